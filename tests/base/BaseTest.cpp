@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/LogSink.h"
+#include "base/MessageQueue.h"
+#include "base/Messages.h"
+#include "base/ProgramDir.h"
+#include "base/UniqueFd.h"
+
+TEST(LogMessage, FormatsAndCutsAt1024Characters) {
+    CLogRecorder log;
+    LogMessage(&log, "Grabbing %s, frame %d.", "started", 7);
+    std::string longText(3000, 'x');
+    LogMessage(&log, "%s", longText.c_str());
+    LogMessage(nullptr, "nobody listens");  // a null sink is harmless
+    ASSERT_EQ(log.lines.size(), 2u);
+    EXPECT_EQ(log.lines[0], "Grabbing started, frame 7.");
+    EXPECT_EQ(log.lines[1], std::string(1024, 'x'));
+}
+
+TEST(ProgramDir, DirectoryOfArgv0OrCurrentDirectory) {
+    EXPECT_EQ(ProgramDirectory("/opt/cam7/lumerix2"), "/opt/cam7");
+    EXPECT_EQ(ProgramDirectory("./lumerix2"), ".");
+    EXPECT_EQ(ProgramDirectory("/lumerix2"), "/");
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(ProgramDirectory("lumerix2"), cwd);
+    EXPECT_EQ(JoinPath("/opt/cam7", "Lumerix2.log"), "/opt/cam7/Lumerix2.log");
+    EXPECT_EQ(JoinPath("/", "Lumerix2.log"), "/Lumerix2.log");
+}
+
+TEST(MessageQueue, KeepsOrderAcrossMessagesAndTasksAndRefusesAfterClose) {
+    CMessageQueue queue;
+    std::vector<int> seen;
+    EXPECT_TRUE(queue.PostMessage(WM_GRAB_START, 1, 2));
+    EXPECT_TRUE(queue.PostTask([&] { seen.push_back(-1); }));
+    EXPECT_TRUE(queue.PostMessage(WM_GRAB_STOP, 0, 0));
+    EXPECT_EQ(queue.Pump([&](const PostedMessage& m) { seen.push_back(static_cast<int>(m.id)); }),
+              3);
+    EXPECT_EQ(seen, (std::vector<int>{2238, -1, 2241}));
+
+    queue.PostMessage(WM_GRAB_START, 0, 0);
+    queue.Close();
+    EXPECT_FALSE(queue.PostMessage(WM_GRAB_START, 0, 0));
+    EXPECT_FALSE(queue.PostTask([] {}));
+    EXPECT_EQ(queue.Pump([](const PostedMessage&) { FAIL(); }), 0);
+}
+
+TEST(MessageQueue, EveryPostFromManyThreadsArrivesInPerThreadOrder) {
+    CMessageQueue queue;
+    constexpr int kThreads = 4, kPerThread = 2000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i)
+                queue.PostMessage(WM_USER, t, i);
+        });
+    std::vector<intptr_t> last(kThreads, -1);
+    int total = 0;
+    while (total < kThreads * kPerThread) {
+        total += queue.WaitAndPump(
+            [&](const PostedMessage& m) {
+                EXPECT_EQ(m.lParam, last[m.wParam] + 1);
+                last[m.wParam] = m.lParam;
+            },
+            std::chrono::milliseconds(100));
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(total, kThreads * kPerThread);
+}
+
+TEST(UniqueFd, ClosesOnceAndMoves) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    UniqueFd reader(fds[0]);
+    {
+        UniqueFd writer(fds[1]);
+        UniqueFd moved(std::move(writer));
+        EXPECT_FALSE(writer.valid());
+        EXPECT_TRUE(moved.valid());
+    }
+    char c;
+    EXPECT_EQ(read(reader.get(), &c, 1), 0);  // the write end was closed exactly once
+}
