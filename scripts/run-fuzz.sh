@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (ASan+UBSan) and runs each for a bounded time.
+# Usage: scripts/run-fuzz.sh [seconds per target, default 60]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+if ! command -v clang++ >/dev/null; then
+  echo "clang++ not found: fuzzers skipped"
+  exit 0
+fi
+build=build/fuzz
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DLUMERIX_SANITIZE=asan-ubsan -DLUMERIX_FUZZ=ON -DLUMERIX_TESTS=OFF -DLUMERIX_BENCH=OFF \
+  -DLUMERIX_APP=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
+shopt -s nullglob
+targets=("$build"/fuzz/*/fuzz_*)
+for t in "${targets[@]}"; do
+  [ -x "$t" ] || continue
+  name=$(basename "$t")
+  corpus="$build/corpus/$name"
+  mkdir -p "$corpus"
+  seeds=(fuzz/*/seeds/"${name#fuzz_}")
+  echo "=== $name for ${seconds}s"
+  "$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    "$corpus" "${seeds[@]}" 2>&1 | tail -5
+done
+echo "Fuzzing done: ${#targets[@]} targets"
