@@ -1,0 +1,92 @@
+#include "app/ServerApp.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/CommandLine.h"
+#include "app/PidFile.h"
+#include "app/QtMessageLoop.h"
+#include "app/SignalBridge.h"
+#include "base/ProgramDir.h"
+#include "core/MainDlg.h"
+#include "ui/MainWindow.h"
+
+namespace {
+
+// Without a display (a rack server, CI) the same program runs on Qt's offscreen platform.
+void ChooseQtPlatform() {
+    auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v != nullptr && *v != '\0';
+    };
+    if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM"))
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+}  // namespace
+
+CServerApp::CServerApp(int argc, char** argv)
+    : argc_(argc),
+      argv_(argv),
+      programDir_(ProgramDirectory(argc > 0 ? argv[0] : nullptr)),
+      pidPath_(JoinPath(programDir_, kPidFileName)),
+      switch_(SwitchLetter(argc, argv)),
+      log_(programDir_) {}
+
+void CServerApp::Log(std::string_view text) {
+    std::string line = log_.FormatLine(text);
+    if (mainWnd_ != nullptr)
+        mainWnd_->AppendMessage(line);
+    log_.AppendToLogFile(line);
+}
+
+int CServerApp::Run() {
+    LogMessage(this, "-+- Startup of program.");
+    const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(switch_)));
+    unsigned long pid = ReadPidFile(pidPath_);
+    if (pid != 0 && pid != static_cast<unsigned long>(::getpid()) && IsServerProcess(pid)) {
+        LogMessage(this, "This is not first instance. Do commandline processing, then quit.");
+        if (letter == 'a')
+            ::kill(static_cast<pid_t>(pid), SIGUSR1);
+        else if (letter == 'q')
+            ::kill(static_cast<pid_t>(pid), SIGTERM);
+    } else {
+        RunServer();
+    }
+    LogMessage(this, "-+- Graceful exit of program.");
+    return 0;
+}
+
+void CServerApp::RunServer() {
+    ChooseQtPlatform();
+    QApplication qapp(argc_, argv_);
+    QApplication::setQuitOnLastWindowClosed(false);
+    {
+        // Declaration order is destruction order in reverse: the window goes before the
+        // controller whose model it shows, the controller (and the threads it joins)
+        // before the loop they post to.
+        CQtMessageLoop loop;
+        CSignalBridge signalBridge(&loop);
+        CMainDlg dlg({this, &loop, &loop, &loop}, programDir_, switch_);
+        CMainWindow window(dlg.Model(),
+                           {[&dlg](int id) { dlg.OnCommand(id); }, [&dlg] { dlg.OnCancel(); }});
+        loop.SetHandlers([&dlg](const PostedMessage& m) { dlg.OnMessage(m); },
+                         [&dlg](int id) { dlg.OnTimer(id); });
+
+        mainWnd_ = &dlg;
+        window.show();
+        dlg.OnInitDialog();
+        if (!dlg.IsShutDown())
+            loop.Run();
+        loop.Close();
+        window.hide();
+        mainWnd_ = nullptr;
+    }
+    if (std::remove(pidPath_.c_str()) != 0)
+        LogMessage(this, "Temporary file (pid) could not be removed at exit.");
+}
