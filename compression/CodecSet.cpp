@@ -1,0 +1,120 @@
+#include "compression/CodecSet.h"
+
+#include <cstring>
+#include <new>
+
+#include "base/LogSink.h"
+#include "net/BufferPool.h"
+#include "net/FrameHeader.h"
+
+int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixel,
+                                          int jpegQuality) {
+    Release();
+    // Every stage after capture works on 8-bit gray; another depth would size every
+    // buffer below wrongly.
+    if (bitsPerPixel != 8)
+        return 0;
+
+    jpegEncoder_.reset(new (std::nothrow) CJpegEncoder);
+    if (!jpegEncoder_)
+        return 0;
+    if (!jpegEncoder_->SetSize(width, height)) {
+        Release();
+        return 0;
+    }
+    jpegEncoder_->SetQuality(jpegQuality);
+    jpegCapacity_ = jpegEncoder_->GetMaxOutputSize();
+    jpegBuffer_ = static_cast<uint8_t*>(g_BufferPool.Alloc(jpegCapacity_));
+    if (jpegBuffer_ == nullptr) {
+        Release();
+        return 0;
+    }
+
+    inputFormat_ = BITMAPINFOHEADER{};
+    inputFormat_.biSize = kBitmapInfoHeaderSize;
+    inputFormat_.biWidth = width;
+    inputFormat_.biHeight = height;
+    inputFormat_.biPlanes = 1;
+    inputFormat_.biBitCount = 24;
+    inputFormat_.biCompression = 0;
+    inputFormat_.biSizeImage = static_cast<uint32_t>(int64_t{width} * height * bitsPerPixel / 8);
+
+    codec_.reset(new (std::nothrow) CCompression);
+    if (!codec_) {
+        Trace("CMainDlg::InitializeCompressionCodec : Error instantiating CCompression class.");
+        Release();
+        return 0;
+    }
+    if (!codec_->Init(kFourCCHfyu, &inputFormat_)) {
+        Trace(codec_->GetLastTrace());
+        Release();
+        return 0;
+    }
+    if (!codec_->GetOutputFormatLength(&outputFormatLength_)) {
+        Trace(codec_->GetLastTrace());
+        Release();
+        return 0;
+    }
+    outputFormat_ = static_cast<uint8_t*>(g_BufferPool.Alloc(outputFormatLength_));
+    if (outputFormat_ == nullptr) {
+        Trace(
+            "CMainDlg::InitializeCompressionCodec : Could not allocate memory needed for output "
+            "format.");
+        Release();
+        return 0;
+    }
+    std::memcpy(outputFormat_, &outputFormatLength_, sizeof outputFormatLength_);
+    if (!codec_->GetOutputFormat(outputFormat_)) {
+        Trace(codec_->GetLastTrace());
+        Release();
+        return 0;
+    }
+    if (!codec_->GetMaxCompressedSize(&maxCompressedSize_)) {
+        Trace(
+            "CMainDlg::InitializeCompressionCodec: Could not get max length of compressed "
+            "picture.");
+        Release();
+        return 0;
+    }
+    const uint64_t compressedForm =
+        uint64_t{kFrameHeaderSize} + outputFormatLength_ + maxCompressedSize_;
+    const uint64_t rawForm = uint64_t{kFrameHeaderSize} + uint64_t(width) * uint64_t(height);
+    const uint64_t capacity = compressedForm > rawForm ? compressedForm : rawForm;
+    if (capacity <= UINT32_MAX)
+        losslessRecord_ = static_cast<uint8_t*>(g_BufferPool.Alloc(uint32_t(capacity)));
+    if (losslessRecord_ == nullptr) {
+        Trace(
+            "CMainDlg::InitializeCompressionCodec: Could not allocate buffer for compressed "
+            "frame.");
+        Release();
+        return 0;
+    }
+    losslessRecordCapacity_ = static_cast<uint32_t>(capacity);
+    return 1;
+}
+
+void CCodecSet::DeinitializeCompressionCodec() {
+    LogMessage(log_, "Deinitializing compression codec...");
+    Release();
+}
+
+void CCodecSet::Release() {
+    if (codec_) {
+        codec_->Done();
+        codec_.reset();
+    }
+    g_BufferPool.Free(outputFormat_);
+    outputFormat_ = nullptr;
+    outputFormatLength_ = 0;
+    maxCompressedSize_ = 0;
+    g_BufferPool.Free(losslessRecord_);
+    losslessRecord_ = nullptr;
+    losslessRecordCapacity_ = 0;
+    if (jpegEncoder_) {
+        jpegEncoder_->Reset();
+        jpegEncoder_.reset();
+    }
+    g_BufferPool.Free(jpegBuffer_);
+    jpegBuffer_ = nullptr;
+    jpegCapacity_ = 0;
+}

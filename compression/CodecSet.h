@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "compression/BitmapInfoHeader.h"
+#include "compression/Compression.h"
+#include "compression/JpegEncoder.h"
+#include "net/FrameHeader.h"
+
+class ILogSink;
+
+// Everything the frame pipeline needs to build the messages of both channels for one frame
+// geometry: the JPEG encoder with its output buffer, the lossless codec, a copy of the
+// codec's output format and the lossless record buffer. Owned by the main controller,
+// which sets it up whenever the frame size is known; main thread only.
+//
+// The lossless record buffer holds either form of the lossless message: 88 + output
+// format length + the codec's maximum compressed size, and 88 + width × height.
+class CCodecSet {
+  public:
+    explicit CCodecSet(ILogSink* log) : log_(log) {}
+    ~CCodecSet() { Release(); }
+    CCodecSet(const CCodecSet&) = delete;
+    CCodecSet& operator=(const CCodecSet&) = delete;
+
+    // Sets up everything for frames of width × height at `bitsPerPixel` (only 8 exists).
+    // 1 on success; 0 on failure, and then nothing is left set up. Releases an earlier
+    // set-up first.
+    int InitializeCompressionCodec(int width, int height, int bitsPerPixel, int jpegQuality);
+    // Logs "Deinitializing compression codec..." and releases everything; always safe.
+    void DeinitializeCompressionCodec();
+
+    bool IsInitialized() const { return codec_ != nullptr; }
+    CCompression* Codec() const { return codec_.get(); }
+    CJpegEncoder* JpegEncoder() const { return jpegEncoder_.get(); }
+    uint8_t* JpegBuffer() const { return jpegBuffer_; }
+    uint32_t JpegCapacity() const { return jpegCapacity_; }
+    // The copy of the codec's output format (BITMAPINFOHEADER and codec bytes).
+    uint8_t* OutputFormat() const { return outputFormat_; }
+    uint32_t OutputFormatLength() const { return outputFormatLength_; }
+    uint32_t MaxCompressedSize() const { return maxCompressedSize_; }
+    uint8_t* LosslessRecord() const { return losslessRecord_; }
+    uint32_t LosslessRecordCapacity() const { return losslessRecordCapacity_; }
+    // Where Compress writes: behind the header and the format block.
+    uint8_t* CompressedImage() const {
+        return losslessRecord_ == nullptr
+                   ? nullptr
+                   : losslessRecord_ + kFrameHeaderSize + outputFormatLength_;
+    }
+    // The last failure report of the set-up, kept for diagnosis and never logged.
+    const std::string& LastTrace() const { return lastTrace_; }
+
+  private:
+    void Release();
+    void Trace(const char* text) { lastTrace_ = text; }
+
+    ILogSink* log_;
+    std::unique_ptr<CJpegEncoder> jpegEncoder_;
+    uint8_t* jpegBuffer_ = nullptr;  // pool block of jpegCapacity_ bytes
+    uint32_t jpegCapacity_ = 0;
+    BITMAPINFOHEADER inputFormat_{};
+    std::unique_ptr<CCompression> codec_;
+    uint8_t* outputFormat_ = nullptr;  // pool block of outputFormatLength_ bytes
+    uint32_t outputFormatLength_ = 0;
+    uint32_t maxCompressedSize_ = 0;
+    uint8_t* losslessRecord_ = nullptr;  // pool block of losslessRecordCapacity_ bytes
+    uint32_t losslessRecordCapacity_ = 0;
+    std::string lastTrace_;
+};

@@ -1,0 +1,277 @@
+#include "compression/Compression.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "net/BufferPool.h"
+#include "net/FrameHeader.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+}
+
+namespace {
+
+// ICERR_BADFORMAT: the input description is not one the codec can take.
+constexpr int kBadFormat = -2;
+
+// The encoder allocates each packet with this size and never writes past it.
+uint64_t EncoderPacketBound(uint64_t encodedWidth, uint64_t height) {
+    return encodedWidth * height * 3 * 4 + AV_INPUT_BUFFER_MIN_SIZE;
+}
+
+}  // namespace
+
+CCompression::CCompression() = default;
+
+CCompression::~CCompression() {
+    if (initialized_) {
+        int endError = 0;
+        if (!Close(&endError))
+            Trace(-1, "~CCompression: Error %d (%xh) on ICCompressEnd !", endError,
+                  static_cast<unsigned>(endError));
+        initialized_ = false;
+    }
+}
+
+int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
+    if (initialized_)
+        return 1;
+    if (inputFmt == nullptr) {
+        Trace(-1, "CCompression::Init: Parameter inputFmt is NULL !");
+        return 0;
+    }
+    std::memcpy(&inputFormat_, inputFmt, sizeof inputFormat_);
+
+    const AVCodec* codec =
+        fourCC == kFourCCHfyu ? avcodec_find_encoder(AV_CODEC_ID_HUFFYUV) : nullptr;
+    if (codec != nullptr)
+        context_ = avcodec_alloc_context3(codec);
+    if (context_ == nullptr) {
+        Trace(-1, "CCompression::Init: Could not open the Codec '%c%c%c%c'.",
+              static_cast<char>(fourCC), static_cast<char>(fourCC >> 8),
+              static_cast<char>(fourCC >> 16), static_cast<char>(fourCC >> 24));
+        return 0;
+    }
+
+    // The gray block is width × |height| bytes; a description that promises fewer bytes
+    // than that would make the codec read past the caller's block.
+    const int64_t width = inputFormat_.biWidth;
+    const int64_t height = inputFormat_.biHeight < 0 ? -int64_t{inputFormat_.biHeight}
+                                                     : int64_t{inputFormat_.biHeight};
+    const bool describedSmaller =
+        inputFormat_.biSizeImage != 0 && inputFormat_.biSizeImage < width * height;
+    if (inputFormat_.biSize < kBitmapInfoHeaderSize || inputFormat_.biCompression != 0 ||
+        width < 1 || height < 1 || width > 65536 || height > 65536 || describedSmaller) {
+        Trace(-1, "CCompression::Init : Could not get frame output format (errcode=%xh).",
+              static_cast<unsigned>(kBadFormat));
+        Close(nullptr);
+        return 0;
+    }
+    width_ = static_cast<uint32_t>(width);
+    height_ = static_cast<uint32_t>(height);
+    const uint32_t encodedWidth = (width_ + 1) & ~1u;  // 4:2:2 needs an even width
+
+    context_->width = static_cast<int>(encodedWidth);
+    context_->height = static_cast<int>(height_);
+    context_->pix_fmt = AV_PIX_FMT_YUV422P;
+    context_->time_base = AVRational{1, 25};
+    context_->thread_count = 1;  // one packet back for every frame, at once
+    // Classic decoders take frames taller than 288 rows as interlaced; saying so keeps
+    // them and this encoder in agreement (left prediction codes both the same way).
+    if (height_ > 288)
+        context_->flags |= AV_CODEC_FLAG_INTERLACED_ME;
+    // Left prediction measured smallest on spot images at this speed, and the median
+    // predictor crashes the encoder for a width of 2.
+    av_opt_set(context_->priv_data, "pred", "left", 0);
+    int r = avcodec_open2(context_, nullptr, nullptr);
+    const uint64_t bound = EncoderPacketBound(encodedWidth, height_);
+    if (r >= 0 && bound > UINT32_MAX - kFrameHeaderSize - 65536u)
+        r = kBadFormat;  // the record sizes of this geometry would not fit 32 bits
+    if (r < 0) {
+        Trace(-1, "CCompression::Init : Could not get frame output format (errcode=%xh).",
+              static_cast<unsigned>(r));
+        Close(nullptr);
+        return 0;
+    }
+    fourCC_ = fourCC;
+    maxCompressedSize_ = static_cast<uint32_t>(bound);
+
+    const uint32_t extraSize =
+        context_->extradata_size > 0 ? static_cast<uint32_t>(context_->extradata_size) : 0;
+    const uint32_t formatLength = kBitmapInfoHeaderSize + extraSize;
+    outputFormat_ = static_cast<uint8_t*>(g_BufferPool.Alloc(formatLength));
+    if (outputFormat_ == nullptr) {
+        Trace(-1, "CCompression::Init: Could not allocate memory needed for frame output format.");
+        Close(nullptr);
+        return 0;
+    }
+    BITMAPINFOHEADER out;
+    out.biSize = formatLength;
+    out.biWidth = static_cast<int32_t>(encodedWidth);
+    out.biHeight = static_cast<int32_t>(height_);
+    out.biPlanes = 1;
+    out.biBitCount = static_cast<uint16_t>(context_->bits_per_coded_sample);
+    out.biCompression = kFourCCHfyu;
+    std::memcpy(outputFormat_, &out, sizeof out);
+    if (extraSize != 0)
+        std::memcpy(outputFormat_ + kBitmapInfoHeaderSize, context_->extradata, extraSize);
+
+    frame_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    r = frame_ != nullptr && packet_ != nullptr ? 0 : AVERROR(ENOMEM);
+    if (r == 0) {
+        frame_->format = AV_PIX_FMT_YUV422P;
+        frame_->width = static_cast<int>(encodedWidth);
+        frame_->height = static_cast<int>(height_);
+        r = av_frame_get_buffer(frame_, 0);
+    }
+    if (r < 0) {
+        Trace(-1, "CCompression::Init : Error on ICCompressBegin (errcode=%xh).",
+              static_cast<unsigned>(r));
+        Close(nullptr);
+        return 0;
+    }
+    for (int plane = 1; plane <= 2; ++plane)
+        std::memset(frame_->data[plane], 128,
+                    static_cast<size_t>(frame_->linesize[plane]) * height_);
+    initialized_ = true;
+    return 1;
+}
+
+void CCompression::MarkCompressFailed() {
+    // A size larger than the raw image makes the frame go out raw.
+    std::memcpy(outputFormat_ + kBiSizeImageOffset, &maxCompressedSize_, sizeof(uint32_t));
+}
+
+int CCompression::Compress(const uint8_t* pixels, uint8_t* output) {
+    if (!initialized_)
+        return 0;
+    if (pixels == nullptr || output == nullptr || av_frame_make_writable(frame_) < 0) {
+        MarkCompressFailed();
+        return 0;
+    }
+    uint8_t* y = frame_->data[0];
+    const size_t stride = static_cast<size_t>(frame_->linesize[0]);
+    for (uint32_t row = 0; row < height_; ++row) {
+        const uint8_t* source = pixels + static_cast<size_t>(row) * width_;
+        uint8_t* target = y + row * stride;
+        std::memcpy(target, source, width_);
+        if (width_ & 1)
+            target[width_] = source[width_ - 1];
+    }
+    frame_->pts = 0;
+    frame_->key_frame = 1;
+    frame_->pict_type = AV_PICTURE_TYPE_I;
+    if (avcodec_send_frame(context_, frame_) < 0) {
+        MarkCompressFailed();
+        return 0;
+    }
+    const int r = avcodec_receive_packet(context_, packet_);
+    if (r < 0 || packet_->size <= 0 || static_cast<uint32_t>(packet_->size) > maxCompressedSize_) {
+        if (r >= 0)
+            av_packet_unref(packet_);
+        MarkCompressFailed();
+        return 0;
+    }
+    const uint32_t size = static_cast<uint32_t>(packet_->size);
+    std::memcpy(output, packet_->data, size);
+    av_packet_unref(packet_);
+    std::memcpy(outputFormat_ + kBiSizeImageOffset, &size, sizeof size);
+    return 1;
+}
+
+int CCompression::GetOutputFormatLength(uint32_t* length) {
+    if (outputFormat_ == nullptr) {
+        Trace(-1, "CCompression::GetOutputFormatLength: Error: output format not initialized.");
+        if (length != nullptr)
+            *length = 0;
+        return 0;
+    }
+    if (length != nullptr)
+        std::memcpy(length, outputFormat_, sizeof *length);
+    return 1;
+}
+
+int CCompression::GetOutputFormat(void* destination) {
+    if (outputFormat_ == nullptr) {
+        Trace(-1, "CCompression::GetOutputFormat: Error: output format not initialized.");
+        return 0;
+    }
+    uint32_t own = 0;
+    uint32_t theirs = 0;
+    std::memcpy(&own, outputFormat_, sizeof own);
+    if (destination != nullptr)
+        std::memcpy(&theirs, destination, sizeof theirs);
+    if (destination == nullptr || theirs != own) {
+        Trace(-1, "CCompression::GetOutputFormat: Size of the output format does not match");
+        return 0;
+    }
+    std::memcpy(destination, outputFormat_, own);
+    return 1;
+}
+
+int CCompression::GetMaxCompressedSize(uint32_t* size) {
+    if (!initialized_)
+        return 0;
+    if (size != nullptr)
+        *size = maxCompressedSize_;
+    return 1;
+}
+
+uint32_t CCompression::GetFourCC() const {
+    return initialized_ ? fourCC_ : 0;
+}
+
+bool CCompression::Close(int* endError) {
+    bool ended = true;
+    if (context_ != nullptr && initialized_) {
+        // Ending the stream: the encoder must give back nothing more.
+        int r = avcodec_send_frame(context_, nullptr);
+        while (r >= 0) {
+            r = avcodec_receive_packet(context_, packet_);
+            if (r >= 0)
+                av_packet_unref(packet_);
+        }
+        if (r != AVERROR_EOF) {
+            ended = false;
+            if (endError != nullptr)
+                *endError = r;
+        }
+    }
+    avcodec_free_context(&context_);
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+    g_BufferPool.Free(outputFormat_);
+    outputFormat_ = nullptr;
+    return ended;
+}
+
+int CCompression::Done() {
+    if (!initialized_)
+        return 1;
+    int endError = 0;
+    const bool ended = Close(&endError);
+    // Everything is released either way, so the object is closed either way: an object
+    // that stayed "initialised" over freed blocks would compress into freed memory.
+    initialized_ = false;
+    if (!ended) {
+        Trace(-1, "CCompression::Done : Error on ICCompressEnd (errorcode=%xh)",
+              static_cast<unsigned>(endError));
+        return 0;
+    }
+    return 1;
+}
+
+int CCompression::Trace(int code, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(lastTrace_, sizeof lastTrace_, format, args);
+    va_end(args);
+    lastError_ = code;
+    return 1;
+}

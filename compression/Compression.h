@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+
+#include "compression/BitmapInfoHeader.h"
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+
+// The lossless codec of the Lossless channel: one open HuffYUV encoder (libavcodec) for
+// one frame geometry, every frame compressed on its own as a key frame. Owned by the
+// main controller's CCodecSet; main thread only.
+//
+// The pixel block given to Compress is always width × |height| 8-bit gray bytes, top row
+// first, whatever biBitCount the input description declares: the block is never read
+// past that size. It is presented to the encoder as YUV 4:2:2 with Y = the gray image and
+// U = V = 128, so any HuffYUV decoder returns the image as its Y plane. An odd width is
+// encoded one column wider (the last column repeated); the output format then says the
+// even width, and a decoder crops to the frame header's width.
+//
+// Failures are kept for Trace (last error, last text) and never logged.
+class CCompression {
+  public:
+    CCompression();
+    virtual ~CCompression();
+    CCompression(const CCompression&) = delete;
+    CCompression& operator=(const CCompression&) = delete;
+
+    // Opens the codec `fourCC` (only "HFYU" exists) for the frame geometry of `inputFmt`.
+    // 1 on success or when already initialised, 0 on failure (nothing stays open).
+    int Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt);
+    // Compresses one frame into `output`, which holds GetMaxCompressedSize bytes; the
+    // output format's biSizeImage then holds the compressed size. On failure biSizeImage
+    // holds the maximum compressed size, so a caller choosing the shorter form of a frame
+    // never sends stale data as compressed. 1 on success, 0 otherwise.
+    int Compress(const uint8_t* pixels, uint8_t* output);
+    // The output format's length (its biSize); 0 and result 0 when there is none.
+    int GetOutputFormatLength(uint32_t* length);
+    // Copies the output format into `destination`, whose first u32 must already hold the
+    // output format's length. 1 after copying, 0 when there is none or the lengths differ.
+    int GetOutputFormat(void* destination);
+    // A size the compressed image can never exceed; 0 when not initialised.
+    int GetMaxCompressedSize(uint32_t* size);
+    // The code given to a successful Init, 0 when not initialised.
+    uint32_t GetFourCC() const;
+    // Closes the codec and releases everything, also when ending the stream fails (then
+    // the result is 0). 1 when closed cleanly or not initialised.
+    int Done();
+    // Formats a failure report (at most 511 characters) and keeps it with `code`; always 1.
+    int Trace(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    bool IsInitialized() const { return initialized_; }
+    int GetLastError() const { return lastError_; }
+    const char* GetLastTrace() const { return lastTrace_; }
+
+  private:
+    // Frees the encoder, frame, packet and output format; false when ending the stream
+    // failed, with the library's code in `endError`.
+    bool Close(int* endError);
+    void MarkCompressFailed();
+
+    AVCodecContext* context_ = nullptr;  // the open compressor, or null
+    AVFrame* frame_ = nullptr;           // YUV 4:2:2 input; U and V stay 128
+    AVPacket* packet_ = nullptr;
+    uint8_t* outputFormat_ = nullptr;  // pool block: BITMAPINFOHEADER + encoder extradata
+    BITMAPINFOHEADER inputFormat_{};
+    bool initialized_ = false;
+    uint32_t fourCC_ = 0;
+    uint32_t width_ = 0;  // of the gray image; the encoder's width is even
+    uint32_t height_ = 0;
+    uint32_t maxCompressedSize_ = 0;
+    int lastError_ = 0;
+    char lastTrace_[512] = {};
+};
