@@ -1,0 +1,64 @@
+#include "capture/DeviceList.h"
+
+#include "capture/Grabber.h"
+#include "capture/SyntheticCamera.h"
+#include "capture/V4l2Backend.h"
+#include "capture/VideoMode.h"
+
+std::vector<ICaptureBackend*> DefaultBackends() {
+    static CSyntheticBackend synthetic;
+    static CV4l2Backend v4l2;
+    return {&synthetic, &v4l2};
+}
+
+bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
+                         std::vector<EnumeratedDevice>* devices) {
+    devices->clear();
+    for (ICaptureBackend* backend : backends) {
+        std::vector<DeviceInfo> found;
+        backend->EnumerateDevices(&found);
+        for (DeviceInfo& info : found) {
+            // A device without a name or identity cannot be told apart: left out.
+            if (info.identity.empty() || info.friendlyName.empty())
+                continue;
+            devices->push_back(EnumeratedDevice{std::move(info), backend});
+        }
+    }
+    return !devices->empty();
+}
+
+int RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
+                      const std::vector<ICaptureBackend*>& backends) {
+    list->entries.clear();
+    list->selected = -1;
+    std::vector<EnumeratedDevice> devices;
+    if (!EnumerateAllDevices(backends, &devices))
+        return 0;
+    for (const EnumeratedDevice& d : devices) {
+        bool configured = d.backend->Matches(d.info.identity, configuredPath);
+        if (configured && list->selected < 0)
+            list->selected = static_cast<int>(list->entries.size());
+        list->entries.push_back(
+            DeviceListEntry{d.info.friendlyName, configured ? configuredPath : d.info.identity});
+    }
+    if (list->selected < 0)
+        list->selected = 0;
+    return 1;
+}
+
+int ShowVideoModeInfo(ILogSink* log, const std::string& devicePath, int modeIndex, int* chosenIndex,
+                      std::string* infoText, const std::vector<ICaptureBackend*>& backends) {
+    CCaptureQueue queue;
+    CGrabber grabber(log, nullptr, backends);
+    if (!grabber.Init(devicePath, modeIndex, -1.0, &queue))
+        return 0;
+    VideoModeEntry entry;
+    int index = 0;
+    grabber.GetCurrentMode(&entry, &index);
+    if (chosenIndex != nullptr)
+        *chosenIndex = index;
+    if (infoText != nullptr)
+        *infoText = FormatModeInfo(index, entry);
+    grabber.Deinit();
+    return 1;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "base/LogSink.h"
+#include "capture/CaptureBackend.h"
+
+// A device as enumeration found it, with the backend that opens it.
+struct EnumeratedDevice {
+    DeviceInfo info;
+    ICaptureBackend* backend = nullptr;
+};
+
+// Every device of every backend, in backend order. False when there is none.
+bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
+                         std::vector<EnumeratedDevice>* devices);
+
+// What the configuration dialog's device list shows: one entry per device (friendly name,
+// identity to store) and the entry to select.
+struct DeviceListEntry {
+    std::string friendlyName;
+    std::string identity;
+};
+struct DeviceList {
+    std::vector<DeviceListEntry> entries;
+    int selected = -1;  // -1 while there is no entry
+};
+
+// Fills `list` with the present devices and selects the one `configuredPath` names (the
+// first when none does; its identity then keeps the configured parameters). 1 when at
+// least one device was listed, else 0. Main thread.
+int RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
+                      const std::vector<ICaptureBackend*>& backends = DefaultBackends());
+
+// Builds a temporary graph for the device and mode: 1 with the chosen mode's 0-based
+// index and its description text, 0 when the graph could not be built (the reason is
+// in the message log; the outputs are then untouched). Main thread.
+int ShowVideoModeInfo(ILogSink* log, const std::string& devicePath, int modeIndex, int* chosenIndex,
+                      std::string* infoText,
+                      const std::vector<ICaptureBackend*>& backends = DefaultBackends());
+
+// The description field's text for a device without a usable mode.
+constexpr const char* kNoCompatibleVideoMode = "No compatible Video Mode found.";

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// What a capture backend and the renderer filter agree on: the sample layout of a
+// connection, one sample, and the results of the filter's calls. Plain data, any thread.
+
+// Results of the filter's calls (the values of the COM codes they stand for).
+using HRESULT = int32_t;
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+
+constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(a)) |
+           static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
+}
+
+// The 40-byte bitmap header of a video format, as the system describes modes with it.
+struct BitmapInfoHeader {
+    uint32_t biSize = 40;
+    int32_t biWidth = 0;
+    int32_t biHeight = 0;  // negative: the first row in memory is the top row
+    uint16_t biPlanes = 1;
+    uint16_t biBitCount = 0;
+    uint32_t biCompression = 0;  // FourCC, 0 for uncompressed RGB
+    uint32_t biSizeImage = 0;
+    int32_t biXPelsPerMeter = 0;
+    int32_t biYPelsPerMeter = 0;
+    uint32_t biClrUsed = 0;
+    uint32_t biClrImportant = 0;
+};
+static_assert(sizeof(BitmapInfoHeader) == 40);
+
+// The format of a connection. `subtype` is the V4L2 pixel format code of the sample
+// layout (every backend speaks it); `stride` is the distance between rows in bytes,
+// 0 for unpadded rows.
+struct MediaType {
+    uint32_t subtype = 0;
+    bool hasFormat = false;
+    BitmapInfoHeader header;
+    uint32_t stride = 0;
+};
+
+// One sample as the backend hands it over; `data` is valid only during the call.
+struct MediaSample {
+    const uint8_t* data = nullptr;  // null: no data available
+    size_t length = 0;              // bytes valid at data
+    bool hasTime = false;
+    int64_t startTime = 0;  // 100 ns units, any origin, increasing within one stream
+};

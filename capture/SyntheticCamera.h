@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "capture/CaptureBackend.h"
+
+// Where the synthetic camera puts its spot, in pixels of the chosen mode. Unset values
+// take the defaults of the mode: the centre, and a twentieth of the size as rms width.
+struct SyntheticSpot {
+    double x = -1, y = -1;    // centre; -1 for the frame's centre
+    double sx = -1, sy = -1;  // rms widths; -1 for a twentieth of width and height
+    double noise = 2;         // noise amplitude in gray levels (0 for a clean image)
+};
+
+// Parses "synthetic:N" with an optional query "?x=40&y=20&sx=5&sy=3&noise=0". Keys are
+// x, y, sx, sy, noise, each at most once, values plain decimal numbers within bounds.
+// False with `error` set for anything else.
+bool ParseSyntheticIdentity(const std::string& devicePath, int* number, SyntheticSpot* spot,
+                            std::string* error);
+
+// The gray image the synthetic camera shows for frame `sequence` (0 for the first frame of
+// a stream): a Gaussian spot on a dark background with light noise that depends only on
+// the sequence, so every sample format of one stream shows the same images.
+void RenderSyntheticGray(const SyntheticSpot& spot, uint32_t width, uint32_t height,
+                         uint64_t sequence, std::vector<uint8_t>* gray);
+
+// Packs a gray image into one sample of `pixelFormat` such that the system's conversion
+// gives the gray image back exactly.
+void PackGraySample(const std::vector<uint8_t>& gray, uint32_t width, uint32_t height,
+                    uint32_t pixelFormat, std::vector<uint8_t>* sample);
+
+// The camera built into the server: always listed, for tests, demonstrations and machines
+// without a camera. Streams its fixed mode table at the nominal rates on its own thread.
+class CSyntheticBackend : public ICaptureBackend {
+  public:
+    static constexpr const char* kIdentity = "synthetic:0";
+
+    bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
+    bool Matches(const std::string& identity, const std::string& devicePath) const override;
+    std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
+                                         std::string* error) override;
+
+    static std::vector<VideoCapability> Modes();
+};

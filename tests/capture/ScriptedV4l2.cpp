@@ -1,0 +1,386 @@
+#include "ScriptedV4l2.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "capture/SamplerFilter.h"
+#include "processing/PixelConversion.h"
+
+namespace {
+
+constexpr uint32_t kMaxBuffers = 8;
+constexpr uint32_t kOffsetStep = 0x100000;
+
+uint32_t RoundUp(uint32_t v, uint32_t align) {
+    return align <= 1 ? v : (v + align - 1) / align * align;
+}
+
+const ScriptedFormat* FindFormat(const ScriptedNode& node, uint32_t fourcc) {
+    for (const ScriptedFormat& f : node.formats) {
+        if (f.fourcc == fourcc)
+            return &f;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int CScriptedV4l2::Open(const char* path, int) {
+    std::lock_guard lock(mutex_);
+    for (ScriptedNode& node : nodes_) {
+        if (node.identity == path) {
+            int fd = nextFd_++;
+            fds_[fd] = &node;
+            return fd;
+        }
+    }
+    return Fail(ENOENT);
+}
+
+int CScriptedV4l2::Close(int fd) {
+    std::lock_guard lock(mutex_);
+    if (fds_.erase(fd) == 0)
+        return Fail(EBADF);
+    return 0;
+}
+
+std::vector<std::string> CScriptedV4l2::ListDeviceNodes() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> ids;
+    for (const ScriptedNode& node : nodes_)
+        ids.push_back(node.identity);
+    return ids;
+}
+
+int CScriptedV4l2::Ioctl(int fd, unsigned long request, void* arg) {
+    std::lock_guard lock(mutex_);
+    auto it = fds_.find(fd);
+    if (it == fds_.end())
+        return Fail(EBADF);
+    if (interrupt_) {
+        interruptNext_ = !interruptNext_;
+        if (!interruptNext_) {
+            ++interruptions_;
+            return Fail(EINTR);
+        }
+    }
+    auto failing = failing_.find(request);
+    if (failing != failing_.end())
+        return Fail(failing->second);
+    return IoctlLocked(*it->second, request, arg);
+}
+
+void CScriptedV4l2::FillFrame(Buffer& b) {
+    const int conversion = ConversionForSubtype(format_.pixelformat);
+    const uint32_t bpp = SourceBytesPerPixel(conversion);
+    b.sequence = nextSequence_++;
+    std::fill(b.memory.begin(), b.memory.end(), 0xEE);  // padding shows if it is read
+    for (uint32_t y = 0; y < format_.height; ++y) {
+        uint8_t* row = b.memory.data() + size_t{y} * format_.bytesperline;
+        for (uint32_t x = 0; x < format_.width; ++x) {
+            uint8_t g = ScriptedGray(b.sequence, x, y);
+            uint8_t* p = row + size_t{x} * bpp;
+            switch (conversion) {
+                case kConversionYuy2:
+                    p[0] = g;
+                    p[1] = 128;
+                    break;
+                case kConversionUyvy:
+                    p[0] = 128;
+                    p[1] = g;
+                    break;
+                default:
+                    std::memset(p, g, bpp);
+                    break;
+            }
+        }
+    }
+}
+
+int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* arg) {
+    switch (request) {
+        case VIDIOC_QUERYCAP: {
+            auto* cap = static_cast<v4l2_capability*>(arg);
+            *cap = {};
+            std::strncpy(reinterpret_cast<char*>(cap->driver), "scripted", sizeof cap->driver);
+            // A full-length card name, unterminated, as the field allows.
+            std::memcpy(cap->card, node.card.data(), std::min(node.card.size(), sizeof cap->card));
+            cap->capabilities = node.caps | V4L2_CAP_DEVICE_CAPS;
+            cap->device_caps = node.caps;
+            return 0;
+        }
+        case VIDIOC_ENUM_FMT: {
+            auto* d = static_cast<v4l2_fmtdesc*>(arg);
+            if (d->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || d->index >= node.formats.size())
+                return Fail(EINVAL);
+            d->pixelformat = node.formats[d->index].fourcc;
+            return 0;
+        }
+        case VIDIOC_ENUM_FRAMESIZES: {
+            auto* s = static_cast<v4l2_frmsizeenum*>(arg);
+            const ScriptedFormat* f = FindFormat(node, s->pixel_format);
+            if (f == nullptr || s->index >= f->sizes.size())
+                return Fail(EINVAL);
+            s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+            s->discrete.width = f->sizes[s->index].first;
+            s->discrete.height = f->sizes[s->index].second;
+            return 0;
+        }
+        case VIDIOC_ENUM_FRAMEINTERVALS: {
+            auto* v = static_cast<v4l2_frmivalenum*>(arg);
+            const ScriptedFormat* f = FindFormat(node, v->pixel_format);
+            if (f == nullptr || v->index >= f->intervals.size())
+                return Fail(EINVAL);
+            v->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+            v->discrete.numerator = f->intervals[v->index].first;
+            v->discrete.denominator = f->intervals[v->index].second;
+            return 0;
+        }
+        case VIDIOC_G_FMT: {
+            auto* fmt = static_cast<v4l2_format*>(arg);
+            fmt->fmt.pix = format_;
+            return 0;
+        }
+        case VIDIOC_S_FMT: {
+            auto* fmt = static_cast<v4l2_format*>(arg);
+            if (fmt->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+                return Fail(EINVAL);
+            if (!buffers_.empty())
+                return Fail(EBUSY);
+            v4l2_pix_format& pix = fmt->fmt.pix;
+            const ScriptedFormat* f = FindFormat(node, pix.pixelformat);
+            if (f == nullptr) {
+                if (node.refuseUnknownFormat || node.formats.empty())
+                    return Fail(EINVAL);
+                f = &node.formats[0];
+            }
+            // The nearest size the hardware has, then its alignment.
+            auto nearest = f->sizes.front();
+            for (auto s : f->sizes) {
+                auto d = [&](std::pair<uint32_t, uint32_t> c) {
+                    return std::abs(static_cast<int64_t>(c.first) - pix.width) +
+                           std::abs(static_cast<int64_t>(c.second) - pix.height);
+                };
+                if (d(s) < d(nearest))
+                    nearest = s;
+            }
+            uint32_t bpp = SourceBytesPerPixel(ConversionForSubtype(f->fourcc));
+            pix.pixelformat = f->fourcc;
+            pix.width = nearest.first;
+            pix.height = RoundUp(nearest.second, node.heightAlign);
+            pix.bytesperline = RoundUp(pix.width * (bpp == 0 ? 2 : bpp), node.strideAlign);
+            pix.sizeimage = pix.bytesperline * pix.height;
+            pix.field = V4L2_FIELD_NONE;
+            format_ = pix;
+            formatSet_ = true;
+            return 0;
+        }
+        case VIDIOC_S_PARM: {
+            auto* parm = static_cast<v4l2_streamparm*>(arg);
+            timePerFrameDen_ = parm->parm.capture.timeperframe.denominator;
+            return 0;
+        }
+        case VIDIOC_REQBUFS: {
+            auto* req = static_cast<v4l2_requestbuffers*>(arg);
+            if (req->memory != V4L2_MEMORY_MMAP || streaming_)
+                return Fail(EBUSY);
+            for (const Buffer& b : buffers_) {
+                if (b.mapped > 0)
+                    return Fail(EBUSY);
+            }
+            buffers_.clear();
+            done_.clear();
+            if (req->count == 0)
+                return 0;
+            if (!formatSet_)
+                return Fail(EINVAL);
+            req->count = std::min(req->count, kMaxBuffers);
+            buffers_.resize(req->count);
+            for (Buffer& b : buffers_)
+                b.memory.assign(format_.sizeimage, 0);
+            return 0;
+        }
+        case VIDIOC_QUERYBUF: {
+            auto* buf = static_cast<v4l2_buffer*>(arg);
+            if (buf->index >= buffers_.size())
+                return Fail(EINVAL);
+            buf->length = static_cast<uint32_t>(buffers_[buf->index].memory.size());
+            buf->m.offset = buf->index * kOffsetStep;
+            return 0;
+        }
+        case VIDIOC_QBUF: {
+            auto* buf = static_cast<v4l2_buffer*>(arg);
+            if (buf->index >= buffers_.size() || buffers_[buf->index].state != BufState::kDequeued)
+                return Fail(EINVAL);
+            buffers_[buf->index].state = BufState::kQueued;
+            return 0;
+        }
+        case VIDIOC_DQBUF: {
+            auto* buf = static_cast<v4l2_buffer*>(arg);
+            if (!streaming_)
+                return Fail(EINVAL);
+            if (failDequeueAfter_ >= 0 && dequeued_ >= failDequeueAfter_)
+                return Fail(EIO);
+            if (done_.empty())
+                return Fail(EAGAIN);
+            uint32_t index = done_.front();
+            done_.pop_front();
+            Buffer& b = buffers_[index];
+            b.state = BufState::kDequeued;
+            buf->index = index;
+            buf->bytesused = static_cast<uint32_t>(b.memory.size());
+            buf->sequence = b.sequence;
+            buf->flags = 0;
+            // 25 Hz starting at 1 s, so that no time stamp is zero.
+            int64_t us = 1000000 + int64_t{b.sequence} * 40000;
+            buf->timestamp.tv_sec = us / 1000000;
+            buf->timestamp.tv_usec = us % 1000000;
+            ++dequeued_;
+            return 0;
+        }
+        case VIDIOC_STREAMON:
+            if (buffers_.empty())
+                return Fail(EINVAL);
+            streaming_ = true;
+            ++streamOns_;
+            return 0;
+        case VIDIOC_STREAMOFF:
+            streaming_ = false;
+            done_.clear();
+            for (Buffer& b : buffers_)
+                b.state = BufState::kDequeued;
+            return 0;
+        case VIDIOC_QUERYCTRL: {
+            auto* q = static_cast<v4l2_queryctrl*>(arg);
+            uint32_t after = q->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+            for (const v4l2_queryctrl& c : node.controls) {
+                if (c.id > after) {
+                    *q = c;
+                    return 0;
+                }
+            }
+            return Fail(EINVAL);
+        }
+        case VIDIOC_G_CTRL: {
+            auto* c = static_cast<v4l2_control*>(arg);
+            for (const v4l2_queryctrl& q : node.controls) {
+                if (q.id == c->id) {
+                    c->value = q.default_value;
+                    return 0;
+                }
+            }
+            return Fail(EINVAL);
+        }
+        default:
+            return Fail(ENOTTY);
+    }
+}
+
+void* CScriptedV4l2::Mmap(size_t length, int, int, int fd, off_t offset) {
+    std::lock_guard lock(mutex_);
+    if (fds_.count(fd) == 0 || offset % kOffsetStep != 0) {
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    size_t index = static_cast<size_t>(offset / kOffsetStep);
+    if (index >= buffers_.size() || length != buffers_[index].memory.size()) {
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    ++buffers_[index].mapped;
+    return buffers_[index].memory.data();
+}
+
+int CScriptedV4l2::Munmap(void* address, size_t) {
+    std::lock_guard lock(mutex_);
+    for (Buffer& b : buffers_) {
+        if (b.memory.data() == address && b.mapped > 0) {
+            --b.mapped;
+            return 0;
+        }
+    }
+    return Fail(EINVAL);
+}
+
+int CScriptedV4l2::Poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    {
+        std::lock_guard lock(mutex_);
+        if (count == 1 && fds_.count(fds[0].fd) != 0 && streaming_) {
+            bool failing = failDequeueAfter_ >= 0 && dequeued_ >= failDequeueAfter_;
+            if (done_.empty() && !failing) {
+                // The "hardware" fills the oldest queued buffer.
+                for (uint32_t i = 0; i < buffers_.size(); ++i) {
+                    if (buffers_[i].state == BufState::kQueued) {
+                        FillFrame(buffers_[i]);
+                        buffers_[i].state = BufState::kDone;
+                        done_.push_back(i);
+                        break;
+                    }
+                }
+            }
+            if (!done_.empty() || failing) {
+                fds[0].revents = static_cast<short>(POLLIN | (failing ? POLLERR : 0));
+                return 1;
+            }
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeoutMs, 2)));
+    return 0;
+}
+
+void CScriptedV4l2::FailDequeueAfter(int frames) {
+    std::lock_guard lock(mutex_);
+    failDequeueAfter_ = frames;
+}
+
+void CScriptedV4l2::InterruptEveryOtherIoctl(bool on) {
+    std::lock_guard lock(mutex_);
+    interrupt_ = on;
+}
+
+void CScriptedV4l2::FailIoctl(unsigned long request, int error) {
+    std::lock_guard lock(mutex_);
+    failing_[request] = error;
+}
+
+int CScriptedV4l2::OpenDescriptors() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(fds_.size());
+}
+
+int CScriptedV4l2::Mappings() const {
+    std::lock_guard lock(mutex_);
+    int n = 0;
+    for (const Buffer& b : buffers_)
+        n += b.mapped;
+    return n;
+}
+
+int CScriptedV4l2::StreamOnCount() const {
+    std::lock_guard lock(mutex_);
+    return streamOns_;
+}
+
+int CScriptedV4l2::FramesDequeued() const {
+    std::lock_guard lock(mutex_);
+    return dequeued_;
+}
+
+int CScriptedV4l2::Interruptions() const {
+    std::lock_guard lock(mutex_);
+    return interruptions_;
+}
+
+bool CScriptedV4l2::Streaming() const {
+    std::lock_guard lock(mutex_);
+    return streaming_;
+}
+
+uint32_t CScriptedV4l2::LastTimePerFrameDenominator() const {
+    std::lock_guard lock(mutex_);
+    return timePerFrameDen_;
+}

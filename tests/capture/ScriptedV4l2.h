@@ -1,0 +1,99 @@
+#pragma once
+
+#include <linux/videodev2.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/V4l2Io.h"
+
+// A V4L2 driver in a box: answers the backend's system calls as a real driver would
+// (non-blocking descriptors, format enumeration, size adjustment, mmap buffers, the
+// queue/dequeue cycle) and can be told to misbehave. Thread-safe.
+struct ScriptedFormat {
+    uint32_t fourcc = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> sizes;      // width, height
+    std::vector<std::pair<uint32_t, uint32_t>> intervals;  // numerator, denominator
+};
+
+struct ScriptedNode {
+    std::string identity;
+    std::string card = "Scripted Camera";
+    uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    std::vector<ScriptedFormat> formats;
+    std::vector<v4l2_queryctrl> controls;
+    bool refuseUnknownFormat = false;  // EINVAL instead of substituting its first format
+    uint32_t heightAlign = 1;          // heights are rounded up to this
+    uint32_t strideAlign = 1;          // row lengths are rounded up to this
+};
+
+// The gray value the scripted camera shows at (x, y) in frame `sequence`.
+inline uint8_t ScriptedGray(uint32_t sequence, uint32_t x, uint32_t y) {
+    return static_cast<uint8_t>(x * 3 + y * 5 + sequence * 7);
+}
+
+class CScriptedV4l2 : public IV4l2Io {
+  public:
+    explicit CScriptedV4l2(std::vector<ScriptedNode> nodes) : nodes_(std::move(nodes)) {}
+
+    int Open(const char* path, int flags) override;
+    int Close(int fd) override;
+    int Ioctl(int fd, unsigned long request, void* arg) override;
+    void* Mmap(size_t length, int prot, int flags, int fd, off_t offset) override;
+    int Munmap(void* address, size_t length) override;
+    int Poll(pollfd* fds, nfds_t count, int timeoutMs) override;
+    std::vector<std::string> ListDeviceNodes() override;
+
+    // Misbehaviour.
+    void FailDequeueAfter(int frames);       // DQBUF fails with EIO once this many were taken
+    void InterruptEveryOtherIoctl(bool on);  // every other ioctl fails with EINTR
+    void FailIoctl(unsigned long request, int error);  // that request always fails
+
+    // What happened.
+    int OpenDescriptors() const;
+    int Mappings() const;
+    int StreamOnCount() const;
+    int FramesDequeued() const;
+    int Interruptions() const;
+    bool Streaming() const;
+    uint32_t LastTimePerFrameDenominator() const;
+
+  private:
+    enum class BufState { kDequeued, kQueued, kDone };
+    struct Buffer {
+        std::vector<uint8_t> memory;
+        BufState state = BufState::kDequeued;
+        int mapped = 0;
+        uint32_t sequence = 0;
+    };
+    int IoctlLocked(ScriptedNode& node, unsigned long request, void* arg);
+    void FillFrame(Buffer& buffer);
+    int Fail(int error) {
+        errno = error;
+        return -1;
+    }
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::vector<ScriptedNode> nodes_;
+    std::map<int, ScriptedNode*> fds_;
+    int nextFd_ = 100;
+    // The device state of the one node that streams (tests use one at a time).
+    v4l2_pix_format format_{};
+    bool formatSet_ = false;
+    std::vector<Buffer> buffers_;
+    std::deque<uint32_t> done_;
+    bool streaming_ = false;
+    int streamOns_ = 0;
+    uint32_t nextSequence_ = 0;
+    int dequeued_ = 0;
+    int failDequeueAfter_ = -1;
+    bool interrupt_ = false;
+    bool interruptNext_ = true;
+    int interruptions_ = 0;
+    std::map<unsigned long, int> failing_;
+    uint32_t timePerFrameDen_ = 0;
+};
