@@ -13,18 +13,24 @@ enum PixelConversionKind : int {
     kConversionGrey = 4,   // one gray byte per pixel (V4L2 GREY); a copy
 };
 
+// The conversion for a V4L2 pixel format code (fourcc, as in struct v4l2_pix_format), or
+// kConversionNone when the format cannot be turned into gray here. BGR24 is the RGB24
+// layout; BGR32, XBGR32 and ABGR32 are the RGB32 layout; YUYV is YUY2.
+int ConversionFromFourcc(uint32_t fourcc);
+
 // Bytes per source pixel of a conversion; 0 for an unknown one.
 uint32_t SourceBytesPerPixel(int conversion);
 
 // Bytes one sample needs: stride × |height|, where stride is `srcStride` or, when that
-// is 0, width × bytes per pixel. 0 for an unknown conversion.
+// is 0, width × bytes per pixel. 0 for an unknown conversion, and 0 for a `srcStride`
+// shorter than one row of pixels (such a layout cannot be converted).
 size_t SourceFrameBytes(int conversion, uint32_t width, int32_t biHeight, uint32_t srcStride = 0);
 
 // Writes the top-down 8-bit gray image (width × |biHeight| bytes, no padding) of one
 // sample. A positive biHeight means the first row in memory is the bottom row.
 // `srcStride` is the distance between source rows in bytes; 0 means unpadded rows.
 // The caller guarantees `src` holds SourceFrameBytes(...) bytes. False for an unknown
-// conversion (nothing is written).
+// conversion or a stride shorter than a row (nothing is written). Any thread; no state.
 bool ConvertToGray(const uint8_t* src, uint8_t* dst, int conversion, uint32_t width,
                    int32_t biHeight, uint32_t srcStride = 0);
 

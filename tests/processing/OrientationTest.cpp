@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "processing/Orientation.h"
+
+namespace {
+
+const char* const kTransforms[] = {"ROT90CW",    "ROT180CW",    "ROT270CW",
+                                   "MIRRORVERT", "MIRRORHORIZ", "ROT90CWMIRRHORIZ"};
+
+template <typename T>
+std::vector<T> Oriented(const std::vector<T>& src, const char* name, int w, int h, int bits) {
+    std::vector<T> dst(src.size(), T(0xEE));
+    EXPECT_TRUE(Orient(dst.data(), src.data(), name, w, h, bits)) << name;
+    return dst;
+}
+
+// Each mapping of the table written as the formula, dst(c, r) = src(x, y).
+template <typename T>
+std::vector<T> Reference(const std::vector<T>& src, const std::string& name, int w, int h) {
+    const bool swap = name == "ROT90CW" || name == "ROT270CW" || name == "ROT90CWMIRRHORIZ";
+    const int ow = swap ? h : w;
+    const int oh = swap ? w : h;
+    std::vector<T> dst(src.size());
+    for (int r = 0; r < oh; ++r) {
+        for (int c = 0; c < ow; ++c) {
+            int x = c, y = r;
+            if (name == "ROT90CW")
+                x = r, y = h - 1 - c;
+            else if (name == "ROT180CW")
+                x = w - 1 - c, y = h - 1 - r;
+            else if (name == "ROT270CW")
+                x = w - 1 - r, y = c;
+            else if (name == "MIRRORVERT")
+                x = w - 1 - c;
+            else if (name == "MIRRORHORIZ")
+                y = h - 1 - r;
+            else if (name == "ROT90CWMIRRHORIZ")
+                x = w - 1 - r, y = h - 1 - c;
+            dst[r * ow + c] = src[y * w + x];
+        }
+    }
+    return dst;
+}
+
+template <typename T>
+void CheckSmallTable(int bits) {
+    const std::vector<T> src = {0, 1, 2, 3, 4, 5};
+    struct Case {
+        const char* name;
+        std::vector<T> out;
+    } cases[] = {
+        {"ROT90CW", {3, 0, 4, 1, 5, 2}},          {"ROT270CW", {2, 5, 1, 4, 0, 3}},
+        {"ROT90CWMIRRHORIZ", {5, 2, 4, 1, 3, 0}}, {"ROT180CW", {5, 4, 3, 2, 1, 0}},
+        {"MIRRORVERT", {2, 1, 0, 5, 4, 3}},       {"MIRRORHORIZ", {3, 4, 5, 0, 1, 2}},
+    };
+    // Values with every byte set show that whole elements move.
+    const T high = static_cast<T>(~T(0) - 0xFF);
+    std::vector<T> wide = src;
+    for (T& v : wide)
+        v = static_cast<T>(v | high);
+    for (const Case& c : cases) {
+        EXPECT_EQ(Oriented(src, c.name, 3, 2, bits), c.out) << c.name << " at " << bits << " bits";
+        std::vector<T> wideOut = c.out;
+        for (T& v : wideOut)
+            v = static_cast<T>(v | high);
+        EXPECT_EQ(Oriented(wide, c.name, 3, 2, bits), wideOut) << c.name << " at " << bits;
+    }
+}
+
+template <typename T>
+void CheckAgainstReference(int bits) {
+    std::mt19937 rng(11);
+    // Sizes around the tile edges: whole tiles, one short, one over, thin strips.
+    const int sizes[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 64, 65, 100};
+    for (int w : sizes) {
+        for (int h : sizes) {
+            std::vector<T> src(w * h);
+            for (T& v : src)
+                v = static_cast<T>(rng());
+            for (const char* name : kTransforms) {
+                ASSERT_EQ(Oriented(src, name, w, h, bits), Reference(src, name, w, h))
+                    << name << " " << w << "x" << h << " at " << bits << " bits";
+            }
+        }
+    }
+}
+
+}  // namespace
+
+TEST(Orientation, ThreeByTwoTableForEveryElementSize) {
+    CheckSmallTable<uint8_t>(8);
+    CheckSmallTable<uint8_t>(1);
+    CheckSmallTable<uint16_t>(12);
+    CheckSmallTable<uint16_t>(16);
+    CheckSmallTable<uint32_t>(17);
+    CheckSmallTable<uint32_t>(32);
+}
+
+TEST(Orientation, MatchesTheMappingsAtEverySize) {
+    CheckAgainstReference<uint8_t>(8);
+    CheckAgainstReference<uint16_t>(16);
+    CheckAgainstReference<uint32_t>(32);
+}
+
+TEST(Orientation, OnePixelIsUnchanged) {
+    for (const char* name : kTransforms)
+        EXPECT_EQ(Oriented<uint8_t>({42}, name, 1, 1, 8), std::vector<uint8_t>{42}) << name;
+}
+
+TEST(Orientation, QuarterTurnsComposeBackToTheInput) {
+    const int w = 37, h = 21;
+    std::vector<uint8_t> src(w * h);
+    for (size_t i = 0; i < src.size(); ++i)
+        src[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::vector<uint8_t> frame = src;
+    int fw = w, fh = h;
+    for (int turn = 0; turn < 4; ++turn) {
+        frame = Oriented(frame, "ROT90CW", fw, fh, 8);
+        std::swap(fw, fh);
+    }
+    EXPECT_EQ(frame, src);
+    EXPECT_EQ(Oriented(Oriented(src, "ROT90CW", w, h, 8), "ROT270CW", h, w, 8), src);
+    // The mirrored quarter turn is the quarter turn mirrored top to bottom.
+    EXPECT_EQ(Oriented(src, "ROT90CWMIRRHORIZ", w, h, 8),
+              Oriented(Oriented(src, "ROT90CW", w, h, 8), "MIRRORHORIZ", h, w, 8));
+}
+
+TEST(Orientation, WritesNothingWhenItHasNothingToDo) {
+    const std::vector<uint8_t> src = {0, 1, 2, 3, 4, 5};
+    struct Case {
+        const char* name;
+        int w, h;
+    } cases[] = {
+        {"NORM", 3, 2},    {"rot90cw", 3, 2},  {"ROT90CW ", 3, 2},   {"", 3, 2},
+        {"ROT90CW", 0, 2}, {"ROT90CW", 3, -1}, {"ROT180CW", -3, -2},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> dst(6, 0xEE);
+        EXPECT_FALSE(Orient(dst.data(), src.data(), c.name, c.w, c.h, 8)) << c.name;
+        EXPECT_EQ(dst, std::vector<uint8_t>(6, 0xEE)) << c.name;
+    }
+    EXPECT_FALSE(Orient(nullptr, src.data(), "ROT90CW", 3, 2, 8));
+}
+
+TEST(Orientation, NameTable) {
+    const char* names[] = {"NORM",       "ROT90CW",     "ROT180CW",        "ROT270CW",
+                           "MIRRORVERT", "MIRRORHORIZ", "ROT90CWMIRRHORIZ"};
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_STREQ(OrientationNameFromIndex(i), names[i]);
+        EXPECT_EQ(OrientationIndexFromName(names[i]), i);
+    }
+    for (int i : {-1, 7, 1000})
+        EXPECT_STREQ(OrientationNameFromIndex(i), "NORM") << i;
+    for (const char* name : {"rot90cw", "Norm", "", "ROT90", "ROT90CWX"})
+        EXPECT_EQ(OrientationIndexFromName(name), 0) << name;
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(OrientationSwapsWidthHeight(names[i]), i == 1 || i == 3 || i == 6) << names[i];
+    EXPECT_FALSE(OrientationSwapsWidthHeight("rot90cw"));
+}

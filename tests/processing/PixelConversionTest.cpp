@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "processing/PixelConversion.h"
+
+namespace {
+
+uint8_t Formula(uint8_t b, uint8_t g, uint8_t r) {
+    return static_cast<uint8_t>(g * 0.587 + r * 0.299 + b * 0.114);
+}
+
+// The conversion written out pixel by pixel, the way the format tables read.
+std::vector<uint8_t> Reference(const std::vector<uint8_t>& src, int conversion, uint32_t width,
+                               int32_t biHeight, uint32_t stride) {
+    const uint32_t height = static_cast<uint32_t>(std::abs(biHeight));
+    const uint32_t bpp = SourceBytesPerPixel(conversion);
+    if (stride == 0)
+        stride = width * bpp;
+    std::vector<uint8_t> out;
+    for (uint32_t r = 0; r < height; ++r) {
+        const uint32_t memoryRow = biHeight > 0 ? height - 1 - r : r;
+        for (uint32_t x = 0; x < width; ++x) {
+            const uint8_t* p = &src[memoryRow * stride + x * bpp];
+            switch (conversion) {
+                case kConversionRgb24:
+                case kConversionRgb32:
+                    out.push_back(Formula(p[0], p[1], p[2]));
+                    break;
+                case kConversionUyvy:
+                    out.push_back(p[1]);
+                    break;
+                case kConversionYuy2:
+                case kConversionGrey:
+                    out.push_back(p[0]);
+                    break;
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> Convert(const std::vector<uint8_t>& src, int conversion, uint32_t width,
+                             int32_t biHeight, uint32_t stride = 0) {
+    std::vector<uint8_t> out(static_cast<size_t>(width) * std::abs(biHeight), 0xEE);
+    EXPECT_TRUE(ConvertToGray(src.data(), out.data(), conversion, width, biHeight, stride));
+    return out;
+}
+
+constexpr int kAll[] = {kConversionRgb24, kConversionRgb32, kConversionUyvy, kConversionYuy2,
+                        kConversionGrey};
+
+}  // namespace
+
+TEST(PixelConversion, RgbGrayLevels) {
+    struct Case {
+        uint8_t b, g, r, gray;
+    } cases[] = {
+        {255, 255, 255, 255}, {1, 1, 1, 0},    {0, 0, 255, 76},
+        {0, 255, 0, 149},     {255, 0, 0, 29}, {0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Convert({c.b, c.g, c.r}, kConversionRgb24, 1, 1)[0], c.gray);
+        EXPECT_EQ(Convert({c.b, c.g, c.r, 0x5A}, kConversionRgb32, 1, 1)[0], c.gray);
+    }
+}
+
+TEST(PixelConversion, SixtyFiveGrayLevelsDropByOne) {
+    std::vector<uint8_t> src;
+    for (int v = 0; v < 256; ++v)
+        src.insert(src.end(), {uint8_t(v), uint8_t(v), uint8_t(v)});
+    const std::vector<uint8_t> out = Convert(src, kConversionRgb24, 256, -1);
+    int dropped = 0;
+    for (int v = 0; v < 256; ++v) {
+        ASSERT_TRUE(out[v] == v || out[v] == v - 1) << v;
+        dropped += out[v] == v - 1;
+    }
+    EXPECT_EQ(dropped, 65);
+    for (int v : {1, 2, 4, 8})
+        EXPECT_EQ(out[v], v - 1);
+}
+
+// Every colour, through the vectorised path, against the formula.
+TEST(PixelConversion, EveryRgbColourMatchesTheFormula) {
+    constexpr uint32_t kSide = 4096;
+    for (int conversion : {kConversionRgb32, kConversionRgb24}) {
+        const uint32_t bpp = SourceBytesPerPixel(conversion);
+        std::vector<uint8_t> src(size_t{kSide} * kSide * bpp);
+        for (uint32_t i = 0; i < kSide * kSide; ++i) {
+            src[i * bpp] = static_cast<uint8_t>(i);
+            src[i * bpp + 1] = static_cast<uint8_t>(i >> 8);
+            src[i * bpp + 2] = static_cast<uint8_t>(i >> 16);
+        }
+        std::vector<uint8_t> out(size_t{kSide} * kSide);
+        ASSERT_TRUE(ConvertToGray(src.data(), out.data(), conversion, kSide, -int32_t{kSide}));
+        for (uint32_t i = 0; i < kSide * kSide; ++i) {
+            ASSERT_EQ(out[i], Formula(uint8_t(i), uint8_t(i >> 8), uint8_t(i >> 16)))
+                << "conversion " << conversion << " colour " << i;
+        }
+    }
+}
+
+// Odd widths (vector bodies and tails), both row orders, padded and unpadded rows.
+TEST(PixelConversion, AllFormatsMatchTheReference) {
+    std::mt19937 rng(7);
+    for (int conversion : kAll) {
+        for (uint32_t width : {1u, 2u, 7u, 8u, 9u, 10u, 11u, 16u, 17u, 31u, 33u, 50u}) {
+            for (int32_t biHeight : {1, 3, -1, -3}) {
+                for (uint32_t pad : {0u, 5u}) {
+                    const uint32_t stride = width * SourceBytesPerPixel(conversion) + pad;
+                    std::vector<uint8_t> src(
+                        SourceFrameBytes(conversion, width, biHeight, pad ? stride : 0));
+                    for (uint8_t& b : src)
+                        b = static_cast<uint8_t>(rng());
+                    EXPECT_EQ(Convert(src, conversion, width, biHeight, pad ? stride : 0),
+                              Reference(src, conversion, width, biHeight, stride))
+                        << "conversion " << conversion << " width " << width << " height "
+                        << biHeight << " pad " << pad;
+                }
+            }
+        }
+    }
+}
+
+TEST(PixelConversion, PositiveHeightReadsTheLastRowFirst) {
+    // Two rows of one pixel: the bytes of row 0 in memory are all 10, of row 1 all 200.
+    for (int conversion : kAll) {
+        const uint32_t bpp = SourceBytesPerPixel(conversion);
+        std::vector<uint8_t> src(2 * bpp, 10);
+        std::fill(src.begin() + bpp, src.end(), 200);
+        const uint8_t low = Reference({10, 10, 10, 10}, conversion, 1, -1, 0)[0];
+        const uint8_t high = Reference({200, 200, 200, 200}, conversion, 1, -1, 0)[0];
+        EXPECT_EQ(Convert(src, conversion, 1, 2), (std::vector<uint8_t>{high, low})) << conversion;
+        EXPECT_EQ(Convert(src, conversion, 1, -2), (std::vector<uint8_t>{low, high})) << conversion;
+    }
+}
+
+TEST(PixelConversion, YuvPairs) {
+    EXPECT_EQ(Convert({10, 20, 30, 40}, kConversionUyvy, 2, -1), (std::vector<uint8_t>{20, 40}));
+    EXPECT_EQ(Convert({10, 20, 30, 40}, kConversionYuy2, 2, -1), (std::vector<uint8_t>{10, 30}));
+}
+
+TEST(PixelConversion, RejectsWhatItCannotConvert) {
+    std::vector<uint8_t> src(64, 1), dst(16, 0xEE);
+    for (int conversion : {int{kConversionNone}, 5, 99}) {
+        EXPECT_FALSE(ConvertToGray(src.data(), dst.data(), conversion, 4, 4));
+        EXPECT_EQ(SourceBytesPerPixel(conversion), 0u);
+        EXPECT_EQ(SourceFrameBytes(conversion, 4, 4), 0u);
+    }
+    // A stride shorter than a row would read rows past the end of the sample.
+    EXPECT_FALSE(ConvertToGray(src.data(), dst.data(), kConversionRgb24, 4, 4, 11));
+    EXPECT_EQ(SourceFrameBytes(kConversionRgb24, 4, 4, 11), 0u);
+    EXPECT_EQ(dst, std::vector<uint8_t>(16, 0xEE));
+}
+
+TEST(PixelConversion, SourceFrameBytes) {
+    EXPECT_EQ(SourceFrameBytes(kConversionRgb24, 768, 574), 768u * 574 * 3);
+    EXPECT_EQ(SourceFrameBytes(kConversionRgb32, 768, -574), 768u * 574 * 4);
+    EXPECT_EQ(SourceFrameBytes(kConversionYuy2, 1920, 1080, 4096), 4096u * 1080);
+    EXPECT_EQ(SourceFrameBytes(kConversionGrey, 5, 3), 15u);
+    // No wrap-around in 32 bits.
+    EXPECT_EQ(SourceFrameBytes(kConversionRgb32, 0x40000000u, 2), size_t{0x40000000u} * 8);
+    EXPECT_EQ(SourceFrameBytes(kConversionGrey, 3, INT32_MIN), size_t{3} * 0x80000000u);
+}
+
+TEST(PixelConversion, FourccTable) {
+    auto code = [](const char* s) {
+        return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 |
+               uint32_t(uint8_t(s[2])) << 16 | uint32_t(uint8_t(s[3])) << 24;
+    };
+    struct Case {
+        const char* fourcc;
+        int conversion;
+    } cases[] = {
+        {"BGR3", kConversionRgb24}, {"BGR4", kConversionRgb32}, {"XR24", kConversionRgb32},
+        {"AR24", kConversionRgb32}, {"UYVY", kConversionUyvy},  {"YUYV", kConversionYuy2},
+        {"GREY", kConversionGrey},  {"RGB3", kConversionNone},  {"MJPG", kConversionNone},
+        {"RGBP", kConversionNone},  {"Y16 ", kConversionNone},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ConversionFromFourcc(code(c.fourcc)), c.conversion) << c.fourcc;
+}
