@@ -153,6 +153,10 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
                 return Fail(EBUSY);
             v4l2_pix_format& pix = fmt->fmt.pix;
             const ScriptedFormat* f = FindFormat(node, pix.pixelformat);
+            const auto& unsettable = node.listedButUnsettable;
+            if (std::find(unsettable.begin(), unsettable.end(), pix.pixelformat) !=
+                unsettable.end())
+                f = nullptr;
             if (f == nullptr) {
                 if (node.refuseUnknownFormat || node.formats.empty())
                     return Fail(EINVAL);

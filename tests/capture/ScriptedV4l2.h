@@ -26,9 +26,10 @@ struct ScriptedNode {
     uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     std::vector<ScriptedFormat> formats;
     std::vector<v4l2_queryctrl> controls;
-    bool refuseUnknownFormat = false;  // EINVAL instead of substituting its first format
-    uint32_t heightAlign = 1;          // heights are rounded up to this
-    uint32_t strideAlign = 1;          // row lengths are rounded up to this
+    bool refuseUnknownFormat = false;           // EINVAL instead of substituting its first format
+    std::vector<uint32_t> listedButUnsettable;  // enumerated, yet S_FMT substitutes
+    uint32_t heightAlign = 1;                   // heights are rounded up to this
+    uint32_t strideAlign = 1;                   // row lengths are rounded up to this
 };
 
 // The gray value the scripted camera shows at (x, y) in frame `sequence`.
