@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <map>
+
+#include "base/MessageQueue.h"
+#include "capture/Grabber.h"
+#include "capture/SyntheticCamera.h"
+#include "capture/VideoMode.h"
+#include "net/BufferPool.h"
+#include "net/FrameHeader.h"
+#include "processing/PixelConversion.h"
+
+namespace {
+
+struct Moments {
+    double x = 0, y = 0, sx = 0, sy = 0;
+};
+
+// Centre and rms widths of the image above `background`.
+Moments Measure(const uint8_t* px, uint32_t width, uint32_t height, double background) {
+    double sum = 0, sx = 0, sy = 0, sxx = 0, syy = 0;
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            double v = px[y * width + x] - background;
+            if (v < 8)  // below the noise: background
+                continue;
+            sum += v;
+            sx += v * x;
+            sy += v * y;
+            sxx += v * x * x;
+            syy += v * y * y;
+        }
+    }
+    Moments m;
+    m.x = sx / sum;
+    m.y = sy / sum;
+    m.sx = std::sqrt(sxx / sum - m.x * m.x);
+    m.sy = std::sqrt(syy / sum - m.y * m.y);
+    return m;
+}
+
+}  // namespace
+
+TEST(SyntheticCamera, IdentityIsParsedStrictly) {
+    struct Good {
+        const char* path;
+        double x, y, sx, sy, noise;
+    } good[] = {
+        {"synthetic:0", -1, -1, -1, -1, 2},
+        {"synthetic:0?x=40&y=20&sx=5&sy=3", 40, 20, 5, 3, 2},
+        {"synthetic:0?sy=2.5&noise=0&x=0", 0, -1, -1, 2.5, 0},
+    };
+    for (const Good& g : good) {
+        int number = -1;
+        SyntheticSpot spot;
+        std::string error;
+        ASSERT_TRUE(ParseSyntheticIdentity(g.path, &number, &spot, &error)) << g.path << error;
+        EXPECT_EQ(number, 0);
+        EXPECT_EQ(spot.x, g.x) << g.path;
+        EXPECT_EQ(spot.y, g.y) << g.path;
+        EXPECT_EQ(spot.sx, g.sx) << g.path;
+        EXPECT_EQ(spot.sy, g.sy) << g.path;
+        EXPECT_EQ(spot.noise, g.noise) << g.path;
+    }
+    const char* bad[] = {
+        "synthetic:",
+        "synthetic:1",
+        "synthetic:x",
+        "synthetic:-0",
+        "synthetic:0.0",
+        "synthetic:0?",
+        "synthetic:0?x",
+        "synthetic:0?x=",
+        "synthetic:0?x=abc",
+        "synthetic:0?x=1e3",
+        "synthetic:0?x=nan",
+        "synthetic:0?x=+5",
+        "synthetic:0?x= 5",
+        "synthetic:0?sx=0",
+        "synthetic:0?sy=-1",
+        "synthetic:0?q=1",
+        "synthetic:0?x=1&x=2",
+        "synthetic:0?x=1&&y=2",
+        "synthetic:0?x=1&",
+        "synthetic:0?noise=1000",
+        "synthetic:0?x=99999999999999999999999",
+    };
+    for (const char* path : bad) {
+        int number = -1;
+        SyntheticSpot spot;
+        std::string error;
+        EXPECT_FALSE(ParseSyntheticIdentity(path, &number, &spot, &error)) << path;
+        EXPECT_FALSE(error.empty()) << path;
+    }
+}
+
+TEST(SyntheticCamera, BadIdentitiesFailTheBuildWithAReason) {
+    CSyntheticBackend synthetic;
+    struct Case {
+        const char* path;
+        int code;
+        bool detail;
+    } cases[] = {
+        {"synthetic:0?sx=0", -111, true},
+        {"synthetic:0?x=40&bogus=1", -111, true},
+        {"SYNTHETIC:0", -110, false},
+        {"synthetic:0x", -110, false},
+    };
+    for (const Case& c : cases) {
+        CLogRecorder log;
+        CCaptureQueue queue;
+        CGrabber grabber(&log, nullptr, {&synthetic});
+        EXPECT_EQ(grabber.Init(c.path, 0, -1, &queue), 0) << c.path;
+        EXPECT_EQ(grabber.GetLastError(), c.code) << c.path;
+        ASSERT_EQ(log.lines.size(), c.detail ? 2u : 1u) << c.path;
+        if (c.detail) {
+            EXPECT_NE(log.lines[0].find("Synthetic camera: \""), std::string::npos);
+        }
+    }
+}
+
+TEST(SyntheticCamera, PackedSamplesConvertBackToTheGrayImage) {
+    std::vector<uint8_t> gray(256);
+    for (int v = 0; v < 256; ++v)
+        gray[static_cast<size_t>(v)] = static_cast<uint8_t>(v);
+    for (uint32_t format : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_UYVY, V4L2_PIX_FMT_BGR24,
+                            V4L2_PIX_FMT_BGR32, V4L2_PIX_FMT_GREY}) {
+        std::vector<uint8_t> sample, back(256);
+        PackGraySample(gray, 16, 16, format, &sample);
+        int conversion = ConversionForSubtype(format);
+        ASSERT_EQ(sample.size(), SourceFrameBytes(conversion, 16, -16));
+        ASSERT_TRUE(ConvertToGray(sample.data(), back.data(), conversion, 16, -16));
+        EXPECT_EQ(back, gray) << format;
+    }
+}
+
+TEST(SyntheticCamera, SpotSitsWhereTheIdentitySaysAndNoiseVariesPerFrame) {
+    SyntheticSpot spot{40, 20, 5, 3, 0};
+    std::vector<uint8_t> a, b;
+    RenderSyntheticGray(spot, 768, 574, 0, &a);
+    Moments m = Measure(a.data(), 768, 574, 12);
+    EXPECT_NEAR(m.x, 40, 0.1);
+    EXPECT_NEAR(m.y, 20, 0.1);
+    // Only the part above the cut counts, so the widths come out a little narrow.
+    EXPECT_NEAR(m.sx, 5, 0.5);
+    EXPECT_NEAR(m.sy, 3, 0.5);
+
+    spot.noise = 2;
+    RenderSyntheticGray(spot, 64, 48, 1, &a);
+    RenderSyntheticGray(spot, 64, 48, 2, &b);
+    EXPECT_NE(a, b);
+    RenderSyntheticGray(spot, 64, 48, 1, &b);
+    EXPECT_EQ(a, b);
+}
+
+// Each 768 × 574 format of the synthetic camera, through the grabber and the renderer
+// filter: frames come at about the nominal rate and show the same gray image.
+TEST(SyntheticCamera, EveryFormatDeliversTheSameFramesEndToEnd) {
+    const std::string identity = "synthetic:0?x=40&y=20&sx=5&sy=3";
+    SyntheticSpot spot;
+    int number;
+    std::string error;
+    ASSERT_TRUE(ParseSyntheticIdentity(identity, &number, &spot, &error));
+    CSyntheticBackend synthetic;
+    std::vector<uint8_t> expected;
+    for (int mode = 0; mode < 5; ++mode) {
+        CLogRecorder log;
+        CMessageQueue poster;
+        CCaptureQueue queue;
+        CGrabber grabber(&log, &poster, {&synthetic});
+        ASSERT_EQ(grabber.Init(identity, mode, -1, &queue), 1) << mode;
+        VideoModeEntry entry;
+        int index;
+        grabber.GetCurrentMode(&entry, &index);
+        ASSERT_EQ(entry.width, 768);
+        ASSERT_EQ(entry.height, -574);
+        EXPECT_EQ(entry.framesPerSecond, 25.0);
+
+        auto begin = std::chrono::steady_clock::now();
+        ASSERT_EQ(grabber.Start(), 1);
+        std::map<uint32_t, std::vector<uint8_t>> frames;
+        auto deadline = begin + std::chrono::seconds(20);
+        while (frames.size() < 8 && std::chrono::steady_clock::now() < deadline) {
+            poster.WaitAndPump([](const PostedMessage&) {}, std::chrono::milliseconds(50));
+            while (uint8_t* record = queue.RemoveHead()) {
+                FrameHeader h = ReadHeader<FrameHeader>(record);
+                const uint8_t* px = record + kFrameHeaderSize;
+                frames[h.frameNumber].assign(px, px + 768 * 574);
+                g_BufferPool.Free(record);
+            }
+        }
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        uint32_t delivered = grabber.GetSampler()->GetFrameCounter();
+        ASSERT_EQ(grabber.Stop(), 1);
+        ASSERT_GE(frames.size(), 8u) << mode;
+
+        // Never faster than nominal (with a frame of slack for the start); slow machines
+        // and sanitizers may skip frames.
+        EXPECT_LE(delivered, 25 * seconds + 2) << mode;
+        EXPECT_GE(delivered / seconds, 2.0) << mode;
+        for (const auto& [frameNumber, pixels] : frames) {
+            RenderSyntheticGray(spot, 768, 574, frameNumber - 1, &expected);
+            EXPECT_TRUE(pixels == expected) << "mode " << mode << " frame " << frameNumber;
+        }
+        Moments m = Measure(frames.begin()->second.data(), 768, 574, 12);
+        EXPECT_NEAR(m.x, 40, 0.3) << mode;
+        EXPECT_NEAR(m.y, 20, 0.3) << mode;
+    }
+}
+
+TEST(SyntheticCamera, PreviewModeDrawsEverySample) {
+    CSyntheticBackend synthetic;
+    CLogRecorder log;
+    CGrabber grabber(&log, nullptr, {&synthetic});
+    std::atomic<int> drawn{0};
+    std::atomic<bool> gray{false};
+    ASSERT_EQ(grabber.InitPreview("synthetic:0", 7,
+                                  [&](const PreviewFrame& f) {
+                                      gray.store(f.grayscale);
+                                      drawn.fetch_add(1);
+                                      return S_OK;
+                                  }),
+              1);
+    EXPECT_EQ(grabber.SetGrayscalePreview(true), 1);
+    ASSERT_EQ(grabber.Start(), 1);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (drawn.load() < 5 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(grabber.Deinit(), 1);
+    EXPECT_GE(drawn.load(), 5);
+    EXPECT_TRUE(gray.load());
+}
+
+TEST(VideoMode, TextsOfTheModeTable) {
+    struct Case {
+        VideoCapability cap;
+        const char* line;
+    } cases[] = {
+        {{V4L2_PIX_FMT_YUYV, 640, 480, 333333, 10000000},
+         "(#1) 640 by 480 pixels (16 Bit (\"YUY2\")) <=30.00 fps"},
+        {{V4L2_PIX_FMT_BGR24, 768, 574, 1, 25},
+         "(#1) 768 by 574 pixels (24 Bit (\"RGB\")) <=25.00 fps"},
+        {{V4L2_PIX_FMT_XBGR32, 8, 8, 0, 0}, "(#1) 8 by 8 pixels (32 Bit (\"RGB\")) <=0.00 fps"},
+        {{V4L2_PIX_FMT_GREY, 8, 8, 0, 30}, "(#1) 8 by 8 pixels (8 Bit (\"GREY\")) <=0.00 fps"},
+        {{V4L2_PIX_FMT_UYVY, 8, 8, 1, 0}, "(#1) 8 by 8 pixels (16 Bit (\"UYVY\")) <=0.00 fps"},
+    };
+    for (const Case& c : cases) {
+        auto entry = ModeEntryFromCapability(c.cap, 0);
+        ASSERT_TRUE(entry) << c.line;
+        EXPECT_EQ(FormatModeListLine(0, *entry), c.line);
+    }
+    EXPECT_EQ(CompressionText(MakeFourCC('A', 'B', 'C', 0)), "\"ABC0\"");
+    EXPECT_EQ(CompressionText(0), "\"RGB\"");
+
+    // Unusable formats and sizes never make an entry; indices stay those of the device.
+    auto table = BuildModeTable({{V4L2_PIX_FMT_MJPEG, 8, 8, 1, 30},
+                                 {V4L2_PIX_FMT_GREY, 0, 8, 1, 30},
+                                 {V4L2_PIX_FMT_GREY, 40000, 8, 1, 30},
+                                 {V4L2_PIX_FMT_GREY, 8, 8, 1, 30}});
+    ASSERT_EQ(table.size(), 1u);
+    EXPECT_EQ(table[0].indexAtCapturePin, 3u);
+    EXPECT_EQ(FormatModeListLine(4, table[0]), "(#5) 8 by 8 pixels (8 Bit (\"GREY\")) <=30.00 fps");
+}
