@@ -39,6 +39,7 @@ struct FrameHeader {
 };
 
 static_assert(sizeof(FrameHeader) == kFrameHeaderSize);
+static_assert(offsetof(FrameHeader, codec) == 4);
 static_assert(offsetof(FrameHeader, totalLength) == 8);
 static_assert(offsetof(FrameHeader, dataLength) == 12);
 static_assert(offsetof(FrameHeader, formatLength) == 16);
@@ -47,14 +48,17 @@ static_assert(offsetof(FrameHeader, time) == 24);
 static_assert(offsetof(FrameHeader, millitm) == 28);
 static_assert(offsetof(FrameHeader, timezone) == 30);
 static_assert(offsetof(FrameHeader, dstflag) == 32);
+static_assert(offsetof(FrameHeader, pad0) == 34);
 static_assert(offsetof(FrameHeader, reserved0) == 36);
 static_assert(offsetof(FrameHeader, width) == 40);
 static_assert(offsetof(FrameHeader, height) == 44);
 static_assert(offsetof(FrameHeader, compressed) == 48);
+static_assert(offsetof(FrameHeader, pad1) == 52);
 static_assert(offsetof(FrameHeader, frameRate) == 56);
 static_assert(offsetof(FrameHeader, scale) == 64);
 static_assert(offsetof(FrameHeader, bitsPerPixel) == 72);
 static_assert(offsetof(FrameHeader, effectiveBits) == 76);
+static_assert(offsetof(FrameHeader, pad2) == 80);
 
 // The 88-byte header of a lossy (JPEG) message.
 struct JpegFrameHeader {
@@ -81,14 +85,34 @@ struct JpegFrameHeader {
 };
 
 static_assert(sizeof(JpegFrameHeader) == kFrameHeaderSize);
+static_assert(offsetof(JpegFrameHeader, kind) == 4);
+static_assert(offsetof(JpegFrameHeader, totalLength) == 8);
+static_assert(offsetof(JpegFrameHeader, dataLength) == 12);
+static_assert(offsetof(JpegFrameHeader, formatLength) == 16);
+static_assert(offsetof(JpegFrameHeader, frameNumber) == 20);
+static_assert(offsetof(JpegFrameHeader, time) == 24);
+static_assert(offsetof(JpegFrameHeader, millitm) == 28);
+static_assert(offsetof(JpegFrameHeader, timezone) == 30);
+static_assert(offsetof(JpegFrameHeader, dstflag) == 32);
+static_assert(offsetof(JpegFrameHeader, pad0) == 34);
 static_assert(offsetof(JpegFrameHeader, reserved0) == 36);
 static_assert(offsetof(JpegFrameHeader, width) == 38);
 static_assert(offsetof(JpegFrameHeader, height) == 40);
 static_assert(offsetof(JpegFrameHeader, compressed) == 42);
+static_assert(offsetof(JpegFrameHeader, pad1) == 44);
 static_assert(offsetof(JpegFrameHeader, scale) == 48);
 static_assert(offsetof(JpegFrameHeader, bitsPerPixel) == 56);
 static_assert(offsetof(JpegFrameHeader, cameraName) == 58);
 static_assert(offsetof(JpegFrameHeader, terminator) == 87);
+
+// Copies the first 29 bytes of `name` into the header, zero-padded; byte 87 stays 0, so
+// bytes 58 to 87 always form a terminated text.
+inline void SetCameraName(JpegFrameHeader& h, const char* name) {
+    std::memset(h.cameraName, 0, sizeof h.cameraName);
+    if (name != nullptr)
+        std::memcpy(h.cameraName, name, strnlen(name, sizeof h.cameraName));
+    h.terminator = 0;
+}
 
 // Byte-exact reads and writes; `bytes` needs no alignment.
 template <typename Header>

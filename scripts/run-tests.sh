@@ -36,5 +36,5 @@ for preset in "${presets[@]}"; do
 done
 
 [ ${#failed[@]} -eq 0 ] || echo "FAILED in: ${failed[*]}"
-echo "Total: $total_passed passed, $total_failed failed"
+echo "Total: $total_passed passed, $total_failed failed" | tee build/test-total.txt
 [ ${#failed[@]} -eq 0 ]
