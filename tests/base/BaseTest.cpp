@@ -23,6 +23,13 @@ TEST(LogMessage, FormatsAndCutsAt1024Characters) {
     EXPECT_EQ(log.lines[1], std::string(1024, 'x'));
 }
 
+TEST(LogMessage, CallFromAnotherThreadFailsLoudlyInDebugBuilds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CLogRecorder log;
+    EXPECT_DEBUG_DEATH(std::thread([&] { LogMessage(&log, "from a worker"); }).join(),
+                       "off the main thread");
+}
+
 TEST(ProgramDir, DirectoryOfArgv0OrCurrentDirectory) {
     EXPECT_EQ(ProgramDirectory("/opt/cam7/lumerix2"), "/opt/cam7");
     EXPECT_EQ(ProgramDirectory("./lumerix2"), ".");
