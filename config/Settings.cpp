@@ -1,0 +1,130 @@
+#include "config/Settings.h"
+
+#include <unistd.h>
+
+#include <new>
+
+#include "base/LogSink.h"
+
+int ReadJpegQuality(const CIniFile& ini) {
+    return ini.GetInt(kSectionDefault, kKeyJpegQuality, Settings().jpegQuality);
+}
+
+NetworkSettings ReadNetworkSettings(const CIniFile& ini) {
+    NetworkSettings s;
+    s.maxClients = ini.GetInt(kSectionDefault, kKeyMaxClients, s.maxClients);
+    s.listenPort = ini.GetInt(kSectionDefault, kKeyListenPort, s.listenPort);
+    s.maxClientsLossy = ini.GetInt(kSectionDefault, kKeyMaxClientsLossy, s.maxClientsLossy);
+    s.listenPortLossy = ini.GetInt(kSectionDefault, kKeyListenPortLossy, s.listenPortLossy);
+    s.lossyEnabledValue = ini.GetInt(kSectionDefault, kKeyLossyEnabled, s.lossyEnabledValue);
+    s.zeftFrameEqpName = ini.GetValue(kSectionDefault, kKeyZeftFrameEqpName, s.zeftFrameEqpName);
+    return s;
+}
+
+ZeftSettings ReadZeftSettings(const CIniFile& ini) {
+    ZeftSettings s;
+    s.controlEqpName = ini.GetValue(kSectionDefault, kKeyZeftControlEqpName, s.controlEqpName);
+    s.portNumber = ini.GetInt(kSectionDefault, kKeyZeftPortNumber, s.portNumber);
+    s.context = ini.GetValue(kSectionDefault, kKeyZeftContext, s.context);
+    return s;
+}
+
+StoredCameraSettings ReadCameraSettings(const CIniFile& ini) {
+    StoredCameraSettings s;
+    s.name = ini.GetValue(kSectionCameraSettings, kKeyCameraName, s.name);
+    s.scale = ini.GetDouble(kSectionCameraSettings, kKeyScale, s.scale);
+    s.orientation = ini.GetValue(kSectionCameraSettings, kKeyOrientation, s.orientation);
+    s.camId = ini.GetValue(kSectionCameraSettings, kKeyCamId, s.camId);
+    return s;
+}
+
+SelvexSettings ReadSelvexSettings(const CIniFile& ini) {
+    SelvexSettings s;
+    s.context = ini.GetValue(kSectionSelvex, kKeySelvexContext, s.context);
+    s.serverName = ini.GetValue(kSectionSelvex, kKeySelvexServerName, s.serverName);
+    s.mandatory = ini.GetInt(kSectionSelvex, kKeyMandatorySelvex, s.mandatory);
+    return s;
+}
+
+Settings ReadSettings(const CIniFile& ini) {
+    Settings s;
+    s.jpegQuality = ReadJpegQuality(ini);
+    s.network = ReadNetworkSettings(ini);
+    s.zeft = ReadZeftSettings(ini);
+    s.camera = ReadCameraSettings(ini);
+    s.selvex = ReadSelvexSettings(ini);
+    return s;
+}
+
+bool WriteCameraSettings(CIniFile& ini, const StoredCameraSettings& camera) {
+    bool ok = ini.SetValue(kSectionCameraSettings, kKeyCameraName, camera.name);
+    ok = ini.SetValue(kSectionCameraSettings, kKeyCamId, camera.camId) && ok;
+    ok = ini.SetValue(kSectionCameraSettings, kKeyOrientation, camera.orientation) && ok;
+    ok = ini.SetDouble(kSectionCameraSettings, kKeyScale, camera.scale) && ok;
+    return ok;
+}
+
+std::string ComputerNameFromHostName(std::string_view hostName) {
+    std::string name(hostName.substr(0, hostName.find('.')));
+    for (char& c : name) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return name;
+}
+
+std::string ComputerName() {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0)
+        return {};
+    return ComputerNameFromHostName(host);
+}
+
+void WriteDefaultSettings(CIniFile& ini, std::string_view computerName) {
+    const std::string name(computerName);
+    struct Default {
+        const char* section;
+        const char* key;
+        std::string value;
+    };
+    const Default defaults[] = {
+        {kSectionDefault, kKeyMaxClients, "255"},
+        {kSectionDefault, kKeyListenPort, "31777"},
+        {kSectionDefault, kKeyMaxClientsLossy, "255"},
+        {kSectionDefault, kKeyListenPortLossy, "31778"},
+        {kSectionDefault, kKeyLossyEnabled, "0"},
+        {kSectionDefault, kKeyJpegQuality, "60"},
+        {kSectionDefault, kKeyZeftFrameEqpName, name + "F"},
+        {kSectionDefault, kKeyZeftControlEqpName, name},
+        {kSectionDefault, kKeyZeftPortNumber, "11"},
+        {kSectionDefault, kKeyZeftContext, "TAVO"},
+        {kSectionCameraSettings, kKeyCameraName, "Camera 0"},
+        {kSectionCameraSettings, kKeyScale, "1.0000"},
+        {kSectionCameraSettings, kKeyOrientation, "NORM"},
+        {kSectionCameraSettings, kKeyCamId, "0x01000000"},
+        {kSectionSelvex, kKeySelvexContext, "TAVO"},
+        {kSectionSelvex, kKeySelvexServerName, "SELVEX"},
+        {kSectionSelvex, kKeyMandatorySelvex, "0"},
+    };
+    for (const Default& d : defaults)
+        ini.SetValue(d.section, d.key, d.value);
+}
+
+std::unique_ptr<CIniFile> InitializeIniFile(const std::string& programDir, ILogSink* log,
+                                            std::string_view computerName) {
+    std::unique_ptr<CIniFile> ini(new (std::nothrow) CIniFile(programDir));
+    if (!ini)
+        return nullptr;
+    ini->Load(kConfigFileName);
+    if (ini->GetValue(kSectionDefault, kKeyListenPort, "empty") != "empty")
+        return ini;
+
+    LogMessage(log, "Config file (\"%s\") could not be properly opened or is empty.",
+               kConfigFileName);
+    LogMessage(log, "Default config is written. Please check!");
+    WriteDefaultSettings(*ini, computerName);
+    if (!ini->Save())
+        LogMessage(log, "Error saving default settings to %s in InitializeIniFile.",
+                   kConfigFileName);
+    return ini;
+}
