@@ -1,0 +1,118 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "control/zeft/ZeftTypes.h"
+
+// The control-system library: registration of this process as a server, the limits of
+// its serving, the wake-up of monitors, and the client call ExecLinkEx. Results are
+// signed 16-bit status codes (ZeftTypes.h), 0 for success.
+//
+// A registered process serves every enabled server control (CSrv) on one TCP port,
+// kZeftBasePort + port offset. Its network thread reads requests and hands each call to
+// the main thread of the control it addresses; ExecLinkEx may be called from any thread
+// and blocks the caller up to its time-out.
+
+// Port of offset 0. Offsets run from 0 to kZeftMaxPortOffset.
+constexpr uint16_t kZeftBasePort = 32100;
+constexpr int kZeftMaxPortOffset = 30;
+
+// Announces this process as a server and starts serving on kZeftBasePort + `portOffset`.
+// The other seven values describe the server (name, subsystem, context, description,
+// location, hardware, responsible person); the context is also what calls must name.
+// A second call with the same values succeeds without effect; one with other values
+// fails with kZeftRegistrationConflict. Fails with kZeftInvalidArgument for an empty or
+// unusable name or context or an offset outside 0..kZeftMaxPortOffset, and with
+// kZeftListenFailed when the port cannot be bound.
+int16_t RegisterFecInformation(const char* name, const char* subsystem, const char* context,
+                               const char* description, const char* location, const char* hardware,
+                               const char* responsible, int16_t portOffset);
+
+// Floor for monitor intervals in milliseconds: a monitor asking for a shorter interval
+// runs at this one. Any thread may set it; it applies from the next run of each monitor.
+extern std::atomic<int16_t> MinPollingRate;
+
+// Most calls and monitor runs that may wait for the main thread at once (default 500,
+// at least 1); calls beyond it are refused with kZeftServerBusy, so a stalled main
+// thread never makes the server hoard requests. Returns the previous value.
+int16_t SetBurstLimit(int16_t limit);
+
+// Pause in milliseconds (0 to 1000, default 0) of the network thread after each cycle
+// that handled traffic; trades latency for fewer wake-ups. Returns the previous value.
+int16_t SetCycleDelay(int16_t delayMs);
+
+// Largest request data in bytes a call may carry (1024 to 64 MiB, default 1 MiB); larger
+// requests are refused with kZeftRequestTooLarge before they are read into memory.
+// Returns kZeftOk or kZeftInvalidArgument.
+int16_t setWorkAreaSize(int32_t bytes);
+
+// Runs at once every monitor contract on `property` of the control exported as
+// `exportName` (CSrv::ExportName), whatever its interval; a contract that is running is
+// run once more when it ends. kZeftOk, or kZeftNotRegistered when this process serves
+// nothing.
+int16_t _SystemScheduleProperty(const char* exportName, const char* property);
+
+// Data handed to or filled by a call. For a request `count` elements of `format` are
+// read from `data`. For a reply `data` has room for `capacity` elements of `format`
+// (for kZeftFormatText: `capacity` bytes, the text is NUL-terminated) and `count`
+// receives the number of elements stored.
+struct ZeftData {
+    void* data = nullptr;
+    uint16_t format = kZeftFormatNone;
+    uint32_t capacity = 0;
+    uint32_t count = 0;
+};
+
+// Calls `property` at `address` ("/CONTEXT/SERVER/DEVICE"; SERVER is looked up in the
+// names file or given as HOST:PORT) with `access` (1 read, 2 write, 3 both), waiting at
+// most `timeoutMs` for the whole call. `request` may be null for a read. Returns 0 and
+// sets reply->count, the status the server's handler set, the server's refusal code, or
+// a negative code of the layer (kZeftUnknownName, kZeftConnectFailed, kZeftTimeout ...).
+// The reply is converted into reply->format where the formats allow (docs).
+int16_t ExecLinkEx(const char* address, const char* property, ZeftData* reply,
+                   const ZeftData* request, int16_t access, int32_t timeoutMs);
+
+// --- Not in the classic interface: set-up for tests, tools and the program. ---
+
+// The registration in force (empty name when the process is not registered).
+struct ZeftRegistration {
+    std::string name, subsystem, context, description, location, hardware, responsible;
+    int16_t portOffset = 0;
+    uint16_t port = 0;  // the port actually listened on
+};
+ZeftRegistration ZeftGetRegistration();
+
+// Base port used by the next RegisterFecInformation; 0 lets the system choose a free
+// port (tests, side-by-side runs), read back with ZeftGetRegistration().port.
+void ZeftSetBasePort(uint16_t port);
+
+// Limits of the network thread; the defaults suit the program, tests shorten them.
+struct ZeftServerLimits {
+    int maxConnections = 64;                   // further connections are closed at once
+    int partialMessageTimeoutMs = 5000;        // a message must arrive whole within this
+    int idleTimeoutMs = 60000;                 // a connection without calls or monitors
+    size_t maxQueuedBytes = 8u * 1024 * 1024;  // per connection; monitor replies beyond it
+                                               // are dropped
+    int maxMonitorsPerConnection = 32;
+    int maxCallsPerConnection = 16;  // waiting for the main thread
+};
+void ZeftSetServerLimits(const ZeftServerLimits& limits);
+ZeftServerLimits ZeftGetServerLimits();
+
+// Stops serving and forgets the registration, so a later RegisterFecInformation starts
+// afresh. Joins the network thread. Controls stay enabled in name but answer nothing.
+void ZeftShutdown();
+
+// Counters of the running server, for tests and benchmarks.
+struct ZeftServerStats {
+    uint64_t connectionsAccepted = 0;
+    uint64_t connectionsClosedBad = 0;  // malformed, oversized, timed out
+    uint64_t connectionsRefused = 0;    // over maxConnections
+    uint64_t monitorRepliesDropped = 0;
+    uint64_t contractRuns = 0;
+    int openConnections = 0;
+    int contracts = 0;
+};
+ZeftServerStats ZeftGetServerStats();
