@@ -197,6 +197,8 @@ TEST(SyntheticCamera, EveryFormatDeliversTheSameFramesEndToEnd) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
         uint32_t delivered = grabber.GetSampler()->GetFrameCounter();
         ASSERT_EQ(grabber.Stop(), 1);
+        while (uint8_t* record = queue.RemoveHead())
+            g_BufferPool.Free(record);
         ASSERT_GE(frames.size(), 8u) << mode;
 
         // Never faster than nominal (with a frame of slack for the start); slow machines
