@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "base/MessageQueue.h"
+#include "control/zeft/Srv.h"
+#include "control/zeft/Zeft.h"
+#include "control/zeft/ZeftProtocol.h"
+
+namespace {
+
+std::vector<uint8_t> Bytes(const void* p, size_t n) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    return std::vector<uint8_t>(b, b + n);
+}
+
+ZeftWireCall Request(const char* property, uint16_t format, std::vector<uint8_t> data,
+                     uint32_t count, int16_t access = 2) {
+    ZeftWireCall c;
+    c.access = access;
+    c.device = "DEV";
+    c.property = property;
+    c.requestFormat = format;
+    c.requestCount = count;
+    c.data = std::move(data);
+    return c;
+}
+
+// Calls are raised directly through Execute, as the network thread's task does, so the
+// conversions are checked without sockets. Enabled without a registration: the control
+// takes calls handed to it but the network never reaches it.
+class SrvTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ZeftShutdown();
+        srv_.SetEquipmentName("UNIT");
+        srv_.RegisterDeviceName("DEV", 0);
+        srv_.SetEnabled(true);
+        EXPECT_EQ(srv_.EquipmentStatus(), kZeftNotRegistered);
+        struct {
+            const char* name;
+            int32_t size;
+            int16_t format;
+        } props[] = {{"INT", 1, kZeftFormatInt},    {"DBL", 1, kZeftFormatDouble},
+                     {"BYTE4", 4, kZeftFormatByte}, {"TEXT", 1, kZeftFormatText},
+                     {"REC", 1, kZeftFormatRecord}, {"CHARS", 8, kZeftFormatChar}};
+        for (auto& p : props)
+            ASSERT_EQ(
+                srv_.AddProperty(p.name, 32, kZeftFormatChar, "", p.size, p.format, "", 3, "d"), 0);
+    }
+
+    ZeftWireReply Run(const ZeftWireCall& call, const CSrv::PropertyCallHandler& handler) {
+        srv_.SetPropertyCallHandler(handler);
+        std::vector<uint8_t> body = srv_.Execute(call);
+        ZeftWireReply r;
+        EXPECT_EQ(ZeftParseReply(body.data(), body.size(), &r), 0);
+        return r;
+    }
+
+    CMessageQueue queue_;
+    CSrv srv_{&queue_};
+};
+
+TEST_F(SrvTest, RequestConversions) {
+    int32_t seven = 7, minus = -1;
+    uint8_t b200 = 200;
+    double three = 3.0, half = 2.5;
+    struct Case {
+        const char* what;
+        uint16_t format;
+        std::vector<uint8_t> data;
+        uint32_t count;
+        int16_t uintRc;
+        uint32_t uintValue;
+        int16_t doubleRc;
+        double doubleValue;
+    };
+    auto text = [](const char* s) { return Bytes(s, std::strlen(s)); };
+    std::vector<Case> cases = {
+        {"int", kZeftFormatInt, Bytes(&seven, 4), 1, 0, 7, 0, 7.0},
+        {"negative int", kZeftFormatInt, Bytes(&minus, 4), 1, kZeftConversion, 0, 0, -1.0},
+        {"byte", kZeftFormatByte, Bytes(&b200, 1), 1, 0, 200, 0, 200.0},
+        {"whole double", kZeftFormatDouble, Bytes(&three, 8), 1, 0, 3, 0, 3.0},
+        {"fraction", kZeftFormatDouble, Bytes(&half, 8), 1, kZeftConversion, 0, 0, 2.5},
+        {"text", kZeftFormatChar, text(" 42 "), 4, 0, 42, 0, 42.0},
+        {"hex text", kZeftFormatChar, text("0x10"), 4, 0, 16, 0, 16.0},
+        {"text with NUL", kZeftFormatChar, Bytes("1\0\0", 3), 3, 0, 1, 0, 1.0},
+        {"not a number", kZeftFormatChar, text("abc"), 3, kZeftConversion, 0, kZeftConversion, 0},
+        {"signed text", kZeftFormatChar, text("-1"), 2, kZeftConversion, 0, 0, -1.0},
+        {"too large", kZeftFormatChar, text("4294967296"), 10, kZeftConversion, 0, 0, 4294967296.0},
+        {"scientific", kZeftFormatChar, text("1e-4"), 4, kZeftConversion, 0, 0, 0.0001},
+        {"no data", kZeftFormatNone, {}, 0, kZeftConversion, 0, kZeftConversion, 0},
+    };
+    for (const Case& c : cases) {
+        int16_t urc = 99, drc = 99;
+        uint32_t u = 0;
+        double d = 0;
+        Run(Request("INT", c.format, c.data, c.count),
+            [&](const std::string&, const std::string&, int32_t, int32_t, int16_t) {
+                urc = srv_.GetRequestData(u);
+                drc = srv_.GetRequestData(d);
+            });
+        EXPECT_EQ(urc, c.uintRc) << c.what;
+        if (urc == 0) {
+            EXPECT_EQ(u, c.uintValue) << c.what;
+        }
+        EXPECT_EQ(drc, c.doubleRc) << c.what;
+        if (drc == 0) {
+            EXPECT_DOUBLE_EQ(d, c.doubleValue) << c.what;
+        }
+    }
+}
+
+TEST_F(SrvTest, ReplyConversionsAndBounds) {
+    struct Case {
+        const char* property;
+        std::function<int16_t()> put;
+        int16_t rc;
+        uint16_t format;
+        uint32_t count;
+        size_t bytes;
+    };
+    std::vector<uint8_t> sixteen(16, 1), seventeen(17, 1), five(5, 1);
+    std::vector<Case> cases = {
+        {"INT", [&] { return srv_.PutReplyData(768u); }, 0, kZeftFormatInt, 1, 4},
+        {"INT", [&] { return srv_.PutReplyData(-2.9); }, 0, kZeftFormatInt, 1, 4},
+        {"INT", [&] { return srv_.PutReplyData(1e12); }, kZeftConversion, 0, 0, 0},
+        {"DBL", [&] { return srv_.PutReplyData(2u); }, 0, kZeftFormatDouble, 1, 8},
+        {"BYTE4", [&] { return srv_.PutReplyData(300u); }, kZeftConversion, 0, 0, 0},
+        {"TEXT", [&] { return srv_.PutReplyData(std::string_view("NORM")); }, 0, kZeftFormatText, 1,
+         4},
+        {"TEXT", [&] { return srv_.PutReplyData(std::string(1025, 'a')); }, kZeftReplyOverflow, 0,
+         0, 0},
+        {"TEXT", [&] { return srv_.PutReplyData(574u); }, 0, kZeftFormatText, 1, 3},
+        {"CHARS", [&] { return srv_.PutReplyData(std::string_view("12345678")); }, 0,
+         kZeftFormatChar, 8, 8},
+        {"CHARS", [&] { return srv_.PutReplyData(std::string_view("123456789")); },
+         kZeftReplyOverflow, 0, 0, 0},
+        {"REC", [&] { return srv_.PutReplyArray(sixteen, 16); }, 0, kZeftFormatRecord, 1, 16},
+        {"REC", [&] { return srv_.PutReplyArray(seventeen, 17); }, kZeftConversion, 0, 0, 0},
+        {"REC", [&] { return srv_.PutReplyArray(sixteen, 17); }, kZeftInvalidArgument, 0, 0, 0},
+        {"BYTE4", [&] { return srv_.PutReplyArray(five, 5); }, kZeftReplyOverflow, 0, 0, 0},
+        {"BYTE4", [&] { return srv_.PutReplyArray(five, 0); }, 0, kZeftFormatByte, 0, 0},
+    };
+    for (const Case& c : cases) {
+        int16_t rc = 99;
+        ZeftWireReply r = Run(Request(c.property, kZeftFormatNone, {}, 0, 1),
+                              [&](const std::string&, const std::string&, int32_t, int32_t,
+                                  int16_t) { rc = c.put(); });
+        EXPECT_EQ(rc, c.rc) << c.property;
+        EXPECT_EQ(r.format, c.format) << c.property;
+        EXPECT_EQ(r.count, c.count) << c.property;
+        EXPECT_EQ(r.data.size(), c.bytes) << c.property;
+    }
+}
+
+TEST_F(SrvTest, CallsOutsideAHandlerAreRefused) {
+    uint32_t u;
+    EXPECT_EQ(srv_.GetRequestData(u), kZeftNotInCall);
+    EXPECT_EQ(srv_.PutReplyData(1u), kZeftNotInCall);
+    EXPECT_EQ(srv_.PutReplyArray({}, 0), kZeftNotInCall);
+    srv_.SetCallStatus(5, "ignored");  // no effect, no crash
+}
+
+TEST_F(SrvTest, LastStatusWinsAndMessagesAreBounded) {
+    ZeftWireReply r = Run(Request("INT", kZeftFormatNone, {}, 0, 1),
+                          [&](const std::string&, const std::string&, int32_t, int32_t, int16_t) {
+                              srv_.SetCallStatus(2, "first");
+                              srv_.SetCallStatus(516, std::string(400, 'm'));
+                          });
+    EXPECT_EQ(r.status, 516);
+    EXPECT_EQ(r.message, std::string(255, 'm'));
+}
+
+TEST_F(SrvTest, AddPropertyChecksItsArguments) {
+    struct Case {
+        const char* name;
+        int32_t reqSize;
+        int16_t reqFormat;
+        int32_t replySize;
+        int16_t replyFormat;
+        int16_t access;
+        int16_t rc;
+    };
+    Case cases[] = {
+        {"INT", 32, kZeftFormatChar, 1, kZeftFormatInt, 3, 0},  // same again: fine
+        {"INT", 32, kZeftFormatChar, 2, kZeftFormatInt, 3, kZeftDuplicateProperty},
+        {"NEW1", 1, 999, 1, kZeftFormatInt, 3, kZeftUnknownFormat},
+        {"NEW2", 1, kZeftFormatInt, 1, 0, 3, kZeftUnknownFormat},
+        {"NEW3", 0, kZeftFormatInt, 1, kZeftFormatInt, 3, kZeftBadSize},
+        {"NEW4", 1, kZeftFormatInt, -5, kZeftFormatInt, 3, kZeftBadSize},
+        {"NEW5", 1, kZeftFormatInt, 2, kZeftFormatText, 3, kZeftBadSize},
+        {"NEW6", 1, kZeftFormatInt, 0x7FFFFFFF, kZeftFormatDouble, 3, kZeftBadSize},
+        {"NEW7", 1, kZeftFormatInt, 1, kZeftFormatInt, 0, kZeftBadAccess},
+        {"NEW8", 1, kZeftFormatInt, 1, kZeftFormatInt, 4, kZeftBadAccess},
+        {"bad name", 1, kZeftFormatInt, 1, kZeftFormatInt, 3, kZeftInvalidArgument},
+        {"", 1, kZeftFormatInt, 1, kZeftFormatInt, 3, kZeftInvalidArgument},
+        {"FRAME.GET", 1, kZeftFormatByte, 440920, kZeftFormatByte, 1, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(srv_.AddProperty(c.name, c.reqSize, c.reqFormat, "", c.replySize, c.replyFormat,
+                                   "", c.access, "d"),
+                  c.rc)
+            << c.name;
+    EXPECT_EQ(srv_.Properties().size(), 7u);
+}
+
+TEST(ZeftRegistration, SameValuesAgainSucceedOthersConflict) {
+    ZeftShutdown();
+    ZeftSetBasePort(0);
+    CMessageQueue queue;
+    CSrv early(&queue);
+    early.SetEquipmentName("EARLY");
+    early.SetEnabled(true);
+    EXPECT_EQ(early.EquipmentStatus(), kZeftNotRegistered);
+
+    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", 31),
+              kZeftInvalidArgument);
+    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", -1),
+              kZeftInvalidArgument);
+    EXPECT_EQ(RegisterFecInformation("", "TEST", "TAVO", "d", "TAVO", "none", "x", 1),
+              kZeftInvalidArgument);
+    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", 3), 0);
+    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", 3), 0);
+    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", 4),
+              kZeftRegistrationConflict);
+    EXPECT_EQ(RegisterFecInformation("B", "TEST", "TAVO", "d", "TAVO", "none", "x", 3),
+              kZeftRegistrationConflict);
+    ZeftRegistration reg = ZeftGetRegistration();
+    EXPECT_EQ(reg.name, "A");
+    EXPECT_EQ(reg.portOffset, 3);
+    EXPECT_NE(reg.port, 0);
+    EXPECT_EQ(_SystemScheduleProperty("A", "X"), 0);
+
+    // Enabling again after the registration serves.
+    early.SetEnabled(true);
+    EXPECT_EQ(early.EquipmentStatus(), 0);
+    ZeftShutdown();
+    EXPECT_EQ(ZeftGetRegistration().name, "");
+    EXPECT_EQ(_SystemScheduleProperty("A", "X"), kZeftNotRegistered);
+    ZeftSetBasePort(kZeftBasePort);
+}
+
+TEST(ZeftRegistration, BaseAndOffsetGiveThePort) {
+    ZeftShutdown();
+    // Find a free port pair by letting the system choose, then ask for base + offset.
+    ZeftSetBasePort(0);
+    ASSERT_EQ(RegisterFecInformation("P", "TEST", "TAVO", "d", "TAVO", "none", "x", 0), 0);
+    uint16_t free = ZeftGetRegistration().port;
+    ZeftShutdown();
+    ZeftSetBasePort(static_cast<uint16_t>(free - 2));
+    ASSERT_EQ(RegisterFecInformation("P", "TEST", "TAVO", "d", "TAVO", "none", "x", 2), 0);
+    EXPECT_EQ(ZeftGetRegistration().port, free);
+    ZeftShutdown();
+    ZeftSetBasePort(kZeftBasePort);
+}
+
+}  // namespace
