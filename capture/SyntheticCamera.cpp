@@ -17,8 +17,6 @@ namespace {
 
 constexpr const char* kPrefix = "synthetic:";
 constexpr int kDeviceCount = 1;
-constexpr double kBackground = 12.0;
-constexpr double kAmplitude = 200.0;
 
 bool ParseNumber(const std::string& text, double* value) {
     if (text.empty())
@@ -39,7 +37,10 @@ uint64_t SplitMix(uint64_t& state) {
 
 class CSyntheticDevice : public ICaptureDevice {
   public:
-    explicit CSyntheticDevice(const SyntheticSpot& spot) : spot_(spot) {}
+    explicit CSyntheticDevice(const SyntheticSpot& spot)
+        : spot_(spot),
+          brightness_(static_cast<int32_t>(spot.background)),
+          gain_(static_cast<int32_t>(spot.amplitude)) {}
     ~CSyntheticDevice() override { Stop(); }
 
     DeviceError GetCapabilities(std::vector<VideoCapability>* caps) override {
@@ -87,8 +88,31 @@ class CSyntheticDevice : public ICaptureDevice {
     }
 
     bool StreamFailed() const override { return false; }
-    std::vector<DeviceControl> GetControls() override { return {}; }
-    bool SetControl(uint32_t, int32_t) override { return false; }
+    std::vector<DeviceControl> GetControls() override {
+        DeviceControl brightness{
+            CSyntheticBackend::kBrightnessId,       "Brightness",      0, 255, 1,
+            static_cast<int32_t>(spot_.background), brightness_.load()};
+        DeviceControl gain{CSyntheticBackend::kGainId,
+                           "Gain",
+                           0,
+                           255,
+                           1,
+                           static_cast<int32_t>(spot_.amplitude),
+                           gain_.load()};
+        return {brightness, gain};
+    }
+
+    bool SetControl(uint32_t id, int32_t value) override {
+        if (value < 0 || value > 255)
+            return false;
+        if (id == CSyntheticBackend::kBrightnessId)
+            brightness_.store(value);
+        else if (id == CSyntheticBackend::kGainId)
+            gain_.store(value);
+        else
+            return false;
+        return true;
+    }
     std::string LastErrorText() const override { return {}; }
 
   private:
@@ -113,7 +137,10 @@ class CSyntheticDevice : public ICaptureDevice {
             if (late > interval)
                 slot += static_cast<uint64_t>(late / interval);
 
-            RenderSyntheticGray(spot_, w, h, sequence++, &gray);
+            SyntheticSpot spot = spot_;
+            spot.background = brightness_.load();
+            spot.amplitude = gain_.load();
+            RenderSyntheticGray(spot, w, h, sequence++, &gray);
             PackGraySample(gray, w, h, format_.pixelFormat, &sample);
             MediaSample s;
             s.data = sample.data();
@@ -126,6 +153,8 @@ class CSyntheticDevice : public ICaptureDevice {
     }
 
     const SyntheticSpot spot_;
+    std::atomic<int32_t> brightness_;  // set by the main thread, read per frame
+    std::atomic<int32_t> gain_;
     VideoCapability format_;  // main thread; fixed while streaming
     std::thread thread_;
     std::mutex mutex_;  // guards stop_
@@ -214,14 +243,14 @@ void RenderSyntheticGray(const SyntheticSpot& spot, uint32_t width, uint32_t hei
     for (uint32_t x = 0; x < width; ++x)
         fx[x] = std::exp(-(x - x0) * (x - x0) / (2 * sx * sx));
     for (uint32_t y = 0; y < height; ++y)
-        fy[y] = kAmplitude * std::exp(-(y - y0) * (y - y0) / (2 * sy * sy));
+        fy[y] = spot.amplitude * std::exp(-(y - y0) * (y - y0) / (2 * sy * sy));
     const int noise = static_cast<int>(spot.noise);
     const uint64_t span = 2 * static_cast<uint64_t>(noise) + 1;
     uint64_t state = sequence * 0x2545F4914F6CDD1Dull + 1;
     uint8_t* out = gray->data();
     for (uint32_t y = 0; y < height; ++y) {
         for (uint32_t x = 0; x < width; ++x) {
-            double v = kBackground + fy[y] * fx[x];
+            double v = spot.background + fy[y] * fx[x];
             if (noise > 0)
                 v += static_cast<double>(SplitMix(state) % span) - noise;
             *out++ = static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <linux/videodev2.h>
+
 #include <string>
 #include <vector>
 
@@ -11,6 +13,8 @@ struct SyntheticSpot {
     double x = -1, y = -1;    // centre; -1 for the frame's centre
     double sx = -1, sy = -1;  // rms widths; -1 for a twentieth of width and height
     double noise = 2;         // noise amplitude in gray levels (0 for a clean image)
+    double background = 12;   // gray level of the dark background ("Brightness" control)
+    double amplitude = 200;   // peak height above the background ("Gain" control)
 };
 
 // Parses "synthetic:N" with an optional query "?x=40&y=20&sx=5&sy=3&noise=0". Keys are
@@ -32,9 +36,13 @@ void PackGraySample(const std::vector<uint8_t>& gray, uint32_t width, uint32_t h
 
 // The camera built into the server: always listed, for tests, demonstrations and machines
 // without a camera. Streams its fixed mode table at the nominal rates on its own thread.
+// Its controls "Brightness" (background) and "Gain" (spot height) take effect from the
+// next frame.
 class CSyntheticBackend : public ICaptureBackend {
   public:
     static constexpr const char* kIdentity = "synthetic:0";
+    static constexpr uint32_t kBrightnessId = V4L2_CID_BRIGHTNESS;
+    static constexpr uint32_t kGainId = V4L2_CID_GAIN;
 
     bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
     bool Matches(const std::string& identity, const std::string& devicePath) const override;

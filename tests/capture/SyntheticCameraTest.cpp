@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -236,6 +237,39 @@ TEST(SyntheticCamera, PreviewModeDrawsEverySample) {
     EXPECT_EQ(grabber.Deinit(), 1);
     EXPECT_GE(drawn.load(), 5);
     EXPECT_TRUE(gray.load());
+}
+
+TEST(SyntheticCamera, ControlsChangeTheNextFrames) {
+    CSyntheticBackend synthetic;
+    CLogRecorder log;
+    CGrabber grabber(&log, nullptr, {&synthetic});
+    std::atomic<int> brightest{-1};
+    ASSERT_EQ(grabber.InitPreview("synthetic:0?noise=0&x=80&y=60", 7,
+                                  [&](const PreviewFrame& f) {
+                                      const MediaSample& s = *f.sample;
+                                      brightest.store(*std::max_element(s.data, s.data + s.length));
+                                      return S_OK;
+                                  }),
+              1);
+    EXPECT_EQ(grabber.HasPropertyPages(), 1);
+    std::vector<DeviceControl> controls;
+    ASSERT_EQ(grabber.GetControls(&controls), 1);
+    ASSERT_EQ(controls.size(), 2u);
+    EXPECT_EQ(controls[1].name, "Gain");
+    EXPECT_EQ(controls[1].value, 200);
+    EXPECT_EQ(grabber.SetControl(CSyntheticBackend::kGainId, 256), 0);
+    ASSERT_EQ(grabber.Start(), 1);
+    auto waitFor = [&](int value) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (brightest.load() != value && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return brightest.load() == value;
+    };
+    EXPECT_TRUE(waitFor(212));
+    EXPECT_EQ(grabber.SetControl(CSyntheticBackend::kGainId, 0), 1);
+    EXPECT_EQ(grabber.SetControl(CSyntheticBackend::kBrightnessId, 50), 1);
+    EXPECT_TRUE(waitFor(50));
+    EXPECT_EQ(grabber.Deinit(), 1);
 }
 
 TEST(VideoMode, TextsOfTheModeTable) {
