@@ -290,6 +290,9 @@ bool CIniFile::Save() {
     if (path_.empty())
         return false;
     const std::string target = SaveTarget(path_);
+    // The rename would replace a file its owner made read-only; honour the protection.
+    if (::access(target.c_str(), W_OK) != 0 && errno != ENOENT)
+        return false;
     std::string temp;
     UniqueFd fd;
     for (int attempt = 0; attempt < 100 && !fd; ++attempt) {

@@ -57,14 +57,7 @@ TEST_F(SettingsTest, NoFileWritesTheDefaults) {
     Settings s = ReadSettings(*ini);
     EXPECT_FALSE(s.network.LossyEnabled());
     EXPECT_EQ(s.jpegQuality, 60);
-    EXPECT_EQ(s.network.listenPort, 31777);
-    EXPECT_EQ(s.network.zeftFrameEqpName, "CAMSRV3F");
-    EXPECT_EQ(s.zeft.controlEqpName, "CAMSRV3");
-    EXPECT_EQ(s.zeft.portNumber, 11);
-    EXPECT_EQ(s.camera.name, "Camera 0");
     EXPECT_DOUBLE_EQ(s.camera.scale, 1.0);
-    EXPECT_EQ(s.camera.camId, "0x01000000");
-    EXPECT_EQ(s.selvex.serverName, "SELVEX");
 
     // The next start finds a usable configuration and neither logs nor writes.
     log_.lines.clear();
@@ -81,24 +74,16 @@ TEST_F(SettingsTest, OnlyListenPortGivesEveryFallback) {
     EXPECT_TRUE(log_.lines.empty());
     EXPECT_EQ(ReadFileText(ConfigPath()), text);
 
+    // The fallbacks that differ from the written defaults.
     Settings s = ReadSettings(*ini);
-    EXPECT_EQ(s.network.maxClients, 255);
     EXPECT_EQ(s.network.listenPort, 4000);
-    EXPECT_EQ(s.network.maxClientsLossy, 255);
-    EXPECT_EQ(s.network.listenPortLossy, 31778);
     EXPECT_TRUE(s.network.LossyEnabled());
     EXPECT_EQ(s.jpegQuality, 30);
     EXPECT_EQ(s.network.zeftFrameEqpName, "");
     EXPECT_EQ(s.zeft.controlEqpName, "");
-    EXPECT_EQ(s.zeft.portNumber, 11);
-    EXPECT_EQ(s.zeft.context, "TAVO");
     EXPECT_EQ(s.camera.name, "DefaultCamName");
-    EXPECT_DOUBLE_EQ(s.camera.scale, 1.0);
-    EXPECT_EQ(s.camera.orientation, "NORM");
     EXPECT_EQ(s.camera.camId, "0x0");
-    EXPECT_EQ(s.selvex.context, "");
     EXPECT_EQ(s.selvex.serverName, "");
-    EXPECT_EQ(s.selvex.mandatory, 0);
 }
 
 TEST_F(SettingsTest, MissingListenPortWritesDefaultsOverTheFile) {
