@@ -45,7 +45,7 @@ class CBufferPool {
         size_t capacity;
     };
 
-    mutable std::mutex mutex_;  // guards cache_, cachedBytes_, reused_, fresh_
+    mutable std::mutex mutex_;   // guards cache_, cachedBytes_, reused_, fresh_
     std::vector<Cached> cache_;  // oldest first
     size_t cachedBytes_ = 0;
     uint64_t reused_ = 0;

@@ -214,7 +214,8 @@ TEST(FrameHeader, WorkedExampleByteForByte) {
     std::memset(bytes, 0xCC, sizeof bytes);
     WriteHeader(bytes, j);
     Bytes f;
-    const uint8_t jstart[] = {0x44, 0x33, 0x22, 0x11, 'J', 'F', 'I', 'F', 0x60, 0, 0, 0, 8, 0, 0, 0};
+    const uint8_t jstart[] = {0x44, 0x33, 0x22, 0x11, 'J', 'F', 'I', 'F',
+                              0x60, 0,    0,    0,    8,   0,   0,   0};
     std::memcpy(f.b, jstart, sizeof jstart);
     std::memcpy(f.b + 20, frame, 4);
     f.b[38] = 4;

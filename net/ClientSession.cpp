@@ -1,0 +1,151 @@
+#include "net/ClientSession.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "base/Messages.h"
+
+namespace {
+constexpr int kDiscardUnit = 1000;
+constexpr auto kSendPoll = std::chrono::milliseconds(100);
+}  // namespace
+
+CClientSession::CClientSession(uintptr_t channel, intptr_t id, std::unique_ptr<CTcpSocket> socket,
+                               IMessagePoster* poster)
+    : channel_(channel), id_(id), socket_(std::move(socket)), poster_(poster) {}
+
+CLossyClientSession::CLossyClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
+                                         IMessagePoster* poster)
+    : CClientSession(CHANNEL_LOSSY, id, std::move(socket), poster) {}
+
+CClientSession::~CClientSession() {
+    RequestStop();
+    JoinThreads();
+    while (CSharedMessage* m = queue_.RemoveHead())
+        m->Release();
+}
+
+int CClientSession::StartThreads() {
+    stopReceiving_ = 0;
+    stopSending_ = 0;
+    launch_ = kLaunching;
+    int rc = 1;
+    try {
+        receiveThread_ = std::thread(&CClientSession::ReceiveThread, this);
+        sendThread_ = std::thread(&CClientSession::SendThread, this);
+    } catch (const std::system_error&) {
+        rc = 0;
+    }
+    // A thread that has started may already have posted the client-gone notice; the
+    // removal on the main thread waits here until the thread objects are complete.
+    launch_.store(kLaunched, std::memory_order_release);
+    launch_.notify_all();
+    if (rc == 0) {
+        RequestStop();
+        JoinThreads();
+    }
+    return rc;
+}
+
+void CClientSession::RequestStop() {
+    stopSending_ = 1;
+    stopReceiving_ = 1;
+    if (socket_ && socket_->IsOpen())
+        socket_->Shutdown(SHUT_RDWR);
+    Wake();
+}
+
+void CClientSession::JoinThreads() {
+    while (launch_.load(std::memory_order_acquire) == kLaunching)
+        launch_.wait(kLaunching, std::memory_order_acquire);
+    if (receiveThread_.joinable())
+        receiveThread_.join();
+    if (sendThread_.joinable())
+        sendThread_.join();
+}
+
+int CClientSession::ThreadsStopped() const {
+    return receiveRunning_ == 0 && sendRunning_ == 0 ? 1 : 0;
+}
+
+void CClientSession::Wake() {
+    {
+        std::lock_guard lock(wakeMutex_);
+        wakePending_ = true;
+    }
+    wakeCv_.notify_one();
+}
+
+void CClientSession::Trim() {
+    int expected = 0;
+    if (!purge_.compare_exchange_strong(expected, 1))
+        return;  // the other side is trimming
+    int count = queue_.GetCount();
+    if (count >= kQueueLimit) {
+        for (int i = 0; i < count; ++i) {
+            if (CSharedMessage* m = queue_.RemoveHead()) {
+                m->Release();
+                dropped_.fetch_add(1, std::memory_order_relaxed);
+            }
+        }
+    }
+    purge_ = 0;
+}
+
+int CClientSession::Enqueue(CSharedMessage* message) {
+    Trim();
+    message->AddRef();
+    queue_.AddTail(message);
+    Wake();
+    return 1;
+}
+
+void CClientSession::ClientGone() {
+    if (goneNotified_.exchange(true))
+        return;
+    if (poster_ != nullptr)
+        poster_->PostMessage(WM_CLIENTGONE, channel_, id_);
+}
+
+void CClientSession::ReceiveThread() {
+    receiveRunning_ = 1;
+    char buffer[1024];
+    while (stopReceiving_ == 0) {
+        if (socket_->Receive(buffer, kDiscardUnit, 0) == -1) {
+            if (stopReceiving_ == 0) {
+                stopSending_ = 1;
+                Wake();
+                ClientGone();
+            }
+            break;
+        }
+    }
+    receiveRunning_ = 0;
+}
+
+void CClientSession::SendThread() {
+    sendRunning_ = 1;
+    while (stopSending_ == 0) {
+        Trim();
+        CSharedMessage* m = queue_.RemoveHead();
+        if (m == nullptr) {
+            std::unique_lock lock(wakeMutex_);
+            wakeCv_.wait_for(lock, kSendPoll, [this] { return wakePending_; });
+            wakePending_ = false;
+            continue;
+        }
+        int64_t rc = socket_->Send(m->Data(), m->Length(), 0);
+        m->Release();
+        if (rc == -1) {
+            if (stopSending_ == 0) {
+                stopReceiving_ = 1;
+                // Wakes the receive thread; the descriptor stays open until the session dies.
+                socket_->Shutdown(SHUT_RDWR);
+                ClientGone();
+            }
+            break;
+        }
+        sent_.fetch_add(1, std::memory_order_relaxed);
+    }
+    sendRunning_ = 0;
+}

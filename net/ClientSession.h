@@ -1,0 +1,97 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "base/MessagePoster.h"
+#include "net/SharedMessage.h"
+#include "net/SyncPtrList.h"
+#include "net/TcpSocket.h"
+
+// One connected client of a frame server: its Client queue and its two threads. The
+// receive thread reads and discards what the client sends and notices when it goes; the
+// send thread writes the queued messages to the socket. Whichever thread notices the
+// failure first stops the other and posts WM_CLIENTGONE (wParam: the channel, lParam:
+// the session id) once.
+//
+// Created by the server's accept thread, removed and deleted by the server on the main
+// thread. Enqueue is called by the main thread; the statistics from any thread.
+class CClientSession {
+  public:
+    // A Client queue is emptied once this many messages wait.
+    static constexpr int kQueueLimit = 6;
+
+    CClientSession(uintptr_t channel, intptr_t id, std::unique_ptr<CTcpSocket> socket,
+                   IMessagePoster* poster);
+    // Stops and joins both threads and frees every queued message.
+    virtual ~CClientSession();
+    CClientSession(const CClientSession&) = delete;
+    CClientSession& operator=(const CClientSession&) = delete;
+
+    // Starts the receive thread, then the send thread. 0 when a thread cannot be started
+    // (whatever started is stopped again).
+    int StartThreads();
+    // Queues the message (one more reference) after the drop rule; always 1.
+    int Enqueue(CSharedMessage* message);
+    // Tells both threads to end and wakes them, including a thread blocked in the socket.
+    void RequestStop();
+    // Waits for both threads to end, including threads whose StartThreads has not
+    // returned yet; call after RequestStop.
+    void JoinThreads();
+    // 1 when neither thread runs.
+    int ThreadsStopped() const;
+
+    CTcpSocket* GetSocket() const { return socket_.get(); }
+    intptr_t GetId() const { return id_; }
+    uintptr_t GetChannel() const { return channel_; }
+    int GetQueueCount() const { return queue_.GetCount(); }
+    uint64_t GetSentCount() const { return sent_.load(std::memory_order_relaxed); }
+    uint64_t GetDroppedCount() const { return dropped_.load(std::memory_order_relaxed); }
+
+  private:
+    void ReceiveThread();
+    void SendThread();
+    // Drop rule shared by both sides: with kQueueLimit or more waiting, empty the queue.
+    void Trim();
+    void ClientGone();
+    void Wake();
+
+    const uintptr_t channel_;
+    const intptr_t id_;
+    std::unique_ptr<CTcpSocket> socket_;
+    IMessagePoster* const poster_;
+
+    CSyncPtrList<CSharedMessage> queue_;  // each entry holds one reference
+    // 1 while one side trims, so the two trims never overlap.
+    std::atomic<int> purge_{0};
+
+    std::atomic<int> stopReceiving_{0};
+    std::atomic<int> stopSending_{0};
+    std::atomic<int> receiveRunning_{0};
+    std::atomic<int> sendRunning_{0};
+    std::atomic<bool> goneNotified_{false};
+    std::atomic<uint64_t> sent_{0};
+    std::atomic<uint64_t> dropped_{0};
+
+    // Wakes the send thread when a message is queued or a stop is requested; the
+    // thread also polls every 100 ms.
+    std::mutex wakeMutex_;  // guards wakePending_
+    std::condition_variable wakeCv_;
+    bool wakePending_ = false;
+
+    // StartThreads in progress: the thread objects are not assigned yet.
+    enum : int { kNotLaunched, kLaunching, kLaunched };
+    std::atomic<int> launch_{kNotLaunched};
+    std::thread receiveThread_;
+    std::thread sendThread_;
+};
+
+// A Lossy-channel session: the same, with the Lossy channel in its client-gone notice.
+class CLossyClientSession : public CClientSession {
+  public:
+    CLossyClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket, IMessagePoster* poster);
+};

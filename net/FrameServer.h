@@ -1,0 +1,125 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "base/LogSink.h"
+#include "base/MessagePoster.h"
+#include "net/ClientSession.h"
+#include "net/SyncPtrList.h"
+#include "net/TcpSocket.h"
+
+// One frame channel: listens on its port, accepts up to the client limit, gives every
+// client a CClientSession, and hands each message to every session's queue.
+//
+// Owned by the main controller. Start, Stop, Distribute, RemoveClient and the count
+// display run on the main thread; the accept thread and the sessions reach the main
+// thread only through the IMessagePoster (WM_CLIENTGONE, and tasks that refresh the
+// count field or log).
+class CFrameServerBase {
+  public:
+    struct SessionStats {
+        intptr_t id;
+        int queued;
+        uint64_t sent;
+        uint64_t dropped;
+    };
+
+    virtual ~CFrameServerBase();
+    CFrameServerBase(const CFrameServerBase&) = delete;
+    CFrameServerBase& operator=(const CFrameServerBase&) = delete;
+
+    // Listens on `port` (0: any free port, see GetPort) on every local address, or on
+    // `address`. 1 on success or when already started, 0 on failure.
+    int Start(uint16_t port, int clientLimit, const char* address = nullptr);
+    // Closes the listening socket, waits for the accept thread, then removes every
+    // client. 1 when every client was removed; 1 at once when not started.
+    int Stop();
+    // Queues the message for every client. The message must start with an 88-byte
+    // header whose total length (offset 8) is at least 88 and at most `length`; that
+    // many bytes are sent. 0 for a message that breaks this rule (nothing is sent), else 1.
+    int Distribute(const void* message, uint32_t length);
+    // Answer to WM_CLIENTGONE with this server's channel: removes the session with this
+    // id. A stale or repeated notice finds nothing and does nothing. Always 0.
+    int RemoveClient(intptr_t sessionId);
+    // Once set, every change of the client count is shown through the count display.
+    void SetShowClientCount(int flag);
+    // Main thread: writes the count field of the main window. Called with the count
+    // whenever it changes while the show flag is set.
+    void SetClientCountDisplay(std::function<void(int)> display);
+
+    int IsStarted() const { return started_ ? 1 : 0; }
+    int GetClientCount() const;
+    uint16_t GetPort() const { return port_; }
+    uintptr_t GetChannel() const { return channel_; }
+    // Main thread.
+    std::vector<SessionStats> GetSessionStats() const;
+
+  protected:
+    CFrameServerBase(uintptr_t channel, IMessagePoster* poster, ILogSink* log);
+    virtual CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket) = 0;
+    // Main thread: every message distributed, with its send length.
+    virtual void OnDistributed(const uint8_t*, uint32_t) {}
+
+    IMessagePoster* const poster_;
+
+  private:
+    // What posted tasks need; they hold it weakly, so a task that runs after the server
+    // is gone does nothing.
+    struct Shared {
+        std::atomic<int> clientCount{0};
+        int showCount = 0;                 // main thread
+        std::function<void(int)> display;  // main thread
+        ILogSink* log = nullptr;
+        void Refresh() const;
+    };
+
+    void AcceptThread();
+    void PostRefresh();
+    void PostLog(std::string text);
+    void DeleteSession(CClientSession* session);
+
+    const uintptr_t channel_;
+    std::shared_ptr<Shared> shared_;
+    bool started_ = false;
+    std::atomic<int> stopping_{0};
+    std::atomic<int> acceptRunning_{0};
+    int clientLimit_ = 0;
+    uint16_t port_ = 0;
+    std::unique_ptr<CTcpSocket> listen_;
+    CSyncPtrList<CClientSession> clients_;  // owns the sessions it holds
+    std::thread acceptThread_;
+};
+
+// The Lossless channel (raw or compressed frames behind a FrameHeader).
+class CFrameServer : public CFrameServerBase {
+  public:
+    using MessageSink = std::function<void(const uint8_t* message, uint32_t length)>;
+
+    CFrameServer(IMessagePoster* poster, ILogSink* log);
+    ~CFrameServer() override;
+    // Optional: called on the main thread with every message the channel distributes,
+    // with or without clients (control-system frame transfer).
+    void SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
+
+  protected:
+    CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket) override;
+    void OnDistributed(const uint8_t* message, uint32_t length) override;
+
+  private:
+    MessageSink sink_;
+};
+
+// The Lossy channel (JPEG messages behind a JpegFrameHeader).
+class CLossyFrameServer : public CFrameServerBase {
+  public:
+    CLossyFrameServer(IMessagePoster* poster, ILogSink* log);
+    ~CLossyFrameServer() override;
+
+  protected:
+    CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket) override;
+};

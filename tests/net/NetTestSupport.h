@@ -1,0 +1,96 @@
+#pragma once
+
+#include <dirent.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "base/MessageQueue.h"
+#include "base/Messages.h"
+#include "net/FrameHeader.h"
+#include "net/FrameServer.h"
+
+// A raw lossless message of width x height whose pixels depend on the frame number.
+inline std::vector<uint8_t> MakeRawMessage(uint32_t frameNumber, uint32_t width, uint32_t height) {
+    FrameHeader h;
+    h.totalLength = kFrameHeaderSize + width * height;
+    h.dataLength = width * height;
+    h.frameNumber = frameNumber;
+    h.width = width;
+    h.height = height;
+    h.frameRate = 25.0;
+    h.scale = 1.5;
+    std::vector<uint8_t> m(h.totalLength);
+    WriteHeader(m.data(), h);
+    for (uint32_t i = 0; i < width * height; ++i)
+        m[kFrameHeaderSize + i] = static_cast<uint8_t>(i * 7 + frameNumber * 13);
+    return m;
+}
+
+inline std::vector<uint8_t> MakeJpegMessage(uint32_t frameNumber, uint32_t dataLength,
+                                            const char* camera) {
+    JpegFrameHeader h;
+    h.totalLength = kFrameHeaderSize + dataLength;
+    h.dataLength = dataLength;
+    h.frameNumber = frameNumber;
+    h.width = 64;
+    h.height = 48;
+    SetCameraName(h, camera);
+    std::vector<uint8_t> m(h.totalLength);
+    WriteHeader(m.data(), h);
+    for (uint32_t i = 0; i < dataLength; ++i)
+        m[kFrameHeaderSize + i] = static_cast<uint8_t>(i ^ frameNumber);
+    return m;
+}
+
+inline int CountThreads() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// Plays the main thread for one server: pumps posted messages and tasks, and answers
+// WM_CLIENTGONE of the server's channel with RemoveClient, as the main window does.
+class MainThread {
+  public:
+    explicit MainThread(CMessageQueue& queue) : queue_(queue) {}
+
+    void Attach(CFrameServerBase* server) { servers_.push_back(server); }
+
+    void Pump(std::chrono::milliseconds wait = std::chrono::milliseconds(0)) {
+        queue_.WaitAndPump([this](const PostedMessage& m) { Handle(m); }, wait);
+    }
+
+    // Pumps until `pred` holds or `timeout` passes; generous by default for loaded machines.
+    template <typename Pred>
+    bool WaitUntil(Pred pred, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            Pump(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    std::vector<PostedMessage> gone;  // every WM_CLIENTGONE seen
+
+  private:
+    void Handle(const PostedMessage& m) {
+        if (m.id != WM_CLIENTGONE)
+            return;
+        gone.push_back(m);
+        for (CFrameServerBase* s : servers_)
+            if (s->GetChannel() == m.wParam)
+                s->RemoveClient(m.lParam);
+    }
+
+    CMessageQueue& queue_;
+    std::vector<CFrameServerBase*> servers_;
+};
