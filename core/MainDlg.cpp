@@ -25,6 +25,8 @@ bool CMainDlg::OnInitDialog() {
     model_.SetText(IDC_MESSAGES, "Messages:\r\n");
     model_.SetEnabled(IDC_START_GRABBING, subsystemsUp_);
     model_.SetEnabled(IDC_STOP_GRABBING, false);
+    // Nothing to configure until the configuration dialog is part of the window.
+    model_.SetEnabled(IDC_CONFIG, false);
 
     hosts_.timers->SetTimer(IDT_ENVIRONMENT, kEnvironmentPeriodMs);
     environmentTimer_ = true;
