@@ -5,7 +5,7 @@
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #define LX_X86 1
 #endif
 
@@ -18,7 +18,7 @@ constexpr const char* kNames[kOrientationCount] = {
 enum Transform { kNone, kRot90, kRot180, kRot270, kMirrorVert, kMirrorHoriz, kRot90MirrorHoriz };
 
 #ifdef LX_X86
-// One 16-byte register of elements of type T, and the two operations the kernels need.
+// One 16-byte register of elements of type T, and the operations the kernels need.
 template <typename T>
 struct Lanes;
 
@@ -26,6 +26,12 @@ template <>
 struct Lanes<uint8_t> {
     static __m128i Lo(__m128i a, __m128i b) { return _mm_unpacklo_epi8(a, b); }
     static __m128i Hi(__m128i a, __m128i b) { return _mm_unpackhi_epi8(a, b); }
+    __attribute__((target("avx2"))) static __m256i Lo(__m256i a, __m256i b) {
+        return _mm256_unpacklo_epi8(a, b);
+    }
+    __attribute__((target("avx2"))) static __m256i Hi(__m256i a, __m256i b) {
+        return _mm256_unpackhi_epi8(a, b);
+    }
     static __m128i Reverse(__m128i v) {
         v = _mm_shuffle_epi32(v, 0x1B);
         v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
@@ -37,6 +43,12 @@ template <>
 struct Lanes<uint16_t> {
     static __m128i Lo(__m128i a, __m128i b) { return _mm_unpacklo_epi16(a, b); }
     static __m128i Hi(__m128i a, __m128i b) { return _mm_unpackhi_epi16(a, b); }
+    __attribute__((target("avx2"))) static __m256i Lo(__m256i a, __m256i b) {
+        return _mm256_unpacklo_epi16(a, b);
+    }
+    __attribute__((target("avx2"))) static __m256i Hi(__m256i a, __m256i b) {
+        return _mm256_unpackhi_epi16(a, b);
+    }
     static __m128i Reverse(__m128i v) {
         v = _mm_shuffle_epi32(v, 0x1B);
         return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
@@ -47,12 +59,19 @@ template <>
 struct Lanes<uint32_t> {
     static __m128i Lo(__m128i a, __m128i b) { return _mm_unpacklo_epi32(a, b); }
     static __m128i Hi(__m128i a, __m128i b) { return _mm_unpackhi_epi32(a, b); }
+    __attribute__((target("avx2"))) static __m256i Lo(__m256i a, __m256i b) {
+        return _mm256_unpacklo_epi32(a, b);
+    }
+    __attribute__((target("avx2"))) static __m256i Hi(__m256i a, __m256i b) {
+        return _mm256_unpackhi_epi32(a, b);
+    }
     static __m128i Reverse(__m128i v) { return _mm_shuffle_epi32(v, 0x1B); }
 };
 
-// Transposes an N × N tile held as N registers (row i in x[i]). Each round interleaves
-// register i with register i + N/2, which rotates the bits of (row, column) by one; after
-// log2(N) rounds rows and columns have changed places.
+// Transposes an N × N tile held as N registers (row i in x[i]); in 256-bit registers, two
+// tiles side by side, one per 128-bit half. Each round interleaves register i with register
+// i + N/2, which rotates the bits of (row, column) by one; after log2(N) rounds rows and
+// columns have changed places.
 template <typename T>
 inline void TransposeTile(__m128i* x) {
     constexpr int n = 16 / sizeof(T);
@@ -68,6 +87,63 @@ inline void TransposeTile(__m128i* x) {
             x[i] = y[i];
     }
 }
+
+template <typename T>
+__attribute__((target("avx2"))) inline void TransposeTile(__m256i* x) {
+    constexpr int n = 16 / sizeof(T);
+    for (int bit = 1; bit < n; bit <<= 1) {
+        __m256i y[n];
+#pragma GCC unroll 16
+        for (int i = 0; i < n / 2; ++i) {
+            y[2 * i] = Lanes<T>::Lo(x[i], x[i + n / 2]);
+            y[2 * i + 1] = Lanes<T>::Hi(x[i], x[i + n / 2]);
+        }
+#pragma GCC unroll 16
+        for (int i = 0; i < n; ++i)
+            x[i] = y[i];
+    }
+}
+
+// One tile: source rows rows[0..n) from column x on, into output rows d, d + step, ...
+// from column c on.
+template <typename T>
+void TileSse2(const T* const* rows, size_t x, T* d, ptrdiff_t step, size_t c) {
+    constexpr size_t n = 16 / sizeof(T);
+    __m128i v[n];
+#pragma GCC unroll 16
+    for (size_t i = 0; i < n; ++i)
+        v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[i] + x));
+    TransposeTile<T>(v);
+#pragma GCC unroll 16
+    for (size_t j = 0; j < n; ++j)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + static_cast<ptrdiff_t>(j) * step + c),
+                         v[j]);
+}
+
+// Two tiles side by side (2n source columns) with one 256-bit load per row.
+template <typename T>
+__attribute__((target("avx2"))) void TilePairAvx2(const T* const* rows, size_t x, T* d,
+                                                  ptrdiff_t step, size_t c) {
+    constexpr size_t n = 16 / sizeof(T);
+    __m256i v[n];
+#pragma GCC unroll 16
+    for (size_t i = 0; i < n; ++i)
+        v[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[i] + x));
+    TransposeTile<T>(v);
+    T* second = d + static_cast<ptrdiff_t>(n) * step;
+#pragma GCC unroll 16
+    for (size_t j = 0; j < n; ++j) {
+        const ptrdiff_t at = static_cast<ptrdiff_t>(j) * step + static_cast<ptrdiff_t>(c);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + at), _mm256_castsi256_si128(v[j]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + at),
+                         _mm256_extracti128_si256(v[j], 1));
+    }
+}
+
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
 #endif
 
 template <typename T>
@@ -75,9 +151,18 @@ void ReverseRow(T* dst, const T* src, size_t n) {
     size_t i = 0;
 #ifdef LX_X86
     constexpr size_t kLanes = 16 / sizeof(T);
-    for (; i + kLanes <= n; i += kLanes) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + (n - kLanes - i)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), Lanes<T>::Reverse(v));
+    if (n >= kLanes) {
+        for (; i + kLanes <= n; i += kLanes) {
+            const __m128i v =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + (n - kLanes - i)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), Lanes<T>::Reverse(v));
+        }
+        // The rest as one vector flush with the end, overlapping the last one.
+        if (i < n) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (n - kLanes)), Lanes<T>::Reverse(v));
+        }
+        return;
     }
 #endif
     for (; i < n; ++i)
@@ -86,48 +171,86 @@ void ReverseRow(T* dst, const T* src, size_t n) {
 
 // The three quarter turns are one transpose with optional flips: output row r is source
 // column r (or W−1−r with reverseColumns), read from row 0 down (or from row H−1 up with
-// flipRows). The frame is walked in tiles so that each source cache line is read once and
-// the output rows are written in runs; the flips only choose row pointers.
+// flipRows); the flips only choose row pointers. The frame is transposed in n × n tiles,
+// grouped in blocks of one output cache line by one line's worth of output rows, so that
+// each output line is finished while it is in cache even when a row length is a power of
+// two; a band of blocks shares each pass down the source, which keeps page walks few.
 template <typename T>
 void QuarterTurn(T* dst, const T* src, size_t w, size_t h, bool flipRows, bool reverseColumns) {
     auto srcRow = [&](size_t c) { return src + (flipRows ? h - 1 - c : c) * w; };
     auto dstRow = [&](size_t x) { return dst + (reverseColumns ? w - 1 - x : x) * h; };
-    size_t wTiles = 0;
-    size_t hTiles = 0;
 #ifdef LX_X86
     constexpr size_t n = 16 / sizeof(T);
-    constexpr size_t kBand = 64 / sizeof(T);  // source columns in one cache line
-    wTiles = w / n * n;
-    hTiles = h / n * n;
-    for (size_t band = 0; band < wTiles; band += kBand) {
-        const size_t bandEnd = std::min(band + kBand, wTiles);
-        for (size_t c0 = 0; c0 < hTiles; c0 += n) {
-            const T* rows[n];
-            for (size_t i = 0; i < n; ++i)
-                rows[i] = srcRow(c0 + i);
-            for (size_t x0 = band; x0 < bandEnd; x0 += n) {
-                __m128i v[n];
-#pragma GCC unroll 16
-                for (size_t i = 0; i < n; ++i)
-                    v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[i] + x0));
-                TransposeTile<T>(v);
-#pragma GCC unroll 16
-                for (size_t j = 0; j < n; ++j)
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow(x0 + j) + c0), v[j]);
+    if (w >= n && h >= n) {
+        constexpr size_t kBlock = 64 / sizeof(T);
+        constexpr size_t kBand = 4 * kBlock;
+        const ptrdiff_t step =
+            reverseColumns ? -static_cast<ptrdiff_t>(h) : static_cast<ptrdiff_t>(h);
+        const bool avx2 = HasAvx2();
+        const size_t wTiles = w / n * n;
+        const size_t hTiles = h / n * n;
+        const T* rows[kBlock];
+        alignas(64) T block[kBlock * kBlock];
+        constexpr ptrdiff_t kStep = kBlock;
+        for (size_t xb = 0; xb < wTiles; xb += kBand) {
+            const size_t xbEnd = std::min(xb + kBand, wTiles);
+            for (size_t cb = 0; cb < hTiles; cb += kBlock) {
+                const size_t ce = std::min(cb + kBlock, hTiles);
+                for (size_t c = cb; c < ce; ++c)
+                    rows[c - cb] = srcRow(c);
+                for (size_t xs = xb; xs < xbEnd; xs += kBlock) {
+                    const size_t xe = std::min(xs + kBlock, xbEnd);
+                    // The block is transposed into a small buffer first and then copied out
+                    // whole lines at a time: output rows a power-of-two apart share a few
+                    // cache sets, and writing them 16 bytes at a time would evict each
+                    // other's lines.
+                    size_t x = xs;
+                    if (avx2) {
+                        for (; x + 2 * n <= xe; x += 2 * n) {
+                            for (size_t c = cb; c < ce; c += n)
+                                TilePairAvx2(rows + (c - cb), x, block + (x - xs) * kBlock, kStep,
+                                             c - cb);
+                        }
+                    }
+                    for (; x < xe; x += n) {
+                        for (size_t c = cb; c < ce; c += n)
+                            TileSse2(rows + (c - cb), x, block + (x - xs) * kBlock, kStep, c - cb);
+                    }
+                    const size_t lineBytes = (ce - cb) * sizeof(T);
+                    for (x = xs; x < xe; ++x) {
+                        const uint8_t* from =
+                            reinterpret_cast<const uint8_t*>(block + (x - xs) * kBlock);
+                        uint8_t* to = reinterpret_cast<uint8_t*>(dstRow(x) + cb);
+                        for (size_t b = 0; b < lineBytes; b += 16)
+                            _mm_storeu_si128(
+                                reinterpret_cast<__m128i*>(to + b),
+                                _mm_load_si128(reinterpret_cast<const __m128i*>(from + b)));
+                    }
+                }
             }
         }
+        // Sizes that are not a multiple of n end in one more row and column of tiles flush
+        // with the edge, overlapping their neighbours (which they rewrite with equal values).
+        if (hTiles < h) {
+            for (size_t k = 0; k < n; ++k)
+                rows[k] = srcRow(h - n + k);
+            for (size_t x = 0; x < wTiles; x += n)
+                TileSse2(rows, x, dstRow(x), step, h - n);
+        }
+        if (wTiles < w) {
+            for (size_t c = 0; c < h; c += n) {
+                c = std::min(c, h - n);
+                for (size_t k = 0; k < n; ++k)
+                    rows[k] = srcRow(c + k);
+                TileSse2(rows, w - n, dstRow(w - n), step, c);
+            }
+        }
+        return;
     }
 #endif
-    // What the tiles left: the last w % n source columns whole, and the last h % n source
-    // rows of the other columns.
-    for (size_t x = wTiles; x < w; ++x) {
+    for (size_t x = 0; x < w; ++x) {
         T* d = dstRow(x);
         for (size_t c = 0; c < h; ++c)
-            d[c] = srcRow(c)[x];
-    }
-    for (size_t x = 0; x < wTiles; ++x) {
-        T* d = dstRow(x);
-        for (size_t c = hTiles; c < h; ++c)
             d[c] = srcRow(c)[x];
     }
 }
