@@ -19,7 +19,7 @@ BITMAPINFOHEADER InputDescription(int32_t width, int32_t height) {
     d.biWidth = width;
     d.biHeight = height;
     d.biBitCount = 24;
-    d.biSizeImage = static_cast<uint32_t>(width * height);
+    d.biSizeImage = static_cast<uint32_t>(int64_t{width} * height);
     return d;
 }
 

@@ -59,6 +59,41 @@ DecodedJpeg DecodeJpeg(const uint8_t* data, size_t length) {
     return out;
 }
 
+// The JPEG that libjpeg writes for the false-colour RGB image with the same parameters.
+std::vector<uint8_t> BareRgbJpeg(const std::vector<uint8_t>& gray, uint32_t width, uint32_t height,
+                                 int quality) {
+    std::vector<uint8_t> rgb(gray.size() * 3);
+    for (size_t i = 0; i < gray.size(); ++i) {
+        const FalseColour c = FalseColourTable()[gray[i]];
+        rgb[3 * i] = c.r;
+        rgb[3 * i + 1] = c.g;
+        rgb[3 * i + 2] = c.b;
+    }
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    cinfo.image_width = width;
+    cinfo.image_height = height;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = rgb.data() + size_t{cinfo.next_scanline} * width * 3;
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::vector<uint8_t> jpeg(buffer, buffer + size);
+    std::free(buffer);
+    return jpeg;
+}
+
 FrameHeader FrameOf(uint32_t width, uint32_t height) {
     FrameHeader h;
     h.width = width;
@@ -135,6 +170,30 @@ TEST(CJpegEncoder, MessageDecodesToTheFalseColourImage) {
                    std::abs(image.rgb[3 * i + 2] - e.b);
         }
         EXPECT_LT(sum / (3.0 * pixels.size()), c.meanLimit);
+    }
+}
+
+// The encoder hands libjpeg the false colours as YCbCr; the JPEG must be the one libjpeg
+// writes for the RGB image, byte for byte.
+TEST(CJpegEncoder, WritesTheJpegOfTheFalseColourRgbImage) {
+    struct Case {
+        uint32_t width, height;
+        ImageKind kind;
+        int quality;
+    };
+    const Case cases[] = {{320, 240, ImageKind::kSpot, 30},  {333, 217, ImageKind::kSpot, 60},
+                          {256, 192, ImageKind::kSpot, 100}, {97, 61, ImageKind::kNoise, 1},
+                          {768, 574, ImageKind::kSpot, 30},  {161, 113, ImageKind::kNoise, 50},
+                          {31, 33, ImageKind::kSpot, 10},    {1001, 3, ImageKind::kSpot, 90},
+                          {2, 1001, ImageKind::kNoise, 20},  {100, 100, ImageKind::kWhite, 75}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " q" +
+                     std::to_string(c.quality));
+        const auto pixels = MakeImage(c.kind, c.width, c.height);
+        const auto message = Encode(pixels, FrameOf(c.width, c.height), c.quality);
+        ASSERT_FALSE(message.empty());
+        const std::vector<uint8_t> ours(message.begin() + 88, message.end());
+        EXPECT_TRUE(ours == BareRgbJpeg(pixels, c.width, c.height, c.quality));
     }
 }
 
