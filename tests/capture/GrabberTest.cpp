@@ -295,6 +295,29 @@ TEST(Grabber, DequeueErrorEndsStreamingCleanly) {
     EXPECT_EQ(rig.io.Mappings(), 0);
 }
 
+TEST(Grabber, StartAndStopFailuresLeaveAConsistentState) {
+    Rig rig({EightCapabilityCamera()});
+    ASSERT_EQ(rig.grabber->Init(kCam, 0, -1, &rig.queue), 1);
+    rig.io.FailIoctl(VIDIOC_STREAMON, EIO);
+    EXPECT_EQ(rig.grabber->Start(), 0);
+    EXPECT_FALSE(rig.grabber->IsRunning());
+    EXPECT_TRUE(rig.log.lines.empty());  // the caller reports a failed start
+
+    Rig stuck({EightCapabilityCamera()});
+    ASSERT_EQ(stuck.grabber->Init(kCam, 0, -1, &stuck.queue), 1);
+    ASSERT_EQ(stuck.grabber->Start(), 1);
+    stuck.io.FailIoctl(VIDIOC_STREAMOFF, EIO);
+    EXPECT_EQ(stuck.grabber->Stop(), 0);
+    EXPECT_TRUE(stuck.grabber->IsRunning());
+    EXPECT_EQ(stuck.grabber->GetLastError(), -1);
+    EXPECT_EQ(stuck.log.lines.back(), "Grabbing could not be stopped.");
+    // The teardown goes on regardless.
+    EXPECT_EQ(stuck.grabber->Deinit(), 1);
+    EXPECT_FALSE(stuck.grabber->IsRunning());
+    EXPECT_EQ(stuck.io.OpenDescriptors(), 0);
+    EXPECT_EQ(stuck.io.Mappings(), 0);
+}
+
 TEST(Grabber, InterruptedIoctlsAreRetried) {
     Rig rig({EightCapabilityCamera()});
     rig.io.InterruptEveryOtherIoctl(true);
