@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "processing/CpuFeatures.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define LX_X86 1
@@ -140,10 +142,6 @@ __attribute__((target("avx2"))) void TilePairAvx2(const T* const* rows, size_t x
     }
 }
 
-bool HasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
 #endif
 
 template <typename T>
@@ -186,7 +184,7 @@ void QuarterTurn(T* dst, const T* src, size_t w, size_t h, bool flipRows, bool r
         constexpr size_t kBand = 4 * kBlock;
         const ptrdiff_t step =
             reverseColumns ? -static_cast<ptrdiff_t>(h) : static_cast<ptrdiff_t>(h);
-        const bool avx2 = HasAvx2();
+        const bool avx2 = UseAvx2();
         const size_t wTiles = w / n * n;
         const size_t hTiles = h / n * n;
         const T* rows[kBlock];

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "processing/CpuFeatures.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define LX_X86 1
@@ -96,11 +98,6 @@ __attribute__((target("avx2"))) void RgbRowAvx2(const uint8_t* p, uint8_t* dst, 
     RgbRowScalar(p, dst, count - x, bpp);
 }
 
-bool HasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-
 // The Y bytes of 16 pairs at a time; a strided copy at memory speed.
 void YuvRowSse2(const uint8_t* p, uint8_t* dst, uint32_t count, bool yFirst) {
     uint32_t x = 0;
@@ -125,7 +122,7 @@ void YuvRowSse2(const uint8_t* p, uint8_t* dst, uint32_t count, bool yFirst) {
 
 void RgbRow(const uint8_t* p, uint8_t* dst, uint32_t count, uint32_t bpp) {
 #ifdef LX_X86
-    if (HasAvx2())
+    if (UseAvx2())
         return RgbRowAvx2(p, dst, count, bpp);
 #endif
     RgbRowScalar(p, dst, count, bpp);

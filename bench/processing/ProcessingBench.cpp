@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "processing/CpuFeatures.h"
 #include "processing/EffectiveBits.h"
 #include "processing/Orientation.h"
 #include "processing/PixelConversion.h"
@@ -84,7 +85,7 @@ void OrientFrame(benchmark::State& state, const char* name, int bits) {
     Finish(state);
 }
 
-void BM_Spot(benchmark::State& state) {
+std::vector<uint8_t> SpotImage(const benchmark::State& state) {
     const auto w = static_cast<uint32_t>(state.range(0));
     const auto h = static_cast<uint32_t>(state.range(1));
     std::vector<uint8_t> image(Pixels(state));
@@ -95,11 +96,30 @@ void BM_Spot(benchmark::State& state) {
                 20 + 200 * std::exp(-(dx * dx / (2.0 * 900) + dy * dy / (2.0 * 400))));
         }
     }
+    return image;
+}
+
+void BM_Spot(benchmark::State& state) {
+    const auto w = static_cast<uint32_t>(state.range(0));
+    const auto h = static_cast<uint32_t>(state.range(1));
+    const std::vector<uint8_t> image = SpotImage(state);
     for (auto _ : state) {
         // As the pipeline does it: one object per frame.
         SpotAnalyzer analyzer(image.data(), 5, 1, w, h);
         analyzer.Compute();
         benchmark::DoNotOptimize(analyzer.GetXrms());
+    }
+    Finish(state);
+}
+
+// The projections alone: the one pass over the image.
+void BM_SpotProjection(benchmark::State& state) {
+    const auto w = static_cast<uint32_t>(state.range(0));
+    const auto h = static_cast<uint32_t>(state.range(1));
+    const std::vector<uint8_t> image = SpotImage(state);
+    for (auto _ : state) {
+        SpotProjection projection(image.data(), w, h);
+        benchmark::DoNotOptimize(projection.HasProjections());
     }
     Finish(state);
 }
@@ -116,6 +136,18 @@ void BM_EffectiveBits(benchmark::State& state) {
 void OrientSizes(benchmark::internal::Benchmark* b) {
     b->Args({768, 574})->Args({1024, 1024})->Args({1280, 1024})->Args({1920, 1080});
     b->Unit(benchmark::kMicrosecond);
+}
+
+// The same stage on the fallback kernels (no AVX2), for processors without it.
+template <void (*Stage)(benchmark::State&)>
+void Fallback(benchmark::State& state) {
+    AllowAvx2(false);
+    Stage(state);
+    AllowAvx2(true);
+}
+
+void BM_Rot90(benchmark::State& state) {
+    OrientFrame(state, "ROT90CW", 8);
 }
 
 void Sizes(benchmark::internal::Benchmark* b) {
@@ -141,6 +173,11 @@ BENCHMARK_CAPTURE(OrientFrame, ROT180CW_16, "ROT180CW", 16)->Apply(OrientSizes);
 BENCHMARK_CAPTURE(OrientFrame, ROT90CW_32, "ROT90CW", 32)->Apply(OrientSizes);
 BENCHMARK_CAPTURE(OrientFrame, ROT180CW_32, "ROT180CW", 32)->Apply(OrientSizes);
 BENCHMARK(BM_Spot)->Apply(Sizes);
+BENCHMARK(BM_SpotProjection)->Apply(Sizes);
 BENCHMARK(BM_EffectiveBits)->Apply(Sizes);
+BENCHMARK(Fallback<BM_Rgb24>)->Name("Fallback_Rgb24")->Apply(Sizes);
+BENCHMARK(Fallback<BM_Rgb32>)->Name("Fallback_Rgb32")->Apply(Sizes);
+BENCHMARK(Fallback<BM_Rot90>)->Name("Fallback_ROT90CW_8")->Apply(OrientSizes);
+BENCHMARK(Fallback<BM_Spot>)->Name("Fallback_Spot")->Apply(Sizes);
 
 BENCHMARK_MAIN();

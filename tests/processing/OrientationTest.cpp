@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "processing/Orientation.h"
+#include "tests/processing/KernelChoice.h"
 
 namespace {
 
@@ -101,9 +102,13 @@ TEST(Orientation, ThreeByTwoTableForEveryElementSize) {
 }
 
 TEST(Orientation, MatchesTheMappingsAtEverySize) {
-    CheckAgainstReference<uint8_t>(8);
-    CheckAgainstReference<uint16_t>(16);
-    CheckAgainstReference<uint32_t>(32);
+    for (bool avx2 : kBothKernels) {
+        KernelChoice choice(avx2);
+        SCOPED_TRACE(avx2 ? "AVX2" : "fallback");
+        CheckAgainstReference<uint8_t>(8);
+        CheckAgainstReference<uint16_t>(16);
+        CheckAgainstReference<uint32_t>(32);
+    }
 }
 
 TEST(Orientation, OnePixelIsUnchanged) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "processing/PixelConversion.h"
+#include "tests/processing/KernelChoice.h"
 
 namespace {
 
@@ -113,19 +114,23 @@ TEST(PixelConversion, EveryRgbColourMatchesTheFormula) {
 // Odd widths (vector bodies and tails), both row orders, padded and unpadded rows.
 TEST(PixelConversion, AllFormatsMatchTheReference) {
     std::mt19937 rng(7);
-    for (int conversion : kAll) {
-        for (uint32_t width : {1u, 2u, 7u, 8u, 9u, 10u, 11u, 16u, 17u, 31u, 33u, 50u}) {
-            for (int32_t biHeight : {1, 3, -1, -3}) {
-                for (uint32_t pad : {0u, 5u}) {
-                    const uint32_t stride = width * SourceBytesPerPixel(conversion) + pad;
-                    std::vector<uint8_t> src(
-                        SourceFrameBytes(conversion, width, biHeight, pad ? stride : 0));
-                    for (uint8_t& b : src)
-                        b = static_cast<uint8_t>(rng());
-                    EXPECT_EQ(Convert(src, conversion, width, biHeight, pad ? stride : 0),
-                              Reference(src, conversion, width, biHeight, stride))
-                        << "conversion " << conversion << " width " << width << " height "
-                        << biHeight << " pad " << pad;
+    for (bool avx2 : kBothKernels) {
+        KernelChoice choice(avx2);
+        SCOPED_TRACE(avx2 ? "AVX2" : "fallback");
+        for (int conversion : kAll) {
+            for (uint32_t width : {1u, 2u, 7u, 8u, 9u, 10u, 11u, 16u, 17u, 31u, 33u, 50u}) {
+                for (int32_t biHeight : {1, 3, -1, -3}) {
+                    for (uint32_t pad : {0u, 5u}) {
+                        const uint32_t stride = width * SourceBytesPerPixel(conversion) + pad;
+                        std::vector<uint8_t> src(
+                            SourceFrameBytes(conversion, width, biHeight, pad ? stride : 0));
+                        for (uint8_t& b : src)
+                            b = static_cast<uint8_t>(rng());
+                        EXPECT_EQ(Convert(src, conversion, width, biHeight, pad ? stride : 0),
+                                  Reference(src, conversion, width, biHeight, stride))
+                            << "conversion " << conversion << " width " << width << " height "
+                            << biHeight << " pad " << pad;
+                    }
                 }
             }
         }
