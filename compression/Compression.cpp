@@ -165,7 +165,6 @@ int CCompression::Compress(const uint8_t* pixels, uint8_t* output) {
             target[width_] = source[width_ - 1];
     }
     frame_->pts = 0;
-    frame_->key_frame = 1;
     frame_->pict_type = AV_PICTURE_TYPE_I;
     if (avcodec_send_frame(context_, frame_) < 0) {
         MarkCompressFailed();

@@ -208,14 +208,12 @@ void MapRowPair(const Planes& p, const uint8_t* g0, const uint8_t* g1, uint8_t* 
         y0[x] = y0[last];
         y1[x] = y1[last];
     }
+    // Every chroma sample from the last pixel's pair on sees only the last column.
     const uint32_t edge = 2 * (t[g0[last]] + t[g1[last]]);
     for (uint32_t j = pairs; j < p.cStride; ++j) {
-        uint32_t sum = edge;
-        if (2 * j < p.width)  // the odd last column pairs with the padding
-            sum = t[g0[2 * j]] + t[g1[2 * j]] + t[g0[last]] + t[g1[last]];
         const uint32_t bias = 1 + (j & 1);
-        cb[j] = static_cast<uint8_t>((((sum >> 10) & 0x7FF) + bias) >> 2);
-        cr[j] = static_cast<uint8_t>(((sum >> 21) + bias) >> 2);
+        cb[j] = static_cast<uint8_t>((((edge >> 10) & 0x7FF) + bias) >> 2);
+        cr[j] = static_cast<uint8_t>(((edge >> 21) + bias) >> 2);
     }
 }
 
