@@ -26,8 +26,10 @@ class CIniFile {
         std::vector<Entry> entries;  // in file order; duplicate keys allowed
     };
 
-    // Files larger than this are read up to the last whole line before the bound.
-    static constexpr size_t kMaxFileBytes = 16u * 1024 * 1024;
+    // Files larger than this are read up to the last whole line before the bound. Real
+    // files have a few hundred bytes; the bound keeps a stray huge file from costing
+    // tens of times its size in memory.
+    static constexpr size_t kMaxFileBytes = 1024 * 1024;
 
     // `programDir` is where Load looks for its file (base/ProgramDir.h).
     explicit CIniFile(std::string programDir);

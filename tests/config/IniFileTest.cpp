@@ -103,12 +103,18 @@ TEST_F(IniFileTest, ReadingRules) {
     }
 }
 
-TEST_F(IniFileTest, LongLinesAreReadWhole) {
-    std::string value(3 * 1024 * 1024, 'x');
+TEST_F(IniFileTest, LongLinesAreReadWholeUpToTheFileBound) {
+    std::string value(CIniFile::kMaxFileBytes / 2, 'x');
     value[100000] = 'y';
     auto ini = Loaded("[S]\nk=" + value + "\nk2=z\n");
     EXPECT_EQ(ini->GetValue("S", "k", ""), value);
     EXPECT_EQ(ini->GetValue("S", "k2", ""), "z");
+
+    // "port=31777" crosses the bound: it is dropped whole, not read cut short.
+    std::string head = "[S]\nk=" + std::string(CIniFile::kMaxFileBytes - 12, 'x') + "\n";
+    ini = Loaded(head + "port=31777\n" + std::string(100, 'y') + "\n");
+    EXPECT_EQ(ini->GetValue("S", "k", "").size(), CIniFile::kMaxFileBytes - 12);
+    EXPECT_EQ(ini->GetValue("S", "port", "none"), "none");
 }
 
 TEST_F(IniFileTest, NumbersReadLikeAtoiAndAtof) {
