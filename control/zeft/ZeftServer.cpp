@@ -120,6 +120,7 @@ class CZeftServer : public std::enable_shared_from_this<CZeftServer> {
         uint64_t id = 0;
         UniqueFd fd;
         std::vector<uint8_t> in;
+        uint64_t discard = 0;  // body bytes of a refused oversized request still to drop
         int64_t partialSince = 0;
         int64_t lastActivity = 0;
         std::deque<Chunk> out;
@@ -468,9 +469,12 @@ void CZeftServer::ReadConn(Conn& c, int64_t now) {
     while (total < kReadBudget) {
         ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
-            c.in.insert(c.in.end(), buf, buf + n);
             total += static_cast<size_t>(n);
-            // Refuse an oversized message as soon as its header is in.
+            size_t skip =
+                static_cast<size_t>(std::min<uint64_t>(c.discard, static_cast<size_t>(n)));
+            c.discard -= skip;
+            c.in.insert(c.in.end(), buf + skip, buf + n);
+            // Refuse an oversized request as soon as its header is in.
             ProcessInput(c, now);
             if (c.dead)
                 return;
@@ -490,14 +494,30 @@ void CZeftServer::ReadConn(Conn& c, int64_t now) {
 
 void CZeftServer::ProcessInput(Conn& c, int64_t now) {
     size_t pos = 0;
-    while (c.in.size() - pos >= kZeftHeaderSize) {
+    while (c.discard == 0 && c.in.size() - pos >= kZeftHeaderSize) {
         ZeftWireHeader h;
         if (!ZeftParseHeader(c.in.data() + pos, &h) || h.type == ZeftMsgType::Reply ||
-            (h.type == ZeftMsgType::Cancel && h.bodyLength != 0) || h.bodyLength > MaxBody()) {
+            (h.type == ZeftMsgType::Cancel && h.bodyLength != 0)) {
             CloseBad(c);
             return;
         }
-        if (c.in.size() - pos - kZeftHeaderSize < h.bodyLength)
+        size_t available = c.in.size() - pos - kZeftHeaderSize;
+        if (h.bodyLength > MaxBody()) {
+            // Larger than the work area: refused without reading it into memory. Its
+            // bytes are dropped as they come, within the time allowed for one message.
+            Send(
+                c, h.id, kZeftFlagFinal,
+                std::make_shared<const std::vector<uint8_t>>(ZeftRefusalBody(kZeftRequestTooLarge)),
+                false);
+            if (c.dead)
+                return;
+            size_t take = std::min<size_t>(available, h.bodyLength);
+            c.discard = h.bodyLength - take;
+            pos += kZeftHeaderSize + take;
+            c.partialSince = c.discard ? now : 0;
+            break;
+        }
+        if (available < h.bodyLength)
             break;
         c.lastActivity = now;
         HandleRequest(c, h.type, h.id, c.in.data() + pos + kZeftHeaderSize, h.bodyLength, now);
@@ -507,12 +527,17 @@ void CZeftServer::ProcessInput(Conn& c, int64_t now) {
     }
     if (pos > 0) {
         c.in.erase(c.in.begin(), c.in.begin() + static_cast<ptrdiff_t>(pos));
-        c.partialSince = 0;
+        if (c.discard == 0)
+            c.partialSince = 0;
     }
-    if (c.in.empty())
+    if (c.discard > 0) {
+        if (c.partialSince == 0)
+            c.partialSince = now;
+    } else if (c.in.empty()) {
         c.partialSince = 0;
-    else if (c.partialSince == 0)
+    } else if (c.partialSince == 0) {
         c.partialSince = now;
+    }
 }
 
 void CZeftServer::HandleRequest(Conn& c, ZeftMsgType type, uint32_t id, const uint8_t* body,

@@ -152,6 +152,22 @@ TEST_F(ZeftCallTest, StatusCodesAndRefusals) {
     EXPECT_EQ(calls_, 2);
 }
 
+TEST_F(ZeftCallTest, RequestAboveTheWorkAreaIsRefusedAndTheConnectionGoesOn) {
+    ASSERT_EQ(setWorkAreaSize(64 * 1024), 0);
+    std::string addr = Address();
+    ZeftWireReply r;
+    ZeftRequest big = TextRequest(std::string(3 * 1024 * 1024, 'x'));
+    EXPECT_EQ(OnClient([&] { return ZeftCall(addr.c_str(), "NAME", big, 2, 5000, &r); }),
+              kZeftRequestTooLarge);
+    uint64_t accepted = ZeftGetServerStats().connectionsAccepted;
+    EXPECT_EQ(OnClient([&] { return ZeftCall(addr.c_str(), "VALUE", {}, 1, 3000, &r); }), 0);
+    EXPECT_EQ(ReplyInt(r), 5);
+    // The second call used the same connection: the refused bytes were skipped in step.
+    EXPECT_EQ(ZeftGetServerStats().connectionsAccepted, accepted);
+    EXPECT_EQ(calls_, 1);
+    EXPECT_EQ(setWorkAreaSize(1024 * 1024), 0);
+}
+
 TEST_F(ZeftCallTest, DisabledControlAnswersNoCallAndComesBack) {
     std::string named = Named(), direct = Address();
     ZeftWireReply r;
