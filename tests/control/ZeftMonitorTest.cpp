@@ -91,6 +91,33 @@ TEST_F(ZeftMonitorTest, PollsAtItsInterval) {
         EXPECT_GT(seen[i], seen[i - 1]);
 }
 
+TEST_F(ZeftMonitorTest, IntervalIsNeverShorterThanMinPollingRate) {
+    MinPollingRate = 100;
+    std::string addr = Address();
+    // Asked for every millisecond, served at most every 100 ms: in 600 ms at most one
+    // immediate run and six timed ones (a loaded machine only makes it fewer).
+    int replies = OnClient([&] {
+        CZeftMonitor m;
+        if (m.Open(addr.c_str(), "COUNTER", {}, 1, 1, 3000) != 0)
+            return -1;
+        int n = 0;
+        int64_t end = ZeftNowMs() + 600;
+        ZeftWireReply r;
+        while (ZeftNowMs() < end) {
+            int16_t rc = m.Next(static_cast<int32_t>(std::max<int64_t>(end - ZeftNowMs(), 1)), &r);
+            if (rc == kZeftTimeout)
+                break;
+            if (rc != 0)
+                return -1;
+            ++n;
+        }
+        return n;
+    });
+    EXPECT_GE(replies, 1);
+    EXPECT_LE(replies, 7);
+    MinPollingRate = 8;
+}
+
 TEST_F(ZeftMonitorTest, ScheduleServesAtOnceAndTwoSubscribersShareEveryRun) {
     std::string addr = Address();
     std::atomic<int> last[2] = {0, 0};
