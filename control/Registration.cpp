@@ -3,6 +3,7 @@
 #include <string>
 
 #include "config/IniFile.h"
+#include "config/Settings.h"
 #include "control/zeft/Srv.h"
 #include "control/zeft/Zeft.h"
 
@@ -37,11 +38,12 @@ const std::array<ControlPropertyDef, 20> kControlProperties = {{
 }};
 
 int InitializeControlSystem(const CIniFile& config, CSrv& control, ILogSink* log) {
-    std::string name = config.GetValue("DEFAULT", "ZEFTCONTROLEQPNAME", "");
+    ZeftSettings settings = ReadZeftSettings(config);
+    const std::string& name = settings.controlEqpName;
     if (name.empty())
         return 0;
-    int port = config.GetInt("DEFAULT", "ZEFTPORTNUMBER", 11);
-    std::string context = config.GetValue("DEFAULT", "ZEFTCONTEXT", "TAVO");
+    int port = settings.portNumber;
+    const std::string& context = settings.context;
 
     LogMessage(log, "%s%s%s", "Lumerix2 Directshow", " on ", name.c_str());
 
