@@ -189,6 +189,7 @@ class CZeftServer : public std::enable_shared_from_this<CZeftServer> {
     std::map<uint64_t, Conn> conns_;
     std::map<uint64_t, Contract> contracts_;
     uint64_t nextConnId_ = 1;
+    int64_t acceptPausedUntil_ = 0;  // out of descriptors: retry accepting later
     uint64_t nextContractId_ = 1;
     int inflight_ = 0;
 
@@ -332,7 +333,9 @@ void CZeftServer::Run() {
         fds.clear();
         ids.clear();
         fds.push_back(pollfd{wake_.get(), POLLIN, 0});
-        fds.push_back(pollfd{listen_.get(), POLLIN, 0});
+        // While accepting fails for want of descriptors the listening socket stays
+        // readable; leave it out for a moment instead of spinning.
+        fds.push_back(pollfd{now < acceptPausedUntil_ ? -1 : listen_.get(), POLLIN, 0});
         for (auto& [id, c] : conns_) {
             short events = POLLIN;
             if (!c.out.empty())
@@ -445,8 +448,11 @@ void CZeftServer::Run() {
 void CZeftServer::Accept(int64_t now) {
     for (;;) {
         int fd = ::accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptPausedUntil_ = now + 100;
             return;
+        }
         UniqueFd owned(fd);
         if (static_cast<int>(conns_.size()) >= limits_.maxConnections) {
             refused_.fetch_add(1);
