@@ -34,6 +34,8 @@ class CCodecSet {
 
     bool IsInitialized() const { return codec_ != nullptr; }
     CCompression* Codec() const { return codec_.get(); }
+    // The lossless codec's four-character code, 0 without a codec.
+    uint32_t GetFourCC() const { return codec_ ? codec_->GetFourCC() : 0; }
     CJpegEncoder* JpegEncoder() const { return jpegEncoder_.get(); }
     uint8_t* JpegBuffer() const { return jpegBuffer_; }
     uint32_t JpegCapacity() const { return jpegCapacity_; }

@@ -21,6 +21,7 @@ void ExpectNothingLeft(const CCodecSet& set) {
     EXPECT_EQ(set.LosslessRecord(), nullptr);
     EXPECT_EQ(set.LosslessRecordCapacity(), 0u);
     EXPECT_EQ(set.CompressedImage(), nullptr);
+    EXPECT_EQ(set.GetFourCC(), 0u);
 }
 
 TEST(CCodecSet, SetsUpBothChannelsForAGeometry) {
@@ -32,7 +33,7 @@ TEST(CCodecSet, SetsUpBothChannelsForAGeometry) {
     EXPECT_EQ(set.JpegCapacity(), 2u * 768 * 574 + 88);
     ASSERT_NE(set.JpegBuffer(), nullptr);
     ASSERT_NE(set.Codec(), nullptr);
-    EXPECT_EQ(set.Codec()->GetFourCC(), kFourCCHfyu);
+    EXPECT_EQ(set.GetFourCC(), kFourCCHfyu);
 
     uint32_t length = 0, max = 0;
     ASSERT_EQ(set.Codec()->GetOutputFormatLength(&length), 1);
