@@ -4,23 +4,34 @@
 
 namespace {
 
-std::atomic<bool> g_avx2Allowed{true};
+std::atomic<KernelSet> g_widest{KernelSet::kAvx512};
 
-bool CpuHasAvx2() {
+KernelSet CpuKernels() {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool has = __builtin_cpu_supports("avx2");
+    static const KernelSet has =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
+            ? KernelSet::kAvx512
+            : (__builtin_cpu_supports("avx2") ? KernelSet::kAvx2 : KernelSet::kBaseline);
     return has;
 #else
-    return false;
+    return KernelSet::kBaseline;
 #endif
+}
+
+bool Use(KernelSet set) {
+    return CpuKernels() >= set && g_widest.load(std::memory_order_relaxed) >= set;
 }
 
 }  // namespace
 
 bool UseAvx2() {
-    return CpuHasAvx2() && g_avx2Allowed.load(std::memory_order_relaxed);
+    return Use(KernelSet::kAvx2);
 }
 
-void AllowAvx2(bool allowed) {
-    g_avx2Allowed.store(allowed, std::memory_order_relaxed);
+bool UseAvx512() {
+    return Use(KernelSet::kAvx512);
+}
+
+void LimitKernels(KernelSet widest) {
+    g_widest.store(widest, std::memory_order_relaxed);
 }

@@ -1,7 +1,12 @@
 #pragma once
 
-// Whether the AVX2 kernels of this library run: the processor has AVX2 and they have not
-// been switched off. Every kernel has a fallback with the same results; tests and
-// benchmarks switch AVX2 off to check and measure the fallbacks. Any thread.
+// The instruction sets this library's kernels may use, narrowest first.
+enum class KernelSet { kBaseline, kAvx2, kAvx512 };
+
+// Whether the AVX2 (AVX-512) kernels run: the processor has the instructions and the kernels
+// have not been limited below them. Every kernel has a baseline version with the same
+// results; tests and benchmarks limit the kernels to check and measure each version. Any
+// thread.
 bool UseAvx2();
-void AllowAvx2(bool allowed);
+bool UseAvx512();
+void LimitKernels(KernelSet widest);

@@ -63,28 +63,34 @@ __attribute__((target("avx2"))) inline __m128i Gray4(__m128i b, __m128i g, __m12
     return _mm256_cvttpd_epi32(sum);
 }
 
-// Eight pixels at a time in double precision: the same three products, the same two sums
-// in the same order and the same truncation as GrayOf, so the bytes are identical. FMA is
-// deliberately not enabled for this function: a fused multiply-add rounds differently.
-__attribute__((target("avx2"))) void RgbRowAvx2(const uint8_t* p, uint8_t* dst, uint32_t count,
-                                                uint32_t bpp) {
-    const __m256i low = _mm256_set1_epi32(0xFF);
+// Eight pixels as 32-bit B, G, R, 0 values.
+__attribute__((target("avx2"))) inline __m256i LoadPixels8(const uint8_t* p, uint32_t bpp) {
+    if (bpp == 4)
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     // Spreads four 3-byte pixels of each 128-bit lane into 4-byte B, G, R, 0 pixels.
     const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
                                             1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12));
+    return _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1), spread);
+}
+
+// A step of eight 3-byte pixels reads 4 bytes beyond them: the vector loop stops early enough
+// to stay inside the row.
+inline uint32_t VectorSlack(uint32_t bpp) {
+    return bpp == 3 ? 2 : 0;
+}
+
+// Eight pixels at a time in double precision: the same three products, the same two sums
+// in the same order and the same truncation as GrayOf, so the bytes are identical. A fused
+// multiply-add would round differently: FMA is not enabled for the AVX2 version, and
+// contraction is switched off for this library (AVX-512 includes FMA).
+__attribute__((target("avx2"))) void RgbRowAvx2(const uint8_t* p, uint8_t* dst, uint32_t count,
+                                                uint32_t bpp) {
+    const __m256i low = _mm256_set1_epi32(0xFF);
     uint32_t x = 0;
-    // A 3-byte row reads 4 bytes beyond the 8 pixels of a step; stay inside the row.
-    const uint32_t slack = bpp == 3 ? 2 : 0;
-    for (; x + 8 + slack <= count; x += 8, p += 8 * bpp, dst += 8) {
-        __m256i v;
-        if (bpp == 3) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12));
-            v = _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1),
-                                    spread);
-        } else {
-            v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        }
+    for (; x + 8 + VectorSlack(bpp) <= count; x += 8, p += 8 * bpp, dst += 8) {
+        const __m256i v = LoadPixels8(p, bpp);
         const __m256i b = _mm256_and_si256(v, low);
         const __m256i g = _mm256_and_si256(_mm256_srli_epi32(v, 8), low);
         const __m256i r = _mm256_and_si256(_mm256_srli_epi32(v, 16), low);
@@ -94,6 +100,32 @@ __attribute__((target("avx2"))) void RgbRowAvx2(const uint8_t* p, uint8_t* dst, 
                                  _mm256_extracti128_si256(r, 1));
         const __m128i words = _mm_packs_epi32(lo, hi);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_packus_epi16(words, words));
+    }
+    RgbRowScalar(p, dst, count - x, bpp);
+}
+
+// The same with eight doubles per register: half the instructions.
+__attribute__((target("avx2,avx512f,avx512vl"))) void RgbRowAvx512(const uint8_t* p, uint8_t* dst,
+                                                                   uint32_t count, uint32_t bpp) {
+    const __m256i low = _mm256_set1_epi32(0xFF);
+    const __m512d wg = _mm512_set1_pd(0.587);
+    const __m512d wr = _mm512_set1_pd(0.299);
+    const __m512d wb = _mm512_set1_pd(0.114);
+    // The zero-masked forms with every lane selected: GCC 12 warns about the undefined
+    // first operand of the plain ones.
+    const __mmask8 kAll8 = 0xFF;
+    uint32_t x = 0;
+    for (; x + 8 + VectorSlack(bpp) <= count; x += 8, p += 8 * bpp, dst += 8) {
+        const __m256i v = LoadPixels8(p, bpp);
+        const __m512d b = _mm512_maskz_cvtepi32_pd(kAll8, _mm256_and_si256(v, low));
+        const __m512d g =
+            _mm512_maskz_cvtepi32_pd(kAll8, _mm256_and_si256(_mm256_srli_epi32(v, 8), low));
+        const __m512d r =
+            _mm512_maskz_cvtepi32_pd(kAll8, _mm256_and_si256(_mm256_srli_epi32(v, 16), low));
+        const __m512d sum = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(g, wg), _mm512_mul_pd(r, wr)),
+                                          _mm512_mul_pd(b, wb));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst),
+                         _mm256_maskz_cvtepi32_epi8(kAll8, _mm512_maskz_cvttpd_epi32(kAll8, sum)));
     }
     RgbRowScalar(p, dst, count - x, bpp);
 }
@@ -122,6 +154,8 @@ void YuvRowSse2(const uint8_t* p, uint8_t* dst, uint32_t count, bool yFirst) {
 
 void RgbRow(const uint8_t* p, uint8_t* dst, uint32_t count, uint32_t bpp) {
 #ifdef LX_X86
+    if (UseAvx512())
+        return RgbRowAvx512(p, dst, count, bpp);
     if (UseAvx2())
         return RgbRowAvx2(p, dst, count, bpp);
 #endif

@@ -138,12 +138,12 @@ void OrientSizes(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMicrosecond);
 }
 
-// The same stage on the fallback kernels (no AVX2), for processors without it.
-template <void (*Stage)(benchmark::State&)>
-void Fallback(benchmark::State& state) {
-    AllowAvx2(false);
+// The same stage on narrower kernels, for processors without the wider ones.
+template <void (*Stage)(benchmark::State&), KernelSet kWidest>
+void Limited(benchmark::State& state) {
+    LimitKernels(kWidest);
     Stage(state);
-    AllowAvx2(true);
+    LimitKernels(KernelSet::kAvx512);
 }
 
 void BM_Rot90(benchmark::State& state) {
@@ -175,9 +175,11 @@ BENCHMARK_CAPTURE(OrientFrame, ROT180CW_32, "ROT180CW", 32)->Apply(OrientSizes);
 BENCHMARK(BM_Spot)->Apply(Sizes);
 BENCHMARK(BM_SpotProjection)->Apply(Sizes);
 BENCHMARK(BM_EffectiveBits)->Apply(Sizes);
-BENCHMARK(Fallback<BM_Rgb24>)->Name("Fallback_Rgb24")->Apply(Sizes);
-BENCHMARK(Fallback<BM_Rgb32>)->Name("Fallback_Rgb32")->Apply(Sizes);
-BENCHMARK(Fallback<BM_Rot90>)->Name("Fallback_ROT90CW_8")->Apply(OrientSizes);
-BENCHMARK(Fallback<BM_Spot>)->Name("Fallback_Spot")->Apply(Sizes);
+BENCHMARK(Limited<BM_Rgb24, KernelSet::kAvx2>)->Name("Avx2_Rgb24")->Apply(Sizes);
+BENCHMARK(Limited<BM_Rgb32, KernelSet::kAvx2>)->Name("Avx2_Rgb32")->Apply(Sizes);
+BENCHMARK(Limited<BM_Rgb24, KernelSet::kBaseline>)->Name("Baseline_Rgb24")->Apply(Sizes);
+BENCHMARK(Limited<BM_Rgb32, KernelSet::kBaseline>)->Name("Baseline_Rgb32")->Apply(Sizes);
+BENCHMARK(Limited<BM_Rot90, KernelSet::kBaseline>)->Name("Baseline_ROT90CW_8")->Apply(OrientSizes);
+BENCHMARK(Limited<BM_Spot, KernelSet::kBaseline>)->Name("Baseline_Spot")->Apply(Sizes);
 
 BENCHMARK_MAIN();

@@ -2,14 +2,19 @@
 
 #include "processing/CpuFeatures.h"
 
-// Runs the enclosed code on the AVX2 kernels or on their fallbacks; AVX2 is allowed again at
-// the end of the scope. On a processor without AVX2 both choices run the fallbacks.
+// Runs the enclosed code on kernels no wider than `widest`; all kernels are allowed again at
+// the end of the scope. Sets the processor lacks fall back to narrower ones.
 class KernelChoice {
   public:
-    explicit KernelChoice(bool avx2) { AllowAvx2(avx2); }
-    ~KernelChoice() { AllowAvx2(true); }
+    explicit KernelChoice(KernelSet widest) { LimitKernels(widest); }
+    ~KernelChoice() { LimitKernels(KernelSet::kAvx512); }
     KernelChoice(const KernelChoice&) = delete;
     KernelChoice& operator=(const KernelChoice&) = delete;
 };
 
-inline constexpr bool kBothKernels[] = {true, false};
+inline constexpr KernelSet kAllKernels[] = {KernelSet::kAvx512, KernelSet::kAvx2,
+                                            KernelSet::kBaseline};
+
+inline const char* KernelName(KernelSet set) {
+    return set == KernelSet::kAvx512 ? "AVX-512" : set == KernelSet::kAvx2 ? "AVX2" : "baseline";
+}

@@ -102,9 +102,9 @@ TEST(Orientation, ThreeByTwoTableForEveryElementSize) {
 }
 
 TEST(Orientation, MatchesTheMappingsAtEverySize) {
-    for (bool avx2 : kBothKernels) {
-        KernelChoice choice(avx2);
-        SCOPED_TRACE(avx2 ? "AVX2" : "fallback");
+    for (KernelSet set : kAllKernels) {
+        KernelChoice choice(set);
+        SCOPED_TRACE(KernelName(set));
         CheckAgainstReference<uint8_t>(8);
         CheckAgainstReference<uint16_t>(16);
         CheckAgainstReference<uint32_t>(32);

@@ -93,20 +93,23 @@ constexpr uint32_t kColours = 1u << 24;
 
 TEST(PixelConversion, EveryRgbColourMatchesTheFormula) {
     constexpr uint32_t kSide = 4096;
-    for (int conversion : {kConversionRgb32, kConversionRgb24}) {
-        const uint32_t bpp = SourceBytesPerPixel(conversion);
-        std::vector<uint8_t> src(size_t{kColours} * bpp);
-        for (uint32_t i = 0; i < kColours; ++i) {
-            src[i * bpp] = static_cast<uint8_t>(i);
-            src[i * bpp + 1] = static_cast<uint8_t>(i >> 8);
-            src[i * bpp + 2] = static_cast<uint8_t>(i >> 16);
-        }
-        std::vector<uint8_t> out(kColours);
-        ASSERT_TRUE(
-            ConvertToGray(src.data(), out.data(), conversion, kSide, -int32_t{kColours / kSide}));
-        for (uint32_t i = 0; i < kColours; ++i) {
-            ASSERT_EQ(out[i], Formula(uint8_t(i), uint8_t(i >> 8), uint8_t(i >> 16)))
-                << "conversion " << conversion << " colour " << i;
+    for (KernelSet set : {KernelSet::kAvx512, KernelSet::kAvx2}) {
+        KernelChoice choice(set);
+        for (int conversion : {kConversionRgb32, kConversionRgb24}) {
+            const uint32_t bpp = SourceBytesPerPixel(conversion);
+            std::vector<uint8_t> src(size_t{kColours} * bpp);
+            for (uint32_t i = 0; i < kColours; ++i) {
+                src[i * bpp] = static_cast<uint8_t>(i);
+                src[i * bpp + 1] = static_cast<uint8_t>(i >> 8);
+                src[i * bpp + 2] = static_cast<uint8_t>(i >> 16);
+            }
+            std::vector<uint8_t> out(kColours);
+            ASSERT_TRUE(ConvertToGray(src.data(), out.data(), conversion, kSide,
+                                      -int32_t{kColours / kSide}));
+            for (uint32_t i = 0; i < kColours; ++i) {
+                ASSERT_EQ(out[i], Formula(uint8_t(i), uint8_t(i >> 8), uint8_t(i >> 16)))
+                    << KernelName(set) << " conversion " << conversion << " colour " << i;
+            }
         }
     }
 }
@@ -114,9 +117,9 @@ TEST(PixelConversion, EveryRgbColourMatchesTheFormula) {
 // Odd widths (vector bodies and tails), both row orders, padded and unpadded rows.
 TEST(PixelConversion, AllFormatsMatchTheReference) {
     std::mt19937 rng(7);
-    for (bool avx2 : kBothKernels) {
-        KernelChoice choice(avx2);
-        SCOPED_TRACE(avx2 ? "AVX2" : "fallback");
+    for (KernelSet set : kAllKernels) {
+        KernelChoice choice(set);
+        SCOPED_TRACE(KernelName(set));
         for (int conversion : kAll) {
             for (uint32_t width : {1u, 2u, 7u, 8u, 9u, 10u, 11u, 16u, 17u, 31u, 33u, 50u}) {
                 for (int32_t biHeight : {1, 3, -1, -3}) {

@@ -248,9 +248,9 @@ TEST(SpotAnalyzer, MatchesThePlainFormulas) {
     struct Size {
         uint32_t w, h;
     } sizes[] = {{1, 1}, {1, 7}, {9, 1}, {2, 2}, {17, 5}, {64, 48}, {250, 300}, {768, 574}};
-    for (bool avx2 : kBothKernels) {
-        KernelChoice choice(avx2);
-        SCOPED_TRACE(avx2 ? "AVX2" : "fallback");
+    for (KernelSet set : kAllKernels) {
+        KernelChoice choice(set);
+        SCOPED_TRACE(KernelName(set));
         for (const Size& size : sizes) {
             std::vector<std::vector<uint8_t>> images;
             std::vector<uint8_t> noise(size.w * size.h);
@@ -292,11 +292,11 @@ TEST(SpotAnalyzer, LargeBrightFrame) {
     std::vector<uint8_t> image(size_t{w} * h);
     for (uint32_t y = 0; y < h; ++y)
         std::copy(row.begin(), row.end(), image.begin() + size_t{y} * w);
-    for (bool avx2 : kBothKernels) {
-        KernelChoice choice(avx2);
+    for (KernelSet set : kAllKernels) {
+        KernelChoice choice(set);
         const Spot large = Analyze(image, w, h);
         const Spot one = Analyze(row, w, 1);
-        EXPECT_EQ(large.xm, one.xm) << avx2;
-        EXPECT_EQ(large.xrms, one.xrms) << avx2;
+        EXPECT_EQ(large.xm, one.xm) << KernelName(set);
+        EXPECT_EQ(large.xrms, one.xrms) << KernelName(set);
     }
 }
