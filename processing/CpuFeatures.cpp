@@ -9,7 +9,8 @@ std::atomic<KernelSet> g_widest{KernelSet::kAvx512};
 KernelSet CpuKernels() {
 #if defined(__x86_64__) || defined(__i386__)
     static const KernelSet has =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                __builtin_cpu_supports("avx512bw")
             ? KernelSet::kAvx512
             : (__builtin_cpu_supports("avx2") ? KernelSet::kAvx2 : KernelSet::kBaseline);
     return has;

@@ -1,6 +1,7 @@
 #pragma once
 
-// The instruction sets this library's kernels may use, narrowest first.
+// The instruction sets this library's kernels may use, narrowest first. AVX-512 stands for
+// its F, VL and BW parts.
 enum class KernelSet { kBaseline, kAvx2, kAvx512 };
 
 // Whether the AVX2 (AVX-512) kernels run: the processor has the instructions and the kernels

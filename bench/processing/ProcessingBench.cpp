@@ -177,6 +177,8 @@ BENCHMARK(BM_SpotProjection)->Apply(Sizes);
 BENCHMARK(BM_EffectiveBits)->Apply(Sizes);
 BENCHMARK(Limited<BM_Rgb24, KernelSet::kAvx2>)->Name("Avx2_Rgb24")->Apply(Sizes);
 BENCHMARK(Limited<BM_Rgb32, KernelSet::kAvx2>)->Name("Avx2_Rgb32")->Apply(Sizes);
+BENCHMARK(Limited<BM_Uyvy, KernelSet::kAvx2>)->Name("Avx2_Uyvy")->Apply(Sizes);
+BENCHMARK(Limited<BM_Uyvy, KernelSet::kBaseline>)->Name("Baseline_Uyvy")->Apply(Sizes);
 BENCHMARK(Limited<BM_Rgb24, KernelSet::kBaseline>)->Name("Baseline_Rgb24")->Apply(Sizes);
 BENCHMARK(Limited<BM_Rgb32, KernelSet::kBaseline>)->Name("Baseline_Rgb32")->Apply(Sizes);
 BENCHMARK(Limited<BM_Rot90, KernelSet::kBaseline>)->Name("Baseline_ROT90CW_8")->Apply(OrientSizes);
