@@ -7,16 +7,20 @@
 
 namespace {
 constexpr int kDiscardUnit = 1000;
-constexpr auto kSendPoll = std::chrono::milliseconds(100);
 }  // namespace
 
 CClientSession::CClientSession(uintptr_t channel, intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                               IMessagePoster* poster)
-    : channel_(channel), id_(id), socket_(std::move(socket)), poster_(poster) {}
+                               IMessagePoster* poster, std::shared_ptr<CSendWakeup> wakeup)
+    : channel_(channel),
+      id_(id),
+      socket_(std::move(socket)),
+      poster_(poster),
+      wakeup_(wakeup ? std::move(wakeup) : std::make_shared<CSendWakeup>()) {}
 
 CLossyClientSession::CLossyClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                                         IMessagePoster* poster)
-    : CClientSession(CHANNEL_LOSSY, id, std::move(socket), poster) {}
+                                         IMessagePoster* poster,
+                                         std::shared_ptr<CSendWakeup> wakeup)
+    : CClientSession(CHANNEL_LOSSY, id, std::move(socket), poster, std::move(wakeup)) {}
 
 CClientSession::~CClientSession() {
     RequestStop();
@@ -52,7 +56,7 @@ void CClientSession::RequestStop() {
     stopReceiving_ = 1;
     if (socket_ && socket_->IsOpen())
         socket_->Shutdown(SHUT_RDWR);
-    Wake();
+    wakeup_->WakeAll();
 }
 
 void CClientSession::JoinThreads() {
@@ -66,14 +70,6 @@ void CClientSession::JoinThreads() {
 
 int CClientSession::ThreadsStopped() const {
     return receiveRunning_ == 0 && sendRunning_ == 0 ? 1 : 0;
-}
-
-void CClientSession::Wake() {
-    {
-        std::lock_guard lock(wakeMutex_);
-        wakePending_ = true;
-    }
-    wakeCv_.notify_one();
 }
 
 void CClientSession::Trim() {
@@ -92,11 +88,12 @@ void CClientSession::Trim() {
     purge_ = 0;
 }
 
-int CClientSession::Enqueue(CSharedMessage* message) {
+int CClientSession::Enqueue(CSharedMessage* message, bool wake) {
     Trim();
     message->AddRef();
     queue_.AddTail(message);
-    Wake();
+    if (wake)
+        wakeup_->WakeAll();
     return 1;
 }
 
@@ -114,7 +111,7 @@ void CClientSession::ReceiveThread() {
         if (socket_->Receive(buffer, kDiscardUnit, 0) == -1) {
             if (stopReceiving_ == 0) {
                 stopSending_ = 1;
-                Wake();
+                wakeup_->WakeAll();
                 ClientGone();
             }
             break;
@@ -126,12 +123,12 @@ void CClientSession::ReceiveThread() {
 void CClientSession::SendThread() {
     sendRunning_ = 1;
     while (stopSending_ == 0) {
+        // Read before looking at the queue: a message queued after the look changes it.
+        int seen = wakeup_->Generation();
         Trim();
         CSharedMessage* m = queue_.RemoveHead();
         if (m == nullptr) {
-            std::unique_lock lock(wakeMutex_);
-            wakeCv_.wait_for(lock, kSendPoll, [this] { return wakePending_; });
-            wakePending_ = false;
+            wakeup_->Wait(seen);
             continue;
         }
         int64_t rc = socket_->Send(m->Data(), m->Length(), 0);

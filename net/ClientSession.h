@@ -1,16 +1,31 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "base/MessagePoster.h"
 #include "net/SharedMessage.h"
 #include "net/SyncPtrList.h"
 #include "net/TcpSocket.h"
+
+// Wakes idle send threads when messages were queued or a stop was requested. A frame
+// server shares one among its sessions, so a Distribute costs one wake-up call however
+// many clients there are. Any thread.
+class CSendWakeup {
+  public:
+    int Generation() const { return generation_.load(std::memory_order_acquire); }
+    void WakeAll() {
+        generation_.fetch_add(1, std::memory_order_acq_rel);
+        generation_.notify_all();
+    }
+    // Returns once the generation differs from `seen` (at once if it already does).
+    void Wait(int seen) const { generation_.wait(seen, std::memory_order_acquire); }
+
+  private:
+    std::atomic<int> generation_{0};  // wraps; only inequality matters
+};
 
 // One connected client of a frame server: its Client queue and its two threads. The
 // receive thread reads and discards what the client sends and notices when it goes; the
@@ -25,8 +40,9 @@ class CClientSession {
     // A Client queue is emptied once this many messages wait.
     static constexpr int kQueueLimit = 6;
 
+    // `wakeup` may be shared with other sessions; null gives the session its own.
     CClientSession(uintptr_t channel, intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                   IMessagePoster* poster);
+                   IMessagePoster* poster, std::shared_ptr<CSendWakeup> wakeup = nullptr);
     // Stops and joins both threads and frees every queued message.
     virtual ~CClientSession();
     CClientSession(const CClientSession&) = delete;
@@ -35,8 +51,9 @@ class CClientSession {
     // Starts the receive thread, then the send thread. 0 when a thread cannot be started
     // (whatever started is stopped again).
     int StartThreads();
-    // Queues the message (one more reference) after the drop rule; always 1.
-    int Enqueue(CSharedMessage* message);
+    // Queues the message (one more reference) after the drop rule; always 1. With
+    // `wake` false the caller wakes the send thread itself (CSendWakeup::WakeAll).
+    int Enqueue(CSharedMessage* message, bool wake = true);
     // Tells both threads to end and wakes them, including a thread blocked in the socket.
     void RequestStop();
     // Waits for both threads to end, including threads whose StartThreads has not
@@ -58,7 +75,6 @@ class CClientSession {
     // Drop rule shared by both sides: with kQueueLimit or more waiting, empty the queue.
     void Trim();
     void ClientGone();
-    void Wake();
 
     const uintptr_t channel_;
     const intptr_t id_;
@@ -77,11 +93,7 @@ class CClientSession {
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> dropped_{0};
 
-    // Wakes the send thread when a message is queued or a stop is requested; the
-    // thread also polls every 100 ms.
-    std::mutex wakeMutex_;  // guards wakePending_
-    std::condition_variable wakeCv_;
-    bool wakePending_ = false;
+    const std::shared_ptr<CSendWakeup> wakeup_;
 
     // StartThreads in progress: the thread objects are not assigned yet.
     enum : int { kNotLaunched, kLaunching, kLaunched };
@@ -93,5 +105,6 @@ class CClientSession {
 // A Lossy-channel session: the same, with the Lossy channel in its client-gone notice.
 class CLossyClientSession : public CClientSession {
   public:
-    CLossyClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket, IMessagePoster* poster);
+    CLossyClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket, IMessagePoster* poster,
+                        std::shared_ptr<CSendWakeup> wakeup = nullptr);
 };

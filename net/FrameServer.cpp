@@ -138,7 +138,7 @@ void CFrameServerBase::AcceptThread() {
             continue;
         }
         intptr_t id = g_nextSessionId.fetch_add(1);
-        CClientSession* session = NewSession(id, std::move(socket));
+        CClientSession* session = NewSession(id, std::move(socket), wakeup_);
         if (session == nullptr) {
             shared_->clientCount.fetch_sub(1);
             PostRefresh();
@@ -212,9 +212,10 @@ int CFrameServerBase::Distribute(const void* message, uint32_t length) {
         if (CSharedMessage* shared = CSharedMessage::Create(message, total)) {
             for (int i = 0; i < count; ++i) {
                 if (CClientSession* s = clients_.GetAt(i))
-                    s->Enqueue(shared);
+                    s->Enqueue(shared, false);
             }
             shared->Release();
+            wakeup_->WakeAll();
         }
     }
     OnDistributed(static_cast<const uint8_t*>(message), total);
@@ -239,8 +240,10 @@ CFrameServer::~CFrameServer() {
     Stop();
 }
 
-CClientSession* CFrameServer::NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket) {
-    return new (std::nothrow) CClientSession(CHANNEL_LOSSLESS, id, std::move(socket), poster_);
+CClientSession* CFrameServer::NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
+                                         std::shared_ptr<CSendWakeup> wakeup) {
+    return new (std::nothrow)
+        CClientSession(CHANNEL_LOSSLESS, id, std::move(socket), poster_, std::move(wakeup));
 }
 
 void CFrameServer::OnDistributed(const uint8_t* message, uint32_t length) {
@@ -255,6 +258,8 @@ CLossyFrameServer::~CLossyFrameServer() {
     Stop();
 }
 
-CClientSession* CLossyFrameServer::NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket) {
-    return new (std::nothrow) CLossyClientSession(id, std::move(socket), poster_);
+CClientSession* CLossyFrameServer::NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
+                                              std::shared_ptr<CSendWakeup> wakeup) {
+    return new (std::nothrow)
+        CLossyClientSession(id, std::move(socket), poster_, std::move(wakeup));
 }

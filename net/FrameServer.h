@@ -61,7 +61,8 @@ class CFrameServerBase {
 
   protected:
     CFrameServerBase(uintptr_t channel, IMessagePoster* poster, ILogSink* log);
-    virtual CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket) = 0;
+    virtual CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
+                                       std::shared_ptr<CSendWakeup> wakeup) = 0;
     // Main thread: every message distributed, with its send length.
     virtual void OnDistributed(const uint8_t*, uint32_t) {}
 
@@ -92,6 +93,7 @@ class CFrameServerBase {
     uint16_t port_ = 0;
     std::unique_ptr<CTcpSocket> listen_;
     CSyncPtrList<CClientSession> clients_;  // owns the sessions it holds
+    const std::shared_ptr<CSendWakeup> wakeup_ = std::make_shared<CSendWakeup>();
     std::thread acceptThread_;
 };
 
@@ -107,7 +109,8 @@ class CFrameServer : public CFrameServerBase {
     void SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
 
   protected:
-    CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket) override;
+    CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
+                               std::shared_ptr<CSendWakeup> wakeup) override;
     void OnDistributed(const uint8_t* message, uint32_t length) override;
 
   private:
@@ -121,5 +124,6 @@ class CLossyFrameServer : public CFrameServerBase {
     ~CLossyFrameServer() override;
 
   protected:
-    CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket) override;
+    CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
+                               std::shared_ptr<CSendWakeup> wakeup) override;
 };
