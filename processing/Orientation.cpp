@@ -157,9 +157,6 @@ __attribute__((target("avx2"))) void TilePairAvx2(const T* const* rows, size_t x
     }
 }
 
-#endif
-
-#ifdef LX_X86
 // The row reversed, 32 bytes a step, with a last step flush with the end (the row holds at
 // least 32 bytes), overlapping the one before.
 template <typename T>

@@ -12,13 +12,6 @@
 
 namespace {
 
-constexpr uint32_t Fourcc(char a, char b, char c, char d) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(a)) |
-           static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8 |
-           static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
-}
-
 // Row layout of one sample: where the top output row starts and the step to the next.
 struct SourceRows {
     const uint8_t* first;
@@ -222,25 +215,6 @@ void YuvRow(const uint8_t* p, uint8_t* dst, uint32_t count, bool yFirst) {
 }
 
 }  // namespace
-
-int ConversionFromFourcc(uint32_t fourcc) {
-    switch (fourcc) {
-        case Fourcc('B', 'G', 'R', '3'):
-            return kConversionRgb24;
-        case Fourcc('B', 'G', 'R', '4'):
-        case Fourcc('X', 'R', '2', '4'):
-        case Fourcc('A', 'R', '2', '4'):
-            return kConversionRgb32;
-        case Fourcc('U', 'Y', 'V', 'Y'):
-            return kConversionUyvy;
-        case Fourcc('Y', 'U', 'Y', 'V'):
-            return kConversionYuy2;
-        case Fourcc('G', 'R', 'E', 'Y'):
-            return kConversionGrey;
-        default:
-            return kConversionNone;
-    }
-}
 
 uint32_t SourceBytesPerPixel(int conversion) {
     switch (conversion) {

@@ -13,11 +13,6 @@ enum PixelConversionKind : int {
     kConversionGrey = 4,   // one gray byte per pixel (V4L2 GREY); a copy
 };
 
-// The conversion for a V4L2 pixel format code (fourcc, as in struct v4l2_pix_format), or
-// kConversionNone when the format cannot be turned into gray here. BGR24 is the RGB24
-// layout; BGR32, XBGR32 and ABGR32 are the RGB32 layout; YUYV is YUY2.
-int ConversionFromFourcc(uint32_t fourcc);
-
 // Bytes per source pixel of a conversion; 0 for an unknown one.
 uint32_t SourceBytesPerPixel(int conversion);
 
@@ -35,6 +30,7 @@ bool ConvertToGray(const uint8_t* src, uint8_t* dst, int conversion, uint32_t wi
                    int32_t biHeight, uint32_t srcStride = 0);
 
 // Conversions 0 and 1: trunc(G × 0.587 + R × 0.299 + B × 0.114) in double precision.
+// Like ConvertToGray, but they write nothing for another conversion or a short stride.
 void ConvertRgbToGray(const uint8_t* src, uint8_t* dst, int conversion, uint32_t width,
                       int32_t biHeight, uint32_t srcStride = 0);
 // Conversions 2 and 3: the Y byte of each pair.

@@ -180,21 +180,3 @@ TEST(PixelConversion, SourceFrameBytes) {
     EXPECT_EQ(SourceFrameBytes(kConversionRgb32, 0x40000000u, 2), size_t{0x40000000u} * 8);
     EXPECT_EQ(SourceFrameBytes(kConversionGrey, 3, INT32_MIN), size_t{3} * 0x80000000u);
 }
-
-TEST(PixelConversion, FourccTable) {
-    auto code = [](const char* s) {
-        return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 |
-               uint32_t(uint8_t(s[2])) << 16 | uint32_t(uint8_t(s[3])) << 24;
-    };
-    struct Case {
-        const char* fourcc;
-        int conversion;
-    } cases[] = {
-        {"BGR3", kConversionRgb24}, {"BGR4", kConversionRgb32}, {"XR24", kConversionRgb32},
-        {"AR24", kConversionRgb32}, {"UYVY", kConversionUyvy},  {"YUYV", kConversionYuy2},
-        {"GREY", kConversionGrey},  {"RGB3", kConversionNone},  {"MJPG", kConversionNone},
-        {"RGBP", kConversionNone},  {"Y16 ", kConversionNone},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(ConversionFromFourcc(code(c.fourcc)), c.conversion) << c.fourcc;
-}
