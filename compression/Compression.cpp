@@ -122,8 +122,9 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
         std::memcpy(outputFormat_ + kBitmapInfoHeaderSize, context_->extradata, extraSize);
 
     frame_ = av_frame_alloc();
+    input_ = av_frame_alloc();
     packet_ = av_packet_alloc();
-    r = frame_ != nullptr && packet_ != nullptr ? 0 : AVERROR(ENOMEM);
+    r = frame_ != nullptr && input_ != nullptr && packet_ != nullptr ? 0 : AVERROR(ENOMEM);
     if (r == 0) {
         frame_->format = AV_PIX_FMT_YUV422P;
         frame_->width = static_cast<int>(encodedWidth);
@@ -148,29 +149,55 @@ void CCompression::MarkCompressFailed() {
     std::memcpy(outputFormat_ + kBiSizeImageOffset, &maxCompressedSize_, sizeof(uint32_t));
 }
 
+// Presents the gray block as the Y plane of `input`: in place for an even width, as a
+// padded copy in frame_ for an odd one. U and V are always frame_'s constant planes.
+bool CCompression::PrepareInput(const uint8_t* pixels, AVFrame* input) {
+    if (width_ % 2 == 0) {
+        // The encoder reads rows of exactly the width and no row outside the frame (a
+        // guard-page test holds it to that), so the caller's block serves as it is and
+        // saves a frame-sized copy. The block outlives the call: the encoder keeps no
+        // reference once the packet is out, and the no-op free leaves the block alone.
+        input->buf[0] = av_buffer_create(
+            const_cast<uint8_t*>(pixels), size_t{width_} * height_, [](void*, uint8_t*) {}, nullptr,
+            AV_BUFFER_FLAG_READONLY);
+        input->buf[1] = av_buffer_ref(frame_->buf[0]);
+        if (input->buf[0] == nullptr || input->buf[1] == nullptr)
+            return false;
+        input->data[0] = const_cast<uint8_t*>(pixels);
+        input->linesize[0] = static_cast<int>(width_);
+    } else {
+        if (av_frame_make_writable(frame_) < 0 || av_frame_ref(input, frame_) < 0)
+            return false;
+        const size_t stride = static_cast<size_t>(input->linesize[0]);
+        for (uint32_t row = 0; row < height_; ++row) {
+            const uint8_t* source = pixels + static_cast<size_t>(row) * width_;
+            uint8_t* target = input->data[0] + row * stride;
+            std::memcpy(target, source, width_);
+            target[width_] = source[width_ - 1];
+        }
+        return true;
+    }
+    for (int plane = 1; plane <= 2; ++plane) {
+        input->data[plane] = frame_->data[plane];
+        input->linesize[plane] = frame_->linesize[plane];
+    }
+    input->format = frame_->format;
+    input->width = frame_->width;
+    input->height = frame_->height;
+    return true;
+}
+
 int CCompression::Compress(const uint8_t* pixels, uint8_t* output) {
     if (!initialized_)
         return 0;
-    if (pixels == nullptr || output == nullptr || av_frame_make_writable(frame_) < 0) {
-        MarkCompressFailed();
-        return 0;
+    bool sent = false;
+    if (pixels != nullptr && output != nullptr && PrepareInput(pixels, input_)) {
+        input_->pts = 0;
+        input_->pict_type = AV_PICTURE_TYPE_I;
+        sent = avcodec_send_frame(context_, input_) >= 0;
     }
-    uint8_t* y = frame_->data[0];
-    const size_t stride = static_cast<size_t>(frame_->linesize[0]);
-    for (uint32_t row = 0; row < height_; ++row) {
-        const uint8_t* source = pixels + static_cast<size_t>(row) * width_;
-        uint8_t* target = y + row * stride;
-        std::memcpy(target, source, width_);
-        if (width_ & 1)
-            target[width_] = source[width_ - 1];
-    }
-    frame_->pts = 0;
-    frame_->pict_type = AV_PICTURE_TYPE_I;
-    if (avcodec_send_frame(context_, frame_) < 0) {
-        MarkCompressFailed();
-        return 0;
-    }
-    const int r = avcodec_receive_packet(context_, packet_);
+    av_frame_unref(input_);
+    const int r = sent ? avcodec_receive_packet(context_, packet_) : -1;
     if (r < 0 || packet_->size <= 0 || static_cast<uint32_t>(packet_->size) > maxCompressedSize_) {
         if (r >= 0)
             av_packet_unref(packet_);
@@ -244,6 +271,7 @@ bool CCompression::Close(int* endError) {
     }
     avcodec_free_context(&context_);
     av_frame_free(&frame_);
+    av_frame_free(&input_);
     av_packet_free(&packet_);
     g_BufferPool.Free(outputFormat_);
     outputFormat_ = nullptr;

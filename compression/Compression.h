@@ -59,9 +59,11 @@ class CCompression {
     // failed, with the library's code in `endError`.
     bool Close(int* endError);
     void MarkCompressFailed();
+    bool PrepareInput(const uint8_t* pixels, AVFrame* input);
 
     AVCodecContext* context_ = nullptr;  // the open compressor, or null
-    AVFrame* frame_ = nullptr;           // YUV 4:2:2 input; U and V stay 128
+    AVFrame* frame_ = nullptr;           // YUV 4:2:2: U and V stay 128; Y for odd widths
+    AVFrame* input_ = nullptr;           // the frame handed to the encoder, refs only
     AVPacket* packet_ = nullptr;
     uint8_t* outputFormat_ = nullptr;  // pool block: BITMAPINFOHEADER + encoder extradata
     BITMAPINFOHEADER inputFormat_{};

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
 #include <cstring>
 #include <random>
 #include <string>
@@ -93,6 +95,38 @@ TEST(HuffyuvRoundTrip, EachFrameDecodesOnItsOwn) {
     uint32_t w = 0, h = 0;
     ASSERT_TRUE(fresh.DecodeMessage(message.data(), message.size(), gray, w, h)) << fresh.Error();
     EXPECT_TRUE(gray == second);
+}
+
+// The encoder reads the caller's block in place: a row or byte outside it would hit an
+// inaccessible page on either side.
+TEST(CCompression, NeverReadsOutsideThePixelBlock) {
+    std::vector<Geometry> geometries = {{768, 574}, {1920, 1080}, {642, 3}};
+    for (uint32_t w = 1; w <= 66; ++w)
+        for (uint32_t h : {1u, 2u, 17u})
+            geometries.push_back({w, h});
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    for (const Geometry& g : geometries) {
+        const size_t n = size_t{g.width} * g.height;
+        const size_t length = ((n + page - 1) / page + 2) * page;
+        void* mapped =
+            mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(mapped, MAP_FAILED);
+        auto* base = static_cast<uint8_t*>(mapped);
+        ASSERT_EQ(mprotect(base, page, PROT_NONE), 0);
+        ASSERT_EQ(mprotect(base + length - page, page, PROT_NONE), 0);
+        CCompression codec;
+        const BITMAPINFOHEADER input = InputDescription(int32_t(g.width), int32_t(g.height));
+        ASSERT_EQ(codec.Init(kFourCCHfyu, &input), 1);
+        uint32_t max = 0;
+        codec.GetMaxCompressedSize(&max);
+        std::vector<uint8_t> out(max);
+        const auto image = MakeImage(ImageKind::kNoise, g.width, g.height);
+        for (uint8_t* block : {base + page, base + length - page - n}) {
+            std::memcpy(block, image.data(), n);
+            EXPECT_EQ(codec.Compress(block, out.data()), 1) << g.width << "x" << g.height;
+        }
+        munmap(mapped, length);
+    }
 }
 
 TEST(CCompression, LifecycleOperations) {
