@@ -52,9 +52,7 @@ class FrameServerTest : public ::testing::Test {
         return server.GetPort();
     }
 
-    bool WaitForClients(CFrameServerBase& s, int n) {
-        return main.WaitUntil([&] { return s.GetClientCount() == n; });
-    }
+    bool WaitForClients(CFrameServerBase& s, int n) { return main.WaitForClients(s, n); }
 
     CMessageQueue queue;
     CLogRecorder log;

@@ -79,6 +79,14 @@ class MainThread {
         return true;
     }
 
+    // Waits until `n` clients are counted and listed: the count goes up just before
+    // the session joins the list, and only listed sessions get messages.
+    bool WaitForClients(CFrameServerBase& s, int n) {
+        return WaitUntil([&] {
+            return s.GetClientCount() == n && static_cast<int>(s.GetSessionStats().size()) == n;
+        });
+    }
+
     std::vector<PostedMessage> gone;  // every WM_CLIENTGONE seen
 
   private:

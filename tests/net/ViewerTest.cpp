@@ -58,7 +58,7 @@ class ViewerTest : public ::testing::Test {
 
 TEST_F(ViewerTest, PrintsAndSavesLosslessFrames) {
     Viewer v(Address(lossless) + " --count 2 --save " + dir.path());
-    ASSERT_TRUE(main.WaitUntil([&] { return lossless.GetClientCount() == 1; }));
+    ASSERT_TRUE(main.WaitForClients(lossless, 1));
     auto raw = MakeRawMessage(1, 4, 2);
     FrameHeader c;
     c.formatLength = 40;
@@ -90,7 +90,7 @@ TEST_F(ViewerTest, PrintsAndSavesLosslessFrames) {
 
 TEST_F(ViewerTest, PrintsAndSavesLossyFrames) {
     Viewer v(Address(lossy) + " --count 1 --save " + dir.path());
-    ASSERT_TRUE(main.WaitUntil([&] { return lossy.GetClientCount() == 1; }));
+    ASSERT_TRUE(main.WaitForClients(lossy, 1));
     auto m = MakeJpegMessage(7, 100, "Camera 7");
     lossy.Distribute(m.data(), static_cast<uint32_t>(m.size()));
     std::string out;
