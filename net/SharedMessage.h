@@ -7,7 +7,8 @@
 // cannot tell it from a copy of their own, and 255 clients cost one copy instead of 255.
 // The object and its bytes are one buffer-pool block; the last Release frees it.
 // AddRef and Release from any thread; the bytes never change after Create.
-class CSharedMessage {
+// Aligned so that the bytes after the object are 16-byte aligned.
+class alignas(16) CSharedMessage {
   public:
     // A copy of `length` bytes with one reference, or null when the pool has no room.
     static CSharedMessage* Create(const void* message, uint32_t length);
@@ -24,7 +25,6 @@ class CSharedMessage {
 
     std::atomic<int> refs_{1};
     uint32_t length_;
-    uint64_t align_ = 0;  // keeps the bytes after the object 16-byte aligned
 };
 
 static_assert(sizeof(CSharedMessage) % 16 == 0);

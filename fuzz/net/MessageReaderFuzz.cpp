@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the client-side message reader, in pieces of varying size.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,7 +18,7 @@ class FuzzSource : public IByteSource {
             return 0;
         // The byte at the read position also picks the piece size (1 to 256).
         size_t piece = static_cast<size_t>(data_[pos_]) + 1;
-        size_t n = std::min({length, piece, size_ - pos_});
+        size_t n = std::min<size_t>({length, piece, size_ - pos_});
         std::memcpy(buffer, data_ + pos_, n);
         pos_ += n;
         return static_cast<ssize_t>(n);
