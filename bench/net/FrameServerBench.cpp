@@ -22,6 +22,7 @@
 
 #include "base/MessageQueue.h"
 #include "base/Messages.h"
+#include "net/BufferPool.h"
 #include "net/FrameHeader.h"
 #include "net/FrameServer.h"
 #include "net/TcpSocket.h"
@@ -174,6 +175,7 @@ void BM_DistributePaced(benchmark::State& state) {
     auto start = Clock::now();
     uint64_t frames = 0;
     double cpu = 0;
+    auto pool0 = g_BufferPool.GetStats();
     for (auto _ : state) {
         std::this_thread::sleep_until(start + frames * period);
         auto t0 = Clock::now();
@@ -191,6 +193,8 @@ void BM_DistributePaced(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     double seconds = static_cast<double>(frames) * 0.040;
     state.counters["distribute_cpu_us"] = cpu / static_cast<double>(frames) * 1e6;
+    // Messages that needed a fresh heap block rather than a cached one.
+    state.counters["pool_fresh"] = static_cast<double>(g_BufferPool.GetStats().fresh - pool0.fresh);
     state.counters["client_fps_min"] = static_cast<double>(rig.MinMessages()) / seconds;
     state.counters["client_fps_avg"] =
         static_cast<double>(rig.TotalMessages()) / rig.Count() / seconds;
