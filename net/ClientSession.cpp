@@ -130,9 +130,12 @@ void CClientSession::SendThread() {
     // behind all of them for milliseconds. Failure only loses that refinement.
     sched_param param{};
     pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
-    while (stopSending_ == 0) {
-        // Read before looking at the queue: a message queued after the look changes it.
+    for (;;) {
+        // Read before looking at the stop flag and the queue: a stop or a message that
+        // comes after the look changes it, so the wait below cannot miss either.
         int seen = wakeup_->Generation();
+        if (stopSending_ != 0)
+            break;
         Trim();
         CSharedMessage* m = queue_.RemoveHead();
         if (m == nullptr) {
