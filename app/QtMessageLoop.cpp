@@ -1,9 +1,24 @@
 #include "app/QtMessageLoop.h"
 
-#include <QCoreApplication>
-#include <QTimer>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-CQtMessageLoop::CQtMessageLoop() : queue_([this] { Wake(); }) {}
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+
+CQtMessageLoop::CQtMessageLoop()
+    : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), queue_([this] { Wake(); }) {
+    if (!wakeFd_) {
+        // Without it no posted message would ever be handled: the server could not run.
+        std::perror("eventfd");
+        std::abort();
+    }
+    wakeNotifier_ = std::make_unique<QSocketNotifier>(wakeFd_.get(), QSocketNotifier::Read);
+    QObject::connect(wakeNotifier_.get(), &QSocketNotifier::activated, this, [this] { Drain(); });
+}
 
 CQtMessageLoop::~CQtMessageLoop() {
     queue_.Close();
@@ -23,14 +38,16 @@ bool CQtMessageLoop::PostTask(std::function<void()> task) {
 }
 
 void CQtMessageLoop::Wake() {
-    // One pending wake-up drains everything queued, so a burst costs one Qt event.
+    // One pending wake-up drains everything queued, so a burst costs one write.
     if (wakePending_.exchange(true))
         return;
-    QMetaObject::invokeMethod(
-        this, [this] { Drain(); }, Qt::QueuedConnection);
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
 }
 
 void CQtMessageLoop::Drain() {
+    uint64_t count;
+    [[maybe_unused]] ssize_t n = ::read(wakeFd_.get(), &count, sizeof count);
     wakePending_.store(false);
     queue_.Pump([this](const PostedMessage& msg) {
         if (onMessage_)

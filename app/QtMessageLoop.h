@@ -7,14 +7,17 @@
 #include <memory>
 
 #include "base/MessageQueue.h"
+#include "base/UniqueFd.h"
 #include "core/HostInterfaces.h"
 
+class QSocketNotifier;
 class QTimer;
 
 // Message loop glue on the Qt event loop of the main thread: posted messages and tasks
 // from any thread are handled in order on the main thread, timers keep their ids, and
 // EndDialog leaves the loop. Posting after Close (shutdown) is refused harmlessly.
-// Lives until every thread that may post has been joined.
+// Other threads never call into Qt: they queue under a mutex and write an eventfd that
+// the main thread watches. Lives until every thread that may post has been joined.
 class CQtMessageLoop : public QObject,
                        public IMessagePoster,
                        public ITimerHost,
@@ -43,6 +46,8 @@ class CQtMessageLoop : public QObject,
     void Wake();
     void Drain();
 
+    UniqueFd wakeFd_;  // eventfd, readable while a drain is due
+    std::unique_ptr<QSocketNotifier> wakeNotifier_;
     CMessageQueue queue_;
     std::atomic<bool> wakePending_{false};
     MessageHandler onMessage_;
