@@ -31,7 +31,7 @@ std::vector<uint8_t> ValidMessage(uint32_t width, uint32_t height, const uint8_t
         pixels[i] = seedLength ? seed[i % seedLength] : static_cast<uint8_t>(i);
     std::vector<uint8_t> format(formatLength), data(maxSize);
     std::memcpy(format.data(), &formatLength, 4);
-    if (!codec.GetOutputFormat(format.data()) || !codec.Compress(pixels.data(), data.data()))
+    if (!codec.Compress(pixels.data(), data.data()) || !codec.GetOutputFormat(format.data()))
         return {};
     BITMAPINFOHEADER out;
     std::memcpy(&out, format.data(), sizeof out);

@@ -2,10 +2,12 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
 #include "base/LogSink.h"
+#include "compression/Compression.h"
 #include "net/FrameServer.h"
 #include "tests/net/NetTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -81,11 +83,59 @@ TEST_F(ViewerTest, PrintsAndSavesLosslessFrames) {
     EXPECT_NE(out.find("frame 2 HFYU 640x480 compressed data 20 format 40 total 148"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("compressed frame not decoded"), std::string::npos) << out;
+    EXPECT_NE(out.find("compressed frame not decoded ("), std::string::npos) << out;
 
     std::string pgm = ReadFileText(dir.File("frame-0000000001.pgm"));
     EXPECT_EQ(pgm, "P5\n4 2\n255\n" + std::string(raw.begin() + 88, raw.end()));
     EXPECT_EQ(ReadFileText(dir.File("frame-0000000002.hfyu")).size(), 60u);
+}
+
+// A real HuffYUV frame, as the server sends it, comes out of the viewer as the same image.
+TEST_F(ViewerTest, DecodesCompressedFramesToTheOriginalImage) {
+    constexpr uint32_t kWidth = 37, kHeight = 21;  // odd width: the encoder pads a column
+    std::vector<uint8_t> image(kWidth * kHeight);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<uint8_t>(i * 7 + i / kWidth);
+    BITMAPINFOHEADER in{};
+    in.biSize = sizeof in;
+    in.biWidth = kWidth;
+    in.biHeight = kHeight;
+    in.biPlanes = 1;
+    in.biBitCount = 8;
+    in.biSizeImage = kWidth * kHeight;
+    CCompression codec;
+    uint32_t maxSize = 0, formatLength = 0;
+    ASSERT_EQ(codec.Init(kFourCCHfyu, &in), 1);
+    ASSERT_EQ(codec.GetMaxCompressedSize(&maxSize), 1);
+    ASSERT_EQ(codec.GetOutputFormatLength(&formatLength), 1);
+    std::vector<uint8_t> format(formatLength), data(maxSize);
+    std::memcpy(format.data(), &formatLength, 4);
+    ASSERT_EQ(codec.Compress(image.data(), data.data()), 1);
+    ASSERT_EQ(codec.GetOutputFormat(format.data()), 1);  // its biSizeImage is the new size
+    BITMAPINFOHEADER out{};
+    std::memcpy(&out, format.data(), sizeof out);
+
+    FrameHeader h;
+    h.frameNumber = 3;
+    h.width = kWidth;
+    h.height = kHeight;
+    h.compressed = 1;
+    h.formatLength = formatLength;
+    h.dataLength = out.biSizeImage;
+    h.totalLength = 88 + formatLength + out.biSizeImage;
+    std::vector<uint8_t> message(h.totalLength);
+    WriteHeader(message.data(), h);
+    std::memcpy(message.data() + 88, format.data(), formatLength);
+    std::memcpy(message.data() + 88 + formatLength, data.data(), out.biSizeImage);
+
+    Viewer v(Address(lossless) + " --count 1 --save " + dir.path());
+    ASSERT_TRUE(main.WaitForClients(lossless, 1));
+    lossless.Distribute(message.data(), static_cast<uint32_t>(message.size()));
+    std::string text;
+    EXPECT_EQ(v.Finish(text), 0) << text;
+    EXPECT_EQ(ReadFileText(dir.File("frame-0000000003.pgm")),
+              "P5\n37 21\n255\n" + std::string(image.begin(), image.end()))
+        << text;
 }
 
 TEST_F(ViewerTest, PrintsAndSavesLossyFrames) {

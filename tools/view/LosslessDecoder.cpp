@@ -1,10 +1,14 @@
 #include "tools/view/LosslessDecoder.h"
 
-// The HuffYUV decoder of the compression library goes here.
-bool DecodeLosslessFrame(const FrameMessage&, std::vector<uint8_t>&) {
-    return false;
-}
+#include "compression/HuffyuvDecoder.h"
 
-bool HaveLosslessDecoder() {
+bool DecodeLosslessFrame(const FrameMessage& message, std::vector<uint8_t>& gray,
+                         std::string& error) {
+    // One decoder for the viewer's life: it stays open while the format block is unchanged.
+    static CHuffyuvDecoder decoder;
+    uint32_t width = 0, height = 0;
+    if (decoder.DecodeMessage(message.bytes.data(), message.bytes.size(), gray, width, height))
+        return true;
+    error = decoder.Error();
     return false;
 }

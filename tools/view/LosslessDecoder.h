@@ -1,13 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "net/FrameClient.h"
 
-// Turns a compressed lossless message back into its 8-bit gray image (width x height
-// bytes). False when it cannot: no decoder is built in yet, or the data is bad.
-bool DecodeLosslessFrame(const FrameMessage& message, std::vector<uint8_t>& gray);
-
-// True once a decoder is built in.
-bool HaveLosslessDecoder();
+// Turns a lossless message (raw or compressed) back into its 8-bit gray image (width ×
+// height bytes). False, with the reason in `error`, when the message is not decodable.
+bool DecodeLosslessFrame(const FrameMessage& message, std::vector<uint8_t>& gray,
+                         std::string& error);

@@ -70,17 +70,17 @@ bool Save(const std::string& dir, const FrameMessage& m) {
         ok = WriteFile(path, PgmPrefix(i.width, i.height), m.Data(), i.dataLength);
     } else {
         std::vector<uint8_t> gray;
-        if (DecodeLosslessFrame(m, gray)) {
+        std::string error;
+        if (DecodeLosslessFrame(m, gray, error)) {
             path = FramePath(dir, i.frameNumber, "pgm");
             ok = WriteFile(path, PgmPrefix(i.width, i.height), gray.data(), gray.size());
         } else {
-            // Kept as received (format block, then codec data) until it can be decoded.
+            // Kept as received (format block, then codec data) for a closer look.
             path = FramePath(dir, i.frameNumber, "hfyu");
             ok = WriteFile(path, "", m.Format(), size_t{i.formatLength} + i.dataLength);
             if (ok)
                 std::printf("  compressed frame not decoded (%s); saved as received: %s\n",
-                            HaveLosslessDecoder() ? "decoder failed" : "no decoder built in",
-                            path.c_str());
+                            error.c_str(), path.c_str());
         }
     }
     if (!ok)
