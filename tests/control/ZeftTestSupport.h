@@ -14,6 +14,7 @@
 #include "control/zeft/Srv.h"
 #include "control/zeft/Zeft.h"
 #include "control/zeft/ZeftClient.h"
+#include "control/zeft/ZeftProtocol.h"
 #include "tests/support/TempDir.h"
 
 // A registered process on a free port with one enabled control "TESTSRV" serving device
@@ -30,15 +31,12 @@ class ZeftServerTest : public ::testing::Test {
                                          "test@localhost", 11),
                   kZeftOk);
         port_ = ZeftGetRegistration().port;
-        ASSERT_NE(port_, 0);
         srv_ = std::make_unique<CSrv>(&queue_);
         srv_->SetEquipmentName("TESTSRV");
         ASSERT_EQ(srv_->RegisterDeviceName("DEV", 0), kZeftOk);
         srv_->SetEnabled(true);
         ASSERT_EQ(srv_->EquipmentStatus(), kZeftOk);
-        ASSERT_TRUE(WriteFileText(namesDir_.File(kZeftNamesFile),
-                                  "[TAVO]\nTESTSRV=127.0.0.1:" + std::to_string(port_) + "\n"));
-        ZeftSetNamesFile(namesDir_.path());
+        WriteNames("TESTSRV");
     }
 
     void TearDown() override {
@@ -47,12 +45,17 @@ class ZeftServerTest : public ::testing::Test {
         ZeftSetServerLimits(ZeftServerLimits{});
         ZeftSetBasePort(kZeftBasePort);
         ZeftSetNamesFile("");
+        MinPollingRate = 8;
     }
 
-    // "/TAVO/TESTSRV/device", through the names file.
-    std::string Named(const std::string& device = "DEV") const { return "/TAVO/TESTSRV/" + device; }
+    void WriteNames(const std::string& equipment, const std::string& extra = "") {
+        ASSERT_TRUE(WriteFileText(
+            namesDir_.File(kZeftNamesFile),
+            "[TAVO]\n" + equipment + "=127.0.0.1:" + std::to_string(port_) + "\n" + extra));
+        ZeftSetNamesFile(namesDir_.path());
+    }
 
-    // "/TAVO/127.0.0.1:PORT/device"
+    std::string Named(const std::string& device = "DEV") const { return "/TAVO/TESTSRV/" + device; }
     std::string Address(const std::string& device = "DEV") const {
         return "/TAVO/127.0.0.1:" + std::to_string(port_) + "/" + device;
     }
@@ -72,7 +75,17 @@ class ZeftServerTest : public ::testing::Test {
         return result;
     }
 
-    // Pumps until `cond` holds or `seconds` have passed.
+    int16_t Call(const std::string& addr, const char* property, const ZeftRequest& request,
+                 int16_t access, ZeftWireReply* r) {
+        return OnClient([&] { return ZeftCall(addr.c_str(), property, request, access, 5000, r); });
+    }
+
+    int16_t Exec(const std::string& addr, const char* property, ZeftData* reply,
+                 const ZeftData* request, int16_t access) {
+        return OnClient(
+            [&] { return ExecLinkEx(addr.c_str(), property, reply, request, access, 3000); });
+    }
+
     bool PumpUntil(const std::function<bool()>& cond, int seconds = 10) {
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (!cond()) {
@@ -91,20 +104,13 @@ class ZeftServerTest : public ::testing::Test {
 };
 
 inline ZeftRequest IntRequest(int32_t v) {
-    ZeftRequest r;
-    r.format = kZeftFormatInt;
-    r.count = 1;
-    r.data.resize(4);
+    ZeftRequest r{kZeftFormatInt, 1, std::vector<uint8_t>(4)};
     std::memcpy(r.data.data(), &v, 4);
     return r;
 }
 
 inline ZeftRequest TextRequest(const std::string& s) {
-    ZeftRequest r;
-    r.format = kZeftFormatChar;
-    r.count = static_cast<uint32_t>(s.size());
-    r.data.assign(s.begin(), s.end());
-    return r;
+    return ZeftRequest{kZeftFormatChar, static_cast<uint32_t>(s.size()), {s.begin(), s.end()}};
 }
 
 inline int32_t ReplyInt(const ZeftWireReply& r) {
@@ -112,4 +118,13 @@ inline int32_t ReplyInt(const ZeftWireReply& r) {
     if (r.data.size() >= 4)
         std::memcpy(&v, r.data.data(), 4);
     return v;
+}
+
+// A raw call message for `property` of device "DEV".
+inline std::vector<uint8_t> RawCall(ZeftMsgType type, const char* property) {
+    ZeftWireCall call;
+    call.access = 1;
+    call.device = "DEV";
+    call.property = property;
+    return ZeftEncodeCall(type, 1, call);
 }
