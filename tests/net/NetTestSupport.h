@@ -12,7 +12,7 @@
 #include "net/FrameHeader.h"
 #include "net/FrameServer.h"
 
-// A raw lossless message of width x height whose pixels depend on the frame number.
+// Messages whose payload bytes depend on the frame number.
 inline std::vector<uint8_t> MakeRawMessage(uint32_t frameNumber, uint32_t width, uint32_t height) {
     FrameHeader h;
     h.totalLength = kFrameHeaderSize + width * height;
@@ -45,6 +45,22 @@ inline std::vector<uint8_t> MakeJpegMessage(uint32_t frameNumber, uint32_t dataL
     return m;
 }
 
+// A compressed lossless message: a format block, then codec data (both filled with 0x5A).
+inline std::vector<uint8_t> MakeCompressedMessage(uint32_t frameNumber, uint32_t formatLength,
+                                                  uint32_t dataLength) {
+    FrameHeader h;
+    h.formatLength = formatLength;
+    h.dataLength = dataLength;
+    h.totalLength = kFrameHeaderSize + formatLength + dataLength;
+    h.compressed = 1;
+    h.width = 640;
+    h.height = 480;
+    h.frameNumber = frameNumber;
+    std::vector<uint8_t> m(h.totalLength, 0x5A);
+    WriteHeader(m.data(), h);
+    return m;
+}
+
 inline int CountThreads() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/task")) {
@@ -67,7 +83,6 @@ class MainThread {
         queue_.WaitAndPump([this](const PostedMessage& m) { Handle(m); }, wait);
     }
 
-    // Pumps until `pred` holds or `timeout` passes; generous by default for loaded machines.
     template <typename Pred>
     bool WaitUntil(Pred pred, std::chrono::seconds timeout = std::chrono::seconds(20)) {
         auto end = std::chrono::steady_clock::now() + timeout;

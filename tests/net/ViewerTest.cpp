@@ -3,8 +3,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include "base/LogSink.h"
 #include "compression/Compression.h"
@@ -17,10 +17,8 @@ namespace {
 // Runs the viewer in the background; Finish collects its output and exit code.
 class Viewer {
   public:
-    explicit Viewer(const std::string& args) {
-        std::string cmd = std::string(LX_VIEW_PATH) + " " + args + " 2>&1";
-        pipe_ = popen(cmd.c_str(), "r");
-    }
+    explicit Viewer(const std::string& args)
+        : pipe_(popen((std::string(LX_VIEW_PATH) + " " + args + " 2>&1").c_str(), "r")) {}
     ~Viewer() {
         if (pipe_ != nullptr)
             pclose(pipe_);
@@ -35,19 +33,19 @@ class Viewer {
     }
 
   private:
-    FILE* pipe_ = nullptr;
+    FILE* pipe_;
 };
 
 class ViewerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        main.Attach(&lossless);
-        main.Attach(&lossy);
-        ASSERT_EQ(lossless.Start(0, 5, "127.0.0.1"), 1);
-        ASSERT_EQ(lossy.Start(0, 5, "127.0.0.1"), 1);
-    }
-    std::string Address(const CFrameServerBase& s) {
-        return "127.0.0.1:" + std::to_string(s.GetPort());
+    // Starts a viewer saving `count` frames from `s` and waits until it is served.
+    std::unique_ptr<Viewer> Watch(CFrameServerBase& s, int count) {
+        main.Attach(&s);
+        EXPECT_EQ(s.Start(0, 5, "127.0.0.1"), 1);
+        auto v = std::make_unique<Viewer>("127.0.0.1:" + std::to_string(s.GetPort()) + " --count " +
+                                          std::to_string(count) + " --save " + dir.path());
+        EXPECT_TRUE(main.WaitForClients(s, 1));
+        return v;
     }
 
     TempDir dir;
@@ -58,36 +56,30 @@ class ViewerTest : public ::testing::Test {
     CLossyFrameServer lossy{&queue, &log};
 };
 
-TEST_F(ViewerTest, PrintsAndSavesLosslessFrames) {
-    Viewer v(Address(lossless) + " --count 2 --save " + dir.path());
-    ASSERT_TRUE(main.WaitForClients(lossless, 1));
+TEST_F(ViewerTest, PrintsAndSavesFramesOfBothChannels) {
+    auto v = Watch(lossless, 2);
     auto raw = MakeRawMessage(1, 4, 2);
-    FrameHeader c;
-    c.formatLength = 40;
-    c.dataLength = 20;
-    c.totalLength = 88 + 60;
-    c.compressed = 1;
-    c.width = 640;
-    c.height = 480;
-    c.frameNumber = 2;
-    std::vector<uint8_t> compressed(c.totalLength, 0x5A);
-    WriteHeader(compressed.data(), c);
+    auto compressed = MakeCompressedMessage(2, 40, 20);  // not a codec stream
     lossless.Distribute(raw.data(), static_cast<uint32_t>(raw.size()));
     lossless.Distribute(compressed.data(), static_cast<uint32_t>(compressed.size()));
-
     std::string out;
-    EXPECT_EQ(v.Finish(out), 0) << out;
+    EXPECT_EQ(v->Finish(out), 0) << out;
     EXPECT_NE(out.find("frame 1 HFYU 4x2 raw data 8 format 0 total 96 rate 25.00 fps scale 1.5\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("frame 2 HFYU 640x480 compressed data 20 format 40 total 148"),
+    EXPECT_NE(out.find("compressed frame not decoded ("), std::string::npos) << out;
+    EXPECT_EQ(ReadFileText(dir.File("frame-0000000001.pgm")),
+              "P5\n4 2\n255\n" + std::string(raw.begin() + 88, raw.end()));
+    EXPECT_EQ(ReadFileText(dir.File("frame-0000000002.hfyu")).size(), 60u);
+
+    auto w = Watch(lossy, 1);
+    auto m = MakeJpegMessage(7, 100, "Camera 7");
+    lossy.Distribute(m.data(), static_cast<uint32_t>(m.size()));
+    EXPECT_EQ(w->Finish(out), 0) << out;
+    EXPECT_NE(out.find("frame 7 JFIF 64x48 jpeg data 100 total 188 scale 0 camera \"Camera 7\""),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("compressed frame not decoded ("), std::string::npos) << out;
-
-    std::string pgm = ReadFileText(dir.File("frame-0000000001.pgm"));
-    EXPECT_EQ(pgm, "P5\n4 2\n255\n" + std::string(raw.begin() + 88, raw.end()));
-    EXPECT_EQ(ReadFileText(dir.File("frame-0000000002.hfyu")).size(), 60u);
+    EXPECT_EQ(ReadFileText(dir.File("frame-0000000007.jpg")), std::string(m.begin() + 88, m.end()));
 }
 
 // A real HuffYUV frame, as the server sends it, comes out of the viewer as the same image.
@@ -108,68 +100,43 @@ TEST_F(ViewerTest, DecodesCompressedFramesToTheOriginalImage) {
     ASSERT_EQ(codec.Init(kFourCCHfyu, &in), 1);
     ASSERT_EQ(codec.GetMaxCompressedSize(&maxSize), 1);
     ASSERT_EQ(codec.GetOutputFormatLength(&formatLength), 1);
-    std::vector<uint8_t> format(formatLength), data(maxSize);
-    std::memcpy(format.data(), &formatLength, 4);
+    std::vector<uint8_t> data(maxSize);
     ASSERT_EQ(codec.Compress(image.data(), data.data()), 1);
-    ASSERT_EQ(codec.GetOutputFormat(format.data()), 1);  // its biSizeImage is the new size
-    BITMAPINFOHEADER out{};
-    std::memcpy(&out, format.data(), sizeof out);
-
-    FrameHeader h;
-    h.frameNumber = 3;
+    BITMAPINFOHEADER out{};  // the output format's biSizeImage is the compressed size
+    auto message = MakeCompressedMessage(3, formatLength, 0);
+    std::memcpy(message.data() + 88, &formatLength, 4);
+    ASSERT_EQ(codec.GetOutputFormat(message.data() + 88), 1);
+    std::memcpy(&out, message.data() + 88, sizeof out);
+    message.insert(message.end(), data.begin(), data.begin() + out.biSizeImage);
+    FrameHeader h = ReadHeader<FrameHeader>(message.data());
     h.width = kWidth;
     h.height = kHeight;
-    h.compressed = 1;
-    h.formatLength = formatLength;
     h.dataLength = out.biSizeImage;
-    h.totalLength = 88 + formatLength + out.biSizeImage;
-    std::vector<uint8_t> message(h.totalLength);
+    h.totalLength = static_cast<uint32_t>(message.size());
     WriteHeader(message.data(), h);
-    std::memcpy(message.data() + 88, format.data(), formatLength);
-    std::memcpy(message.data() + 88 + formatLength, data.data(), out.biSizeImage);
 
-    Viewer v(Address(lossless) + " --count 1 --save " + dir.path());
-    ASSERT_TRUE(main.WaitForClients(lossless, 1));
+    auto v = Watch(lossless, 1);
     lossless.Distribute(message.data(), static_cast<uint32_t>(message.size()));
     std::string text;
-    EXPECT_EQ(v.Finish(text), 0) << text;
+    EXPECT_EQ(v->Finish(text), 0) << text;
     EXPECT_EQ(ReadFileText(dir.File("frame-0000000003.pgm")),
               "P5\n37 21\n255\n" + std::string(image.begin(), image.end()))
         << text;
 }
 
-TEST_F(ViewerTest, PrintsAndSavesLossyFrames) {
-    Viewer v(Address(lossy) + " --count 1 --save " + dir.path());
-    ASSERT_TRUE(main.WaitForClients(lossy, 1));
-    auto m = MakeJpegMessage(7, 100, "Camera 7");
-    lossy.Distribute(m.data(), static_cast<uint32_t>(m.size()));
-    std::string out;
-    EXPECT_EQ(v.Finish(out), 0) << out;
-    EXPECT_NE(out.find("frame 7 JFIF 64x48 jpeg data 100 total 188 scale 0 camera \"Camera 7\""),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(ReadFileText(dir.File("frame-0000000007.jpg")), std::string(m.begin() + 88, m.end()));
-}
-
-TEST_F(ViewerTest, RefusesAStreamThatIsNotFrames) {
+TEST_F(ViewerTest, RefusesAStreamThatIsNotFramesAndBadArguments) {
     CTcpSocket listener, peer;
     ASSERT_EQ(listener.Create(0, SOCK_STREAM, "127.0.0.1"), 1);
     ASSERT_EQ(listener.Listen(1), 1);
     Viewer v("127.0.0.1:" + std::to_string(listener.GetLocalPort()));
     ASSERT_EQ(listener.Accept(peer), 1);
-    std::string junk(200, 'x');
+    std::string junk(200, 'x'), out;
     peer.Send(junk.data(), static_cast<uint32_t>(junk.size()));
-    std::string out;
     EXPECT_EQ(v.Finish(out), 1);
     EXPECT_NE(out.find("not a frame message"), std::string::npos) << out;
-}
 
-TEST_F(ViewerTest, UsageErrors) {
-    for (const char* args : {"", "localhost", "host:0", "127.0.0.1:1 --count 0", "a:1 --bogus"}) {
-        Viewer v(args);
-        std::string out;
-        EXPECT_EQ(v.Finish(out), 2) << args;
-    }
+    for (const char* args : {"", "localhost", "127.0.0.1:1 --count 0", "a:1 --bogus"})
+        EXPECT_EQ(Viewer(args).Finish(out), 2) << args;
 }
 
 }  // namespace
