@@ -158,7 +158,7 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
                 unsettable.end())
                 f = nullptr;
             if (f == nullptr) {
-                if (node.refuseUnknownFormat || node.formats.empty())
+                if (node.formats.empty())
                     return Fail(EINVAL);
                 f = &node.formats[0];
             }
@@ -183,11 +183,8 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
             formatSet_ = true;
             return 0;
         }
-        case VIDIOC_S_PARM: {
-            auto* parm = static_cast<v4l2_streamparm*>(arg);
-            timePerFrameDen_ = parm->parm.capture.timeperframe.denominator;
+        case VIDIOC_S_PARM:
             return 0;
-        }
         case VIDIOC_REQBUFS: {
             auto* req = static_cast<v4l2_requestbuffers*>(arg);
             if (req->memory != V4L2_MEMORY_MMAP || streaming_)
@@ -336,55 +333,10 @@ int CScriptedV4l2::Poll(pollfd* fds, nfds_t count, int timeoutMs) {
     return 0;
 }
 
-void CScriptedV4l2::FailDequeueAfter(int frames) {
+CScriptedV4l2::Stats CScriptedV4l2::Get() const {
     std::lock_guard lock(mutex_);
-    failDequeueAfter_ = frames;
-}
-
-void CScriptedV4l2::InterruptEveryOtherIoctl(bool on) {
-    std::lock_guard lock(mutex_);
-    interrupt_ = on;
-}
-
-void CScriptedV4l2::FailIoctl(unsigned long request, int error) {
-    std::lock_guard lock(mutex_);
-    failing_[request] = error;
-}
-
-int CScriptedV4l2::OpenDescriptors() const {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(fds_.size());
-}
-
-int CScriptedV4l2::Mappings() const {
-    std::lock_guard lock(mutex_);
-    int n = 0;
+    Stats s{static_cast<int>(fds_.size()), 0, streamOns_, dequeued_, interruptions_, streaming_};
     for (const Buffer& b : buffers_)
-        n += b.mapped;
-    return n;
-}
-
-int CScriptedV4l2::StreamOnCount() const {
-    std::lock_guard lock(mutex_);
-    return streamOns_;
-}
-
-int CScriptedV4l2::FramesDequeued() const {
-    std::lock_guard lock(mutex_);
-    return dequeued_;
-}
-
-int CScriptedV4l2::Interruptions() const {
-    std::lock_guard lock(mutex_);
-    return interruptions_;
-}
-
-bool CScriptedV4l2::Streaming() const {
-    std::lock_guard lock(mutex_);
-    return streaming_;
-}
-
-uint32_t CScriptedV4l2::LastTimePerFrameDenominator() const {
-    std::lock_guard lock(mutex_);
-    return timePerFrameDen_;
+        s.mappings += b.mapped;
+    return s;
 }

@@ -4,12 +4,16 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "capture/SamplerFilter.h"
 #include "capture/V4l2Io.h"
+#include "net/BufferPool.h"
+#include "net/FrameHeader.h"
 
 // A V4L2 driver in a box: answers the backend's system calls as a real driver would
 // (non-blocking descriptors, format enumeration, size adjustment, mmap buffers, the
@@ -26,7 +30,6 @@ struct ScriptedNode {
     uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     std::vector<ScriptedFormat> formats;
     std::vector<v4l2_queryctrl> controls;
-    bool refuseUnknownFormat = false;           // EINVAL instead of substituting its first format
     std::vector<uint32_t> listedButUnsettable;  // enumerated, yet S_FMT substitutes
     uint32_t heightAlign = 1;                   // heights are rounded up to this
     uint32_t strideAlign = 1;                   // row lengths are rounded up to this
@@ -35,6 +38,20 @@ struct ScriptedNode {
 // The gray value the scripted camera shows at (x, y) in frame `sequence`.
 inline uint8_t ScriptedGray(uint32_t sequence, uint32_t x, uint32_t y) {
     return static_cast<uint8_t>(x * 3 + y * 5 + sequence * 7);
+}
+
+// Frees every queued record, oldest first, after showing it to `each`.
+inline std::vector<FrameHeader> Drain(
+    CCaptureQueue& queue,
+    const std::function<void(const FrameHeader&, const uint8_t*)>& each = {}) {
+    std::vector<FrameHeader> headers;
+    while (uint8_t* record = queue.RemoveHead()) {
+        headers.push_back(ReadHeader<FrameHeader>(record));
+        if (each)
+            each(headers.back(), record + kFrameHeaderSize);
+        g_BufferPool.Free(record);
+    }
+    return headers;
 }
 
 class CScriptedV4l2 : public IV4l2Io {
@@ -49,19 +66,23 @@ class CScriptedV4l2 : public IV4l2Io {
     int Poll(pollfd* fds, nfds_t count, int timeoutMs) override;
     std::vector<std::string> ListDeviceNodes() override;
 
-    // Misbehaviour.
-    void FailDequeueAfter(int frames);       // DQBUF fails with EIO once this many were taken
-    void InterruptEveryOtherIoctl(bool on);  // every other ioctl fails with EINTR
-    void FailIoctl(unsigned long request, int error);  // that request always fails
+    // Misbehaviour: DQBUF fails with EIO once `frames` were taken; every other ioctl fails
+    // with EINTR; `request` always fails with `error`.
+    void FailDequeueAfter(int frames) {
+        Locked([&] { failDequeueAfter_ = frames; });
+    }
+    void InterruptEveryOtherIoctl() {
+        Locked([&] { interrupt_ = true; });
+    }
+    void FailIoctl(unsigned long request, int e) {
+        Locked([&] { failing_[request] = e; });
+    }
 
-    // What happened.
-    int OpenDescriptors() const;
-    int Mappings() const;
-    int StreamOnCount() const;
-    int FramesDequeued() const;
-    int Interruptions() const;
-    bool Streaming() const;
-    uint32_t LastTimePerFrameDenominator() const;
+    struct Stats {
+        int fds, mappings, streamOns, dequeued, interruptions;
+        bool streaming;
+    };
+    Stats Get() const;
 
   private:
     enum class BufState { kDequeued, kQueued, kDone };
@@ -73,6 +94,11 @@ class CScriptedV4l2 : public IV4l2Io {
     };
     int IoctlLocked(ScriptedNode& node, unsigned long request, void* arg);
     void FillFrame(Buffer& buffer);
+    template <class F>
+    void Locked(F f) {
+        std::lock_guard lock(mutex_);
+        f();
+    }
     int Fail(int error) {
         errno = error;
         return -1;
@@ -96,5 +122,4 @@ class CScriptedV4l2 : public IV4l2Io {
     bool interruptNext_ = true;
     int interruptions_ = 0;
     std::map<unsigned long, int> failing_;
-    uint32_t timePerFrameDen_ = 0;
 };
