@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "TestImages.h"
-#include "base/LogSink.h"
 #include "compression/CodecSet.h"
 #include "compression/Compression.h"
 #include "compression/HuffyuvDecoder.h"
@@ -31,6 +30,14 @@ BITMAPINFOHEADER FormatOf(const uint8_t* block) {
     return b;
 }
 
+// The output format block of an open codec, read through a destination of `length` bytes.
+std::vector<uint8_t> OutputFormat(CCompression& codec, uint32_t length, int expected = 1) {
+    std::vector<uint8_t> format(length, 0xAB);
+    std::memcpy(format.data(), &length, 4);
+    EXPECT_EQ(codec.GetOutputFormat(format.data()), expected);
+    return format;
+}
+
 // The compressed lossless message of one frame, built as the frame pipeline builds it.
 std::vector<uint8_t> CompressedMessage(CCodecSet& set, const std::vector<uint8_t>& pixels,
                                        uint32_t width, uint32_t height) {
@@ -46,55 +53,41 @@ std::vector<uint8_t> CompressedMessage(CCodecSet& set, const std::vector<uint8_t
     h.dataLength = format.biSizeImage;
     h.totalLength = kFrameHeaderSize + h.formatLength + h.dataLength;
     EXPECT_LE(h.totalLength, set.LosslessRecordCapacity());
-    uint8_t* record = set.LosslessRecord();
-    WriteHeader(record, h);
-    std::memcpy(record + kFrameHeaderSize, set.OutputFormat(), format.biSize);
-    return std::vector<uint8_t>(record, record + h.totalLength);
+    WriteHeader(set.LosslessRecord(), h);
+    std::memcpy(set.LosslessRecord() + kFrameHeaderSize, set.OutputFormat(), format.biSize);
+    return std::vector<uint8_t>(set.LosslessRecord(), set.LosslessRecord() + h.totalLength);
+}
+
+bool Decode(CHuffyuvDecoder& decoder, const std::vector<uint8_t>& m, std::vector<uint8_t>& gray) {
+    uint32_t w = 0, h = 0;
+    return decoder.DecodeMessage(m.data(), m.size(), gray, w, h);
 }
 
 struct Geometry {
     uint32_t width, height;
 };
 
+// A fresh decoder per message: each frame decodes on its own, after others were compressed.
 TEST(HuffyuvRoundTrip, EveryGeometryAndContentDecodesBitExact) {
     const Geometry geometries[] = {{1, 1},     {2, 1},       {1, 2},      {3, 5},
                                    {7, 3},     {33, 17},     {640, 480},  {641, 479},
                                    {768, 574}, {1280, 1024}, {1920, 1080}};
-    const ImageKind kinds[] = {ImageKind::kNoise, ImageKind::kSpot, ImageKind::kBlack,
-                               ImageKind::kWhite};
-    CHuffyuvDecoder decoder;
     for (const Geometry& g : geometries) {
         CCodecSet set(nullptr);
-        ASSERT_EQ(set.InitializeCompressionCodec(int(g.width), int(g.height), 8, 30), 1)
-            << g.width << "x" << g.height << ": " << set.LastTrace();
-        for (ImageKind kind : kinds) {
-            SCOPED_TRACE(std::to_string(g.width) + "x" + std::to_string(g.height) + " " +
-                         ImageKindName(kind));
+        ASSERT_EQ(set.InitializeCompressionCodec(int(g.width), int(g.height), 8, 30), 1);
+        for (ImageKind kind :
+             {ImageKind::kNoise, ImageKind::kSpot, ImageKind::kBlack, ImageKind::kWhite}) {
+            SCOPED_TRACE(testing::Message() << g.width << "x" << g.height << " " << int(kind));
             const auto pixels = MakeImage(kind, g.width, g.height);
             const auto message = CompressedMessage(set, pixels, g.width, g.height);
+            CHuffyuvDecoder decoder;
             std::vector<uint8_t> gray;
             uint32_t w = 0, h = 0;
             ASSERT_TRUE(decoder.DecodeMessage(message.data(), message.size(), gray, w, h))
                 << decoder.Error();
-            EXPECT_EQ(w, g.width);
-            EXPECT_EQ(h, g.height);
-            EXPECT_TRUE(gray == pixels);
+            EXPECT_TRUE(w == g.width && h == g.height && gray == pixels);
         }
     }
-}
-
-TEST(HuffyuvRoundTrip, EachFrameDecodesOnItsOwn) {
-    CCodecSet set(nullptr);
-    ASSERT_EQ(set.InitializeCompressionCodec(320, 240, 8, 30), 1);
-    const auto first = MakeImage(ImageKind::kSpot, 320, 240, 1);
-    const auto second = MakeImage(ImageKind::kNoise, 320, 240, 2);
-    CompressedMessage(set, first, 320, 240);
-    const auto message = CompressedMessage(set, second, 320, 240);
-    CHuffyuvDecoder fresh;
-    std::vector<uint8_t> gray;
-    uint32_t w = 0, h = 0;
-    ASSERT_TRUE(fresh.DecodeMessage(message.data(), message.size(), gray, w, h)) << fresh.Error();
-    EXPECT_TRUE(gray == second);
 }
 
 // The encoder reads the caller's block in place: a row or byte outside it would hit an
@@ -131,52 +124,31 @@ TEST(CCompression, NeverReadsOutsideThePixelBlock) {
 
 TEST(CCompression, LifecycleOperations) {
     CCompression codec;
-    EXPECT_EQ(codec.GetFourCC(), 0u);
-    EXPECT_EQ(codec.Done(), 1);  // closed: nothing to do
     uint32_t value = 7;
     EXPECT_EQ(codec.GetMaxCompressedSize(&value), 0);
     EXPECT_EQ(codec.GetOutputFormatLength(&value), 0);
     EXPECT_EQ(value, 0u);
-    EXPECT_STREQ(codec.GetLastTrace(),
-                 "CCompression::GetOutputFormatLength: Error: output format not initialized.");
     uint8_t block[64] = {40};
     EXPECT_EQ(codec.GetOutputFormat(block), 0);
-    EXPECT_STREQ(codec.GetLastTrace(),
-                 "CCompression::GetOutputFormat: Error: output format not initialized.");
     uint8_t pixels[64 * 48] = {};
     std::vector<uint8_t> out(1 << 20);
     EXPECT_EQ(codec.Compress(pixels, out.data()), 0);
 
-    const BITMAPINFOHEADER small = InputDescription(64, 48);
+    const BITMAPINFOHEADER small = InputDescription(64, 48), large = InputDescription(640, 480);
     ASSERT_EQ(codec.Init(kFourCCHfyu, &small), 1);
-    EXPECT_EQ(codec.GetFourCC(), kFourCCHfyu);
-    uint32_t firstLength = 0;
-    codec.GetOutputFormatLength(&firstLength);
+    uint32_t length = 0;
+    codec.GetOutputFormatLength(&length);
     // A second Init keeps the open codec and its geometry.
-    const BITMAPINFOHEADER large = InputDescription(640, 480);
     EXPECT_EQ(codec.Init(kFourCCHfyu, &large), 1);
-    std::vector<uint8_t> format(firstLength);
-    std::memcpy(format.data(), &firstLength, 4);
-    ASSERT_EQ(codec.GetOutputFormat(format.data()), 1);
-    EXPECT_EQ(FormatOf(format.data()).biWidth, 64);
-
+    EXPECT_EQ(FormatOf(OutputFormat(codec, length).data()).biWidth, 64);
     // A destination of another length receives nothing.
-    std::vector<uint8_t> wrong(firstLength + 1, 0xAB);
-    const uint32_t wrongLength = firstLength + 1;
-    std::memcpy(wrong.data(), &wrongLength, 4);
-    EXPECT_EQ(codec.GetOutputFormat(wrong.data()), 0);
-    EXPECT_STREQ(codec.GetLastTrace(),
-                 "CCompression::GetOutputFormat: Size of the output format does not match");
-    EXPECT_EQ(codec.GetLastError(), -1);
-    for (size_t i = 4; i < wrong.size(); ++i)
-        ASSERT_EQ(wrong[i], 0xAB);
+    const auto wrong = OutputFormat(codec, length + 1, 0);
+    EXPECT_EQ(std::count(wrong.begin() + 4, wrong.end(), 0xAB), length - 3);
 
     EXPECT_EQ(codec.Done(), 1);
     EXPECT_EQ(codec.GetFourCC(), 0u);
     EXPECT_EQ(codec.Done(), 1);
-    EXPECT_EQ(codec.GetOutputFormatLength(&value), 0);
     EXPECT_EQ(codec.Compress(pixels, out.data()), 0);
-    // Closed objects open again.
     EXPECT_EQ(codec.Init(kFourCCHfyu, &large), 1);
 }
 
@@ -191,56 +163,36 @@ TEST(CCompression, FailedCompressionMakesTheRawFormWin) {
     const auto pixels = MakeImage(ImageKind::kBlack, 64, 48);
     ASSERT_EQ(codec.Compress(pixels.data(), out.data()), 1);  // small stale size
     EXPECT_EQ(codec.Compress(nullptr, out.data()), 0);
-    std::vector<uint8_t> format(length);
-    std::memcpy(format.data(), &length, 4);
-    ASSERT_EQ(codec.GetOutputFormat(format.data()), 1);
-    EXPECT_EQ(FormatOf(format.data()).biSizeImage, max);
+    EXPECT_EQ(FormatOf(OutputFormat(codec, length).data()).biSizeImage, max);
     EXPECT_GT(max, 64u * 48u);
 }
 
 TEST(CCompression, InitFailuresLeaveItClosed) {
-    struct Case {
-        const char* name;
-        uint32_t fourCC;
-        BITMAPINFOHEADER input;
-        bool nullInput;
-        const char* trace;
-    };
     BITMAPINFOHEADER compressedInput = InputDescription(64, 48);
     compressedInput.biCompression = kFourCCHfyu;
     BITMAPINFOHEADER shortBlock = InputDescription(64, 48);
     shortBlock.biSizeImage = 64 * 48 - 1;
-    const char* badFormat =
-        "CCompression::Init : Could not get frame output format (errcode=fffffffeh).";
-    const Case cases[] = {
-        {"no input", kFourCCHfyu, {}, true, "CCompression::Init: Parameter inputFmt is NULL !"},
-        {"unknown code", 0x44434241, InputDescription(64, 48), false,
-         "CCompression::Init: Could not open the Codec 'ABCD'."},
-        {"zero width", kFourCCHfyu, InputDescription(0, 48), false, badFormat},
-        {"zero height", kFourCCHfyu, InputDescription(64, 0), false, badFormat},
-        {"block smaller than the frame", kFourCCHfyu, shortBlock, false, badFormat},
-        {"compressed input", kFourCCHfyu, compressedInput, false, badFormat},
+    const struct {
+        uint32_t fourCC;
+        BITMAPINFOHEADER input;
+    } cases[] = {
+        {0x44434241, InputDescription(64, 48)}, {kFourCCHfyu, InputDescription(0, 48)},
+        {kFourCCHfyu, InputDescription(64, 0)}, {kFourCCHfyu, shortBlock},
+        {kFourCCHfyu, compressedInput},         {kFourCCHfyu, InputDescription(60000, 60000)},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (size_t i = 0; i <= std::size(cases); ++i) {
+        SCOPED_TRACE(i);
         CCompression codec;
-        EXPECT_EQ(codec.Init(c.fourCC, c.nullInput ? nullptr : &c.input), 0);
-        EXPECT_STREQ(codec.GetLastTrace(), c.trace);
+        EXPECT_EQ(
+            codec.Init(i ? cases[i - 1].fourCC : kFourCCHfyu, i ? &cases[i - 1].input : nullptr),
+            0);
         EXPECT_EQ(codec.GetLastError(), -1);
         EXPECT_FALSE(codec.IsInitialized());
-        EXPECT_EQ(codec.GetFourCC(), 0u);
         uint32_t length = 1;
         EXPECT_EQ(codec.GetOutputFormatLength(&length), 0);
         EXPECT_EQ(length, 0u);
         EXPECT_EQ(codec.Done(), 1);
     }
-    // The encoder itself refuses a frame too large for it.
-    CCompression codec;
-    const BITMAPINFOHEADER huge = InputDescription(60000, 60000);
-    EXPECT_EQ(codec.Init(kFourCCHfyu, &huge), 0);
-    EXPECT_EQ(std::string(codec.GetLastTrace())
-                  .rfind("CCompression::Init : Could not get frame output format (errcode=", 0),
-              0u);
 }
 
 // Malformed messages: each one is refused with a reason, and none crashes the reader.
@@ -249,76 +201,55 @@ TEST(CHuffyuvDecoder, RefusesMalformedMessages) {
     ASSERT_EQ(set.InitializeCompressionCodec(33, 20, 8, 30), 1);
     const auto pixels = MakeImage(ImageKind::kSpot, 33, 20);
     const std::vector<uint8_t> good = CompressedMessage(set, pixels, 33, 20);
-    const uint32_t formatLength = ReadHeader<FrameHeader>(good.data()).formatLength;
+    EXPECT_GT(ReadHeader<FrameHeader>(good.data()).formatLength, 40u);
 
     using Edit = void (*)(std::vector<uint8_t>&, FrameHeader&, BITMAPINFOHEADER&);
-    struct Case {
-        const char* name;
-        Edit edit;
-    };
-    const Case cases[] = {
-        {"bad magic", [](auto&, FrameHeader& h, auto&) { h.magic = 0x11223345; }},
-        {"lossy kind", [](auto&, FrameHeader& h, auto&) { h.codec = kFourCCJfif; }},
-        {"total length too large", [](auto&, FrameHeader& h, auto&) { h.totalLength += 1; }},
-        {"lengths do not add up", [](auto&, FrameHeader& h, auto&) { h.dataLength -= 1; }},
-        {"compressed is 2", [](auto&, FrameHeader& h, auto&) { h.compressed = 2; }},
-        {"raw with a format block", [](auto&, FrameHeader& h, auto&) { h.compressed = 0; }},
-        {"zero width", [](auto&, FrameHeader& h, auto&) { h.width = 0; }},
-        {"width far too large", [](auto&, FrameHeader& h, auto&) { h.width = 0x7FFFFFFF; }},
-        {"width differs from the format", [](auto&, FrameHeader& h, auto&) { h.width = 31; }},
-        {"height differs from the format", [](auto&, FrameHeader& h, auto&) { h.height = 21; }},
-        {"format block shorter than 40",
-         [](auto& m, FrameHeader& h, auto&) {
-             m.erase(m.begin() + kFrameHeaderSize + 30, m.end() - h.dataLength);
-             h.formatLength = 30;
-             h.totalLength = static_cast<uint32_t>(m.size());
-         }},
-        {"biSize differs from the format length",
-         [](auto&, auto&, BITMAPINFOHEADER& b) { b.biSize += 1; }},
-        {"other codec", [](auto&, auto&, BITMAPINFOHEADER& b) { b.biCompression = 0x32435644; }},
-        {"negative height in the format",
-         [](auto&, auto&, BITMAPINFOHEADER& b) { b.biHeight = -b.biHeight; }},
-        {"width in the format two larger",
-         [](auto&, auto&, BITMAPINFOHEADER& b) { b.biWidth += 2; }},
-        {"no data",
-         [](auto& m, FrameHeader& h, auto&) {
-             m.resize(m.size() - h.dataLength);
-             h.dataLength = 0;
-             h.totalLength = static_cast<uint32_t>(m.size());
-         }},
-        {"bit count of 8-bit gray", [](auto&, auto&, BITMAPINFOHEADER& b) { b.biBitCount = 8; }},
+    const Edit edits[] = {
+        [](auto&, FrameHeader& h, auto&) { h.magic = 0x11223345; },
+        [](auto&, FrameHeader& h, auto&) { h.codec = kFourCCJfif; },
+        [](auto&, FrameHeader& h, auto&) { h.totalLength += 1; },
+        [](auto&, FrameHeader& h, auto&) { h.dataLength -= 1; },
+        [](auto&, FrameHeader& h, auto&) { h.compressed = 2; },
+        [](auto&, FrameHeader& h, auto&) { h.compressed = 0; },
+        [](auto&, FrameHeader& h, auto&) { h.width = 0; },
+        [](auto&, FrameHeader& h, auto&) { h.width = 0x7FFFFFFF; },
+        [](auto&, FrameHeader& h, auto&) { h.width = 31; },
+        [](auto&, FrameHeader& h, auto&) { h.height = 21; },
+        [](auto& m, FrameHeader& h, auto&) {  // format block shorter than 40
+            m.erase(m.begin() + kFrameHeaderSize + 30, m.end() - h.dataLength);
+            h.formatLength = 30;
+            h.totalLength = static_cast<uint32_t>(m.size());
+        },
+        [](auto&, auto&, BITMAPINFOHEADER& b) { b.biSize += 1; },
+        [](auto&, auto&, BITMAPINFOHEADER& b) { b.biCompression = 0x32435644; },
+        [](auto&, auto&, BITMAPINFOHEADER& b) { b.biHeight = -b.biHeight; },
+        [](auto&, auto&, BITMAPINFOHEADER& b) { b.biWidth += 2; },
+        [](auto& m, FrameHeader& h, auto&) {
+            m.resize(m.size() - h.dataLength);
+            h.dataLength = 0;
+            h.totalLength = static_cast<uint32_t>(m.size());
+        },
     };
     CHuffyuvDecoder decoder;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    std::vector<uint8_t> gray;
+    for (size_t i = 0; i < std::size(edits); ++i) {
+        SCOPED_TRACE(i);
         std::vector<uint8_t> m = good;
         FrameHeader h = ReadHeader<FrameHeader>(m.data());
         BITMAPINFOHEADER b = FormatOf(m.data() + kFrameHeaderSize);
-        c.edit(m, h, b);
+        edits[i](m, h, b);
         WriteHeader(m.data(), h);
         if (h.formatLength >= 40)
             std::memcpy(m.data() + kFrameHeaderSize, &b, sizeof b);
-        std::vector<uint8_t> gray;
-        uint32_t w = 0, hh = 0;
-        bool ok = decoder.DecodeMessage(m.data(), m.size(), gray, w, hh);
-        if (std::string(c.name) == "bit count of 8-bit gray") {
-            // The codec bytes carry the bit depth; the field is a hint.
-            if (ok) {
-                EXPECT_TRUE(gray == pixels);
-            }
-            continue;
-        }
-        EXPECT_FALSE(ok);
+        EXPECT_FALSE(Decode(decoder, m, gray));
         EXPECT_FALSE(decoder.Error().empty());
     }
-    std::vector<uint8_t> gray;
     uint32_t w = 0, h = 0;
     EXPECT_FALSE(decoder.DecodeMessage(good.data(), 87, gray, w, h));
     EXPECT_FALSE(decoder.DecodeMessage(nullptr, 0, gray, w, h));
     // After every refusal a good message still decodes.
-    ASSERT_TRUE(decoder.DecodeMessage(good.data(), good.size(), gray, w, h)) << decoder.Error();
+    ASSERT_TRUE(Decode(decoder, good, gray)) << decoder.Error();
     EXPECT_TRUE(gray == pixels);
-    EXPECT_GT(formatLength, 40u);
 }
 
 TEST(CHuffyuvDecoder, SurvivesCorruptedCodecBytes) {
@@ -328,8 +259,8 @@ TEST(CHuffyuvDecoder, SurvivesCorruptedCodecBytes) {
     const std::vector<uint8_t> good = CompressedMessage(set, pixels, 64, 40);
     const FrameHeader header = ReadHeader<FrameHeader>(good.data());
     CHuffyuvDecoder decoder;
+    std::vector<uint8_t> gray;
     std::mt19937 rng(7);
-    int decoded = 0;
     for (int round = 0; round < 300; ++round) {
         std::vector<uint8_t> m = good;
         // Flip bytes of the codec bytes and the image data, never of the 40-byte header.
@@ -344,20 +275,11 @@ TEST(CHuffyuvDecoder, SurvivesCorruptedCodecBytes) {
             m.resize(h.totalLength);
             WriteHeader(m.data(), h);
         }
-        std::vector<uint8_t> gray;
-        uint32_t w = 0, h = 0;
-        if (decoder.DecodeMessage(m.data(), m.size(), gray, w, h)) {
-            ++decoded;
-            EXPECT_EQ(gray.size(), 64u * 40u);
-        } else {
-            EXPECT_FALSE(decoder.Error().empty());
-        }
+        const bool ok = Decode(decoder, m, gray);
+        EXPECT_TRUE(ok ? gray.size() == 64u * 40u : !decoder.Error().empty());
     }
-    std::vector<uint8_t> gray;
-    uint32_t w = 0, h = 0;
-    ASSERT_TRUE(decoder.DecodeMessage(good.data(), good.size(), gray, w, h)) << decoder.Error();
+    ASSERT_TRUE(Decode(decoder, good, gray)) << decoder.Error();
     EXPECT_TRUE(gray == pixels);
-    RecordProperty("decoded_corrupt", decoded);
 }
 
 TEST(CHuffyuvDecoder, RawMessagesAreCopied) {
