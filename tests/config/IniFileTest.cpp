@@ -21,7 +21,6 @@ namespace {
 
 class IniFileTest : public ::testing::Test {
   protected:
-    // A store loaded from `text` written as "test.cfg".
     std::unique_ptr<CIniFile> Loaded(const std::string& text,
                                      const std::string& name = "test.cfg") {
         EXPECT_TRUE(WriteFileText(dir_.File(name), text));
@@ -39,66 +38,44 @@ class IniFileTest : public ::testing::Test {
     TempDir dir_;
 };
 
-struct Lookup {
-    const char* section;
-    const char* key;
-    const char* expected;  // "<default>" when the default must come back
-};
-
 TEST_F(IniFileTest, ReadingRules) {
-    struct Case {
-        const char* what;
-        std::string text;
-        std::vector<Lookup> lookups;
+    const std::string D = "<default>";
+    struct {
+        std::string text, section, key, expected;
+    } cases[] = {
+        // Blanks around '=' belong to key and value.
+        {"[D]\nPORT = 31777\n", "D", "PORT", D},
+        {"[D]\nPORT = 31777\n", "D", "PORT ", " 31777"},
+        // Inline comment: the last ';' and what follows are dropped.
+        {"[D]\nJPEGQuality=60 ; percent\n", "D", "JPEGQuality", "60 "},
+        {"[G]\nDevicePath=a;b;c\n", "G", "DevicePath", "a;b"},
+        {"[D]\nA=1\n[O]\nB=2\n[D]\nA=3\nC=4\n", "D", "A", "1"},  // first section wins
+        {"[D]\nA=1\n[O]\nB=2\n[D]\nA=3\nC=4\n", "D", "C", D},
+        {"[D]\nA=1\n[O]\nB=2\n[D]\nA=3\nC=4\n", "O", "B", "2"},
+        {"[S]\nk=1\nk=2\nK=3\n", "s", "k", "3"},  // last duplicate wins; case is ignored
+        {"k=1\n[S]\nk=2\n", "#", "k", D},         // lines before the first header
+        {"k=1\n[S]\nk=2\n", "S", "k", "2"},
+        {"[]\nk=1\n", "", "k", "1"},
+        {"[S]\n[S]\nk=1\n[T]\n", "S", "k", "1"},  // a header without entries is invisible
+        {"[S]\n[S]\nk=1\n[T]\n", "T", "k", D},
+        {"[S]\n#k=1\n# k\nk=2\n", "S", "#k", D},
+        {"[S]\n#k=1\n# k\nk=2\n", "S", "#k=1", D},
+        {"[S]\n#k=1\n# k\nk=2\n", "S", "k", "2"},
+        // Trailing white space goes, leading stays.
+        {"[S] \t\r\n k=v \t\r\x0b\x0c\nk2=v2\r\n", "S", "k", D},
+        {"[S] \t\r\n k=v \t\r\x0b\x0c\nk2=v2\r\n", "S", " k", "v"},
+        {"[S] \t\r\n k=v \t\r\x0b\x0c\nk2=v2\r\n", "S", "k2", "v2"},
+        {"[S]\nflag\n[\n", "S", "flag", ""},
+        {"[S]\nflag\n[\n", "S", "[", ""},
+        {"[S]\nk==a=b\n", "S", "k", "=a=b"},
+        {"[S]\nType=Cam\0junk\nk=v"s + std::string(100, '\0'), "S", "Type", "Cam"},
+        {"[S]\nType=Cam\0junk\nk=v"s + std::string(100, '\0'), "S", "k", "v"},
+        {"[#S]\nk=1\n", "#S", "k", D},
     };
-    const std::vector<Case> cases = {
-        {"blanks around '=' belong to key and value",
-         "[DEFAULT]\nLISTENPORTNUMBER = 31777\n",
-         {{"DEFAULT", "LISTENPORTNUMBER", "<default>"},
-          {"DEFAULT", "LISTENPORTNUMBER ", " 31777"}}},
-        {"inline comment: the last ';' and what follows are dropped",
-         "[DEFAULT]\nJPEGQuality=60 ; percent\n[GlobalSettings]\nDevicePath=a;b;c\n",
-         {{"DEFAULT", "JPEGQuality", "60 "}, {"GlobalSettings", "DevicePath", "a;b"}}},
-        {"first section of a name wins",
-         "[DEFAULT]\nA=1\n[Other]\nB=2\n[DEFAULT]\nA=3\nC=4\n",
-         {{"DEFAULT", "A", "1"}, {"DEFAULT", "C", "<default>"}, {"Other", "B", "2"}}},
-        {"last duplicate key wins", "[S]\nk=1\nk=2\nK=3\n", {{"S", "k", "3"}}},
-        {"names ignore letter case",
-         "[default]\nlistenportnumber=1\n",
-         {{"DEFAULT", "LISTENPORTNUMBER", "1"}, {"Default", "ListenPortNumber", "1"}}},
-        {"lines before the first header are in '#', which no lookup finds",
-         "k=1\n[S]\nk=2\n",
-         {{"#", "k", "<default>"}, {"S", "k", "2"}}},
-        {"'[]' names a section with an empty name", "[]\nk=1\n", {{"", "k", "1"}}},
-        {"a header without entries is invisible",
-         "[S]\n[S]\nk=1\n[T]\n",
-         {{"S", "k", "1"}, {"T", "k", "<default>"}}},
-        {"comments equal nothing",
-         "[S]\n#k=1\n# k\nk=2\n",
-         {{"S", "#k", "<default>"}, {"S", "#k=1", "<default>"}, {"S", "k", "2"}}},
-        {"trailing white space goes, leading stays",
-         "[S] \t\r\n k=v \t\r\x0b\x0c\nk2=v2\r\n",
-         {{"S", "k", "<default>"}, {"S", " k", "v"}, {"S", "k2", "v2"}}},
-        {"blank lines are skipped", "\n\n  \n[S]\n\r\n\nk=v\n\n", {{"S", "k", "v"}}},
-        {"a line without '=' is a key with an empty value",
-         "[S]\nflag\n[\n",
-         {{"S", "flag", ""}, {"S", "[", ""}}},
-        {"only the first '=' splits", "[S]\nk==a=b\n", {{"S", "k", "=a=b"}}},
-        {"an empty key", "[S]\n=v\n", {{"S", "", "v"}}},
-        {"a zero byte ends its line",
-         "[S]\nType=DirectShow\0junk\nk=v"s + std::string(100, '\0'),
-         {{"S", "Type", "DirectShow"}, {"S", "k", "v"}}},
-        {"a name starting with '#' is never found",
-         "[#S]\nk=1\n",
-         {{"#S", "k", "<default>"}, {"#s", "k", "<default>"}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : cases) {
         auto ini = Loaded(c.text);
-        for (const Lookup& l : c.lookups) {
-            SCOPED_TRACE(std::string(l.section) + "/" + l.key);
-            EXPECT_EQ(ini->GetValue(l.section, l.key, "<default>"), l.expected);
-        }
+        EXPECT_EQ(ini->GetValue(c.section, c.key, D), c.expected)
+            << ::testing::PrintToString(c.text) << " " << c.section << "/" << c.key;
         EXPECT_FALSE(ini->IsModified());
     }
 }
@@ -126,49 +103,23 @@ TEST_F(IniFileTest, NumbersReadLikeAtoiAndAtof) {
         {"huge", INT_MAX}, {"tiny", INT_MIN}, {"comment", 60}, {"absent", 123}};
     for (auto [key, expected] : ints)
         EXPECT_EQ(ini->GetInt("S", key, 123), expected) << key;
-    EXPECT_DOUBLE_EQ(ini->GetDouble("S", "decimal", 0), 2.5);
-    EXPECT_DOUBLE_EQ(ini->GetDouble("S", "exp", 0), -150.0);
-    EXPECT_DOUBLE_EQ(ini->GetDouble("S", "word", 9), 0.0);
-    EXPECT_DOUBLE_EQ(ini->GetDouble("S", "absent", -1.0), -1.0);
+    for (auto [key, expected] : {std::pair<const char*, double>{"decimal", 2.5},
+                                 {"exp", -150},
+                                 {"word", 0},
+                                 {"absent", -1}})
+        EXPECT_DOUBLE_EQ(ini->GetDouble("S", key, -1), expected) << key;
 }
 
 TEST_F(IniFileTest, SaveWritesTheExactForm) {
     auto ini = Loaded(
-        "top=1\n"
-        "[A]\n"
-        "\n"
-        "# a comment = with equals\n"
-        "x = 1 ; note\n"
-        "flag\n"
-        "=v\n"
-        "[Empty]\n"
-        "[]\n"
-        "e=1\n"
-        "[A]\n"
-        "x=second\n"
-        "[a]\n");
+        "top=1\n[A]\n\n# a comment = with equals\nx = 1 ; note\nflag\n=v\n[Empty]\n[]\n"
+        "e=1\n[A]\nx=second\n[a]\n");
     ASSERT_TRUE(ini->SetValue("B", "k", "v"));
     ASSERT_TRUE(ini->Save());
     EXPECT_EQ(ReadFileText(dir_.File("test.cfg")),
-              "[#]\n"
-              "top=1\n"
-              "[A]\n"
-              "# a comment = with equals\n"
-              "x = 1 ; note\n"
-              "flag=\n"
-              "=v\n"
-              "[]\n"
-              "e=1\n"
-              "[A]\n"
-              "x=second\n"
-              "[B]\n"
-              "k=v\n");
+              "[#]\ntop=1\n[A]\n# a comment = with equals\nx = 1 ; note\nflag=\n=v\n[]\ne=1\n"
+              "[A]\nx=second\n[B]\nk=v\n");
     EXPECT_FALSE(ini->IsModified());
-    // Read back, the empty-named section keeps its entries apart from [A].
-    auto again = Loaded(ReadFileText(dir_.File("test.cfg")), "again.cfg");
-    EXPECT_EQ(again->GetValue("", "e", "-"), "1");
-    EXPECT_EQ(again->GetValue("A", "e", "-"), "-");
-    EXPECT_EQ(again->GetValue("A", "", "-"), "v");
 }
 
 TEST_F(IniFileTest, SetValueRules) {
@@ -177,9 +128,14 @@ TEST_F(IniFileTest, SetValueRules) {
     ASSERT_TRUE(ini->SetValue("camerasettings", "ORIENTATION", "norm"));
     EXPECT_FALSE(ini->IsModified());
     EXPECT_EQ(ini->GetValue("CameraSettings", "Orientation", ""), "norm");
+    ASSERT_TRUE(WriteFileText(dir_.File("test.cfg"), "edited by hand\n"));
     ASSERT_TRUE(ini->Save());
-    EXPECT_EQ(ReadFileText(dir_.File("test.cfg")),
-              "[CameraSettings]\nOrientation=NORM\nName=a\nName=b\n[S]\n#c\n");
+    EXPECT_EQ(ReadFileText(dir_.File("test.cfg")), "edited by hand\n");
+    // A camera name from a control-system client must not be able to add lines.
+    EXPECT_FALSE(ini->SetValue("CameraSettings", "Name", "x\n[DEFAULT]\nLISTENPORTNUMBER=1"));
+    EXPECT_FALSE(ini->SetValue("CameraSettings", "Name", std::string("x\0y", 3)));
+    EXPECT_FALSE(ini->SetValue("Camera\nSettings", "Name", "x"));
+    EXPECT_FALSE(ini->IsModified());
 
     // The last duplicate is the one changed; both stay.
     ASSERT_TRUE(ini->SetValue("CameraSettings", "Name", "c"));
@@ -196,20 +152,9 @@ TEST_F(IniFileTest, SetValueRules) {
     EXPECT_EQ(ini->GetInt("New", "Port", 0), -31777);
 }
 
-TEST_F(IniFileTest, SetValueRefusesLineBreaksAndZeroBytes) {
-    auto ini = Loaded("[CameraSettings]\nName=cam\n");
-    // A camera name from a control-system client must not be able to add lines.
-    EXPECT_FALSE(ini->SetValue("CameraSettings", "Name", "x\n[DEFAULT]\nLISTENPORTNUMBER=1"));
-    EXPECT_FALSE(ini->SetValue("CameraSettings", "Name", std::string("x\0y", 3)));
-    EXPECT_FALSE(ini->SetValue("Camera\nSettings", "Name", "x"));
-    EXPECT_FALSE(ini->IsModified());
-    EXPECT_EQ(ini->GetValue("CameraSettings", "Name", ""), "cam");
-}
-
 TEST_F(IniFileTest, MissingFileLoadsEmptyAndSaveCreatesItOnlyWhenSet) {
     CIniFile ini(dir_.path());
     EXPECT_FALSE(ini.Load("absent.cfg"));
-    EXPECT_EQ(ini.Path(), dir_.File("absent.cfg"));
     EXPECT_EQ(ini.GetValue("DEFAULT", "LISTENPORTNUMBER", "empty"), "empty");
     EXPECT_TRUE(ini.Save());
     EXPECT_FALSE(FileExists(dir_.File("absent.cfg")));
@@ -222,40 +167,22 @@ TEST_F(IniFileTest, MissingFileLoadsEmptyAndSaveCreatesItOnlyWhenSet) {
     EXPECT_FALSE(notAFile.Load("sub"));
 }
 
-TEST_F(IniFileTest, UnchangedStoreDoesNotTouchTheFile) {
-    auto ini = Loaded("[S]\nk=1\n");
-    ASSERT_TRUE(ini->SetValue("S", "k", "1"));
-    ASSERT_TRUE(WriteFileText(dir_.File("test.cfg"), "edited by hand\n"));
-    EXPECT_TRUE(ini->Save());
-    EXPECT_EQ(ReadFileText(dir_.File("test.cfg")), "edited by hand\n");
-}
-
 TEST_F(IniFileTest, FailedSaveKeepsStoreAndFile) {
     CIniFile missing(dir_.File("no-such-dir"));
-    EXPECT_FALSE(missing.Load("x.cfg"));
     ASSERT_TRUE(missing.SetValue("S", "k", "v"));
     EXPECT_FALSE(missing.Save());
     EXPECT_TRUE(missing.IsModified());
-    EXPECT_EQ(missing.GetValue("S", "k", ""), "v");
-
     if (::geteuid() == 0)
         GTEST_SKIP() << "the superuser writes into read-only directories and files";
-    struct Case {
-        const char* what;
-        mode_t dirMode;
-        mode_t fileMode;
-    };
-    for (const Case& c :
-         {Case{"read-only directory", 0500, 0600}, Case{"read-only file", 0700, 0400}}) {
-        SCOPED_TRACE(c.what);
+    for (auto [dirMode, fileMode] : {std::pair<mode_t, mode_t>{0500, 0600}, {0700, 0400}}) {
         TempDir dir;
         ASSERT_TRUE(WriteFileText(dir.File("x.cfg"), "[S]\nk=old\n"));
         CIniFile ini(dir.path());
         ASSERT_TRUE(ini.Load("x.cfg"));
         ASSERT_TRUE(ini.SetValue("S", "k", "new"));
-        ::chmod(dir.File("x.cfg").c_str(), c.fileMode);
-        ::chmod(dir.path().c_str(), c.dirMode);
-        EXPECT_FALSE(ini.Save());
+        ::chmod(dir.File("x.cfg").c_str(), fileMode);
+        ::chmod(dir.path().c_str(), dirMode);
+        EXPECT_FALSE(ini.Save()) << dirMode;
         EXPECT_TRUE(ini.IsModified());
         EXPECT_EQ(ReadFileText(dir.File("x.cfg")), "[S]\nk=old\n");
         ::chmod(dir.path().c_str(), 0700);
@@ -279,9 +206,8 @@ TEST_F(IniFileTest, SaveThatRunsOutOfSpaceLeavesTheOldFile) {
     EXPECT_FALSE(saved);
     EXPECT_TRUE(ini->IsModified());
     EXPECT_EQ(ReadFileText(dir_.File("test.cfg")), "[S]\nk=old\n");
-    EXPECT_EQ(FilesInDir(), 1u) << "the temporary file is removed";
+    EXPECT_EQ(FilesInDir(), 1u);  // the temporary file is removed
     EXPECT_TRUE(ini->Save());
-    EXPECT_EQ(ini->GetValue("S", "k", ""), std::string(100000, 'n'));
 }
 
 TEST_F(IniFileTest, SaveKeepsPermissionsAndSymbolicLinks) {
@@ -304,40 +230,28 @@ TEST_F(IniFileTest, SaveKeepsPermissionsAndSymbolicLinks) {
     EXPECT_EQ(ReadFileText(dir_.File("test.cfg")), "[S]\nk=3\n");
 }
 
-// Lines built from the characters that carry meaning in the format.
-std::string RandomIniText(std::mt19937& rng) {
-    static const std::string alphabet = "[]=;# \t\r\v\f\naAbB0\x01\xe9";
-    static const std::vector<std::string> pieces = {
-        "[S]", "[s]", "[]", "[#]", "k=", "K=", "#", "=", "; c", "\n", "\r\n", std::string(1, '\0')};
-    std::string text;
-    int n = std::uniform_int_distribution<int>(0, 60)(rng);
-    for (int i = 0; i < n; ++i) {
-        if (rng() % 3 == 0)
-            text += pieces[rng() % pieces.size()];
-        else
-            text += alphabet[rng() % alphabet.size()];
-    }
-    return text;
-}
-
 TEST_F(IniFileTest, RandomFilesRoundTrip) {
     std::mt19937 rng(20261206);
     for (int round = 0; round < 400; ++round) {
-        std::string original = RandomIniText(rng);
+        // Lines built from the characters and pieces that carry meaning in the format.
+        static const std::vector<std::string> pieces = {
+            "[S]", "[s]", "[]", "[#]", "k=", "K=", "#", "=",    "; c",  "\n", "\r\n", "\0"s, "\t",
+            "\v",  "\f",  "\r", " ",   "a",  "B",  "0", "\x01", "\xe9", "[",  "]",    ";"};
+        std::string original;
+        for (int n = rng() % 60; n > 0; --n)
+            original += pieces[rng() % pieces.size()];
         SCOPED_TRACE(::testing::PrintToString(original));
         auto first = Loaded(original, "first.cfg");
         std::string saved = first->Text();
         auto second = Loaded(saved, "second.cfg");
         EXPECT_EQ(second->Text(), saved);
-        // Every lookup answers the same after the round trip.
-        for (const auto& s : first->Sections()) {
+        for (const auto& s : first->Sections())
             for (const auto& e : s.entries) {
                 EXPECT_EQ(first->GetValue(s.name, e.key, "<none>"),
                           second->GetValue(s.name, e.key, "<none>"));
                 EXPECT_EQ(first->GetValue(e.key, s.name, "<none>"),
                           second->GetValue(e.key, s.name, "<none>"));
             }
-        }
         if (HasFailure())
             break;
     }
