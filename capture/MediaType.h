@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/BitmapInfoHeader.h"
+
 // What a capture backend and the renderer filter agree on: the sample layout of a
 // connection, one sample, and the results of the filter's calls. Plain data, any thread.
 
@@ -19,21 +21,9 @@ constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
            static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
 }
 
-// The 40-byte bitmap header of a video format, as the system describes modes with it.
-struct BitmapInfoHeader {
-    uint32_t biSize = 40;
-    int32_t biWidth = 0;
-    int32_t biHeight = 0;  // negative: the first row in memory is the top row
-    uint16_t biPlanes = 1;
-    uint16_t biBitCount = 0;
-    uint32_t biCompression = 0;  // FourCC, 0 for uncompressed RGB
-    uint32_t biSizeImage = 0;
-    int32_t biXPelsPerMeter = 0;
-    int32_t biYPelsPerMeter = 0;
-    uint32_t biClrUsed = 0;
-    uint32_t biClrImportant = 0;
-};
-static_assert(sizeof(BitmapInfoHeader) == 40);
+// The 40-byte bitmap header of a video format; biHeight < 0: the first row in memory is
+// the top row.
+using BitmapInfoHeader = BITMAPINFOHEADER;
 
 // The format of a connection. `subtype` is the V4L2 pixel format code of the sample
 // layout (every backend speaks it); `stride` is the distance between rows in bytes,

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "compression/BitmapInfoHeader.h"
+#include "base/BitmapInfoHeader.h"
 #include "compression/Compression.h"
 #include "compression/JpegEncoder.h"
 #include "net/FrameHeader.h"

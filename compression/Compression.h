@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "compression/BitmapInfoHeader.h"
+#include "base/BitmapInfoHeader.h"
 
 struct AVCodecContext;
 struct AVFrame;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "compression/BitmapInfoHeader.h"
+#include "base/BitmapInfoHeader.h"
 #include "net/FrameHeader.h"
 
 extern "C" {

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-// The 40-byte bitmap header that describes a codec's input and output, and that opens the
-// format block of a compressed lossless message. Little-endian, no padding; read and
-// write it with memcpy, the bytes of a message are not aligned.
+// The 40-byte bitmap header: it describes a capture mode and a codec's input and output,
+// and it opens the format block of a compressed lossless message. Little-endian, no padding; read
+// and write it with memcpy, the bytes of a message are not aligned.
 struct BITMAPINFOHEADER {
     uint32_t biSize = 40;  // length of the whole format block, codec bytes included
     int32_t biWidth = 0;
