@@ -41,13 +41,11 @@ TEST(FrameClient, ReadsBackToBackMessagesOfBothKinds) {
         ASSERT_EQ(ReadMessage(src, m, error), kReadMessage) << error;
         EXPECT_TRUE(m.bytes == raw);
         EXPECT_EQ(m.info.kind, MessageKind::Lossless);
-        EXPECT_EQ(m.info.width, 4u);
-        EXPECT_FALSE(m.info.compressed);
         EXPECT_EQ(m.Data()[0], raw[88]);
         ASSERT_EQ(ReadMessage(src, m, error), kReadMessage) << error;
         EXPECT_EQ(m.info.kind, MessageKind::Lossy);
+        EXPECT_TRUE(m.bytes == jpeg);
         EXPECT_EQ(m.info.cameraName, "Cam");
-        EXPECT_EQ(m.info.dataLength, 300u);
         ASSERT_EQ(ReadMessage(src, m, error), kReadMessage) << error;
         EXPECT_TRUE(m.bytes == compressed);
         EXPECT_EQ(m.Data() - m.Format(), 44);
