@@ -27,9 +27,8 @@ ZeftWireCall Request(const char* property, uint16_t format, std::vector<uint8_t>
     return c;
 }
 
-// Calls are raised directly through Execute, as the network thread's task does, so the
-// conversions are checked without sockets. Enabled without a registration: the control
-// takes calls handed to it but the network never reaches it.
+// Calls go straight to Execute, as the network thread's task does: conversions without
+// sockets.
 class SrvTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -50,8 +49,9 @@ class SrvTest : public ::testing::Test {
                 srv_.AddProperty(p.name, 32, kZeftFormatChar, "", p.size, p.format, "", 3, "d"), 0);
     }
 
-    ZeftWireReply Run(const ZeftWireCall& call, const CSrv::PropertyCallHandler& handler) {
-        srv_.SetPropertyCallHandler(handler);
+    ZeftWireReply Run(const ZeftWireCall& call, const std::function<void()>& handler) {
+        srv_.SetPropertyCallHandler(
+            [&](const std::string&, const std::string&, int32_t, int32_t, int16_t) { handler(); });
         std::vector<uint8_t> body = srv_.Execute(call);
         ZeftWireReply r;
         EXPECT_EQ(ZeftParseReply(body.data(), body.size(), &r), 0);
@@ -96,19 +96,14 @@ TEST_F(SrvTest, RequestConversions) {
         int16_t urc = 99, drc = 99;
         uint32_t u = 0;
         double d = 0;
-        Run(Request("INT", c.format, c.data, c.count),
-            [&](const std::string&, const std::string&, int32_t, int32_t, int16_t) {
-                urc = srv_.GetRequestData(u);
-                drc = srv_.GetRequestData(d);
-            });
+        Run(Request("INT", c.format, c.data, c.count), [&] {
+            urc = srv_.GetRequestData(u);
+            drc = srv_.GetRequestData(d);
+        });
         EXPECT_EQ(urc, c.uintRc) << c.what;
-        if (urc == 0) {
-            EXPECT_EQ(u, c.uintValue) << c.what;
-        }
+        EXPECT_EQ(urc == 0 ? u : c.uintValue, c.uintValue) << c.what;
         EXPECT_EQ(drc, c.doubleRc) << c.what;
-        if (drc == 0) {
-            EXPECT_DOUBLE_EQ(d, c.doubleValue) << c.what;
-        }
+        EXPECT_DOUBLE_EQ(drc == 0 ? d : c.doubleValue, c.doubleValue) << c.what;
     }
 }
 
@@ -145,9 +140,8 @@ TEST_F(SrvTest, ReplyConversionsAndBounds) {
     };
     for (const Case& c : cases) {
         int16_t rc = 99;
-        ZeftWireReply r = Run(Request(c.property, kZeftFormatNone, {}, 0, 1),
-                              [&](const std::string&, const std::string&, int32_t, int32_t,
-                                  int16_t) { rc = c.put(); });
+        ZeftWireReply r =
+            Run(Request(c.property, kZeftFormatNone, {}, 0, 1), [&] { rc = c.put(); });
         EXPECT_EQ(rc, c.rc) << c.property;
         EXPECT_EQ(r.format, c.format) << c.property;
         EXPECT_EQ(r.count, c.count) << c.property;
@@ -164,11 +158,10 @@ TEST_F(SrvTest, CallsOutsideAHandlerAreRefused) {
 }
 
 TEST_F(SrvTest, LastStatusWinsAndMessagesAreBounded) {
-    ZeftWireReply r = Run(Request("INT", kZeftFormatNone, {}, 0, 1),
-                          [&](const std::string&, const std::string&, int32_t, int32_t, int16_t) {
-                              srv_.SetCallStatus(2, "first");
-                              srv_.SetCallStatus(516, std::string(400, 'm'));
-                          });
+    ZeftWireReply r = Run(Request("INT", kZeftFormatNone, {}, 0, 1), [&] {
+        srv_.SetCallStatus(2, "first");
+        srv_.SetCallStatus(516, std::string(400, 'm'));
+    });
     EXPECT_EQ(r.status, 516);
     EXPECT_EQ(r.message, std::string(255, 'm'));
 }
@@ -206,6 +199,10 @@ TEST_F(SrvTest, AddPropertyChecksItsArguments) {
     EXPECT_EQ(srv_.Properties().size(), 7u);
 }
 
+int16_t Register(const char* name, int offset) {
+    return RegisterFecInformation(name, "TEST", "TAVO", "d", "TAVO", "none", "x", offset);
+}
+
 TEST(ZeftRegistration, SameValuesAgainSucceedOthersConflict) {
     ZeftShutdown();
     ZeftSetBasePort(0);
@@ -214,43 +211,28 @@ TEST(ZeftRegistration, SameValuesAgainSucceedOthersConflict) {
     early.SetEquipmentName("EARLY");
     early.SetEnabled(true);
     EXPECT_EQ(early.EquipmentStatus(), kZeftNotRegistered);
-
-    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", 31),
-              kZeftInvalidArgument);
-    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", -1),
-              kZeftInvalidArgument);
-    EXPECT_EQ(RegisterFecInformation("", "TEST", "TAVO", "d", "TAVO", "none", "x", 1),
-              kZeftInvalidArgument);
-    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", 3), 0);
-    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", 3), 0);
-    EXPECT_EQ(RegisterFecInformation("A", "TEST", "TAVO", "d", "TAVO", "none", "x", 4),
-              kZeftRegistrationConflict);
-    EXPECT_EQ(RegisterFecInformation("B", "TEST", "TAVO", "d", "TAVO", "none", "x", 3),
-              kZeftRegistrationConflict);
-    ZeftRegistration reg = ZeftGetRegistration();
-    EXPECT_EQ(reg.name, "A");
-    EXPECT_EQ(reg.portOffset, 3);
-    EXPECT_NE(reg.port, 0);
+    EXPECT_EQ(Register("A", 31), kZeftInvalidArgument);
+    EXPECT_EQ(Register("A", -1), kZeftInvalidArgument);
+    EXPECT_EQ(Register("", 1), kZeftInvalidArgument);
+    EXPECT_EQ(Register("A", 3), 0);
+    EXPECT_EQ(Register("A", 3), 0);
+    EXPECT_EQ(Register("A", 4), kZeftRegistrationConflict);
+    EXPECT_EQ(Register("B", 3), kZeftRegistrationConflict);
+    EXPECT_EQ(ZeftGetRegistration().name, "A");
     EXPECT_EQ(_SystemScheduleProperty("A", "X"), 0);
-
     // Enabling again after the registration serves.
     early.SetEnabled(true);
     EXPECT_EQ(early.EquipmentStatus(), 0);
     ZeftShutdown();
     EXPECT_EQ(ZeftGetRegistration().name, "");
     EXPECT_EQ(_SystemScheduleProperty("A", "X"), kZeftNotRegistered);
-    ZeftSetBasePort(kZeftBasePort);
-}
 
-TEST(ZeftRegistration, BaseAndOffsetGiveThePort) {
-    ZeftShutdown();
-    // Find a free port pair by letting the system choose, then ask for base + offset.
-    ZeftSetBasePort(0);
-    ASSERT_EQ(RegisterFecInformation("P", "TEST", "TAVO", "d", "TAVO", "none", "x", 0), 0);
+    // Base plus offset gives the port: learn a free one, then ask for it as base + 2.
+    ASSERT_EQ(Register("P", 0), 0);
     uint16_t free = ZeftGetRegistration().port;
     ZeftShutdown();
     ZeftSetBasePort(static_cast<uint16_t>(free - 2));
-    ASSERT_EQ(RegisterFecInformation("P", "TEST", "TAVO", "d", "TAVO", "none", "x", 2), 0);
+    ASSERT_EQ(Register("P", 2), 0);
     EXPECT_EQ(ZeftGetRegistration().port, free);
     ZeftShutdown();
     ZeftSetBasePort(kZeftBasePort);

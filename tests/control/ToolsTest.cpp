@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -19,7 +18,6 @@ struct RunResult {
     std::string out;
 };
 
-// Runs a shell command line, collecting its standard output (standard error joined).
 RunResult RunCommand(const std::string& command) {
     RunResult r;
     FILE* p = ::popen((command + " 2>&1").c_str(), "r");
@@ -36,48 +34,9 @@ RunResult RunCommand(const std::string& command) {
 
 class ZeftToolTest : public ZeftServerTest {
   protected:
-    void SetUp() override {
-        ZeftServerTest::SetUp();
-        srv_->AddProperty("C_WIDTH", 1, kZeftFormatInt, "", 1, kZeftFormatInt, "", 1, "");
-        srv_->AddProperty("C_SCALE", 1, kZeftFormatDouble, "", 1, kZeftFormatDouble, "", 3, "");
-        srv_->AddProperty("C_CAMNAME", 32, kZeftFormatChar, "", 1, kZeftFormatText, "", 3, "");
-        srv_->AddProperty("S_SPOTDATA", 1, kZeftFormatByte, "", 1, kZeftFormatRecord, "", 3, "");
-        srv_->AddProperty("S_StartTime", 32, kZeftFormatChar, "", 1, kZeftFormatText, "", 1, "");
-        srv_->SetPropertyCallHandler(
-            [this](const std::string&, const std::string& p, int32_t, int32_t, int16_t access) {
-                if (p == "C_WIDTH") {
-                    srv_->PutReplyData(768u);
-                } else if (p == "C_SCALE") {
-                    if (access & kZeftWrite)
-                        srv_->GetRequestData(scale_);
-                    if (access & kZeftRead)
-                        srv_->PutReplyData(scale_);
-                } else if (p == "C_CAMNAME") {
-                    uint8_t buf[48] = {};
-                    uint32_t n = 0;
-                    srv_->GetRequestData(std::span<uint8_t>(buf), &n);
-                    name_.assign(reinterpret_cast<char*>(buf), n);
-                    srv_->PutReplyData(std::string_view(name_));
-                } else if (p == "S_SPOTDATA") {
-                    int32_t xm = -1000;
-                    float f = -1.0f;
-                    uint8_t rec[16];
-                    std::memcpy(rec, &xm, 4);
-                    for (int i = 1; i < 4; ++i)
-                        std::memcpy(rec + 4 * i, &f, 4);
-                    srv_->PutReplyArray(rec, 16);
-                } else {
-                    srv_->SetCallStatus(515, "Error!");
-                }
-            });
-    }
-
     RunResult Zeft(const std::string& args) {
         return OnClient([&] { return RunCommand(std::string(ZEFT_BIN) + " " + args); });
     }
-
-    double scale_ = 1.0;
-    std::string name_;
 };
 
 TEST_F(ZeftToolTest, ReadsWritesAndMonitorsByFormat) {
@@ -88,17 +47,17 @@ TEST_F(ZeftToolTest, ReadsWritesAndMonitorsByFormat) {
         std::string out;
     };
     std::vector<Case> cases = {
-        {"read " + a + " C_WIDTH", 0, "768\n"},
-        {"write " + a + " C_SCALE 2.5", 0, ""},
-        {"read " + a + " C_SCALE", 0, "2.5\n"},
-        {"readwrite " + a + " C_CAMNAME Cam 1", 0, "Cam 1\n"},
-        {"read " + a + " S_SPOTDATA", 0, "-1000 -1 -1 -1\n"},
+        {"read " + a + " VALUE", 0, "5\n"},
+        {"write " + a + " SCALE 2.5", 0, ""},
+        {"read " + a + " SCALE", 0, "2.5\n"},
+        {"readwrite " + a + " NAME Cam 1", 0, "Cam 1\n"},
+        {"read " + a + " SPOT", 0, "-1000 -1 -1 -1\n"},
         {"read " + a + " C_GAIN", 36, "zeft: status 36: Illegal property.\n"},
-        {"read " + a + " S_StartTime", 125, "zeft: status 515: Error!\n"},
-        {"write " + a + " C_WIDTH 1", 125, "zeft: status 1003: Access denied.\n"},
-        {"monitor " + a + " C_WIDTH --interval 20 --count 3", 0, "768\n768\n768\n"},
-        {"read /TAVO/NOWHERE/DEV C_WIDTH", 125, "zeft: status -1: Unknown name.\n"},
-        {"read " + Named() + " C_WIDTH", 0, "768\n"},
+        {"read " + a + " RO", 125, "zeft: status 515: Internal error!\n"},
+        {"write " + a + " RO 1", 125, "zeft: status 1003: Access denied.\n"},
+        {"monitor " + a + " VALUE --interval 20 --count 3", 0, "5\n5\n5\n"},
+        {"read /TAVO/NOWHERE/DEV VALUE", 125, "zeft: status -1: Unknown name.\n"},
+        {"read " + Named() + " VALUE", 0, "5\n"},
     };
     for (const Case& c : cases) {
         RunResult r = Zeft(c.args + " --names " + namesDir_.path());
@@ -109,43 +68,25 @@ TEST_F(ZeftToolTest, ReadsWritesAndMonitorsByFormat) {
     EXPECT_EQ(name_, "Cam 1");
 }
 
-// selvex-sim as a child process on a port of the system's choice.
-class SelvexSim {
-  public:
+// selvex-sim on a port of the system's choice; the shell's pid becomes the sim's.
+struct SelvexSim {
     explicit SelvexSim(const std::string& dir) {
-        int fds[2];
-        if (::pipe(fds) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(fds[1], 1);
-            ::close(fds[0]);
-            ::execl(SELVEX_BIN, SELVEX_BIN, "--dir", dir.c_str(), "--base-port", "0", nullptr);
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        FILE* f = ::fdopen(fds[0], "r");
+        out =
+            ::popen(("echo $$; exec " SELVEX_BIN " --dir " + dir + " --base-port 0").c_str(), "r");
         char line[256] = {};
-        if (f && std::fgets(line, sizeof line, f)) {
-            const char* at = std::strstr(line, "port ");
-            if (at)
-                port_ = static_cast<uint16_t>(std::atoi(at + 5));
-        }
-        if (f)
-            std::fclose(f);
+        if (out && std::fscanf(out, "%d\n", &pid) == 1 && std::fgets(line, sizeof line, out))
+            if (const char* at = std::strstr(line, "port "))
+                port = static_cast<uint16_t>(std::atoi(at + 5));
     }
     ~SelvexSim() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status;
-            ::waitpid(pid_, &status, 0);
-        }
+        if (pid > 0)
+            ::kill(pid, SIGTERM);
+        if (out)
+            ::pclose(out);
     }
-    uint16_t port() const { return port_; }
-
-  private:
-    pid_t pid_ = -1;
-    uint16_t port_ = 0;
+    FILE* out = nullptr;
+    pid_t pid = -1;
+    uint16_t port = 0;
 };
 
 TEST(SelvexSim, AnswersGetConfigforIdFromItsFolder) {
@@ -159,16 +100,14 @@ TEST(SelvexSim, AnswersGetConfigforIdFromItsFolder) {
     ASSERT_TRUE(WriteFileText(folder + "/0x0BIG.cfg", std::string(9000, '#')));
     ASSERT_TRUE(WriteFileText(top.File("secret.cfg"), "no"));
     SelvexSim sim(folder);
-    ASSERT_NE(sim.port(), 0);
-    std::string addr = "/TAVO/127.0.0.1:" + std::to_string(sim.port()) + "/MPServer";
+    ASSERT_NE(sim.port, 0);
+    std::string addr = "/TAVO/127.0.0.1:" + std::to_string(sim.port) + "/MPServer";
 
     struct Case {
         std::string id;
         int16_t rc;
     };
-    Case cases[] = {
-        {"0x01000000", 0}, {"0x02000000", 1}, {"../secret", 2}, {"", 2}, {"0x0BIG", 3},
-    };
+    Case cases[] = {{"0x01000000", 0}, {"0x02000000", 1}, {"../secret", 2}, {"", 2}, {"0x0BIG", 3}};
     for (const Case& c : cases) {
         // As the frame server asks: 8192 characters, zero-filled, one more zero behind.
         std::vector<char> reply(8193, 0);

@@ -19,24 +19,6 @@ class ZeftMonitorTest : public ZeftServerTest {
         limits_.maxConnections = 6;
     }
 
-    void SetUp() override {
-        ZeftServerTest::SetUp();
-        ASSERT_EQ(
-            srv_->AddProperty("COUNTER", 1, kZeftFormatInt, "", 1, kZeftFormatInt, "", 1, "c"), 0);
-        ASSERT_EQ(
-            srv_->AddProperty("BIG", 1, kZeftFormatByte, "", 1 << 20, kZeftFormatByte, "", 1, "b"),
-            0);
-        big_.assign(1 << 20, 0x5A);
-        srv_->SetPropertyCallHandler(
-            [this](const std::string&, const std::string& prop, int32_t, int32_t, int16_t) {
-                ++runs_;
-                if (prop == "COUNTER")
-                    srv_->PutReplyData(static_cast<uint32_t>(runs_.load()));
-                else
-                    srv_->PutReplyArray(big_, static_cast<uint32_t>(big_.size()));
-            });
-    }
-
     int Connect(const std::vector<uint8_t>& bytes = {}) {
         UniqueFd fd;
         EXPECT_EQ(ZeftConnect("127.0.0.1", port_, ZeftNowMs() + 3000, &fd), kZeftOk);
@@ -65,9 +47,6 @@ class ZeftMonitorTest : public ZeftServerTest {
         ZeftWireReply r;
         return Call(Address(), "COUNTER", {}, 1, &r) == 0;
     }
-
-    std::atomic<int> runs_{0};
-    std::vector<uint8_t> big_;
 };
 
 TEST_F(ZeftMonitorTest, IntervalIsNeverShorterThanMinPollingRate) {

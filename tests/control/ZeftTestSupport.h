@@ -9,7 +9,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "base/LogSink.h"
 #include "base/MessageQueue.h"
 #include "control/zeft/Srv.h"
 #include "control/zeft/Zeft.h"
@@ -18,8 +20,8 @@
 #include "tests/support/TempDir.h"
 
 // A registered process on a free port with one enabled control "TESTSRV" serving device
-// "DEV". The test thread is the main thread: it pumps the queue while clients run on
-// their own threads.
+// "DEV" with a property of each kind. The test thread is the main thread: it pumps the
+// queue while clients run on their own threads.
 class ZeftServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -37,6 +39,68 @@ class ZeftServerTest : public ::testing::Test {
         srv_->SetEnabled(true);
         ASSERT_EQ(srv_->EquipmentStatus(), kZeftOk);
         WriteNames("TESTSRV");
+        struct {
+            const char* name;
+            int32_t requestSize;
+            int16_t requestFormat;
+            int32_t replySize;
+            int16_t replyFormat;
+            int16_t access;
+        } props[] = {{"VALUE", 1, kZeftFormatInt, 1, kZeftFormatInt, 3},
+                     {"SCALE", 1, kZeftFormatDouble, 1, kZeftFormatDouble, 3},
+                     {"NAME", 32, kZeftFormatChar, 1, kZeftFormatText, 3},
+                     {"SPOT", 1, kZeftFormatByte, 1, kZeftFormatRecord, 1},
+                     {"RO", 1, kZeftFormatInt, 1, kZeftFormatInt, 1},
+                     {"COUNTER", 1, kZeftFormatInt, 1, kZeftFormatInt, 1},
+                     {"BIG", 1, kZeftFormatByte, 1 << 20, kZeftFormatByte, 1}};
+        for (const auto& p : props)
+            ASSERT_EQ(srv_->AddProperty(p.name, p.requestSize, p.requestFormat, "", p.replySize,
+                                        p.replyFormat, "", p.access, "d"),
+                      kZeftOk);
+        srv_->SetPropertyCallHandler([this](const std::string& device, const std::string& prop,
+                                            int32_t, int32_t, int16_t access) {
+            onMain_ = onMain_ && IsMainThread();
+            ++runs_;
+            lastDevice_ = device;
+            if (prop == "VALUE") {
+                uint32_t v;
+                if (access & kZeftWrite) {
+                    if (srv_->GetRequestData(v) != kZeftOk)
+                        return srv_->SetCallStatus(2, "");
+                    value_ = v;
+                }
+                if (access & kZeftRead)
+                    srv_->PutReplyData(value_);
+            } else if (prop == "SCALE") {
+                if (access & kZeftWrite)
+                    srv_->GetRequestData(scale_);
+                if (access & kZeftRead)
+                    srv_->PutReplyData(scale_);
+            } else if (prop == "NAME") {
+                uint8_t buf[48] = {};
+                uint32_t n = 0;
+                if (access & kZeftWrite) {
+                    srv_->GetRequestData(std::span<uint8_t>(buf), &n);
+                    name_.assign(reinterpret_cast<char*>(buf), n);
+                }
+                if (access & kZeftRead)
+                    srv_->PutReplyData(std::string_view(name_));
+            } else if (prop == "SPOT") {
+                int32_t xm = -1000;
+                float f = -1.0f;
+                uint8_t rec[16];
+                std::memcpy(rec, &xm, 4);
+                for (int i = 1; i < 4; ++i)
+                    std::memcpy(rec + 4 * i, &f, 4);
+                srv_->PutReplyArray(rec, 16);
+            } else if (prop == "COUNTER") {
+                srv_->PutReplyData(static_cast<uint32_t>(runs_.load()));
+            } else if (prop == "BIG") {
+                srv_->PutReplyArray(big_, static_cast<uint32_t>(big_.size()));
+            } else {
+                srv_->SetCallStatus(515, "Internal error!");
+            }
+        });
     }
 
     void TearDown() override {
@@ -101,6 +165,13 @@ class ZeftServerTest : public ::testing::Test {
     CMessageQueue queue_;
     std::unique_ptr<CSrv> srv_;
     uint16_t port_ = 0;
+    std::atomic<int> runs_{0};
+    bool onMain_ = true;
+    uint32_t value_ = 5;
+    double scale_ = 1.0;
+    std::string name_ = "Camera 0";
+    std::string lastDevice_;
+    std::vector<uint8_t> big_ = std::vector<uint8_t>(1 << 20, 0x5A);
 };
 
 inline ZeftRequest IntRequest(int32_t v) {
