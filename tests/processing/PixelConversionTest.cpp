@@ -55,34 +55,6 @@ constexpr int kAll[] = {kConversionRgb24, kConversionRgb32, kConversionUyvy, kCo
 
 }  // namespace
 
-TEST(PixelConversion, RgbGrayLevels) {
-    struct Case {
-        uint8_t b, g, r, gray;
-    } cases[] = {
-        {255, 255, 255, 255}, {1, 1, 1, 0},    {0, 0, 255, 76},
-        {0, 255, 0, 149},     {255, 0, 0, 29}, {0, 0, 0, 0},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Convert({c.b, c.g, c.r}, kConversionRgb24, 1, 1)[0], c.gray);
-        EXPECT_EQ(Convert({c.b, c.g, c.r, 0x5A}, kConversionRgb32, 1, 1)[0], c.gray);
-    }
-}
-
-TEST(PixelConversion, SixtyFiveGrayLevelsDropByOne) {
-    std::vector<uint8_t> src;
-    for (int v = 0; v < 256; ++v)
-        src.insert(src.end(), {uint8_t(v), uint8_t(v), uint8_t(v)});
-    const std::vector<uint8_t> out = Convert(src, kConversionRgb24, 256, -1);
-    int dropped = 0;
-    for (int v = 0; v < 256; ++v) {
-        ASSERT_TRUE(out[v] == v || out[v] == v - 1) << v;
-        dropped += out[v] == v - 1;
-    }
-    EXPECT_EQ(dropped, 65);
-    for (int v : {1, 2, 4, 8})
-        EXPECT_EQ(out[v], v - 1);
-}
-
 // Every colour, through the vectorised path, against the formula. The sanitizers check
 // memory, not values, so under them a slice of the colours keeps the test quick.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -131,8 +103,7 @@ TEST(PixelConversion, AllFormatsMatchTheReference) {
                             b = static_cast<uint8_t>(rng());
                         EXPECT_EQ(Convert(src, conversion, width, biHeight, pad ? stride : 0),
                                   Reference(src, conversion, width, biHeight, stride))
-                            << "conversion " << conversion << " width " << width << " height "
-                            << biHeight << " pad " << pad;
+                            << conversion << " " << width << "x" << biHeight << " pad " << pad;
                     }
                 }
             }
@@ -140,29 +111,30 @@ TEST(PixelConversion, AllFormatsMatchTheReference) {
     }
 }
 
-TEST(PixelConversion, PositiveHeightReadsTheLastRowFirst) {
-    // Two rows of one pixel: the bytes of row 0 in memory are all 10, of row 1 all 200.
-    for (int conversion : kAll) {
-        const uint32_t bpp = SourceBytesPerPixel(conversion);
-        std::vector<uint8_t> src(2 * bpp, 10);
-        std::fill(src.begin() + bpp, src.end(), 200);
-        const uint8_t low = Reference({10, 10, 10, 10}, conversion, 1, -1, 0)[0];
-        const uint8_t high = Reference({200, 200, 200, 200}, conversion, 1, -1, 0)[0];
-        EXPECT_EQ(Convert(src, conversion, 1, 2), (std::vector<uint8_t>{high, low})) << conversion;
-        EXPECT_EQ(Convert(src, conversion, 1, -2), (std::vector<uint8_t>{low, high})) << conversion;
+// The reference's row order and channel choice, checked by hand.
+TEST(PixelConversion, RowOrderAndChannels) {
+    const std::vector<uint8_t> src = {10, 20, 30, 40, 50, 60, 70, 80};
+    const struct {
+        int conversion;
+        uint32_t width;
+        int32_t biHeight;
+        std::vector<uint8_t> gray;
+    } cases[] = {
+        {kConversionUyvy, 2, -2, {20, 40, 60, 80}},
+        {kConversionYuy2, 2, 2, {50, 70, 10, 30}},
+        {kConversionGrey, 4, 2, {50, 60, 70, 80, 10, 20, 30, 40}},
+        {kConversionRgb32, 1, 2, {Formula(50, 60, 70), Formula(10, 20, 30)}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Convert(src, c.conversion, c.width, c.biHeight), c.gray) << c.conversion;
+        EXPECT_EQ(Reference(src, c.conversion, c.width, c.biHeight, 0), c.gray) << c.conversion;
     }
-}
-
-TEST(PixelConversion, YuvPairs) {
-    EXPECT_EQ(Convert({10, 20, 30, 40}, kConversionUyvy, 2, -1), (std::vector<uint8_t>{20, 40}));
-    EXPECT_EQ(Convert({10, 20, 30, 40}, kConversionYuy2, 2, -1), (std::vector<uint8_t>{10, 30}));
 }
 
 TEST(PixelConversion, RejectsWhatItCannotConvert) {
     std::vector<uint8_t> src(64, 1), dst(16, 0xEE);
     for (int conversion : {int{kConversionNone}, 5, 99}) {
         EXPECT_FALSE(ConvertToGray(src.data(), dst.data(), conversion, 4, 4));
-        EXPECT_EQ(SourceBytesPerPixel(conversion), 0u);
         EXPECT_EQ(SourceFrameBytes(conversion, 4, 4), 0u);
     }
     // A stride shorter than a row would read rows past the end of the sample.
@@ -171,12 +143,8 @@ TEST(PixelConversion, RejectsWhatItCannotConvert) {
     EXPECT_EQ(dst, std::vector<uint8_t>(16, 0xEE));
 }
 
-TEST(PixelConversion, SourceFrameBytes) {
-    EXPECT_EQ(SourceFrameBytes(kConversionRgb24, 768, 574), 768u * 574 * 3);
-    EXPECT_EQ(SourceFrameBytes(kConversionRgb32, 768, -574), 768u * 574 * 4);
+TEST(PixelConversion, SourceFrameBytesDoesNotWrap) {
     EXPECT_EQ(SourceFrameBytes(kConversionYuy2, 1920, 1080, 4096), 4096u * 1080);
-    EXPECT_EQ(SourceFrameBytes(kConversionGrey, 5, 3), 15u);
-    // No wrap-around in 32 bits.
     EXPECT_EQ(SourceFrameBytes(kConversionRgb32, 0x40000000u, 2), size_t{0x40000000u} * 8);
     EXPECT_EQ(SourceFrameBytes(kConversionGrey, 3, INT32_MIN), size_t{3} * 0x80000000u);
 }
