@@ -111,14 +111,14 @@ TEST(Orientation, MatchesTheMappingsAtEverySize) {
 
 TEST(Orientation, WritesNothingWhenItHasNothingToDo) {
     const std::vector<uint8_t> src = {0, 1, 2, 3, 4, 5};
-    struct Case {
+    const struct {
         const char* name;
         int w, h;
     } cases[] = {
         {"NORM", 3, 2},    {"rot90cw", 3, 2},  {"ROT90CW ", 3, 2},   {"", 3, 2},
         {"ROT90CW", 0, 2}, {"ROT90CW", 3, -1}, {"ROT180CW", -3, -2},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         std::vector<uint8_t> dst(6, 0xEE);
         EXPECT_FALSE(Orient(dst.data(), src.data(), c.name, c.w, c.h, 8)) << c.name;
         EXPECT_EQ(dst, std::vector<uint8_t>(6, 0xEE)) << c.name;
