@@ -21,14 +21,22 @@ ZeftWireCall SampleCall() {
     return c;
 }
 
-TEST(ZeftProtocol, EveryProperPrefixOfABodyIsRefused) {
-    std::vector<uint8_t> msg = ZeftEncodeCall(ZeftMsgType::Call, 9, SampleCall());
-    const uint8_t* body = msg.data() + kZeftHeaderSize;
-    size_t length = msg.size() - kZeftHeaderSize;
-    ZeftWireCall c;
-    for (size_t n = 0; n < length; ++n)
-        EXPECT_EQ(ZeftParseCall(body, n, &c), kZeftProtocolError) << n;
-    ASSERT_EQ(ZeftParseCall(body, length, &c), kZeftOk);
+// Every proper prefix of a message body is refused; the whole body parses.
+template <class T, class Parse>
+T ParseEveryPrefix(const std::vector<uint8_t>& msg, Parse parse) {
+    ZeftWireHeader h;
+    EXPECT_TRUE(ZeftParseHeader(msg.data(), &h));
+    EXPECT_EQ(h.bodyLength, msg.size() - kZeftHeaderSize);
+    T out;
+    for (size_t n = 0; n < h.bodyLength; ++n)
+        EXPECT_EQ(parse(msg.data() + kZeftHeaderSize, n, &out), kZeftProtocolError) << n;
+    EXPECT_EQ(parse(msg.data() + kZeftHeaderSize, h.bodyLength, &out), kZeftOk);
+    return out;
+}
+
+TEST(ZeftProtocol, BodiesRoundTripAndEveryProperPrefixIsRefused) {
+    ZeftWireCall c = ParseEveryPrefix<ZeftWireCall>(
+        ZeftEncodeCall(ZeftMsgType::Call, 9, SampleCall()), ZeftParseCall);
     EXPECT_EQ(c.property, "C_CAMNAME");
     EXPECT_EQ(c.data, SampleCall().data);
     EXPECT_EQ(c.intervalMs, 40u);
@@ -44,11 +52,7 @@ TEST(ZeftProtocol, EveryProperPrefixOfABodyIsRefused) {
     ASSERT_TRUE(ZeftParseHeader(reply.data(), &h));
     EXPECT_EQ(h.type, ZeftMsgType::Reply);
     EXPECT_EQ(h.flags, kZeftFlagFinal);
-    ZeftWireReply back;
-    for (size_t n = 0; n < h.bodyLength; ++n)
-        EXPECT_EQ(ZeftParseReply(reply.data() + kZeftHeaderSize, n, &back), kZeftProtocolError)
-            << n;
-    ASSERT_EQ(ZeftParseReply(reply.data() + kZeftHeaderSize, h.bodyLength, &back), kZeftOk);
+    ZeftWireReply back = ParseEveryPrefix<ZeftWireReply>(reply, ZeftParseReply);
     EXPECT_EQ(back.status, 515);
     EXPECT_EQ(back.message, "Error!");
     EXPECT_EQ(back.data, r.data);
@@ -72,11 +76,8 @@ TEST(ZeftProtocol, MalformedFieldsAreRefused) {
         {"trailing byte", [](auto& b) { b.push_back(0); }},
         {"blank in a name", [&](auto& b) { b[names + 1] = ' '; }},
         {"control character in a name", [&](auto& b) { b[names + 2] = '\n'; }},
-        {"empty device",
-         [&](auto& b) {
-             // Context "TAVO", equipment "CAM7", then the device's length byte.
-             b[names + 10] = 0;
-         }},
+        // Length bytes of context "TAVO" and equipment "CAM7", then the device's.
+        {"empty device", [&](auto& b) { b[names + 10] = 0; }},
         {"name longer than allowed",
          [&](auto& b) {
              b[names] = 64;

@@ -39,24 +39,13 @@ class ZeftServerTest : public ::testing::Test {
         srv_->SetEnabled(true);
         ASSERT_EQ(srv_->EquipmentStatus(), kZeftOk);
         WriteNames("TESTSRV");
-        struct {
-            const char* name;
-            int32_t requestSize;
-            int16_t requestFormat;
-            int32_t replySize;
-            int16_t replyFormat;
-            int16_t access;
-        } props[] = {{"VALUE", 1, kZeftFormatInt, 1, kZeftFormatInt, 3},
-                     {"SCALE", 1, kZeftFormatDouble, 1, kZeftFormatDouble, 3},
-                     {"NAME", 32, kZeftFormatChar, 1, kZeftFormatText, 3},
-                     {"SPOT", 1, kZeftFormatByte, 1, kZeftFormatRecord, 1},
-                     {"RO", 1, kZeftFormatInt, 1, kZeftFormatInt, 1},
-                     {"COUNTER", 1, kZeftFormatInt, 1, kZeftFormatInt, 1},
-                     {"BIG", 1, kZeftFormatByte, 1 << 20, kZeftFormatByte, 1}};
-        for (const auto& p : props)
-            ASSERT_EQ(srv_->AddProperty(p.name, p.requestSize, p.requestFormat, "", p.replySize,
-                                        p.replyFormat, "", p.access, "d"),
-                      kZeftOk);
+        for (const char* p : {"VALUE", "RO", "COUNTER"})
+            srv_->AddProperty(p, 1, kZeftFormatInt, "", 1, kZeftFormatInt, "", p[0] == 'V' ? 3 : 1,
+                              "");
+        srv_->AddProperty("SCALE", 1, kZeftFormatDouble, "", 1, kZeftFormatDouble, "", 3, "");
+        srv_->AddProperty("NAME", 32, kZeftFormatChar, "", 1, kZeftFormatText, "", 3, "");
+        srv_->AddProperty("SPOT", 1, kZeftFormatByte, "", 1, kZeftFormatRecord, "", 1, "");
+        srv_->AddProperty("BIG", 1, kZeftFormatByte, "", 1 << 20, kZeftFormatByte, "", 1, "");
         srv_->SetPropertyCallHandler([this](const std::string& device, const std::string& prop,
                                             int32_t, int32_t, int16_t access) {
             onMain_ = onMain_ && IsMainThread();
