@@ -270,7 +270,7 @@ TEST(Grabber, DeviceControlsStandInForPropertyPages) {
     EXPECT_EQ(plain.grabber->HasPropertyPages(), 0);
 }
 
-TEST(DeviceList, ListsCaptureDevicesAndSelectsTheConfiguredOne) {
+TEST(DeviceList, ListsDevicesSelectsTheConfiguredOneAndDescribesItsMode) {
     ScriptedNode meta = EightCapabilityCamera(), twin = meta, longName = meta;
     meta.identity = "/dev/v4l/by-id/usb-Scripted_Cam-video-index1";
     meta.caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
@@ -301,12 +301,7 @@ TEST(DeviceList, ListsCaptureDevicesAndSelectsTheConfiguredOne) {
     CV4l2Backend nothing(empty);
     EXPECT_EQ(RefreshDeviceList("", &list, {&nothing}), 0);
     EXPECT_TRUE(list.entries.empty());
-    EXPECT_EQ(io.Get().fds, 0);
-}
 
-TEST(DeviceList, ShowVideoModeInfoDescribesTheChosenMode) {
-    CScriptedV4l2 io({EightCapabilityCamera()});
-    CV4l2Backend v4l2(io);
     CLogRecorder log;
     int chosen = -1;
     std::string text;
@@ -314,9 +309,8 @@ TEST(DeviceList, ShowVideoModeInfoDescribesTheChosenMode) {
     EXPECT_EQ(chosen, 1);
     EXPECT_NE(text.find("lSampleSize = 153600, Frames per Second = 25.000000"), std::string::npos);
     EXPECT_NE(text.find("indexAtCapturePin = 5"), std::string::npos);
-    EXPECT_EQ(io.Get().fds, 0);
-
     std::string untouched = "keep";
     EXPECT_EQ(ShowVideoModeInfo(&log, "/dev/none", 0, &chosen, &untouched, {&v4l2}), 0);
     EXPECT_EQ(untouched, "keep");
+    EXPECT_EQ(io.Get().fds, 0);
 }
