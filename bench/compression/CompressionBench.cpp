@@ -12,6 +12,7 @@
 
 #include "compression/CodecSet.h"
 #include "net/FrameHeader.h"
+#include "tests/compression/TestImages.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -23,19 +24,9 @@ namespace {
 
 constexpr int kQuality = 30;
 
+// The same spot image with noise the tests use.
 std::vector<uint8_t> SpotImage(uint32_t width, uint32_t height) {
-    std::vector<uint8_t> image(size_t{width} * height);
-    std::mt19937 rng(1);
-    std::normal_distribution<double> noise(0.0, 2.0);
-    const double cx = width * 0.4, cy = height * 0.55, sigma = height / 12.0;
-    for (uint32_t y = 0; y < height; ++y)
-        for (uint32_t x = 0; x < width; ++x) {
-            const double dx = x - cx, dy = y - cy;
-            const double v =
-                12 + 230 * std::exp(-(dx * dx + dy * dy) / (2 * sigma * sigma)) + noise(rng);
-            image[size_t{y} * width + x] = static_cast<uint8_t>(std::clamp(v, 0.0, 255.0));
-        }
-    return image;
+    return MakeImage(ImageKind::kSpot, width, height);
 }
 
 void HuffyuvOurs(benchmark::State& state) {
