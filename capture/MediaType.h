@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/BitmapInfoHeader.h"
+#include "frame/BitmapInfoHeader.h"
 
 // What a capture backend and the renderer filter agree on: the sample layout of a
 // connection, one sample, and the results of the filter's calls. Plain data, any thread.

@@ -6,9 +6,9 @@
 #include <ctime>
 
 #include "base/Messages.h"
-#include "net/BufferPool.h"
-#include "net/FastCopy.h"
-#include "net/FrameHeader.h"
+#include "frame/BufferPool.h"
+#include "frame/FastCopy.h"
+#include "frame/FrameHeader.h"
 #include "processing/PixelConversion.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "base/MessagePoster.h"
 #include "capture/MediaType.h"
-#include "net/SyncPtrList.h"
+#include "frame/SyncPtrList.h"
 
 // The Capture queue: frame records (pool blocks, FrameHeader + gray pixels) on their way
 // from the streaming thread to the main thread.

@@ -4,8 +4,8 @@
 #include <new>
 
 #include "base/LogSink.h"
-#include "net/BufferPool.h"
-#include "net/FrameHeader.h"
+#include "frame/BufferPool.h"
+#include "frame/FrameHeader.h"
 
 int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixel,
                                           int jpegQuality) {

@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
-#include "base/BitmapInfoHeader.h"
+#include "frame/BitmapInfoHeader.h"
 #include "compression/Compression.h"
 #include "compression/JpegEncoder.h"
-#include "net/FrameHeader.h"
+#include "frame/FrameHeader.h"
 
 class ILogSink;
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/BufferPool.h"
-#include "net/FrameHeader.h"
+#include "frame/BufferPool.h"
+#include "frame/FrameHeader.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

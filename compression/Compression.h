@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "base/BitmapInfoHeader.h"
+#include "frame/BitmapInfoHeader.h"
 
 struct AVCodecContext;
 struct AVFrame;

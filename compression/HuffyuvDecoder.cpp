@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/BitmapInfoHeader.h"
-#include "net/FrameHeader.h"
+#include "frame/BitmapInfoHeader.h"
+#include "frame/FrameHeader.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

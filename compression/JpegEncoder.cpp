@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/BufferPool.h"
-#include "net/FastCopy.h"
+#include "frame/BufferPool.h"
+#include "frame/FastCopy.h"
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jerror.h>

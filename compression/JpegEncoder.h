@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "net/FrameHeader.h"
+#include "frame/FrameHeader.h"
 
 // RGB of every gray value: black, blue, cyan, yellow, red, dark red, and 255 white.
 struct FalseColour {

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "base/MessagePoster.h"
-#include "net/SharedMessage.h"
-#include "net/SyncPtrList.h"
+#include "frame/SharedMessage.h"
+#include "frame/SyncPtrList.h"
 #include "net/TcpSocket.h"
 
 // Wakes idle send threads when messages were queued or a stop was requested. A frame

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "net/FrameHeader.h"
+#include "frame/FrameHeader.h"
 #include "net/TcpSocket.h"
 
 // The client side of the two frame channels: reads the message stream of the Lossless or

@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "base/Messages.h"
-#include "net/FrameHeader.h"
+#include "frame/FrameHeader.h"
 
 namespace {
 

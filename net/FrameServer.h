@@ -10,7 +10,7 @@
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
 #include "net/ClientSession.h"
-#include "net/SyncPtrList.h"
+#include "frame/SyncPtrList.h"
 #include "net/TcpSocket.h"
 
 // One frame channel: listens on its port, accepts up to the client limit, gives every

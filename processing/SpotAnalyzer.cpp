@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/BufferPool.h"
+#include "frame/BufferPool.h"
 #include "processing/CpuFeatures.h"
 
 #if defined(__x86_64__) || defined(__i386__)

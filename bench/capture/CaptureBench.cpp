@@ -4,7 +4,7 @@
 #include "base/MessageQueue.h"
 #include "capture/SamplerFilter.h"
 #include "capture/SyntheticCamera.h"
-#include "net/BufferPool.h"
+#include "frame/BufferPool.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "compression/CodecSet.h"
-#include "net/FrameHeader.h"
+#include "frame/FrameHeader.h"
 #include "tests/compression/TestImages.h"
 
 extern "C" {

@@ -22,8 +22,8 @@
 
 #include "base/MessageQueue.h"
 #include "base/Messages.h"
-#include "net/BufferPool.h"
-#include "net/FrameHeader.h"
+#include "frame/BufferPool.h"
+#include "frame/FrameHeader.h"
 #include "net/FrameServer.h"
 #include "net/TcpSocket.h"
 

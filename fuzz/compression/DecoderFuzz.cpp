@@ -8,7 +8,7 @@
 
 #include "compression/Compression.h"
 #include "compression/HuffyuvDecoder.h"
-#include "net/FrameHeader.h"
+#include "frame/FrameHeader.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "capture/SamplerFilter.h"
 #include "capture/V4l2Io.h"
-#include "net/BufferPool.h"
-#include "net/FrameHeader.h"
+#include "frame/BufferPool.h"
+#include "frame/FrameHeader.h"
 
 // A V4L2 driver in a box: answers the backend's system calls as a real driver would
 // (non-blocking descriptors, format enumeration, size adjustment, mmap buffers, the

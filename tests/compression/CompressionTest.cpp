@@ -11,7 +11,7 @@
 #include "compression/CodecSet.h"
 #include "compression/Compression.h"
 #include "compression/HuffyuvDecoder.h"
-#include "net/FrameHeader.h"
+#include "frame/FrameHeader.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "TestImages.h"
 #include "compression/JpegEncoder.h"
-#include "net/FrameHeader.h"
+#include "frame/FrameHeader.h"
 
 #include <jpeglib.h>
 

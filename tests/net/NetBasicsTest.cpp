@@ -7,12 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "net/BufferPool.h"
+#include "frame/BufferPool.h"
 #include "net/ClientSession.h"
-#include "net/FastCopy.h"
-#include "net/FrameHeader.h"
-#include "net/SharedMessage.h"
-#include "net/SyncPtrList.h"
+#include "frame/FastCopy.h"
+#include "frame/FrameHeader.h"
+#include "frame/SharedMessage.h"
+#include "frame/SyncPtrList.h"
 
 namespace {
 

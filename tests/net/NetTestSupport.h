@@ -9,7 +9,7 @@
 
 #include "base/MessageQueue.h"
 #include "base/Messages.h"
-#include "net/FrameHeader.h"
+#include "frame/FrameHeader.h"
 #include "net/FrameServer.h"
 
 // Messages whose payload bytes depend on the frame number.

@@ -1,4 +1,4 @@
-#include "net/FastCopy.h"
+#include "frame/FastCopy.h"
 
 #include <cstring>
 

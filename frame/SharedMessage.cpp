@@ -1,9 +1,9 @@
-#include "net/SharedMessage.h"
+#include "frame/SharedMessage.h"
 
 #include <new>
 
-#include "net/BufferPool.h"
-#include "net/FastCopy.h"
+#include "frame/BufferPool.h"
+#include "frame/FastCopy.h"
 
 CSharedMessage* CSharedMessage::Create(const void* message, uint32_t length) {
     if (length > UINT32_MAX - sizeof(CSharedMessage))

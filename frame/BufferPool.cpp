@@ -1,4 +1,4 @@
-#include "net/BufferPool.h"
+#include "frame/BufferPool.h"
 
 #include <cstdlib>
 #include <new>
