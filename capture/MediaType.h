@@ -21,6 +21,13 @@ constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
            static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
 }
 
+// Sample times count in 100 ns units.
+constexpr int64_t kTimeUnitsPerSecond = 10000000;
+
+// The largest frame side the system accepts: the frame record's u32 sizes must hold
+// 88 + width × height, and the lossy header's sizes are 16-bit signed on the wire.
+constexpr uint32_t kMaxFrameSide = 32767;
+
 // The 40-byte bitmap header of a video format; biHeight < 0: the first row in memory is
 // the top row.
 using BitmapInfoHeader = BITMAPINFOHEADER;
@@ -40,5 +47,5 @@ struct MediaSample {
     const uint8_t* data = nullptr;  // null: no data available
     size_t length = 0;              // bytes valid at data
     bool hasTime = false;
-    int64_t startTime = 0;  // 100 ns units, any origin, increasing within one stream
+    int64_t startTime = 0;  // kTimeUnitsPerSecond units, any origin, increasing within one stream
 };

@@ -6,19 +6,16 @@
 #include <ctime>
 
 #include "base/Messages.h"
-#include "frame/BufferPool.h"
 #include "frame/FastCopy.h"
 #include "frame/FrameHeader.h"
 #include "processing/PixelConversion.h"
 
 namespace {
 
-// Frame sizes beyond this are refused: the header's size fields and the pool's u32
-// sizes must hold 88 + width × height.
-constexpr int32_t kMaxSide = 32767;
-
-// Arrivals older than this no longer count towards the frame rate.
+// Arrivals older than this no longer count towards the frame rate, which is the number of
+// arrivals in the window divided by its length.
 constexpr double kRateWindowMs = 5000.0;
+constexpr double kRatePerArrival = 1000.0 / kRateWindowMs;
 
 }  // namespace
 
@@ -73,6 +70,7 @@ HRESULT CSamplerFilter::CheckMediaType(const MediaType& type) {
     const BitmapInfoHeader& h = type.header;
     // Sizes that would overflow the record, and rows longer than their stride, would
     // make the conversion read or write out of bounds.
+    constexpr int32_t kMaxSide = static_cast<int32_t>(kMaxFrameSide);
     if (h.biWidth < 0 || h.biWidth > kMaxSide || h.biHeight < -kMaxSide || h.biHeight > kMaxSide)
         return E_FAIL;
     uint32_t width = static_cast<uint32_t>(h.biWidth);
@@ -134,7 +132,7 @@ double CSamplerFilter::MeasureFrameRate(const ArrivalTime& now) {
             break;
         }
     }
-    return count * 0.2;
+    return count * kRatePerArrival;
 }
 
 HRESULT CSamplerFilter::DeliverFrame(const MediaSample& sample) {
@@ -148,14 +146,17 @@ HRESULT CSamplerFilter::DeliverFrame(const MediaSample& sample) {
     if (rateLimit_ > 0 && sample.hasTime) {
         if (nextStart_ >= 0 && sample.startTime < nextStart_)
             return S_OK;
-        nextStart_ = sample.startTime + static_cast<int64_t>(10000000.0 / rateLimit_);
+        nextStart_ =
+            sample.startTime + static_cast<int64_t>(double(kTimeUnitsPerSecond) / rateLimit_);
     }
 
     uint32_t frameNumber = frameCounter_.fetch_add(1) + 1;
     const uint32_t pixels = width_ * height_;
-    auto* record = static_cast<uint8_t*>(g_BufferPool.Alloc(kFrameHeaderSize + pixels));
-    if (record == nullptr)
+    CPoolBlock record = CPoolBlock::Alloc(kFrameHeaderSize + pixels);
+    if (!record) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
         return S_FALSE;  // the frame number stays used
+    }
 
     FrameHeader header;
     header.totalLength = pixels;
@@ -174,22 +175,17 @@ HRESULT CSamplerFilter::DeliverFrame(const MediaSample& sample) {
     header.bitsPerPixel = 8;
     header.effectiveBits = 8;
 
-    ConvertToGray(sample.data, record + kFrameHeaderSize, conversion_, width_, header_.biHeight,
-                  stride_);
-    FastCopy(record, &header, kFrameHeaderSize);
+    ConvertToGray(sample.data, record.Data() + kFrameHeaderSize, conversion_, width_,
+                  header_.biHeight, stride_);
+    FastCopy(record.Data(), &header, kFrameHeaderSize);
 
-    // A slow main thread costs old frames, never memory.
-    int waiting = queue_->GetCount();
-    if (waiting > 5) {
-        for (int i = 0; i < waiting - 1; ++i)
-            g_BufferPool.Free(queue_->RemoveHead());
-    }
-    queue_->AddTail(record);
+    dropped_.fetch_add(static_cast<uint64_t>(TrimCaptureQueue(*queue_)), std::memory_order_relaxed);
+    const uint8_t* queued = record.Data();
+    queue_->AddTail(std::move(record));
 
     if (poster_ == nullptr || !poster_->PostMessage(WM_COMMAND, ID_FRAME_READY, 0)) {
         // The main thread may already have taken the record; then it is its to free.
-        if (queue_->Remove(record))
-            g_BufferPool.Free(record);
+        queue_->RemoveFirst([&](const CPoolBlock& b) { return b.Data() == queued; });
         frameCounter_.fetch_sub(1);
         return S_FALSE;
     }

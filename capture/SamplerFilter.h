@@ -7,11 +7,7 @@
 
 #include "base/MessagePoster.h"
 #include "capture/MediaType.h"
-#include "frame/SyncPtrList.h"
-
-// The Capture queue: frame records (pool blocks, FrameHeader + gray pixels) on their way
-// from the streaming thread to the main thread.
-using CCaptureQueue = CSyncPtrList<uint8_t>;
+#include "frame/CaptureQueue.h"
 
 // Wall-clock time of a sample's arrival: the four time fields of the frame header.
 struct ArrivalTime {
@@ -76,6 +72,8 @@ class CSamplerFilter {
     uint32_t GetWidth() const { return width_; }
     uint32_t GetHeight() const { return height_; }
     uint32_t GetFrameCounter() const { return frameCounter_.load(); }
+    // Records this side cut from the Capture queue, or never queued for want of a block.
+    uint64_t GetDroppedCount() const { return dropped_.load(std::memory_order_relaxed); }
     bool IsServerMode() const { return serverMode_; }
 
   private:
@@ -103,6 +101,7 @@ class CSamplerFilter {
 
     // Streaming-thread state (and ResetTiming's, once streaming has stopped).
     std::atomic<uint32_t> frameCounter_{0};  // read by the main thread for display
+    std::atomic<uint64_t> dropped_{0};
     ArrivalTime arrival_;
     int64_t nextStart_ = -1;
     std::array<double, kHistorySize> history_;

@@ -224,8 +224,8 @@ DeviceError CV4l2Device::SetFormat(const VideoCapability& cap, MediaType* negoti
     int conversion = ConversionForSubtype(pix.pixelformat);
     uint32_t rowBytes = pix.width * SourceBytesPerPixel(conversion);
     uint32_t stride = pix.bytesperline != 0 ? pix.bytesperline : rowBytes;
-    if (pix.width == 0 || pix.height == 0 || pix.width > 32767 || pix.height > 32767 ||
-        stride < rowBytes)
+    if (pix.width == 0 || pix.height == 0 || pix.width > kMaxFrameSide ||
+        pix.height > kMaxFrameSide || stride < rowBytes)
         return Fail(DeviceError::kSetFormat, "VIDIOC_S_FMT (unusable size)", 0);
 
     if (cap.intervalNumerator != 0 && cap.intervalDenominator != 0) {
@@ -372,8 +372,9 @@ void CV4l2Device::StreamLoop() {
                 buf.bytesused != 0 && buf.bytesused <= b.length ? buf.bytesused : b.length;
             if (buf.timestamp.tv_sec != 0 || buf.timestamp.tv_usec != 0) {
                 sample.hasTime = true;
-                sample.startTime = static_cast<int64_t>(buf.timestamp.tv_sec) * 10000000 +
-                                   static_cast<int64_t>(buf.timestamp.tv_usec) * 10;
+                sample.startTime =
+                    static_cast<int64_t>(buf.timestamp.tv_sec) * kTimeUnitsPerSecond +
+                    static_cast<int64_t>(buf.timestamp.tv_usec) * (kTimeUnitsPerSecond / 1000000);
             }
             callback_(sample);
         }

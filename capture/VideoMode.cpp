@@ -55,7 +55,8 @@ std::optional<VideoModeEntry> ModeEntryFromCapability(const VideoCapability& cap
     if (ConversionForSubtype(cap.pixelFormat) < 0)
         return std::nullopt;
     // Sizes the frame record cannot hold are not offered.
-    if (cap.width == 0 || cap.height == 0 || cap.width > 32767 || cap.height > 32767)
+    if (cap.width == 0 || cap.height == 0 || cap.width > kMaxFrameSide ||
+        cap.height > kMaxFrameSide)
         return std::nullopt;
     VideoModeEntry e;
     DescribeFormat(cap.pixelFormat, &e.bitCount, &e.compression);

@@ -4,7 +4,6 @@
 #include <new>
 
 #include "base/LogSink.h"
-#include "frame/BufferPool.h"
 #include "frame/FrameHeader.h"
 
 int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixel,
@@ -24,8 +23,8 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
     }
     jpegEncoder_->SetQuality(jpegQuality);
     jpegCapacity_ = jpegEncoder_->GetMaxOutputSize();
-    jpegBuffer_ = static_cast<uint8_t*>(g_BufferPool.Alloc(jpegCapacity_));
-    if (jpegBuffer_ == nullptr) {
+    jpegBuffer_ = CPoolBlock::Alloc(jpegCapacity_);
+    if (!jpegBuffer_) {
         Release();
         return 0;
     }
@@ -55,16 +54,16 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
         Release();
         return 0;
     }
-    outputFormat_ = static_cast<uint8_t*>(g_BufferPool.Alloc(outputFormatLength_));
-    if (outputFormat_ == nullptr) {
+    outputFormat_ = CPoolBlock::Alloc(outputFormatLength_);
+    if (!outputFormat_) {
         Trace(
             "CMainDlg::InitializeCompressionCodec : Could not allocate memory needed for output "
             "format.");
         Release();
         return 0;
     }
-    std::memcpy(outputFormat_, &outputFormatLength_, sizeof outputFormatLength_);
-    if (!codec_->GetOutputFormat(outputFormat_)) {
+    std::memcpy(outputFormat_.Data(), &outputFormatLength_, sizeof outputFormatLength_);
+    if (!codec_->GetOutputFormat(outputFormat_.Data())) {
         Trace(codec_->GetLastTrace());
         Release();
         return 0;
@@ -81,15 +80,14 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
     const uint64_t rawForm = uint64_t{kFrameHeaderSize} + uint64_t(width) * uint64_t(height);
     const uint64_t capacity = compressedForm > rawForm ? compressedForm : rawForm;
     if (capacity <= UINT32_MAX)
-        losslessRecord_ = static_cast<uint8_t*>(g_BufferPool.Alloc(uint32_t(capacity)));
-    if (losslessRecord_ == nullptr) {
+        losslessRecord_ = CPoolBlock::Alloc(uint32_t(capacity));
+    if (!losslessRecord_) {
         Trace(
             "CMainDlg::InitializeCompressionCodec: Could not allocate buffer for compressed "
             "frame.");
         Release();
         return 0;
     }
-    losslessRecordCapacity_ = static_cast<uint32_t>(capacity);
     return 1;
 }
 
@@ -103,18 +101,14 @@ void CCodecSet::Release() {
         codec_->Done();
         codec_.reset();
     }
-    g_BufferPool.Free(outputFormat_);
-    outputFormat_ = nullptr;
+    outputFormat_.Reset();
     outputFormatLength_ = 0;
     maxCompressedSize_ = 0;
-    g_BufferPool.Free(losslessRecord_);
-    losslessRecord_ = nullptr;
-    losslessRecordCapacity_ = 0;
+    losslessRecord_.Reset();
     if (jpegEncoder_) {
         jpegEncoder_->Reset();
         jpegEncoder_.reset();
     }
-    g_BufferPool.Free(jpegBuffer_);
-    jpegBuffer_ = nullptr;
+    jpegBuffer_.Reset();
     jpegCapacity_ = 0;
 }

@@ -4,10 +4,11 @@
 #include <memory>
 #include <string>
 
-#include "frame/BitmapInfoHeader.h"
 #include "compression/Compression.h"
 #include "compression/JpegEncoder.h"
+#include "frame/BitmapInfoHeader.h"
 #include "frame/FrameHeader.h"
+#include "frame/PoolBlock.h"
 
 class ILogSink;
 
@@ -37,19 +38,18 @@ class CCodecSet {
     // The lossless codec's four-character code, 0 without a codec.
     uint32_t GetFourCC() const { return codec_ ? codec_->GetFourCC() : 0; }
     CJpegEncoder* JpegEncoder() const { return jpegEncoder_.get(); }
-    uint8_t* JpegBuffer() const { return jpegBuffer_; }
+    uint8_t* JpegBuffer() const { return jpegBuffer_.Data(); }
     uint32_t JpegCapacity() const { return jpegCapacity_; }
     // The copy of the codec's output format (BITMAPINFOHEADER and codec bytes).
-    uint8_t* OutputFormat() const { return outputFormat_; }
+    uint8_t* OutputFormat() const { return outputFormat_.Data(); }
     uint32_t OutputFormatLength() const { return outputFormatLength_; }
     uint32_t MaxCompressedSize() const { return maxCompressedSize_; }
-    uint8_t* LosslessRecord() const { return losslessRecord_; }
-    uint32_t LosslessRecordCapacity() const { return losslessRecordCapacity_; }
+    uint8_t* LosslessRecord() const { return losslessRecord_.Data(); }
+    uint32_t LosslessRecordCapacity() const { return losslessRecord_.Size(); }
     // Where Compress writes: behind the header and the format block.
     uint8_t* CompressedImage() const {
-        return losslessRecord_ == nullptr
-                   ? nullptr
-                   : losslessRecord_ + kFrameHeaderSize + outputFormatLength_;
+        return !losslessRecord_ ? nullptr
+                                : losslessRecord_.Data() + kFrameHeaderSize + outputFormatLength_;
     }
     // The last failure report of the set-up, kept for diagnosis and never logged.
     const std::string& LastTrace() const { return lastTrace_; }
@@ -60,14 +60,13 @@ class CCodecSet {
 
     ILogSink* log_;
     std::unique_ptr<CJpegEncoder> jpegEncoder_;
-    uint8_t* jpegBuffer_ = nullptr;  // pool block of jpegCapacity_ bytes
+    CPoolBlock jpegBuffer_;
     uint32_t jpegCapacity_ = 0;
     BITMAPINFOHEADER inputFormat_{};
     std::unique_ptr<CCompression> codec_;
-    uint8_t* outputFormat_ = nullptr;  // pool block of outputFormatLength_ bytes
+    CPoolBlock outputFormat_;
     uint32_t outputFormatLength_ = 0;
     uint32_t maxCompressedSize_ = 0;
-    uint8_t* losslessRecord_ = nullptr;  // pool block of losslessRecordCapacity_ bytes
-    uint32_t losslessRecordCapacity_ = 0;
+    CPoolBlock losslessRecord_;
     std::string lastTrace_;
 };

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/BufferPool.h"
 #include "frame/FrameHeader.h"
+#include "frame/PoolBlock.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -103,8 +103,8 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
     const uint32_t extraSize =
         context_->extradata_size > 0 ? static_cast<uint32_t>(context_->extradata_size) : 0;
     const uint32_t formatLength = kBitmapInfoHeaderSize + extraSize;
-    outputFormat_ = static_cast<uint8_t*>(g_BufferPool.Alloc(formatLength));
-    if (outputFormat_ == nullptr) {
+    outputFormat_ = CPoolBlock::Alloc(formatLength);
+    if (!outputFormat_) {
         Trace(-1, "CCompression::Init: Could not allocate memory needed for frame output format.");
         Close(nullptr);
         return 0;
@@ -116,9 +116,9 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
     out.biPlanes = 1;
     out.biBitCount = static_cast<uint16_t>(context_->bits_per_coded_sample);
     out.biCompression = kFourCCHfyu;
-    std::memcpy(outputFormat_, &out, sizeof out);
+    std::memcpy(outputFormat_.Data(), &out, sizeof out);
     if (extraSize != 0)
-        std::memcpy(outputFormat_ + kBitmapInfoHeaderSize, context_->extradata, extraSize);
+        std::memcpy(outputFormat_.Data() + kBitmapInfoHeaderSize, context_->extradata, extraSize);
 
     frame_ = av_frame_alloc();
     input_ = av_frame_alloc();
@@ -145,7 +145,7 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
 
 void CCompression::MarkCompressFailed() {
     // A size larger than the raw image makes the frame go out raw.
-    std::memcpy(outputFormat_ + kBiSizeImageOffset, &maxCompressedSize_, sizeof(uint32_t));
+    std::memcpy(outputFormat_.Data() + kBiSizeImageOffset, &maxCompressedSize_, sizeof(uint32_t));
 }
 
 // Presents the gray block as the Y plane of `input`: in place for an even width, as a
@@ -206,37 +206,37 @@ int CCompression::Compress(const uint8_t* pixels, uint8_t* output) {
     const uint32_t size = static_cast<uint32_t>(packet_->size);
     std::memcpy(output, packet_->data, size);
     av_packet_unref(packet_);
-    std::memcpy(outputFormat_ + kBiSizeImageOffset, &size, sizeof size);
+    std::memcpy(outputFormat_.Data() + kBiSizeImageOffset, &size, sizeof size);
     return 1;
 }
 
 int CCompression::GetOutputFormatLength(uint32_t* length) {
-    if (outputFormat_ == nullptr) {
+    if (!outputFormat_) {
         Trace(-1, "CCompression::GetOutputFormatLength: Error: output format not initialized.");
         if (length != nullptr)
             *length = 0;
         return 0;
     }
     if (length != nullptr)
-        std::memcpy(length, outputFormat_, sizeof *length);
+        std::memcpy(length, outputFormat_.Data(), sizeof *length);
     return 1;
 }
 
 int CCompression::GetOutputFormat(void* destination) {
-    if (outputFormat_ == nullptr) {
+    if (!outputFormat_) {
         Trace(-1, "CCompression::GetOutputFormat: Error: output format not initialized.");
         return 0;
     }
     uint32_t own = 0;
     uint32_t theirs = 0;
-    std::memcpy(&own, outputFormat_, sizeof own);
+    std::memcpy(&own, outputFormat_.Data(), sizeof own);
     if (destination != nullptr)
         std::memcpy(&theirs, destination, sizeof theirs);
     if (destination == nullptr || theirs != own) {
         Trace(-1, "CCompression::GetOutputFormat: Size of the output format does not match");
         return 0;
     }
-    std::memcpy(destination, outputFormat_, own);
+    std::memcpy(destination, outputFormat_.Data(), own);
     return 1;
 }
 
@@ -272,8 +272,7 @@ bool CCompression::Close(int* endError) {
     av_frame_free(&frame_);
     av_frame_free(&input_);
     av_packet_free(&packet_);
-    g_BufferPool.Free(outputFormat_);
-    outputFormat_ = nullptr;
+    outputFormat_.Reset();
     return ended;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "frame/BitmapInfoHeader.h"
+#include "frame/PoolBlock.h"
 
 struct AVCodecContext;
 struct AVFrame;
@@ -65,7 +66,7 @@ class CCompression {
     AVFrame* frame_ = nullptr;           // YUV 4:2:2: U and V stay 128; Y for odd widths
     AVFrame* input_ = nullptr;           // the frame handed to the encoder, refs only
     AVPacket* packet_ = nullptr;
-    uint8_t* outputFormat_ = nullptr;  // pool block: BITMAPINFOHEADER + encoder extradata
+    CPoolBlock outputFormat_;  // BITMAPINFOHEADER + encoder extradata
     BITMAPINFOHEADER inputFormat_{};
     bool initialized_ = false;
     uint32_t fourCC_ = 0;

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/BufferPool.h"
 #include "frame/FastCopy.h"
+#include "frame/PoolBlock.h"
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jerror.h>
@@ -319,24 +319,20 @@ int CJpegEncoder::Encode(const uint8_t* pixels, const FrameHeader& header, uint8
     const uint64_t blockSize = 2 * pixelCount + kLengthPrefix;
     if (blockSize > UINT32_MAX)
         return 0;
-    auto* planes = static_cast<uint8_t*>(g_BufferPool.Alloc(uint32_t(PlanesBytes(width))));
-    if (planes == nullptr)
-        return 0;
-    auto* block = static_cast<uint8_t*>(g_BufferPool.Alloc(static_cast<uint32_t>(blockSize)));
-    if (block == nullptr) {
-        g_BufferPool.Free(planes);
-        return 0;
+    CPoolBlock block = CPoolBlock::Alloc(static_cast<uint32_t>(blockSize));
+    bool compressed = false;
+    {
+        CPoolBlock planes = CPoolBlock::Alloc(uint32_t(PlanesBytes(width)));
+        if (!planes || !block)
+            return 0;
+        compressed = CompressFalseColour(pixels, width, height, quality_, planes.Data(),
+                                         block.Data(), blockSize);
     }
-    const bool compressed =
-        CompressFalseColour(pixels, width, height, quality_, planes, block, blockSize);
-    g_BufferPool.Free(planes);
     uint32_t jpegLength = 0;
     if (compressed)
-        std::memcpy(&jpegLength, block, sizeof jpegLength);
-    if (!compressed || uint64_t{jpegLength} + kFrameHeaderSize > size) {
-        g_BufferPool.Free(block);
+        std::memcpy(&jpegLength, block.Data(), sizeof jpegLength);
+    if (!compressed || uint64_t{jpegLength} + kFrameHeaderSize > size)
         return 0;
-    }
 
     JpegFrameHeader lossy;
     lossy.magic = header.magic;
@@ -361,8 +357,7 @@ int CJpegEncoder::Encode(const uint8_t* pixels, const FrameHeader& header, uint8
         std::memcpy(lossy.cameraName, name, nameLength);
     lossy.terminator = 0;
     WriteHeader(output, lossy);
-    FastCopy(output + kFrameHeaderSize, block + kLengthPrefix, jpegLength);
+    FastCopy(output + kFrameHeaderSize, block.Data() + kLengthPrefix, jpegLength);
     size = lossy.totalLength;
-    g_BufferPool.Free(block);
     return 1;
 }

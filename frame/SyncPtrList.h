@@ -40,16 +40,23 @@ class CSyncList {
         return list_[static_cast<size_t>(i)];
     }
 
-    // Unlinks the first entry equal to `item`; 1 if one was found.
-    int Remove(const T& item) {
+    // Unlinks the first entry for which `match` holds and returns it (a default T if none).
+    template <typename Match>
+    T RemoveFirst(Match match) {
         std::lock_guard lock(mutex_);
         for (auto it = list_.begin(); it != list_.end(); ++it) {
-            if (*it == item) {
+            if (match(*it)) {
+                T item = std::move(*it);
                 list_.erase(it);
-                return 1;
+                return item;
             }
         }
-        return 0;
+        return T{};
+    }
+
+    // Unlinks the first entry equal to `item`; 1 if one was found.
+    int Remove(const T& item) {
+        return RemoveFirst([&](const T& e) { return e == item; }) ? 1 : 0;
     }
 
   private:

@@ -28,8 +28,6 @@ CLossyClientSession::CLossyClientSession(intptr_t id, std::unique_ptr<CTcpSocket
 CClientSession::~CClientSession() {
     RequestStop();
     JoinThreads();
-    while (CSharedMessage* m = queue_.RemoveHead())
-        m->Release();
 }
 
 int CClientSession::StartThreads() {
@@ -82,18 +80,15 @@ void CClientSession::Trim() {
     int count = queue_.GetCount();
     if (count >= kQueueLimit) {
         for (int i = 0; i < count; ++i) {
-            if (CSharedMessage* m = queue_.RemoveHead()) {
-                m->Release();
+            if (queue_.RemoveHead())
                 dropped_.fetch_add(1, std::memory_order_relaxed);
-            }
         }
     }
     purge_ = 0;
 }
 
-int CClientSession::Enqueue(CSharedMessage* message, bool wake) {
+int CClientSession::Enqueue(const CSharedMessageRef& message, bool wake) {
     Trim();
-    message->AddRef();
     queue_.AddTail(message);
     if (wake)
         wakeup_->WakeAll();
@@ -137,13 +132,13 @@ void CClientSession::SendThread() {
         if (stopSending_ != 0)
             break;
         Trim();
-        CSharedMessage* m = queue_.RemoveHead();
-        if (m == nullptr) {
+        CSharedMessageRef m = queue_.RemoveHead();
+        if (!m) {
             wakeup_->Wait(seen);
             continue;
         }
         int64_t rc = socket_->Send(m->Data(), m->Length(), 0);
-        m->Release();
+        m.Reset();
         if (rc == -1) {
             if (stopSending_ == 0) {
                 stopReceiving_ = 1;

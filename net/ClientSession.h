@@ -43,7 +43,7 @@ class CClientSession {
     // `wakeup` may be shared with other sessions; null gives the session its own.
     CClientSession(uintptr_t channel, intptr_t id, std::unique_ptr<CTcpSocket> socket,
                    IMessagePoster* poster, std::shared_ptr<CSendWakeup> wakeup = nullptr);
-    // Stops and joins both threads and frees every queued message.
+    // Stops and joins both threads; the queued messages go with the queue.
     virtual ~CClientSession();
     CClientSession(const CClientSession&) = delete;
     CClientSession& operator=(const CClientSession&) = delete;
@@ -53,7 +53,7 @@ class CClientSession {
     int StartThreads();
     // Queues the message (one more reference) after the drop rule; always 1. With
     // `wake` false the caller wakes the send thread itself (CSendWakeup::WakeAll).
-    int Enqueue(CSharedMessage* message, bool wake = true);
+    int Enqueue(const CSharedMessageRef& message, bool wake = true);
     // Tells both threads to end and wakes them, including a thread blocked in the socket.
     void RequestStop();
     // Waits for both threads to end, including threads whose StartThreads has not
@@ -81,7 +81,7 @@ class CClientSession {
     std::unique_ptr<CTcpSocket> socket_;
     IMessagePoster* const poster_;
 
-    CSyncPtrList<CSharedMessage> queue_;  // each entry holds one reference
+    CSyncList<CSharedMessageRef> queue_;
     // 1 while one side trims, so the two trims never overlap.
     std::atomic<int> purge_{0};
 

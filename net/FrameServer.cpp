@@ -209,12 +209,12 @@ int CFrameServerBase::Distribute(const void* message, uint32_t length) {
     int count = clients_.GetCount();
     if (count > 0) {
         // On allocation failure every client skips this frame.
-        if (CSharedMessage* shared = CSharedMessage::Create(message, total)) {
+        if (CSharedMessageRef shared = CSharedMessageRef::Create(message, total)) {
             for (int i = 0; i < count; ++i) {
                 if (CClientSession* s = clients_.GetAt(i))
                     s->Enqueue(shared, false);
             }
-            shared->Release();
+            shared.Reset();
             wakeup_->WakeAll();
         }
     }

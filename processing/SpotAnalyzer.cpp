@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/BufferPool.h"
+#include "frame/PoolBlock.h"
 #include "processing/CpuFeatures.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -23,11 +23,11 @@ constexpr uint32_t kRowsPer16Bit = 256;
 static_assert(kRowsPer16Bit * 255 <= 65535);
 
 template <typename T>
-T* PoolArray(uint64_t count) {
+CPoolBlock PoolArray(uint64_t count) {
     const uint64_t bytes = count * sizeof(T);
     if (bytes > UINT32_MAX)
-        return nullptr;
-    return static_cast<T*>(g_BufferPool.Alloc(static_cast<uint32_t>(bytes)));
+        return {};
+    return CPoolBlock::Alloc(static_cast<uint32_t>(bytes));
 }
 
 // Adds one row into 16-bit column accumulators and returns the row's sum.
@@ -256,28 +256,22 @@ __attribute__((target("avx2"))) double SmoothAvx2(const Series& s) {
 
 SpotProjection::SpotProjection(const uint8_t* image, uint32_t width, uint32_t height)
     : image_(image), width_(width), height_(height) {
-    yProjection_ = PoolArray<double>(height);
-    xProjection_ = PoolArray<double>(width);
-    rowSums_ = PoolArray<uint32_t>(height);
-    columnSums_ = PoolArray<uint32_t>(width);
-    if (yProjection_ == nullptr || xProjection_ == nullptr || rowSums_ == nullptr ||
-        columnSums_ == nullptr || image == nullptr) {
-        g_BufferPool.Free(yProjection_);
-        g_BufferPool.Free(xProjection_);
-        g_BufferPool.Free(rowSums_);
-        g_BufferPool.Free(columnSums_);
-        yProjection_ = xProjection_ = nullptr;
-        rowSums_ = columnSums_ = nullptr;
-        return;
+    blocks_[0] = PoolArray<double>(height);
+    blocks_[1] = PoolArray<double>(width);
+    blocks_[2] = PoolArray<uint32_t>(height);
+    blocks_[3] = PoolArray<uint32_t>(width);
+    for (CPoolBlock& b : blocks_) {
+        if (!b || image == nullptr) {
+            for (CPoolBlock& c : blocks_)
+                c.Reset();
+            return;
+        }
     }
+    yProjection_ = blocks_[0].As<double>();
+    xProjection_ = blocks_[1].As<double>();
+    rowSums_ = blocks_[2].As<uint32_t>();
+    columnSums_ = blocks_[3].As<uint32_t>();
     Project();
-}
-
-SpotProjection::~SpotProjection() {
-    g_BufferPool.Free(yProjection_);
-    g_BufferPool.Free(xProjection_);
-    g_BufferPool.Free(rowSums_);
-    g_BufferPool.Free(columnSums_);
 }
 
 void SpotProjection::Project() {
@@ -290,8 +284,8 @@ void SpotProjection::Project() {
 
     // One pass over the image. Columns are summed in 16-bit lanes (twice as many per
     // instruction) and emptied into the 32-bit sums before they can overflow.
-    uint16_t* acc = PoolArray<uint16_t>(width_);
-    if (acc != nullptr) {
+    CPoolBlock accBlock = PoolArray<uint16_t>(width_);
+    if (uint16_t* acc = accBlock.As<uint16_t>()) {
         for (uint32_t y = 0; y < height_;) {
             std::memset(acc, 0, sizeof(uint16_t) * width_);
             const uint32_t end = height_ - y > kRowsPer16Bit ? y + kRowsPer16Bit : height_;
@@ -308,7 +302,6 @@ void SpotProjection::Project() {
             for (uint32_t x = 0; x < width_; ++x)
                 columnSums_[x] += acc[x];
         }
-        g_BufferPool.Free(acc);
     } else {
         for (uint32_t y = 0; y < height_; ++y) {
             const uint8_t* row = image_ + static_cast<size_t>(y) * width_;
@@ -344,32 +337,31 @@ SpotAnalyzer::SpotAnalyzer(const uint8_t* image, uint16_t harmonics, uint16_t it
 void SpotAnalyzer::Compute() {
     if (!HasProjections())
         return;
-    double* sx = Smooth(xProjection_, x0_, x1_, width_);
-    double* sy = Smooth(yProjection_, y0_, y1_, height_);
+    CPoolBlock xBlock = Smooth(xProjection_, x0_, x1_, width_);
+    CPoolBlock yBlock = Smooth(yProjection_, y0_, y1_, height_);
+    const double* sx = xBlock.As<double>();
+    const double* sy = yBlock.As<double>();
     if (sx != nullptr && sy != nullptr) {
         xm_ = FindPeak(sx, x0_, x1_);
         ym_ = FindPeak(sy, y0_, y1_);
         xrms_ = Width(xProjection_, sx, xm_, x0_, x1_);
         yrms_ = Width(yProjection_, sy, ym_, y0_, y1_);
     }
-    g_BufferPool.Free(sx);
-    g_BufferPool.Free(sy);
 }
 
-double* SpotAnalyzer::Smooth(const double* projection, uint32_t a, uint32_t b,
-                             uint32_t length) const {
+CPoolBlock SpotAnalyzer::Smooth(const double* projection, uint32_t a, uint32_t b,
+                                uint32_t length) const {
     const uint32_t d = b - a;
     const double dEps = d + kEpsilon;
     const uint32_t k = harmonics_;
-    double* out = PoolArray<double>(length);
-    double* ca = PoolArray<double>(k);
-    double* cb = PoolArray<double>(k);
-    if (out == nullptr || ca == nullptr || cb == nullptr) {
-        g_BufferPool.Free(out);
-        g_BufferPool.Free(ca);
-        g_BufferPool.Free(cb);
-        return nullptr;
-    }
+    CPoolBlock outBlock = PoolArray<double>(length);
+    CPoolBlock caBlock = PoolArray<double>(k);
+    CPoolBlock cbBlock = PoolArray<double>(k);
+    double* out = outBlock.As<double>();
+    double* ca = caBlock.As<double>();
+    double* cb = cbBlock.As<double>();
+    if (out == nullptr || ca == nullptr || cb == nullptr)
+        return {};
     const Series series{TablesFor(d, harmonics_), projection + a, d + 1, dEps, ca, cb, out + a};
 #ifdef LX_X86
     const double total = UseAvx2() ? SmoothAvx2(series) : SmoothScalar(series);
@@ -378,9 +370,7 @@ double* SpotAnalyzer::Smooth(const double* projection, uint32_t a, uint32_t b,
 #endif
     for (uint32_t x = a; x <= b; ++x)
         out[x] /= total;
-    g_BufferPool.Free(ca);
-    g_BufferPool.Free(cb);
-    return out;
+    return outBlock;
 }
 
 double SpotAnalyzer::FindPeak(const double* smooth, uint32_t lo, uint32_t hi) const {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "frame/PoolBlock.h"
+
 // The column and row projections of one 8-bit gray image (width × height bytes, rows top to
 // bottom, no padding), normalised to distributions. The image is borrowed and must outlive
 // the object. The four arrays are buffer-pool blocks taken by the constructor and given back
@@ -10,7 +12,7 @@
 class SpotProjection {
   public:
     SpotProjection(const uint8_t* image, uint32_t width, uint32_t height);
-    virtual ~SpotProjection();
+    virtual ~SpotProjection() = default;
     SpotProjection(const SpotProjection&) = delete;
     SpotProjection& operator=(const SpotProjection&) = delete;
 
@@ -29,6 +31,8 @@ class SpotProjection {
     uint32_t x1_ = 0;
     uint32_t y0_ = 0;
     uint32_t y1_ = 0;
+    // The four arrays live in these pool blocks; the pointers below view them.
+    CPoolBlock blocks_[4];
     uint32_t* columnSums_ = nullptr;  // width_ values
     uint32_t* rowSums_ = nullptr;     // height_ values
     double* xProjection_ = nullptr;   // width_ values
@@ -57,7 +61,8 @@ class SpotAnalyzer : public SpotProjection {
     void Compute();
 
   private:
-    double* Smooth(const double* projection, uint32_t a, uint32_t b, uint32_t length) const;
+    // The smoothed profile in a pool block (empty when none can be had).
+    CPoolBlock Smooth(const double* projection, uint32_t a, uint32_t b, uint32_t length) const;
     double FindPeak(const double* smooth, uint32_t lo, uint32_t hi) const;
     // Narrows [lo, hi] to the window it integrates over.
     double Width(const double* projection, const double* smooth, double c, uint32_t& lo,

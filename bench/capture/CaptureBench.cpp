@@ -33,7 +33,7 @@ void BM_DeliverFrame(benchmark::State& state) {
     s.length = sample.size();
     for (auto _ : state) {
         filter.DoRenderSample(s);
-        g_BufferPool.Free(queue.RemoveHead());
+        queue.RemoveHead();
         poster.Pump([](const PostedMessage&) {});
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kWidth * kHeight);

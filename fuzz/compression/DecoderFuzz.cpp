@@ -9,6 +9,7 @@
 #include "compression/Compression.h"
 #include "compression/HuffyuvDecoder.h"
 #include "frame/FrameHeader.h"
+#include "frame/LosslessRecord.h"
 
 namespace {
 
@@ -38,15 +39,7 @@ std::vector<uint8_t> ValidMessage(uint32_t width, uint32_t height, const uint8_t
     FrameHeader h;
     h.width = width;
     h.height = height;
-    h.compressed = 1;
-    h.formatLength = formatLength;
-    h.dataLength = out.biSizeImage;
-    h.totalLength = kFrameHeaderSize + formatLength + out.biSizeImage;
-    std::vector<uint8_t> message(h.totalLength);
-    WriteHeader(message.data(), h);
-    std::memcpy(message.data() + kFrameHeaderSize, format.data(), formatLength);
-    std::memcpy(message.data() + kFrameHeaderSize + formatLength, data.data(), out.biSizeImage);
-    return message;
+    return MakeCompressedRecord(h, format.data(), formatLength, data.data(), out.biSizeImage);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ class FilterFixture : public ::testing::Test {
     void Make(double rateLimit) {
         filter_ = std::make_unique<CSamplerFilter>(&queue_, rateLimit, &poster_, true);
         filter_->SetClock([this] {
-            return ArrivalTime{nowMs_ / 1000, static_cast<uint16_t>(nowMs_ % 1000)};
+            return ArrivalTime{nowMs_ / 1000, static_cast<uint16_t>(nowMs_ % 1000), -60, 1};
         });
         ASSERT_EQ(filter_->CheckMediaType(Type(V4L2_PIX_FMT_GREY, 4, -2)), S_OK);
     }
@@ -158,6 +158,7 @@ TEST_F(FilterFixture, TrimKeepsTheNewestOldRecordAndTheNewOne) {
     poster_.Close();
     EXPECT_EQ(Deliver(40), S_FALSE);
     EXPECT_EQ(filter_->GetFrameCounter(), 7u);
+    EXPECT_EQ(filter_->GetDroppedCount(), 5u);
     auto headers = Drain(queue_);
     ASSERT_EQ(headers.size(), 2u);
     EXPECT_EQ(headers[0].frameNumber, 6u);
@@ -168,16 +169,27 @@ TEST_F(FilterFixture, HeaderAtCaptureAndGrayPixels) {
     Make(-1);
     nowMs_ = 1700000000123;
     ASSERT_EQ(Deliver(0), S_OK);
-    uint8_t* record = queue_.GetAt(0);
-    FrameHeader h = ReadHeader<FrameHeader>(record);
+    auto headers = Drain(queue_, [&](const FrameHeader&, const uint8_t* gray) {
+        EXPECT_EQ(std::memcmp(gray, pixels_, 8), 0);
+    });
+    ASSERT_EQ(headers.size(), 1u);
+    const FrameHeader& h = headers[0];
     EXPECT_EQ(h.magic, kFrameMagic);
+    EXPECT_EQ(h.codec, kFourCCHfyu);
+    // At capture both lengths count the pixels; the pipeline completes them.
+    EXPECT_EQ(h.totalLength, 8u);
     EXPECT_EQ(h.dataLength, 8u);
+    EXPECT_EQ(h.formatLength, 0u);
     EXPECT_EQ(h.frameNumber, 1u);
     EXPECT_EQ(h.time, 1700000000);
     EXPECT_EQ(h.millitm, 123);
+    EXPECT_EQ(h.timezone, -60);
+    EXPECT_EQ(h.dstflag, 1);
     EXPECT_EQ(h.width, 4u);
     EXPECT_EQ(h.height, 2u);
-    EXPECT_EQ(std::memcmp(record + kFrameHeaderSize, pixels_, 8), 0);
+    EXPECT_EQ(h.compressed, 0u);
+    EXPECT_EQ(h.bitsPerPixel, 8u);
+    EXPECT_EQ(h.effectiveBits, 8u);
 }
 
 TEST_F(FilterFixture, UnusableSamplesNeverPost) {

@@ -45,11 +45,10 @@ inline std::vector<FrameHeader> Drain(
     CCaptureQueue& queue,
     const std::function<void(const FrameHeader&, const uint8_t*)>& each = {}) {
     std::vector<FrameHeader> headers;
-    while (uint8_t* record = queue.RemoveHead()) {
-        headers.push_back(ReadHeader<FrameHeader>(record));
+    while (CPoolBlock record = queue.RemoveHead()) {
+        headers.push_back(ReadHeader<FrameHeader>(record.Data()));
         if (each)
-            each(headers.back(), record + kFrameHeaderSize);
-        g_BufferPool.Free(record);
+            each(headers.back(), record.Data() + kFrameHeaderSize);
     }
     return headers;
 }

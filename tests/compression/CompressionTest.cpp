@@ -12,6 +12,7 @@
 #include "compression/Compression.h"
 #include "compression/HuffyuvDecoder.h"
 #include "frame/FrameHeader.h"
+#include "frame/LosslessRecord.h"
 
 namespace {
 
@@ -48,14 +49,11 @@ std::vector<uint8_t> CompressedMessage(CCodecSet& set, const std::vector<uint8_t
     FrameHeader h;
     h.width = width;
     h.height = height;
-    h.compressed = 1;
-    h.formatLength = format.biSize;
-    h.dataLength = format.biSizeImage;
-    h.totalLength = kFrameHeaderSize + h.formatLength + h.dataLength;
-    EXPECT_LE(h.totalLength, set.LosslessRecordCapacity());
-    WriteHeader(set.LosslessRecord(), h);
-    std::memcpy(set.LosslessRecord() + kFrameHeaderSize, set.OutputFormat(), format.biSize);
-    return std::vector<uint8_t>(set.LosslessRecord(), set.LosslessRecord() + h.totalLength);
+    const uint32_t length = PutCompressedRecord(set.LosslessRecord(), set.LosslessRecordCapacity(),
+                                                h, set.OutputFormat(), format.biSize,
+                                                set.CompressedImage(), format.biSizeImage);
+    EXPECT_GT(length, 0u);
+    return std::vector<uint8_t>(set.LosslessRecord(), set.LosslessRecord() + length);
 }
 
 bool Decode(CHuffyuvDecoder& decoder, const std::vector<uint8_t>& m, std::vector<uint8_t>& gray) {
@@ -287,11 +285,7 @@ TEST(CHuffyuvDecoder, RawMessagesAreCopied) {
     FrameHeader h;
     h.width = 4;
     h.height = 2;
-    h.dataLength = 8;
-    h.totalLength = 96;
-    std::vector<uint8_t> m(96);
-    WriteHeader(m.data(), h);
-    std::memcpy(m.data() + 88, pixels.data(), 8);
+    const std::vector<uint8_t> m = MakeRawRecord(h, pixels.data());
     CHuffyuvDecoder decoder;
     std::vector<uint8_t> gray;
     uint32_t w = 0, hh = 0;

@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "frame/BufferPool.h"
-#include "net/ClientSession.h"
 #include "frame/FastCopy.h"
 #include "frame/FrameHeader.h"
+#include "frame/PoolBlock.h"
 #include "frame/SharedMessage.h"
 #include "frame/SyncPtrList.h"
+#include "net/ClientSession.h"
 
 namespace {
 
@@ -54,21 +55,20 @@ TEST(BufferPool, ReusesFrameSizedBlocksWithinItsBound) {
 // Blocks cross threads as frames do (allocated on one, freed on another) through a list
 // that must deliver each entry once and in order, with readers in between.
 TEST(SyncPtrList, PoolBlocksArriveOnceInOrderAcrossThreads) {
-    CSyncPtrList<uint8_t> list;
+    CSyncList<CPoolBlock> list;
     constexpr int kCount = 2000;
     std::thread producer([&] {
         for (int i = 0; i < kCount; ++i) {
-            auto* p = static_cast<uint8_t*>(g_BufferPool.Alloc(200000 + (i % 7) * 1000));
-            std::memset(p, i & 0xFF, 200000);
-            list.AddTail(p);
+            CPoolBlock p = CPoolBlock::Alloc(200000 + (i % 7) * 1000);
+            std::memset(p.Data(), i & 0xFF, 200000);
+            list.AddTail(std::move(p));
         }
     });
     for (int seen = 0; seen < kCount;) {
-        list.GetAt(list.GetCount() - 1);
-        if (uint8_t* p = list.RemoveHead()) {
-            ASSERT_EQ(p[0], seen & 0xFF);
-            ASSERT_EQ(p[200000 - 1], seen & 0xFF);
-            g_BufferPool.Free(p);
+        list.GetCount();
+        if (CPoolBlock p = list.RemoveHead()) {
+            ASSERT_EQ(p.Data()[0], seen & 0xFF);
+            ASSERT_EQ(p.Data()[200000 - 1], seen & 0xFF);
             ++seen;
         }
     }
@@ -107,9 +107,7 @@ TEST(ClientQueue, SixWaitingAreDroppedForTheNewest) {
     uint8_t bytes[100] = {};
     for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(session.GetQueueCount(), i);
-        CSharedMessage* m = CSharedMessage::Create(bytes, sizeof bytes);
-        session.Enqueue(m);
-        m->Release();
+        session.Enqueue(CSharedMessageRef::Create(bytes, sizeof bytes));
     }
     EXPECT_EQ(session.GetQueueCount(), 1);
     EXPECT_EQ(session.GetDroppedCount(), 6u);

@@ -8,6 +8,7 @@
 
 #include "base/LogSink.h"
 #include "compression/Compression.h"
+#include "frame/LosslessRecord.h"
 #include "net/FrameServer.h"
 #include "tests/net/NetTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -100,20 +101,18 @@ TEST_F(ViewerTest, DecodesCompressedFramesToTheOriginalImage) {
     ASSERT_EQ(codec.Init(kFourCCHfyu, &in), 1);
     ASSERT_EQ(codec.GetMaxCompressedSize(&maxSize), 1);
     ASSERT_EQ(codec.GetOutputFormatLength(&formatLength), 1);
-    std::vector<uint8_t> data(maxSize);
+    std::vector<uint8_t> data(maxSize), format(formatLength);
     ASSERT_EQ(codec.Compress(image.data(), data.data()), 1);
+    std::memcpy(format.data(), &formatLength, 4);
+    ASSERT_EQ(codec.GetOutputFormat(format.data()), 1);
     BITMAPINFOHEADER out{};  // the output format's biSizeImage is the compressed size
-    auto message = MakeCompressedMessage(3, formatLength, 0);
-    std::memcpy(message.data() + 88, &formatLength, 4);
-    ASSERT_EQ(codec.GetOutputFormat(message.data() + 88), 1);
-    std::memcpy(&out, message.data() + 88, sizeof out);
-    message.insert(message.end(), data.begin(), data.begin() + out.biSizeImage);
-    FrameHeader h = ReadHeader<FrameHeader>(message.data());
+    std::memcpy(&out, format.data(), sizeof out);
+    FrameHeader h;
+    h.frameNumber = 3;
     h.width = kWidth;
     h.height = kHeight;
-    h.dataLength = out.biSizeImage;
-    h.totalLength = static_cast<uint32_t>(message.size());
-    WriteHeader(message.data(), h);
+    const auto message =
+        MakeCompressedRecord(h, format.data(), formatLength, data.data(), out.biSizeImage);
 
     auto v = Watch(lossless, 1);
     lossless.Distribute(message.data(), static_cast<uint32_t>(message.size()));
