@@ -121,37 +121,56 @@ class CSyntheticDevice : public ICaptureDevice {
         const uint32_t w = format_.width, h = format_.height;
         const auto interval = std::chrono::nanoseconds(
             int64_t{1000000000} * format_.intervalNumerator / format_.intervalDenominator);
-        std::vector<uint8_t> gray, sample;
+        const bool paced = spot_.pace != 0;
+        // The noise repeats every kRingFrames frames: enough to look alive, and rendering
+        // (milliseconds a frame) is paid once instead of per frame.
+        std::vector<std::vector<uint8_t>> ring(kRingFrames);
+        int32_t renderedBrightness = -1, renderedGain = -1;
+        std::vector<uint8_t> gray;
         const Clock::time_point begin = Clock::now();
         uint64_t sequence = 0;
         for (uint64_t slot = 0;; ++slot) {
             Clock::time_point due = begin + interval * slot;
             {
                 std::unique_lock lock(mutex_);
-                if (wake_.wait_until(lock, due, [this] { return stop_; }))
+                if (paced ? wake_.wait_until(lock, due, [this] { return stop_; }) : stop_)
                     return;
             }
             // Running late (a loaded machine): skip the slots already missed rather than
             // catching up in a burst, as a real camera would.
             auto late = Clock::now() - due;
-            if (late > interval)
+            if (paced && late > interval)
                 slot += static_cast<uint64_t>(late / interval);
 
-            SyntheticSpot spot = spot_;
-            spot.background = brightness_.load();
-            spot.amplitude = gain_.load();
-            RenderSyntheticGray(spot, w, h, sequence++, &gray);
-            PackGraySample(gray, w, h, format_.pixelFormat, &sample);
+            const int32_t brightness = brightness_.load(), gain = gain_.load();
+            if (brightness != renderedBrightness || gain != renderedGain) {
+                SyntheticSpot spot = spot_;
+                spot.background = brightness;
+                spot.amplitude = gain;
+                for (size_t i = 0; i < ring.size(); ++i) {
+                    RenderSyntheticGray(spot, w, h, i, &gray);
+                    PackGraySample(gray, w, h, format_.pixelFormat, &ring[i]);
+                }
+                renderedBrightness = brightness;
+                renderedGain = gain;
+            }
+            const std::vector<uint8_t>& sample = ring[sequence++ % ring.size()];
             MediaSample s;
             s.data = sample.data();
             s.length = sample.size();
             s.hasTime = true;
             s.startTime =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(interval * slot).count() / 100;
+                paced ? std::chrono::duration_cast<std::chrono::nanoseconds>(interval * slot)
+                                .count() /
+                            100
+                      : std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - begin)
+                                .count() /
+                            100;
             callback(s);
         }
     }
 
+    static constexpr size_t kRingFrames = 8;
     const SyntheticSpot spot_;
     std::atomic<int32_t> brightness_;  // set by the main thread, read per frame
     std::atomic<int32_t> gain_;
@@ -186,7 +205,8 @@ bool ParseSyntheticIdentity(const std::string& devicePath, int* number, Syntheti
         return true;
 
     std::string rest = devicePath.substr(query + 1);
-    bool seen[5] = {};
+    constexpr int kKeyCount = 6;
+    bool seen[kKeyCount] = {};
     size_t pos = 0;
     while (true) {
         size_t amp = rest.find('&', pos);
@@ -197,11 +217,11 @@ bool ParseSyntheticIdentity(const std::string& devicePath, int* number, Syntheti
             return false;
         }
         std::string key = item.substr(0, eq), text = item.substr(eq + 1);
-        static const char* const kKeys[] = {"x", "y", "sx", "sy", "noise"};
+        static const char* const kKeys[kKeyCount] = {"x", "y", "sx", "sy", "noise", "pace"};
         int k = 0;
-        while (k < 5 && key != kKeys[k])
+        while (k < kKeyCount && key != kKeys[k])
             ++k;
-        if (k == 5) {
+        if (k == kKeyCount) {
             *error = "unknown parameter \"" + key + "\"";
             return false;
         }
@@ -217,12 +237,14 @@ bool ParseSyntheticIdentity(const std::string& devicePath, int* number, Syntheti
         }
         bool ok = k <= 1   ? std::fabs(v) <= 100000.0
                   : k <= 3 ? v > 0 && v <= 100000.0
-                           : v >= 0 && v <= 100.0;
+                  : k == 4 ? v >= 0 && v <= 100.0
+                           : v == 0 || v == 1;
         if (!ok) {
             *error = "parameter \"" + key + "\" is out of range: \"" + text + "\"";
             return false;
         }
-        double* fields[] = {&spot->x, &spot->y, &spot->sx, &spot->sy, &spot->noise};
+        double* fields[kKeyCount] = {&spot->x,  &spot->y,     &spot->sx,
+                                     &spot->sy, &spot->noise, &spot->pace};
         *fields[k] = v;
         if (amp == std::string::npos)
             break;

@@ -15,10 +15,12 @@ struct SyntheticSpot {
     double noise = 2;         // noise amplitude in gray levels (0 for a clean image)
     double background = 12;   // gray level of the dark background ("Brightness" control)
     double amplitude = 200;   // peak height above the background ("Gain" control)
+    double pace = 1;          // 0: no frame pacing, frames as fast as they are taken
 };
 
-// Parses "synthetic:N" with an optional query "?x=40&y=20&sx=5&sy=3&noise=0". Keys are
-// x, y, sx, sy, noise, each at most once, values plain decimal numbers within bounds.
+// Parses "synthetic:N" with an optional query "?x=40&y=20&sx=5&sy=3&noise=0&pace=0". Keys
+// are x, y, sx, sy, noise, pace, each at most once, values plain decimal numbers within
+// bounds (pace 0 or 1).
 // False with `error` set for anything else.
 bool ParseSyntheticIdentity(const std::string& devicePath, int* number, SyntheticSpot* spot,
                             std::string* error);
@@ -35,7 +37,9 @@ void PackGraySample(const std::vector<uint8_t>& gray, uint32_t width, uint32_t h
                     uint32_t pixelFormat, std::vector<uint8_t>* sample);
 
 // The camera built into the server: always listed, for tests, demonstrations and machines
-// without a camera. Streams its fixed mode table at the nominal rates on its own thread.
+// without a camera. Streams its fixed mode table at the nominal rates on its own thread
+// (or unpaced, for benchmarks). A small ring of frames is rendered once per stream and
+// per control setting, so a frame costs about one copy.
 // Its controls "Brightness" (background) and "Gain" (spot height) take effect from the
 // next frame.
 class CSyntheticBackend : public ICaptureBackend {

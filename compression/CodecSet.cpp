@@ -88,6 +88,8 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
         Release();
         return 0;
     }
+    width_ = width;
+    height_ = height;
     return 1;
 }
 

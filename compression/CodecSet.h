@@ -34,6 +34,9 @@ class CCodecSet {
     void DeinitializeCompressionCodec();
 
     bool IsInitialized() const { return codec_ != nullptr; }
+    // The frame geometry of the last successful set-up (0 × 0 without one).
+    int Width() const { return codec_ ? width_ : 0; }
+    int Height() const { return codec_ ? height_ : 0; }
     CCompression* Codec() const { return codec_.get(); }
     // The lossless codec's four-character code, 0 without a codec.
     uint32_t GetFourCC() const { return codec_ ? codec_->GetFourCC() : 0; }
@@ -59,6 +62,8 @@ class CCodecSet {
     void Trace(const char* text) { lastTrace_ = text; }
 
     ILogSink* log_;
+    int width_ = 0;
+    int height_ = 0;
     std::unique_ptr<CJpegEncoder> jpegEncoder_;
     CPoolBlock jpegBuffer_;
     uint32_t jpegCapacity_ = 0;

@@ -48,6 +48,26 @@ constexpr int IDC_CONFIG = 1000;
 constexpr int IDC_START_GRABBING = 1001;
 constexpr int IDC_STOP_GRABBING = 1002;
 constexpr int IDC_MESSAGES = 1003;
+constexpr int IDC_SPOTDATA = 1012;  // hidden
+constexpr int IDC_FRAMERATE = 1013;
+constexpr int IDC_HEARTBEAT = 1021;
+constexpr int IDC_LOSSLESS_CLIENTS = 1028;
+constexpr int IDC_LOSSY_CLIENTS = 1029;
+constexpr int IDC_LOSSY_CHECK = 1058;
+constexpr int IDC_CURRENT_NAME = 1066;
+constexpr int IDC_CURRENT_CAMID = 1067;
+constexpr int IDC_CURRENT_ORIENTATION = 1068;
+constexpr int IDC_CURRENT_SCALE = 1069;
+constexpr int IDC_CURRENT_WIDTH = 1073;
+constexpr int IDC_CURRENT_HEIGHT = 1074;
+constexpr int IDC_CURRENT_BPP = 1075;
+constexpr int IDC_PENDING_NAME = 1076;
+constexpr int IDC_PENDING_CAMID = 1077;
+constexpr int IDC_PENDING_ORIENTATION = 1078;
+constexpr int IDC_PENDING_SCALE = 1079;
+constexpr int IDC_ZEFT_CLIENTS = 1086;
+constexpr int IDC_LOSSY_CLIENTS_TEXT = 1087;
+constexpr int IDC_LOSSY_ENABLED_TEXT = 1088;
 
 // Appends `line` to the message box text, keeping at most 100 lines: once the box holds
 // more than 99 line ends, its oldest line goes first.

@@ -1,19 +1,111 @@
 #include "core/MainDlg.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 
 #include "app/PidFile.h"
 #include "base/Messages.h"
 #include "base/ProgramDir.h"
+#include "base/UniqueFd.h"
+#include "capture/Grabber.h"
+#include "config/IniFile.h"
+#include "config/Settings.h"
+#include "control/Registration.h"
+#include "control/zeft/Srv.h"
+#include "control/zeft/Zeft.h"
+#include "control/zeft/ZeftClient.h"
+#include "processing/Orientation.h"
 
 namespace {
+
 constexpr int kEnvironmentPeriodMs = 5000;
+constexpr int kClientActivityMs = 2000;
+
+constexpr char kHardwareFileName[] = "curhardware.cfg";
+constexpr char kHardwareSection[] = "GlobalSettings";
+constexpr char kHardwareType[] = "DirectShow";  // the marker of every stored description
+
+// The multiplexer query.
+constexpr char kSelvexAddressFormat[] = "/%s/%s/MPServer";
+constexpr char kSelvexProperty[] = "GetConfigforID";
+constexpr uint32_t kSelvexReplyChars = 8192;
+constexpr size_t kCamIdBufferBytes = 92;  // camera ids are at most 91 characters
+constexpr int16_t kSelvexAccess = 3;
+constexpr int32_t kSelvexTimeoutMs = 1100;
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
 }
 
-CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter)
-    : hosts_(hosts), programDir_(std::move(programDir)), switch_(switchLetter) {
+std::string FormatInt(int value) {
+    return std::to_string(value);
+}
+
+// Writes `data` to `path` so that the file is always either the old or the whole new
+// description, even if the process dies mid-write.
+bool WriteFileAtomically(const std::string& path, const char* data, size_t length) {
+    std::string temp = path + ".XXXXXX";
+    UniqueFd fd(::mkstemp(temp.data()));
+    if (!fd)
+        return false;
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::write(fd.get(), data + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ::unlink(temp.c_str());
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    ::fchmod(fd.get(), 0644);
+    if (::fsync(fd.get()) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
+                   std::vector<ICaptureBackend*> backends)
+    : hosts_(hosts),
+      programDir_(std::move(programDir)),
+      switch_(switchLetter),
+      backends_(std::move(backends)),
+      codecs_(hosts.app),
+      lossless_(hosts.poster, hosts.app),
+      lossy_(hosts.poster, hosts.app),
+      pipeline_(hosts.app, &model_) {
+    StoredCameraSettings placeholders;
+    current_ = {placeholders.name, placeholders.camId, placeholders.scale,
+                placeholders.orientation};
+    pending_ = current_;
     model_.SetText(IDC_MESSAGES, "Messages:\r\n");
     model_.SetText(IDC_CLOSE, "Close");
+    model_.SetVisible(IDC_SPOTDATA, false);
+    pipeline_.SetSinks([this](const uint8_t* m, uint32_t n) { lossless_.Distribute(m, n); },
+                       [this](const uint8_t* m, uint32_t n) { lossy_.Distribute(m, n); });
+    lossless_.SetClientCountDisplay(
+        [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, FormatInt(n)); });
+    lossy_.SetClientCountDisplay(
+        [this](int n) { model_.SetText(IDC_LOSSY_CLIENTS, FormatInt(n)); });
+}
+
+CMainDlg::~CMainDlg() {
+    // A window destroyed without its shutdown (a failed start-up) still stops its threads.
+    if (grabber_)
+        grabber_->Deinit();
+    lossless_.Stop();
+    lossy_.Stop();
 }
 
 bool CMainDlg::OnInitDialog() {
@@ -22,27 +114,253 @@ bool CMainDlg::OnInitDialog() {
     if (!WritePidFile(JoinPath(programDir_, kPidFileName), static_cast<unsigned long>(::getpid())))
         LogMessage(hosts_.app, "Temporary file (pid) could not be created/accessed.");
 
+    width_ = height_ = 0;
+    config_ = InitializeIniFile(programDir_, hosts_.app, ComputerName());
+    if (!config_) {
+        LogMessage(hosts_.app,
+                   "Could not initialize config file. This is a severe error. Program must quit.");
+        ShutDownServer();
+        return false;
+    }
+    jpegQuality_ = ReadJpegQuality(*config_);
+    StoredCameraSettings camera = ReadCameraSettings(*config_);
+    current_ = {camera.name, camera.camId, camera.scale, camera.orientation};
+
+    cameraActiveSince_ = serverStart_ = ::time(nullptr);
+    pipeline_.ResetSpot();
     model_.SetText(IDC_MESSAGES, "Messages:\r\n");
-    model_.SetEnabled(IDC_START_GRABBING, subsystemsUp_);
-    model_.SetEnabled(IDC_STOP_GRABBING, false);
-    // Nothing to configure until the configuration dialog is part of the window.
-    model_.SetEnabled(IDC_CONFIG, false);
+    model_.SetText(IDC_HEARTBEAT, "");
+
+    bool failed = false;
+    if (InitializeGrabbing()) {
+        LogMessage(hosts_.app, "Successful initialized grabbing subsystem.");
+    } else {
+        LogMessage(hosts_.app, "Could not initialize grabbing subsystem!");
+        failed = true;
+    }
+    if (InitializeCompressionCodec()) {
+        LogMessage(hosts_.app, "Successful initialized compression codec.");
+    } else {
+        LogMessage(hosts_.app, "Could not initialize compression codec.");
+        failed = true;
+    }
+    control_ = std::make_unique<CSrv>(hosts_.poster);
+    if (InitializeControlSystem(*config_, *control_, hosts_.app)) {
+        LogMessage(hosts_.app, "Successful initialized ZEFT.");
+    } else {
+        LogMessage(hosts_.app, "Could not initialize ZEFT control connections!");
+        failed = true;
+    }
+    ReadNetworkSettings();
+    frameEqpName_ = ::ReadNetworkSettings(*config_).zeftFrameEqpName;
+    if (InitializeNetwork()) {
+        LogMessage(hosts_.app, "Successful initialized network subsystem.");
+    } else {
+        LogMessage(hosts_.app, "Could not initialize network subsystem!");
+        failed = true;
+    }
+    lossless_.SetShowClientCount(1);
+    if (lossyEnabled_)
+        lossy_.SetShowClientCount(1);
+    ShowCurrentSettings();
+
+    if (!failed) {
+        subsystemsUp_ = true;
+        SetButtons(true, false, true);
+        // The delayed start keeps the loop running (and the window drawn) meanwhile.
+        if (switch_ == 'a' || switch_ == 'A')
+            hosts_.timers->SetTimer(IDT_AUTOSTART, kAutoStartDelayMs);
+    } else {
+        SetButtons(false, false, true);
+    }
 
     hosts_.timers->SetTimer(IDT_ENVIRONMENT, kEnvironmentPeriodMs);
     environmentTimer_ = true;
+    controlClientActive_ = false;
+    model_.SetText(IDC_ZEFT_CLIENTS, "0");
+    if (hosts_.environment != nullptr)
+        hosts_.environment->Start();
+    pending_ = current_;
+    ShowPendingSettings();
     return true;
+}
+
+void CMainDlg::ReadNetworkSettings() {
+    NetworkSettings net = ::ReadNetworkSettings(*config_);
+    listenPort_ = net.listenPort;
+    maxClients_ = net.maxClients;
+    listenPortLossy_ = net.listenPortLossy;
+    maxClientsLossy_ = net.maxClientsLossy;
+    lossyEnabledValue_ = net.lossyEnabledValue;
+    lossyEnabled_ = net.LossyEnabled();
+}
+
+bool CMainDlg::QuerySelvex() {
+    SelvexSettings selvex = ReadSelvexSettings(*config_);
+    std::string address(512, '\0');
+    int n = std::snprintf(address.data(), address.size(), kSelvexAddressFormat,
+                          selvex.context.c_str(), selvex.serverName.c_str());
+    address.resize(n < 0 ? 0 : std::min<size_t>(static_cast<size_t>(n), address.size() - 1));
+    char camId[kCamIdBufferBytes] = {};
+    std::strncpy(camId, current_.camId.c_str(), sizeof camId - 1);
+
+    std::vector<char> reply(kSelvexReplyChars + 1, '\0');  // one zero always stays behind
+    ZeftData request;
+    request.data = camId;
+    request.format = kZeftFormatChar;
+    request.count = static_cast<uint32_t>(std::strlen(camId));
+    request.capacity = request.count;
+    ZeftData answer;
+    answer.data = reply.data();
+    answer.format = kZeftFormatChar;
+    answer.capacity = kSelvexReplyChars;
+    if (ExecLinkEx(address.c_str(), kSelvexProperty, &answer, &request, kSelvexAccess,
+                   kSelvexTimeoutMs) != 0)
+        return selvex.mandatory == 0 ? true : false;
+    const size_t length = std::min<size_t>(answer.count, kSelvexReplyChars);
+    return WriteFileAtomically(JoinPath(programDir_, kHardwareFileName), reply.data(), length);
+}
+
+int CMainDlg::InitializeGrabbing() {
+    grabbing_ = false;
+    settingsApplied_ = true;
+    if (!QuerySelvex())
+        return 0;
+    queue_ = std::make_unique<CCaptureQueue>();
+    grabber_ = std::make_unique<CGrabber>(hosts_.app, hosts_.poster, backends_);
+
+    CIniFile hardware(programDir_);
+    if (!hardware.Load(kHardwareFileName)) {
+        LogMessage(hosts_.app,
+                   "FATAL: Hardware settings configuration file (\"%s\") could not be opened.",
+                   kHardwareFileName);
+        return 0;
+    }
+    if (hardware.GetValue(kHardwareSection, "Type", "") != kHardwareType) {
+        LogMessage(hosts_.app,
+                   "FATAL: Hardware settings configuration file (\"%s\") contains improper type.",
+                   kHardwareFileName);
+        return 0;
+    }
+    const double limit = hardware.GetDouble(kHardwareSection, "LimitFramerate", -1.0);
+    const int mode = hardware.GetInt(kHardwareSection, "DeviceVideoMode", 0);
+    const std::string device = hardware.GetValue(kHardwareSection, "DevicePath", "");
+    if (!grabber_->Init(device, mode, limit, queue_.get())) {
+        LogMessage(hosts_.app, "Grabbing Subsystem Init() error.");
+        return 0;
+    }
+    width_ = shownWidth_ = grabber_->GetWidth();
+    height_ = shownHeight_ = grabber_->GetHeight();
+    bitsPerPixel_ = shownBitsPerPixel_ = grabber_->GetBitsPerPixel();
+    return 1;
+}
+
+void CMainDlg::DeinitializeGrabbing() {
+    if (grabber_) {
+        if (grabber_->IsRunning()) {
+            LogMessage(hosts_.app, "Shutting down grabbing.");
+            grabber_->Stop();
+        }
+        LogMessage(hosts_.app, "Deinitializing grabbing subsystem...");
+        grabber_->Deinit();
+        grabber_.reset();
+    }
+    queue_.reset();
+}
+
+int CMainDlg::InitializeCompressionCodec() {
+    // The codecs see the frames after orientation: a quarter turn exchanges the sides.
+    int w = width_, h = height_;
+    if (OrientationSwapsWidthHeight(current_.orientation))
+        std::swap(w, h);
+    return codecs_.InitializeCompressionCodec(w, h, bitsPerPixel_, jpegQuality_);
+}
+
+void CMainDlg::DeinitializeCompressionCodec() {
+    codecs_.DeinitializeCompressionCodec();
+}
+
+int CMainDlg::InitializeNetwork() {
+    int result = 1;
+    if (!lossless_.Start(static_cast<uint16_t>(listenPort_), maxClients_))
+        result = 0;
+    model_.SetChecked(IDC_LOSSY_CHECK, false);
+    model_.SetEnabled(IDC_LOSSY_ENABLED_TEXT, false);
+    model_.SetEnabled(IDC_LOSSY_CLIENTS_TEXT, false);
+    model_.SetEnabled(IDC_LOSSY_CLIENTS, false);
+    if (lossyEnabledValue_ == 1) {
+        if (!lossy_.Start(static_cast<uint16_t>(listenPortLossy_), maxClientsLossy_)) {
+            result = 0;
+        } else {
+            model_.SetChecked(IDC_LOSSY_CHECK, true);
+            model_.SetEnabled(IDC_LOSSY_ENABLED_TEXT, true);
+            model_.SetEnabled(IDC_LOSSY_CLIENTS_TEXT, true);
+            model_.SetEnabled(IDC_LOSSY_CLIENTS, true);
+        }
+    }
+    return result;
+}
+
+void CMainDlg::StopNetwork() {
+    LogMessage(hosts_.app, "Deinitializing network...");
+    lossless_.Stop();
+    if (lossyEnabled_)
+        lossy_.Stop();
+}
+
+void CMainDlg::DisableControl() {
+    LogMessage(hosts_.app, "Deinitializing ZEFT control connections...");
+    if (control_)
+        control_->SetEnabled(false);
+}
+
+void CMainDlg::ShowCurrentSettings() {
+    model_.SetText(IDC_CURRENT_NAME, current_.name);
+    model_.SetText(IDC_CURRENT_ORIENTATION, current_.orientation);
+    model_.SetText(IDC_CURRENT_CAMID, current_.camId);
+    model_.SetText(IDC_CURRENT_SCALE, Format("%f", current_.scale));
+    model_.SetText(IDC_CURRENT_WIDTH, FormatInt(shownWidth_));
+    model_.SetText(IDC_CURRENT_HEIGHT, FormatInt(shownHeight_));
+    model_.SetText(IDC_CURRENT_BPP, FormatInt(shownBitsPerPixel_));
+}
+
+void CMainDlg::ShowPendingSettings() {
+    model_.SetText(IDC_PENDING_NAME, pending_.name);
+    model_.SetText(IDC_PENDING_ORIENTATION, pending_.orientation);
+    model_.SetText(IDC_PENDING_CAMID, pending_.camId);
+    model_.SetText(IDC_PENDING_SCALE, Format("%f", pending_.scale));
+}
+
+void CMainDlg::SetButtons(bool start, bool stop, bool config) {
+    model_.SetEnabled(IDC_START_GRABBING, start);
+    model_.SetEnabled(IDC_STOP_GRABBING, stop);
+    model_.SetEnabled(IDC_CONFIG, config);
 }
 
 void CMainDlg::OnMessage(const PostedMessage& msg) {
     switch (msg.id) {
+        case WM_CLIENTGONE:
+            if (msg.wParam == CHANNEL_LOSSLESS)
+                lossless_.RemoveClient(msg.lParam);
+            else if (msg.wParam == CHANNEL_LOSSY)
+                lossy_.RemoveClient(msg.lParam);
+            break;
         case WM_SERVER_QUIT:
             ShutDownServer();
             break;
         case WM_GRAB_START:
-            // Grabbing can only start once every subsystem came up.
+            if (!grabbing_ && subsystemsUp_)
+                OnStartGrabbing();
+            break;
+        case WM_GRAB_STOP:
+            if (grabbing_)
+                OnStopGrabbing();
             break;
         case WM_COMMAND:
-            OnCommand(static_cast<int>(msg.wParam));
+            if (msg.wParam == ID_FRAME_READY)
+                OnFrameReady();
+            else
+                OnCommand(static_cast<int>(msg.wParam));
             break;
         default:
             break;
@@ -50,11 +368,149 @@ void CMainDlg::OnMessage(const PostedMessage& msg) {
 }
 
 void CMainDlg::OnCommand(int id) {
-    if (id == IDC_CLOSE)
-        ShutDownServer();
+    if (shutDown_)
+        return;
+    switch (id) {
+        case IDC_CLOSE:
+            ShutDownServer();
+            break;
+        case IDC_CONFIG:
+            if (model_.IsEnabled(IDC_CONFIG))
+                OnConfig();
+            break;
+        case IDC_START_GRABBING:
+            if (model_.IsEnabled(IDC_START_GRABBING))
+                OnStartGrabbing();
+            break;
+        case IDC_STOP_GRABBING:
+            if (model_.IsEnabled(IDC_STOP_GRABBING))
+                OnStopGrabbing();
+            break;
+        default:
+            break;
+    }
 }
 
-void CMainDlg::OnTimer(int /*id*/) {}
+void CMainDlg::OnTimer(int id) {
+    switch (id) {
+        case IDT_ENVIRONMENT:
+            if (hosts_.environment != nullptr)
+                hosts_.environment->Request();
+            break;
+        case IDT_CLIENT_ACTIVITY:
+            controlClientActive_ = false;
+            model_.SetText(IDC_ZEFT_CLIENTS, "0");
+            hosts_.timers->KillTimer(IDT_CLIENT_ACTIVITY);
+            activityTimer_ = false;
+            break;
+        case IDT_AUTOSTART:
+            hosts_.timers->KillTimer(IDT_AUTOSTART);
+            if (!shutDown_ && !grabbing_ && subsystemsUp_)
+                OnStartGrabbing();
+            break;
+        default:
+            break;
+    }
+}
+
+void CMainDlg::MarkControlClientActivity() {
+    controlClientActive_ = true;
+    if (activityTimer_)
+        hosts_.timers->KillTimer(IDT_CLIENT_ACTIVITY);
+    hosts_.timers->SetTimer(IDT_CLIENT_ACTIVITY, kClientActivityMs);
+    activityTimer_ = true;
+    model_.SetText(IDC_ZEFT_CLIENTS, ">= 1");
+}
+
+void CMainDlg::OnStartGrabbing() {
+    if (!grabber_)
+        return;
+    if (grabber_->Start()) {
+        LogMessage(hosts_.app, "Grabbing started.");
+        grabbing_ = true;
+        SetButtons(false, true, false);
+    } else {
+        LogMessage(hosts_.app, "Error while starting up grabbing.");
+    }
+}
+
+void CMainDlg::OnStopGrabbing() {
+    model_.SetEnabled(IDC_CLOSE, false);
+    if (grabber_) {
+        if (grabber_->Stop()) {
+            LogMessage(hosts_.app, "Grabbing stopped.");
+            grabbing_ = false;
+            model_.SetEnabled(IDC_START_GRABBING, true);
+            model_.SetEnabled(IDC_STOP_GRABBING, false);
+        } else {
+            LogMessage(hosts_.app, "Error while stopping grabbing.");
+        }
+    }
+    model_.SetEnabled(IDC_CLOSE, true);
+    model_.SetEnabled(IDC_CONFIG, true);
+}
+
+void CMainDlg::OnFrameReady() {
+    if (!queue_)
+        return;
+    CFramePipeline::Settings settings;
+    settings.scale = current_.scale;
+    settings.orientation = current_.orientation;
+    settings.cameraName = current_.name;
+    settings.lossyEnabled = lossyEnabled_;
+    pipeline_.OnFrameReady(*queue_, &codecs_, settings);
+}
+
+void CMainDlg::OnConfig() {
+    CIniFile hardware(programDir_);
+    const std::string frameEqpName =
+        config_ ? ::ReadNetworkSettings(*config_).zeftFrameEqpName : std::string();
+    if (!config_ || !hardware.Load(kHardwareFileName)) {
+        LogMessage(hosts_.app, "Hardware settings configuration file (\"%s\") could not be opened.",
+                   kHardwareFileName);
+        return;
+    }
+    StopNetwork();
+    DisableControl();
+    DeinitializeCompressionCodec();
+    DeinitializeGrabbing();
+    SetButtons(true, false, true);
+
+    if (hosts_.configDialog == nullptr || !hosts_.configDialog->Run(*config_, hardware))
+        LogMessage(hosts_.app, "Configdialog could not be created!");
+
+    bool failed = false;
+    if (InitializeGrabbing()) {
+        LogMessage(hosts_.app, "Successful reinitialized grabbing subsystem.");
+    } else {
+        LogMessage(hosts_.app, "Could not reinitialize grabbing subsystem!");
+        failed = true;
+    }
+    if (InitializeCompressionCodec()) {
+        LogMessage(hosts_.app, "Successful reinitialized compression codec.");
+    } else {
+        LogMessage(hosts_.app, "Could not reinitialize compression codec!");
+        failed = true;
+    }
+    if (InitializeControlSystem(*config_, *control_, hosts_.app)) {
+        LogMessage(hosts_.app, "Successful reinitialized ZEFT. ");
+    } else {
+        LogMessage(hosts_.app, "Could not reinitialize ZEFT !");
+        failed = true;
+    }
+    ReadNetworkSettings();
+    frameEqpName_ = frameEqpName;
+    if (InitializeNetwork()) {
+        LogMessage(hosts_.app, "Successful reinitialized networking subsystem.");
+    } else {
+        LogMessage(hosts_.app, "Could not reinitialize networking subsystem!");
+        failed = true;
+    }
+    ShowCurrentSettings();
+    subsystemsUp_ = !failed;
+    model_.SetEnabled(IDC_START_GRABBING, !failed);
+    model_.SetEnabled(IDC_STOP_GRABBING, false);
+}
 
 void CMainDlg::AppendMessage(const std::string& line) {
     std::string box = model_.Text(IDC_MESSAGES);
@@ -67,9 +523,18 @@ void CMainDlg::ShutDownServer() {
     if (shutDown_)
         return;
     shutDown_ = true;
-    if (environmentTimer_) {
-        hosts_.timers->KillTimer(IDT_ENVIRONMENT);
-        environmentTimer_ = false;
+    DeinitializeGrabbing();
+    DeinitializeCompressionCodec();
+    DisableControl();
+    StopNetwork();
+    if (config_) {
+        config_->Save();
+        config_.reset();
     }
+    for (int timer : {IDT_ENVIRONMENT, IDT_CLIENT_ACTIVITY, IDT_AUTOSTART})
+        hosts_.timers->KillTimer(timer);
+    environmentTimer_ = activityTimer_ = false;
+    if (hosts_.environment != nullptr)
+        hosts_.environment->Stop();
     hosts_.dialog->EndDialog(IDOK);
 }

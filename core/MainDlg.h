@@ -1,16 +1,39 @@
 #pragma once
 
+#include <ctime>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
 #include "base/MessageQueue.h"
+#include "capture/CaptureBackend.h"
+#include "compression/CodecSet.h"
 #include "core/DialogModel.h"
+#include "core/FramePipeline.h"
 #include "core/HostInterfaces.h"
+#include "frame/CaptureQueue.h"
+#include "net/FrameServer.h"
 
-// The server's main window controller: owns the subsystems, brings them up and down,
-// handles posted messages, timers and buttons, and runs the one shutdown sequence.
-// Created and used on the main thread only; other threads reach it by posting.
+class CGrabber;
+class CIniFile;
+class CSrv;
+
+// The camera settings the controller keeps twice: in effect, and written through the
+// control system and waiting for an apply request.
+struct CameraSettings {
+    std::string name;
+    std::string camId;
+    double scale = 1.0;
+    std::string orientation;
+};
+
+// The server's main window controller: owns one object of every subsystem, brings them up
+// in a fixed order, tears them down and up again around the configuration dialog, starts
+// and stops grabbing, runs the timers and the status display, and runs the one shutdown
+// sequence. The per-frame work is CFramePipeline's. Main thread only; other threads reach
+// it by posting.
 class CMainDlg {
   public:
     struct Hosts {
@@ -18,15 +41,24 @@ class CMainDlg {
         IMessagePoster* poster = nullptr;
         ITimerHost* timers = nullptr;
         IDialogHost* dialog = nullptr;
+        IConfigDialog* configDialog = nullptr;         // null: "Configdialog could not be created!"
+        IEnvironmentPublisher* environment = nullptr;  // null: nothing is published
     };
 
-    CMainDlg(Hosts hosts, std::string programDir, char switchLetter);
+    // Timer of the delayed start after switch a.
+    static constexpr int IDT_AUTOSTART = 2244;
+    static constexpr int kAutoStartDelayMs = 2000;
+
+    CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
+             std::vector<ICaptureBackend*> backends = DefaultBackends());
+    ~CMainDlg();
+    CMainDlg(const CMainDlg&) = delete;
+    CMainDlg& operator=(const CMainDlg&) = delete;
 
     CDialogModel& Model() { return model_; }
 
     // Bring-up when the window opens.
     bool OnInitDialog();
-
     // Every posted message, on the main thread.
     void OnMessage(const PostedMessage& msg);
     // A button (control id) was pressed.
@@ -34,19 +66,98 @@ class CMainDlg {
     void OnTimer(int id);
     // Escape and the window's close box.
     void OnCancel() { ShutDownServer(); }
+    void OnConfig();
+    void OnStartGrabbing();
+    void OnStopGrabbing();
+    void OnFrameReady();
 
     // Appends one finished log line to the message box.
     void AppendMessage(const std::string& line);
-
     void ShutDownServer();
     bool IsShutDown() const { return shutDown_; }
 
+    // A control-system client asked for a frame: the clients field shows ">= 1" for 2 s.
+    void MarkControlClientActivity();
+
+    // Subsystem set-up and tear-down; each reports through the log as the callers say.
+    int InitializeGrabbing();
+    void DeinitializeGrabbing();
+    int InitializeCompressionCodec();
+    void DeinitializeCompressionCodec();
+    int InitializeNetwork();
+    void ShowCurrentSettings();
+    void ShowPendingSettings();
+
+    // For the property handler and the camera settings update.
+    bool IsGrabbing() const { return grabbing_; }
+    bool SubsystemsUp() const { return subsystemsUp_; }
+    bool SettingsApplied() const { return settingsApplied_; }
+    void SetSettingsApplied(bool applied) { settingsApplied_ = applied; }
+    CameraSettings& Current() { return current_; }
+    CameraSettings& Pending() { return pending_; }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    int BitsPerPixel() const { return bitsPerPixel_; }
+    const SpotResults& Spot() const { return pipeline_.Spot(); }
+    const FrameTime& LastFrameTime() const { return pipeline_.LastFrameTime(); }
+    time_t ServerStartTime() const { return serverStart_; }
+    time_t CameraActiveSince() const { return cameraActiveSince_; }
+    void SetCameraActiveSince(time_t t) { cameraActiveSince_ = t; }
+    CIniFile* Config() const { return config_.get(); }
+    CSrv* Control() const { return control_.get(); }
+    CFrameServer& LosslessServer() { return lossless_; }
+    CLossyFrameServer& LossyServer() { return lossy_; }
+    const CFramePipeline& Pipeline() const { return pipeline_; }
+    CGrabber* Grabber() const { return grabber_.get(); }
+
   private:
+    void StartGrabbing();
+    void StopGrabbing();
+    void SetButtons(bool start, bool stop, bool config);
+    void StopNetwork();
+    void DisableControl();
+    void ReadNetworkSettings();
+    bool QuerySelvex();
+
     Hosts hosts_;
     std::string programDir_;
     char switch_;
+    std::vector<ICaptureBackend*> backends_;
     CDialogModel model_;
+
+    std::unique_ptr<CIniFile> config_;
+    std::unique_ptr<CCaptureQueue> queue_;
+    std::unique_ptr<CGrabber> grabber_;
+    CCodecSet codecs_;
+    CFrameServer lossless_;
+    CLossyFrameServer lossy_;
+    std::unique_ptr<CSrv> control_;
+    CFramePipeline pipeline_;
+
+    CameraSettings current_;
+    CameraSettings pending_;
+    int width_ = 0;  // geometry of the acquired frames
+    int height_ = 0;
+    int bitsPerPixel_ = 8;
+    int shownWidth_ = 768;  // what the window shows as current
+    int shownHeight_ = 574;
+    int shownBitsPerPixel_ = 8;
+    int jpegQuality_ = 30;
+    bool lossyEnabled_ = false;
+    int listenPort_ = 31777;
+    int maxClients_ = 255;
+    int listenPortLossy_ = 31778;
+    int maxClientsLossy_ = 255;
+    int lossyEnabledValue_ = 1;
+    std::string frameEqpName_;
+    time_t serverStart_ = 0;
+    time_t cameraActiveSince_ = 0;
+
     bool environmentTimer_ = false;
+    bool activityTimer_ = false;
+    bool controlClientActive_ = false;
+    bool grabbing_ = false;
+    bool settingsApplied_ = false;
     bool subsystemsUp_ = false;
     bool shutDown_ = false;
 };

@@ -12,7 +12,9 @@
 
 namespace {
 
-constexpr int kBacklog = 5;
+// Thirty viewers reconnecting together must not overflow the queue (each overflow costs
+// a client a retry a second later).
+constexpr int kBacklog = 128;
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 // Session ids are unique in the process, so a notice can never name a later session.

@@ -1,0 +1,4 @@
+# Copies SOURCE to TARGET unless TARGET exists: an operator's description is never replaced.
+if(NOT EXISTS "${TARGET}")
+  file(COPY_FILE "${SOURCE}" "${TARGET}")
+endif()

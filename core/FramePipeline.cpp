@@ -1,0 +1,190 @@
+#include "core/FramePipeline.h"
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "base/LogSink.h"
+#include "compression/CodecSet.h"
+#include "core/DialogModel.h"
+#include "frame/BitmapInfoHeader.h"
+#include "frame/LosslessRecord.h"
+#include "processing/EffectiveBits.h"
+#include "processing/Orientation.h"
+#include "processing/SpotAnalyzer.h"
+
+namespace {
+
+// Shown once per process run: a camera that delivers out-of-range values does so on
+// every frame, and the log must not fill with it.
+std::atomic<bool> g_effectiveBitsWarned{false};
+
+constexpr uint16_t kSpotHarmonics = 5;
+constexpr uint16_t kSpotIterations = 1;
+
+const char* const kHeartbeat[4] = {"|", "\\", "--", "/"};
+
+}  // namespace
+
+CFramePipeline::CFramePipeline(ILogSink* log, CDialogModel* model) : log_(log), model_(model) {
+    jpegThread_ = std::thread(&CFramePipeline::RunJpegJobs, this);
+}
+
+CFramePipeline::~CFramePipeline() {
+    {
+        std::lock_guard lock(jobMutex_);
+        quit_ = true;
+    }
+    jobChanged_.notify_all();
+    jpegThread_.join();
+}
+
+void CFramePipeline::RunJpegJobs() {
+    std::unique_lock lock(jobMutex_);
+    for (;;) {
+        jobChanged_.wait(lock, [this] { return quit_ || !jobDone_; });
+        if (quit_)
+            return;
+        std::function<bool()> job = std::move(job_);
+        lock.unlock();
+        const bool ok = job();
+        lock.lock();
+        jobResult_ = ok;
+        jobDone_ = true;
+        jobChanged_.notify_all();
+    }
+}
+
+void CFramePipeline::StartJpeg(std::function<bool()> job) {
+    {
+        std::lock_guard lock(jobMutex_);
+        job_ = std::move(job);
+        jobDone_ = false;
+    }
+    jobChanged_.notify_all();
+}
+
+bool CFramePipeline::FinishJpeg() {
+    std::unique_lock lock(jobMutex_);
+    jobChanged_.wait(lock, [this] { return jobDone_; });
+    return jobResult_;
+}
+
+bool CFramePipeline::OnFrameReady(CCaptureQueue& queue, CCodecSet* codecs,
+                                  const Settings& settings) {
+    counters_.drained += static_cast<uint64_t>(TrimCaptureQueue(queue));
+    CPoolBlock record = queue.RemoveHead();
+    if (!record)
+        return false;  // a surplus command: the frame went with an earlier one
+    Process(std::move(record), codecs, settings);
+    return true;
+}
+
+void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Settings& settings) {
+    if (record.Size() < kFrameHeaderSize)
+        return;
+    FrameHeader header = ReadHeader<FrameHeader>(record.Data());
+    const uint64_t pixelCount = uint64_t{header.width} * header.height;
+    // Every record is 8-bit gray from the capture side; anything else is not ours to send.
+    if (header.bitsPerPixel != 8 || pixelCount == 0 ||
+        record.Size() < kFrameHeaderSize + pixelCount)
+        return;
+    const uint8_t* pixels = record.Data() + kFrameHeaderSize;
+
+    if (!CheckEffectiveBits(pixels, static_cast<int>(header.bitsPerPixel),
+                            static_cast<int>(header.effectiveBits), pixelCount) &&
+        !g_effectiveBitsWarned.exchange(true)) {
+        LogMessage(log_, "%dbpp: out of effective bits range (ebr=%d) bits found (fno=%lu)!",
+                   static_cast<int>(header.bitsPerPixel), static_cast<int>(header.effectiveBits),
+                   static_cast<unsigned long>(header.frameNumber));
+        LogMessage(log_, "This warning will only appear once! It is now disabled.");
+    }
+
+    if (codecs == nullptr || !codecs->IsInitialized()) {
+        ++counters_.withoutCodecs;
+        return;
+    }
+
+    header.scale = settings.scale;
+    CPoolBlock oriented;
+    if (settings.orientation != "NORM") {
+        oriented = CPoolBlock::Alloc(static_cast<uint32_t>(pixelCount));
+        // Without a block the frame goes on as it came.
+        if (oriented &&
+            Orient(oriented.Data(), pixels, settings.orientation,
+                   static_cast<int32_t>(header.width), static_cast<int32_t>(header.height), 8)) {
+            pixels = oriented.Data();
+            if (OrientationSwapsWidthHeight(settings.orientation))
+                std::swap(header.width, header.height);
+        }
+    }
+
+    CJpegEncoder* jpeg = codecs->JpegEncoder();
+    const bool encodeJpeg = settings.lossyEnabled && jpeg != nullptr && codecs->JpegBuffer();
+    uint32_t jpegSize = codecs->JpegCapacity();
+    if (encodeJpeg) {
+        const FrameHeader jpegHeader = header;
+        const std::string name = settings.cameraName;
+        StartJpeg([=, &jpegSize] {
+            return jpeg->Encode(pixels, jpegHeader, codecs->JpegBuffer(), jpegSize, name.c_str()) ==
+                   1;
+        });
+    }
+
+    // The codec was opened for the oriented geometry; a frame that missed its turn (no
+    // block) or came in another size is sent raw rather than mislabelled.
+    const bool codecFits = codecs->Width() == static_cast<int>(header.width) &&
+                           codecs->Height() == static_cast<int>(header.height);
+    uint32_t length = 0;
+    if (codecFits && codecs->Codec()->Compress(pixels, codecs->CompressedImage()) == 1 &&
+        codecs->Codec()->GetOutputFormat(codecs->OutputFormat()) == 1) {
+        BITMAPINFOHEADER format;
+        std::memcpy(&format, codecs->OutputFormat(), sizeof format);
+        length = PutLosslessRecord(codecs->LosslessRecord(), codecs->LosslessRecordCapacity(),
+                                   header, codecs->OutputFormat(), format.biSize,
+                                   codecs->CompressedImage(), format.biSizeImage, pixels);
+    } else {
+        length = PutRawRecord(codecs->LosslessRecord(), codecs->LosslessRecordCapacity(), header,
+                              pixels);
+    }
+
+    SpotAnalyzer spot(pixels, kSpotHarmonics, kSpotIterations, header.width, header.height);
+    if (spot.HasProjections()) {
+        spot.Compute();
+        spot_ = {static_cast<float>(spot.GetXm()), static_cast<float>(spot.GetYm()),
+                 static_cast<float>(spot.GetXrms()), static_cast<float>(spot.GetYrms())};
+    }
+
+    const bool jpegOk = encodeJpeg && FinishJpeg();
+    // The pixels are no longer needed: give the blocks back before the hand-offs.
+    oriented.Reset();
+    record.Reset();
+
+    if (length > 0) {
+        ++counters_.processed;
+        if (lossless_)
+            lossless_(codecs->LosslessRecord(), length);
+    }
+    // A failed encoding leaves a stale or partial JPEG in the buffer: never send it.
+    if (encodeJpeg) {
+        if (jpegOk && lossy_)
+            lossy_(codecs->JpegBuffer(), jpegSize);
+        else if (!jpegOk)
+            ++counters_.jpegFailed;
+    }
+
+    lastTime_ = {header.time, header.millitm, header.timezone, header.dstflag};
+    ShowStatus(header);
+}
+
+void CFramePipeline::ShowStatus(const FrameHeader& header) {
+    if (model_ == nullptr)
+        return;
+    char text[160];
+    std::snprintf(text, sizeof text, "%.1f", header.frameRate);
+    model_->SetText(IDC_FRAMERATE, text);
+    model_->SetText(IDC_HEARTBEAT, kHeartbeat[header.frameNumber % 4]);
+    std::snprintf(text, sizeof text, "xm=%f ym=%f xrms=%f yrms=%f", spot_.xm, spot_.ym, spot_.xrms,
+                  spot_.yrms);
+    model_->SetText(IDC_SPOTDATA, text);
+}

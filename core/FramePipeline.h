@@ -1,0 +1,104 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "frame/CaptureQueue.h"
+#include "frame/FrameHeader.h"
+
+class CCodecSet;
+class CDialogModel;
+class ILogSink;
+
+// The spot results of the last measured frame; -1 until one was measured.
+struct SpotResults {
+    float xm = -1.0f;
+    float ym = -1.0f;
+    float xrms = -1.0f;
+    float yrms = -1.0f;
+};
+
+// The capture-time fields of the last processed frame.
+struct FrameTime {
+    int32_t time = 0;
+    uint16_t millitm = 0;
+    int16_t timezone = 0;
+    int16_t dstflag = 0;
+};
+
+// The work of one frame-ready command: takes the newest waiting frame record, checks its
+// bit depth, orients it, builds the lossless record and (when the lossy channel is on) the
+// JPEG message, measures the spot, hands both messages on and refreshes the status fields.
+// Main thread only; the JPEG encoding of a frame runs on a helper thread side by side with
+// the lossless encoding, and both are finished before the command returns, so messages
+// leave one at a time and in order.
+class CFramePipeline {
+  public:
+    using Sink = std::function<void(const uint8_t* message, uint32_t length)>;
+
+    // What one frame is processed with; copied at the start of each command.
+    struct Settings {
+        double scale = 1.0;
+        std::string orientation = "NORM";
+        std::string cameraName;
+        bool lossyEnabled = false;
+    };
+
+    struct Counters {
+        uint64_t processed = 0;      // frames handed to the lossless channel
+        uint64_t drained = 0;        // records cut from the Capture queue here
+        uint64_t withoutCodecs = 0;  // frames dropped because no codec set was up
+        uint64_t jpegFailed = 0;     // frames whose JPEG was not sent
+    };
+
+    // `model` and `log` are borrowed and may be null.
+    CFramePipeline(ILogSink* log, CDialogModel* model);
+    ~CFramePipeline();
+    CFramePipeline(const CFramePipeline&) = delete;
+    CFramePipeline& operator=(const CFramePipeline&) = delete;
+
+    void SetSinks(Sink lossless, Sink lossy) {
+        lossless_ = std::move(lossless);
+        lossy_ = std::move(lossy);
+    }
+
+    // One frame-ready command. `codecs` may be null or not set up: the frame is then
+    // dropped and counted. True when a frame was taken from the queue.
+    bool OnFrameReady(CCaptureQueue& queue, CCodecSet* codecs, const Settings& settings);
+
+    const SpotResults& Spot() const { return spot_; }
+    const FrameTime& LastFrameTime() const { return lastTime_; }
+    const Counters& GetCounters() const { return counters_; }
+    // Forgets the spot results (a new bring-up starts from -1 again).
+    void ResetSpot() { spot_ = SpotResults{}; }
+
+  private:
+    void Process(CPoolBlock record, CCodecSet* codecs, const Settings& settings);
+    void ShowStatus(const FrameHeader& header);
+
+    // The side thread that encodes one JPEG per command.
+    void RunJpegJobs();
+    void StartJpeg(std::function<bool()> job);
+    bool FinishJpeg();
+
+    ILogSink* log_;
+    CDialogModel* model_;
+    Sink lossless_;
+    Sink lossy_;
+    SpotResults spot_;
+    FrameTime lastTime_;
+    Counters counters_;
+
+    std::mutex jobMutex_;  // guards job_, jobDone_, jobResult_, quit_
+    std::condition_variable jobChanged_;
+    std::function<bool()> job_;
+    bool jobDone_ = true;
+    bool jobResult_ = false;
+    bool quit_ = false;
+    std::thread jpegThread_;
+};
