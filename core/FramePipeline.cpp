@@ -1,5 +1,7 @@
 #include "core/FramePipeline.h"
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -24,6 +26,32 @@ constexpr uint16_t kSpotIterations = 1;
 
 const char* const kHeartbeat[4] = {"|", "\\", "--", "/"};
 
+uint64_t ThreadCpuNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t WallNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Adds the CPU time since the last call to one stage's sum.
+class StageClock {
+  public:
+    StageClock() : last_(ThreadCpuNs()) {}
+    void Lap(uint64_t& sum) {
+        const uint64_t now = ThreadCpuNs();
+        sum += now - last_;
+        last_ = now;
+    }
+
+  private:
+    uint64_t last_;
+};
+
 }  // namespace
 
 CFramePipeline::CFramePipeline(ILogSink* log, CDialogModel* model) : log_(log), model_(model) {
@@ -47,7 +75,9 @@ void CFramePipeline::RunJpegJobs() {
             return;
         std::function<bool()> job = std::move(job_);
         lock.unlock();
+        const uint64_t start = ThreadCpuNs();
         const bool ok = job();
+        jpegTime_.fetch_add(ThreadCpuNs() - start, std::memory_order_relaxed);
         lock.lock();
         jobResult_ = ok;
         jobDone_ = true;
@@ -90,6 +120,7 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
         record.Size() < kFrameHeaderSize + pixelCount)
         return;
     const uint8_t* pixels = record.Data() + kFrameHeaderSize;
+    StageClock clock;
 
     if (!CheckEffectiveBits(pixels, static_cast<int>(header.bitsPerPixel),
                             static_cast<int>(header.effectiveBits), pixelCount) &&
@@ -118,6 +149,8 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
                 std::swap(header.width, header.height);
         }
     }
+
+    clock.Lap(times_.check);
 
     CJpegEncoder* jpeg = codecs->JpegEncoder();
     const bool encodeJpeg = settings.lossyEnabled && jpeg != nullptr && codecs->JpegBuffer();
@@ -148,6 +181,8 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
                               pixels);
     }
 
+    clock.Lap(times_.lossless);
+
     SpotAnalyzer spot(pixels, kSpotHarmonics, kSpotIterations, header.width, header.height);
     if (spot.HasProjections()) {
         spot.Compute();
@@ -155,7 +190,12 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
                  static_cast<float>(spot.GetXrms()), static_cast<float>(spot.GetYrms())};
     }
 
+    clock.Lap(times_.spot);
+
+    const uint64_t waitStart = WallNs();
     const bool jpegOk = encodeJpeg && FinishJpeg();
+    times_.jpegWait += WallNs() - waitStart;
+    clock = StageClock();
     // The pixels are no longer needed: give the blocks back before the hand-offs.
     oriented.Reset();
     record.Reset();
@@ -175,6 +215,13 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
 
     lastTime_ = {header.time, header.millitm, header.timezone, header.dstflag};
     ShowStatus(header);
+    clock.Lap(times_.distribute);
+}
+
+CFramePipeline::StageTimes CFramePipeline::GetStageTimes() const {
+    StageTimes t = times_;
+    t.jpeg = jpegTime_.load(std::memory_order_relaxed);
+    return t;
 }
 
 void CFramePipeline::ShowStatus(const FrameHeader& header) {

@@ -56,6 +56,17 @@ class CFramePipeline {
         uint64_t jpegFailed = 0;     // frames whose JPEG was not sent
     };
 
+    // CPU time spent per stage, in nanoseconds summed over all frames (the JPEG on its own
+    // thread; the wait for it is main-thread wall time spent idle).
+    struct StageTimes {
+        uint64_t check = 0;  // bit-depth check and orientation
+        uint64_t lossless = 0;
+        uint64_t jpeg = 0;
+        uint64_t spot = 0;
+        uint64_t jpegWait = 0;
+        uint64_t distribute = 0;
+    };
+
     // `model` and `log` are borrowed and may be null.
     CFramePipeline(ILogSink* log, CDialogModel* model);
     ~CFramePipeline();
@@ -74,6 +85,8 @@ class CFramePipeline {
     const SpotResults& Spot() const { return spot_; }
     const FrameTime& LastFrameTime() const { return lastTime_; }
     const Counters& GetCounters() const { return counters_; }
+    // Main thread; the JPEG time is complete for every finished command.
+    StageTimes GetStageTimes() const;
     // Forgets the spot results (a new bring-up starts from -1 again).
     void ResetSpot() { spot_ = SpotResults{}; }
 
@@ -93,6 +106,8 @@ class CFramePipeline {
     SpotResults spot_;
     FrameTime lastTime_;
     Counters counters_;
+    StageTimes times_;
+    std::atomic<uint64_t> jpegTime_{0};
 
     std::mutex jobMutex_;  // guards job_, jobDone_, jobResult_, quit_
     std::condition_variable jobChanged_;

@@ -27,8 +27,12 @@ int ReadExact(IByteSource& source, uint8_t* buffer, size_t length, std::string& 
         }
         if (n == 0 && got == 0)
             return 0;
-        error = n == 0 ? std::string("connection closed inside a message")
-                       : std::string("receive failed: ") + std::strerror(errno);
+        if (n == 0)
+            error = "connection closed inside a message";
+        else if (errno == EAGAIN || errno == EWOULDBLOCK)
+            error = "nothing received within the time-out";
+        else
+            error = std::string("receive failed: ") + std::strerror(errno);
         return -1;
     }
     return 1;

@@ -1,4 +1,4 @@
-// lumerix2-view HOST:PORT [--count N] [--save DIR]
+// lumerix2-view HOST:PORT [--count N] [--save DIR] [--timeout S]
 // Connects to a Lossless or Lossy channel and prints one line per message; with --save,
 // writes raw frames as PGM and lossy frames as JPEG files.
 
@@ -17,12 +17,13 @@ namespace {
 
 void Usage(FILE* out) {
     std::fprintf(out,
-                 "usage: lumerix2-view HOST:PORT [--count N] [--save DIR]\n"
+                 "usage: lumerix2-view HOST:PORT [--count N] [--save DIR] [--timeout S]\n"
                  "  Reads the frame stream of a Lossless or Lossy channel and prints one line\n"
                  "  per message.\n"
                  "  --count N   stop after N messages\n"
                  "  --save DIR  write raw lossless frames as DIR/frame-NNNNNNNNNN.pgm and lossy\n"
-                 "              frames as DIR/frame-NNNNNNNNNN.jpg\n");
+                 "              frames as DIR/frame-NNNNNNNNNN.jpg\n"
+                 "  --timeout S give up when no byte arrives for S seconds (default 5)\n");
 }
 
 bool WriteFile(const std::string& path, const std::string& prefix, const uint8_t* data,
@@ -94,6 +95,7 @@ bool Save(const std::string& dir, const FrameMessage& m) {
 int main(int argc, char** argv) {
     std::string address, saveDir;
     uint64_t count = 0;  // 0: until the stream ends
+    uint32_t timeoutS = 5;
     for (int a = 1; a < argc; ++a) {
         std::string arg = argv[a];
         if (arg == "--help" || arg == "-h") {
@@ -104,6 +106,13 @@ int main(int argc, char** argv) {
             auto [end, ec] = std::from_chars(v, v + std::strlen(v), count);
             if (ec != std::errc() || *end != '\0' || count == 0) {
                 std::fprintf(stderr, "lumerix2-view: --count needs a positive number\n");
+                return 2;
+            }
+        } else if (arg == "--timeout" && a + 1 < argc) {
+            const char* v = argv[++a];
+            auto [end, ec] = std::from_chars(v, v + std::strlen(v), timeoutS);
+            if (ec != std::errc() || *end != '\0' || timeoutS == 0 || timeoutS > 86400) {
+                std::fprintf(stderr, "lumerix2-view: --timeout needs 1 to 86400 seconds\n");
                 return 2;
             }
         } else if (arg == "--save" && a + 1 < argc) {
@@ -129,6 +138,8 @@ int main(int argc, char** argv) {
                      error.c_str());
         return 1;
     }
+    // A stalled server must not hang the viewer (or a script that runs it) for ever.
+    client.SetReceiveTimeout(static_cast<int>(timeoutS * 1000));
     FrameMessage m;
     for (uint64_t n = 0; count == 0 || n < count; ++n) {
         int rc = client.ReadMessage(m, error);
