@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
-#include "app/PidFile.h"
 #include "base/Messages.h"
 #include "base/ProgramDir.h"
+#include "core/PidFile.h"
 
 namespace {
 constexpr int kEnvironmentPeriodMs = 5000;

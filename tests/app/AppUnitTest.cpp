@@ -6,12 +6,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/CommandLine.h"
-#include "app/MessageLog.h"
-#include "app/PidFile.h"
 #include "app/QtMessageLoop.h"
 #include "base/Messages.h"
+#include "core/CommandLine.h"
 #include "core/DialogModel.h"
+#include "core/MessageLog.h"
+#include "core/PidFile.h"
 #include "tests/support/TempDir.h"
 
 TEST(CommandLine, SwitchIsTheLetterAfterTheFirstSlashOfTheArguments) {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/PidFile.h"
+#include "core/PidFile.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;
