@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/CommandLine.h"
-#include "app/PidFile.h"
 #include "app/QtMessageLoop.h"
 #include "app/SignalBridge.h"
 #include "base/ProgramDir.h"
+#include "core/CommandLine.h"
 #include "core/MainDlg.h"
+#include "core/PidFile.h"
 #include "ui/MainWindow.h"
 
 namespace {

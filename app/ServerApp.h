@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/MessageLog.h"
 #include "base/LogSink.h"
+#include "core/MessageLog.h"
 
 class CMainDlg;
 

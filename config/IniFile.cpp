@@ -114,6 +114,26 @@ std::string SaveTarget(const std::string& path) {
     return path;
 }
 
+// For a file whose directory the server may not write. The new text goes over the old one from
+// its start and the file is then cut to length, so it never passes through empty; when a write
+// fails part-way (a full disk) the old text goes back over blocks the file already owns.
+bool WriteInPlace(const std::string& path, std::string_view text) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size > static_cast<off_t>(CIniFile::kMaxFileBytes))
+        return false;
+    const std::string old = ReadBounded(fd.get(), static_cast<size_t>(st.st_size));
+    if (old.size() != static_cast<size_t>(st.st_size) || ::lseek(fd.get(), 0, SEEK_SET) != 0)
+        return false;
+    if (WriteAll(fd.get(), text) && ::ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0 &&
+        ::fsync(fd.get()) == 0)
+        return true;
+    if (::lseek(fd.get(), 0, SEEK_SET) == 0 && WriteAll(fd.get(), old))
+        ::ftruncate(fd.get(), static_cast<off_t>(old.size()));
+    return false;
+}
+
 std::atomic<unsigned> g_tempCounter{0};
 
 }  // namespace
@@ -300,10 +320,15 @@ bool CIniFile::Save() {
                std::to_string(g_tempCounter.fetch_add(1));
         fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (!fd && errno != EEXIST)
-            return false;
+            break;
     }
-    if (!fd)
-        return false;
+    if (!fd) {
+        // Installations keep the program directory read-only but the configuration writable.
+        if ((errno != EACCES && errno != EPERM) || !WriteInPlace(target, Text()))
+            return false;
+        modified_ = false;
+        return true;
+    }
 
     struct stat st;
     if (::stat(target.c_str(), &st) == 0) {

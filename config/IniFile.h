@@ -62,8 +62,10 @@ class CIniFile {
     // Writes the store to its path when it was modified (true without touching the file
     // otherwise). The new text goes to a temporary file beside the target that is then
     // renamed over it, so the file is always either the old or the new one; an existing
-    // file keeps its permissions, and a read-only one is not replaced. False when it cannot
-    // be written; the store then keeps its contents and its modified mark.
+    // file keeps its permissions, and a read-only one is not replaced. Where the directory
+    // may not be written but the file may, the file is rewritten in place instead (a failed
+    // write puts the old text back). False when it cannot be written; the store then keeps
+    // its contents and its modified mark.
     bool Save();
 
     // The text Save writes.

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/PidFile.h"
 #include "base/Messages.h"
 #include "base/ProgramDir.h"
 #include "base/UniqueFd.h"
@@ -18,6 +17,7 @@
 #include "control/zeft/Srv.h"
 #include "control/zeft/Zeft.h"
 #include "control/zeft/ZeftClient.h"
+#include "core/PidFile.h"
 #include "processing/Orientation.h"
 
 namespace {

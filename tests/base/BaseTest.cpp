@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,9 +17,8 @@ TEST(LogMessage, FormatsAndCutsAt1024Characters) {
     std::string longText(3000, 'x');
     LogMessage(&log, "%s", longText.c_str());
     LogMessage(nullptr, "nobody listens");  // a null sink is harmless
-    ASSERT_EQ(log.lines.size(), 2u);
-    EXPECT_EQ(log.lines[0], "Grabbing started, frame 7.");
-    EXPECT_EQ(log.lines[1], std::string(1024, 'x'));
+    EXPECT_EQ(log.lines,
+              (std::vector<std::string>{"Grabbing started, frame 7.", std::string(1024, 'x')}));
 }
 
 TEST(LogMessage, CallFromAnotherThreadFailsLoudlyInDebugBuilds) {
@@ -89,8 +87,7 @@ TEST(UniqueFd, ClosesOnceAndMoves) {
     {
         UniqueFd writer(fds[1]);
         UniqueFd moved(std::move(writer));
-        EXPECT_FALSE(writer.valid());
-        EXPECT_TRUE(moved.valid());
+        EXPECT_FALSE(writer.valid());  // or both would close the descriptor
     }
     char c;
     EXPECT_EQ(read(reader.get(), &c, 1), 0);  // the write end was closed exactly once

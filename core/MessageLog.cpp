@@ -1,4 +1,4 @@
-#include "app/MessageLog.h"
+#include "core/MessageLog.h"
 
 #include <cstdio>
 

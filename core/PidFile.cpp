@@ -1,4 +1,4 @@
-#include "app/PidFile.h"
+#include "core/PidFile.h"
 
 #include <limits.h>
 #include <signal.h>
