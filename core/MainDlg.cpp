@@ -115,6 +115,8 @@ bool CMainDlg::OnInitDialog() {
         LogMessage(hosts_.app, "Temporary file (pid) could not be created/accessed.");
 
     width_ = height_ = 0;
+    // The multiplexer's address is resolved beside the program, like every other file.
+    ZeftSetNamesFile(programDir_);
     config_ = InitializeIniFile(programDir_, hosts_.app, ComputerName());
     if (!config_) {
         LogMessage(hosts_.app,

@@ -1,0 +1,73 @@
+#pragma once
+
+// Starts the real program (or another command) in temporary program directories.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/TempDir.h"
+
+// Starts `path` (searched in PATH when it has no '/') with argv[0] = `path`, without the
+// session's display, so the program runs as it does on a rack server.
+pid_t Spawn(const std::string& path, std::vector<std::string> args = {});
+
+// Polls `pred` every 20 ms until it holds or `limit` has passed; the last answer.
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(60));
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit);
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
+    return WaitUntil(pred, limit);
+}
+
+// Exit status of `pid` (128 + signal when killed), waiting up to a minute; -1 when it did
+// not end (it is killed then).
+int WaitExit(pid_t pid);
+bool Alive(pid_t pid);
+
+// A TCP port on 127.0.0.1 that nobody listens on right now.
+uint16_t FreePort();
+
+// A program directory holding a symlink to the executable, with a configuration whose
+// ports are free ones (so suites can run side by side) and, when asked, a hardware
+// description. The program is started through the symlink.
+class ProgramDir {
+  public:
+    struct Ports {
+        uint16_t lossless = 0;
+        uint16_t lossy = 0;
+        int zeftOffset = 0;  // ZEFTPORTNUMBER
+    };
+
+    // `config`: extra lines for the configuration file; null writes none at all (the
+    // program then writes its defaults).
+    explicit ProgramDir(const std::string& exe, const char* config = "");
+    std::string File(const std::string& name) const { return dir_.File(name); }
+    const std::string& Path() const { return dir_.path(); }
+    std::string Log() const { return ReadFileText(File("Lumerix2.log")); }
+    const Ports& GetPorts() const { return ports_; }
+    // The configuration this directory starts with, for tests that add keys.
+    static std::string Config(const Ports& ports, const std::string& extra);
+
+    pid_t Start(std::vector<std::string> args = {}) const { return Spawn(exe_, std::move(args)); }
+    // The exit status of a start that is to hand its request over and end.
+    int Run(std::vector<std::string> args = {}) const { return WaitExit(Start(std::move(args))); }
+    // Starts the program and waits until it has published its pid file.
+    pid_t StartServer(std::vector<std::string> args = {}) const;
+    // Waits until the log holds `text` (as a whole line's text); false after `limit`.
+    bool WaitForLog(const std::string& text,
+                    std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+
+  private:
+    TempDir dir_;
+    std::string exe_;
+    Ports ports_;
+};
+
+// The texts of the log's lines, without their time stamps.
+std::vector<std::string> LogTexts(const std::string& log);
