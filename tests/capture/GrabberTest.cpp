@@ -128,9 +128,9 @@ TEST(Grabber, BuildFailuresCarryTheirCodes) {
         {EightCapabilityCamera(), kCam, true, VIDIOC_REQBUFS, -122},
     };
     for (Case& c : cases) {
-        Rig rig(c.node);
         if (c.failing)
-            rig.io.FailIoctl(c.failing, EIO);
+            c.node.faults = {{c.failing, EIO}};
+        Rig rig(c.node);
         int mode = c.code == -121 ? 1 : 0;  // the BGR24 mode of the replacing driver
         EXPECT_EQ(rig.grabber->Init(c.path, mode, -1, c.queue ? &rig.queue : nullptr), 0);
         EXPECT_EQ(rig.grabber->GetLastError(), c.code) << c.path;
@@ -199,36 +199,16 @@ TEST(Grabber, DriverTimestampsDriveTheRateLimit) {
               static_cast<uint32_t>(rig.io.Get().dequeued + 2) / 3 + 1);
 }
 
-TEST(Grabber, AdjustedSizeAndPaddedRowsAreHonoured) {
-    ScriptedNode n;
-    n.identity = kCam;
-    n.formats = {{V4L2_PIX_FMT_GREY, {{100, 574}}, {}}};  // no interval list
-    n.heightAlign = 16;
-    n.strideAlign = 64;
-    Rig rig(n);
-    ASSERT_TRUE(rig.Init(0));
-    EXPECT_EQ(rig.grabber->GetHeight(), 576);  // what the driver made of 574
-    ASSERT_EQ(rig.grabber->Start(), 1);
-    ASSERT_TRUE(rig.WaitFor([&] { return rig.queue.GetCount() > 0; }));
-    rig.grabber->Stop();
-    auto headers = Drain(rig.queue, [](const FrameHeader& h, const uint8_t* px) {
-        EXPECT_EQ(px[575 * 100 + 99], ScriptedGray(h.frameNumber - 1, 99, 575));
-    });
-    EXPECT_EQ(headers[0].height, 576u);
-}
-
 // A dequeue error ends streaming after three frames; interrupted ioctls are retried.
 TEST(Grabber, DriverErrorsEndStreamingCleanlyAndInterruptionsAreRetried) {
-    for (bool failDequeue : {true, false}) {
-        Rig rig;
-        if (failDequeue)
-            rig.io.FailDequeueAfter(3);
-        else
-            rig.io.InterruptEveryOtherIoctl();
+    for (ScriptedFault fault : {ScriptedFault{VIDIOC_DQBUF, EIO, 3}, {0, EINTR, 0, true}}) {
+        ScriptedNode node = EightCapabilityCamera();
+        node.faults = {fault};
+        Rig rig(node);
         ASSERT_TRUE(rig.Init(0));
         ASSERT_EQ(rig.grabber->Start(), 1);
         ASSERT_TRUE(rig.WaitFor([&] { return rig.commands >= 3; }));
-        if (failDequeue) {
+        if (fault.error == EIO) {
             ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->StreamFailed(); }));
             EXPECT_EQ(rig.grabber->GetSampler()->GetFrameCounter(), 3u);
             EXPECT_EQ(rig.grabber->Stop(), 1);
@@ -239,6 +219,69 @@ TEST(Grabber, DriverErrorsEndStreamingCleanlyAndInterruptionsAreRetried) {
         EXPECT_EQ(rig.grabber->Deinit(), 1);
         rig.ExpectAllReleased();
     }
+}
+
+// Samples 1, 2 and 4 come flagged as damaged; the stream ends after sample 5.
+TEST(Grabber, DamagedBuffersAreNeverDelivered) {
+    ScriptedNode node = EightCapabilityCamera();
+    node.damaged = {1, 2, 4};
+    node.faults = {{VIDIOC_DQBUF, EIO, 6}};
+    Rig rig(node);
+    ASSERT_TRUE(rig.Init(2));  // GREY 160 × 120
+    ASSERT_EQ(rig.grabber->Start(), 1);
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->StreamFailed(); }));
+    rig.grabber->Stop();
+    std::vector<uint32_t> samples;
+    Drain(rig.queue, [&](const FrameHeader&, const uint8_t* px) {
+        for (uint32_t sequence = 0; sequence < 6; ++sequence)
+            if (px[60 * 160 + 80] == ScriptedGray(sequence, 80, 60) &&
+                px[0] == ScriptedGray(sequence, 0, 0))
+                samples.push_back(sequence);
+    });
+    EXPECT_EQ(samples, (std::vector<uint32_t>{0, 3, 5}));
+    EXPECT_EQ(rig.io.Get().dequeued, 6);
+}
+
+// Ranges offer their largest and smallest size, each at the range's fastest rate; the
+// driver knows rates only for sizes it has. It streams the smallest GREY size with rows
+// padded and the height rounded up.
+TEST(Grabber, SizeAndIntervalRangesBecomeModes) {
+    ScriptedNode node;
+    node.identity = kCam;
+    const uint32_t sizeSteps = V4L2_FRMSIZE_TYPE_STEPWISE, sizeRange = V4L2_FRMSIZE_TYPE_CONTINUOUS;
+    const uint32_t rateSteps = V4L2_FRMIVAL_TYPE_STEPWISE, rateRange = V4L2_FRMIVAL_TYPE_CONTINUOUS;
+    node.formats = {
+        {V4L2_PIX_FMT_GREY, {{100, 570}, {1300, 970}}, {{1, 60}, {1, 5}}, sizeSteps, rateSteps},
+        {V4L2_PIX_FMT_YUYV, {{64, 48}, {640, 480}}, {{1, 30}, {1, 15}}, sizeRange},
+        {V4L2_PIX_FMT_UYVY, {{320, 240}, {320, 240}}, {{2, 50}, {1, 1}}, sizeSteps, rateRange},
+    };
+    const struct {
+        int32_t width, height;
+        double fps;
+    } modes[] = {{1300, 970, 60}, {100, 570, 60}, {640, 480, 30}, {640, 480, 15},
+                 {64, 48, 30},    {64, 48, 15},   {320, 240, 25}};
+    node.heightAlign = 16;
+    node.strideAlign = 64;
+    Rig rig(node);
+    ASSERT_TRUE(rig.Init(1));
+    int count = 0;
+    ASSERT_EQ(rig.grabber->GetModeCount(&count), 1);
+    ASSERT_EQ(count, static_cast<int>(std::size(modes)));
+    for (int i = 0; i < count; ++i) {
+        VideoModeEntry e;
+        ASSERT_EQ(rig.grabber->GetModeInfo(i, &e), 1);
+        EXPECT_TRUE(e.width == modes[i].width && -e.height == modes[i].height) << i;
+        EXPECT_EQ(e.framesPerSecond, modes[i].fps) << i;
+        EXPECT_EQ(e.indexAtCapturePin, static_cast<uint32_t>(i)) << i;
+    }
+    EXPECT_EQ(rig.grabber->GetHeight(), 576);  // what the driver made of 570
+    ASSERT_EQ(rig.grabber->Start(), 1);
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.queue.GetCount() > 0; }));
+    rig.grabber->Stop();
+    const auto headers = Drain(rig.queue, [](const FrameHeader& h, const uint8_t* px) {
+        EXPECT_EQ(px[575 * 100 + 99], ScriptedGray(h.frameNumber - 1, 99, 575));
+    });
+    EXPECT_TRUE(headers.at(0).width == 100 && headers[0].height == 576);
 }
 
 TEST(Grabber, DeviceControlsStandInForPropertyPages) {

@@ -25,6 +25,21 @@ const ScriptedFormat* FindFormat(const ScriptedNode& node, uint32_t fourcc) {
     return it == node.formats.end() ? nullptr : &*it;
 }
 
+// The size S_FMT makes of a request: a listed one as asked, else the first; in a range the
+// request clamped and rounded down to the step.
+std::pair<uint32_t, uint32_t> NearestSize(const ScriptedFormat& f, uint32_t w, uint32_t h) {
+    if (f.sizeType == V4L2_FRMSIZE_TYPE_DISCRETE) {
+        auto it = std::find(f.sizes.begin(), f.sizes.end(), std::pair{w, h});
+        return it == f.sizes.end() ? f.sizes.front() : *it;
+    }
+    const uint32_t step = f.sizeType == V4L2_FRMSIZE_TYPE_STEPWISE ? 8 : 1;
+    auto fit = [step](uint32_t v, uint32_t lo, uint32_t hi) {
+        return lo + (std::clamp(v, lo, hi) - lo) / step * step;
+    };
+    return {fit(w, f.sizes[0].first, f.sizes[1].first),
+            fit(h, f.sizes[0].second, f.sizes[1].second)};
+}
+
 }  // namespace
 
 int CScriptedV4l2::Open(const char* path, int) {
@@ -56,17 +71,21 @@ int CScriptedV4l2::Ioctl(int fd, unsigned long request, void* arg) {
     auto it = fds_.find(fd);
     if (it == fds_.end())
         return Fail(EBADF);
-    if (interrupt_) {
-        interruptNext_ = !interruptNext_;
-        if (!interruptNext_) {
-            ++interruptions_;
-            return Fail(EINTR);
-        }
-    }
-    auto failing = failing_.find(request);
-    if (failing != failing_.end())
-        return Fail(failing->second);
+    if (int error = Faulty(*it->second, request))
+        return Fail(error);
     return IoctlLocked(*it->second, request, arg);
+}
+
+int CScriptedV4l2::Faulty(const ScriptedNode& node, unsigned long request) {
+    const int call = calls_[request]++, any = calls_[0]++;
+    for (const ScriptedFault& f : node.faults) {
+        const int n = f.request == 0 ? any : f.request == request ? call : -1;
+        if (n < f.after || (f.alternate && (n - f.after) % 2 == 1))
+            continue;
+        interruptions_ += f.error == EINTR;
+        return f.error;
+    }
+    return 0;
 }
 
 void CScriptedV4l2::FillFrame(Buffer& b) {
@@ -107,21 +126,35 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
         case VIDIOC_ENUM_FRAMESIZES: {
             auto* s = static_cast<v4l2_frmsizeenum*>(arg);
             const ScriptedFormat* f = FindFormat(node, s->pixel_format);
-            if (f == nullptr || s->index >= f->sizes.size())
+            const bool range = f != nullptr && f->sizeType != V4L2_FRMSIZE_TYPE_DISCRETE;
+            if (f == nullptr || s->index >= (range ? 1 : f->sizes.size()))
                 return Fail(EINVAL);
-            s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-            s->discrete.width = f->sizes[s->index].first;
-            s->discrete.height = f->sizes[s->index].second;
+            s->type = f->sizeType;
+            const auto [w, h] = f->sizes[s->index];
+            if (!range) {
+                s->discrete = {w, h};
+                return 0;
+            }
+            const uint32_t step = f->sizeType == V4L2_FRMSIZE_TYPE_STEPWISE ? 8 : 1;
+            s->stepwise = {w, f->sizes[1].first, step, h, f->sizes[1].second, step};
             return 0;
         }
         case VIDIOC_ENUM_FRAMEINTERVALS: {
             auto* v = static_cast<v4l2_frmivalenum*>(arg);
             const ScriptedFormat* f = FindFormat(node, v->pixel_format);
-            if (f == nullptr || v->index >= f->intervals.size())
+            const bool range = f != nullptr && f->intervalType != V4L2_FRMIVAL_TYPE_DISCRETE;
+            // Intervals belong to a size: a size the format lacks has none.
+            if (f == nullptr || v->index >= (range ? 1 : f->intervals.size()) ||
+                NearestSize(*f, v->width, v->height) != std::pair{v->width, v->height})
                 return Fail(EINVAL);
-            v->type = V4L2_FRMIVAL_TYPE_DISCRETE;
-            v->discrete.numerator = f->intervals[v->index].first;
-            v->discrete.denominator = f->intervals[v->index].second;
+            v->type = f->intervalType;
+            const auto [n, d] = f->intervals[v->index];
+            if (!range)
+                v->discrete = {n, d};
+            else
+                v->stepwise = {{n, d},
+                               {f->intervals[1].first, f->intervals[1].second},
+                               {1, f->intervalType == V4L2_FRMIVAL_TYPE_STEPWISE ? 1000u : 1u}};
             return 0;
         }
         case VIDIOC_G_FMT: {
@@ -146,7 +179,7 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
                     return Fail(EINVAL);
                 f = &node.formats[0];
             }
-            auto nearest = f->sizes.front();  // tests ask for sizes the device has
+            const auto nearest = NearestSize(*f, pix.width, pix.height);
             uint32_t bpp = SourceBytesPerPixel(ConversionForSubtype(f->fourcc));
             pix.pixelformat = f->fourcc;
             pix.width = nearest.first;
@@ -199,8 +232,6 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
             auto* buf = static_cast<v4l2_buffer*>(arg);
             if (!streaming_)
                 return Fail(EINVAL);
-            if (failDequeueAfter_ >= 0 && dequeued_ >= failDequeueAfter_)
-                return Fail(EIO);
             if (done_.empty())
                 return Fail(EAGAIN);
             uint32_t index = done_.front();
@@ -210,7 +241,7 @@ int CScriptedV4l2::IoctlLocked(ScriptedNode& node, unsigned long request, void* 
             buf->index = index;
             buf->bytesused = static_cast<uint32_t>(b.memory.size());
             buf->sequence = b.sequence;
-            buf->flags = 0;
+            buf->flags = node.damaged.count(b.sequence) != 0 ? V4L2_BUF_FLAG_ERROR : 0;
             // 25 Hz starting at 1 s, so that no time stamp is zero.
             int64_t us = 1000000 + int64_t{b.sequence} * 40000;
             buf->timestamp.tv_sec = us / 1000000;
@@ -283,7 +314,9 @@ int CScriptedV4l2::Poll(pollfd* fds, nfds_t count, int timeoutMs) {
     {
         std::lock_guard lock(mutex_);
         if (count == 1 && fds_.count(fds[0].fd) != 0 && streaming_) {
-            bool failing = failDequeueAfter_ >= 0 && dequeued_ >= failDequeueAfter_;
+            bool failing = false;
+            for (const ScriptedFault& f : fds_[fds[0].fd]->faults)
+                failing |= f.request == VIDIOC_DQBUF && calls_[VIDIOC_DQBUF] >= f.after;
             if (done_.empty() && !failing) {
                 // The "hardware" fills the oldest queued buffer.
                 for (uint32_t i = 0; i < buffers_.size(); ++i) {

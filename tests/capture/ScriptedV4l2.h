@@ -2,11 +2,13 @@
 
 #include <linux/videodev2.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,10 +20,23 @@
 // A V4L2 driver in a box: answers the backend's system calls as a real driver would
 // (non-blocking descriptors, format enumeration, size adjustment, mmap buffers, the
 // queue/dequeue cycle) and can be told to misbehave. Thread-safe.
+// With a range type the two list entries are the range's minimum and maximum; sizes of a
+// stepwise range go in steps of 8 pixels, intervals in steps of 1/1000 s.
 struct ScriptedFormat {
     uint32_t fourcc = 0;
     std::vector<std::pair<uint32_t, uint32_t>> sizes;      // width, height
     std::vector<std::pair<uint32_t, uint32_t>> intervals;  // numerator, denominator
+    uint32_t sizeType = V4L2_FRMSIZE_TYPE_DISCRETE;
+    uint32_t intervalType = V4L2_FRMIVAL_TYPE_DISCRETE;
+};
+
+// A misbehaviour: from its `after`-th call on, `request` (0: every ioctl) fails with
+// `error`; with `alternate` only every other call does.
+struct ScriptedFault {
+    unsigned long request = 0;
+    int error = EIO;
+    int after = 0;
+    bool alternate = false;
 };
 
 struct ScriptedNode {
@@ -33,6 +48,8 @@ struct ScriptedNode {
     std::vector<uint32_t> listedButUnsettable;  // enumerated, yet S_FMT substitutes
     uint32_t heightAlign = 1;                   // heights are rounded up to this
     uint32_t strideAlign = 1;                   // row lengths are rounded up to this
+    std::set<uint32_t> damaged;                 // sequences dequeued with V4L2_BUF_FLAG_ERROR
+    std::vector<ScriptedFault> faults;
 };
 
 // The gray value the scripted camera shows at (x, y) in frame `sequence`.
@@ -65,18 +82,6 @@ class CScriptedV4l2 : public IV4l2Io {
     int Poll(pollfd* fds, nfds_t count, int timeoutMs) override;
     std::vector<std::string> ListDeviceNodes() override;
 
-    // Misbehaviour: DQBUF fails with EIO once `frames` were taken; every other ioctl fails
-    // with EINTR; `request` always fails with `error`.
-    void FailDequeueAfter(int frames) {
-        Locked([&] { failDequeueAfter_ = frames; });
-    }
-    void InterruptEveryOtherIoctl() {
-        Locked([&] { interrupt_ = true; });
-    }
-    void FailIoctl(unsigned long request, int e) {
-        Locked([&] { failing_[request] = e; });
-    }
-
     struct Stats {
         int fds, mappings, streamOns, dequeued, interruptions;
         bool streaming;
@@ -93,11 +98,7 @@ class CScriptedV4l2 : public IV4l2Io {
     };
     int IoctlLocked(ScriptedNode& node, unsigned long request, void* arg);
     void FillFrame(Buffer& buffer);
-    template <class F>
-    void Locked(F f) {
-        std::lock_guard lock(mutex_);
-        f();
-    }
+    int Faulty(const ScriptedNode& node, unsigned long request);
     int Fail(int error) {
         errno = error;
         return -1;
@@ -116,9 +117,6 @@ class CScriptedV4l2 : public IV4l2Io {
     int streamOns_ = 0;
     uint32_t nextSequence_ = 0;
     int dequeued_ = 0;
-    int failDequeueAfter_ = -1;
-    bool interrupt_ = false;
-    bool interruptNext_ = true;
     int interruptions_ = 0;
-    std::map<unsigned long, int> failing_;
+    std::map<unsigned long, int> calls_;  // per request, for the faults
 };

@@ -96,17 +96,15 @@ TEST(FrameClient, HostPortParsing) {
         const char* text;
         const char* host = nullptr;  // refused
         uint16_t port = 0;
-    } cases[] = {
-        {"localhost:31777", "localhost", 31777},
-        {"10.0.0.1:1", "10.0.0.1", 1},
-        {"host:65535", "host", 65535},
-        {"host:65536"},
-        {"host:0"},
-        {"host:"},
-        {":31777"},
-        {"host"},
-        {"host:12x"},
-    };
+    } cases[] = {{"localhost:31777", "localhost", 31777},
+                 {"10.0.0.1:1", "10.0.0.1", 1},
+                 {"host:65535", "host", 65535},
+                 {"host:65536"},
+                 {"host:0"},
+                 {"host:"},
+                 {":31777"},
+                 {"host"},
+                 {"host:12x"}};
     for (const auto& c : cases) {
         std::string host;
         uint16_t port = 0;

@@ -10,23 +10,21 @@
 #include "base/MessageQueue.h"
 #include "base/Messages.h"
 #include "frame/FrameHeader.h"
+#include "frame/LosslessRecord.h"
 #include "net/FrameServer.h"
 
 // Messages whose payload bytes depend on the frame number.
 inline std::vector<uint8_t> MakeRawMessage(uint32_t frameNumber, uint32_t width, uint32_t height) {
     FrameHeader h;
-    h.totalLength = kFrameHeaderSize + width * height;
-    h.dataLength = width * height;
     h.frameNumber = frameNumber;
     h.width = width;
     h.height = height;
     h.frameRate = 25.0;
     h.scale = 1.5;
-    std::vector<uint8_t> m(h.totalLength);
-    WriteHeader(m.data(), h);
+    std::vector<uint8_t> pixels(width * height);
     for (uint32_t i = 0; i < width * height; ++i)
-        m[kFrameHeaderSize + i] = static_cast<uint8_t>(i * 7 + frameNumber * 13);
-    return m;
+        pixels[i] = static_cast<uint8_t>(i * 7 + frameNumber * 13);
+    return MakeRawRecord(h, pixels.data());
 }
 
 inline std::vector<uint8_t> MakeJpegMessage(uint32_t frameNumber, uint32_t dataLength,
@@ -45,20 +43,15 @@ inline std::vector<uint8_t> MakeJpegMessage(uint32_t frameNumber, uint32_t dataL
     return m;
 }
 
-// A compressed lossless message: a format block, then codec data (both filled with 0x5A).
+// A compressed lossless message whose format block and codec data are all 0x5A.
 inline std::vector<uint8_t> MakeCompressedMessage(uint32_t frameNumber, uint32_t formatLength,
                                                   uint32_t dataLength) {
     FrameHeader h;
-    h.formatLength = formatLength;
-    h.dataLength = dataLength;
-    h.totalLength = kFrameHeaderSize + formatLength + dataLength;
-    h.compressed = 1;
     h.width = 640;
     h.height = 480;
     h.frameNumber = frameNumber;
-    std::vector<uint8_t> m(h.totalLength, 0x5A);
-    WriteHeader(m.data(), h);
-    return m;
+    const std::vector<uint8_t> fill(formatLength + dataLength, 0x5A);
+    return MakeCompressedRecord(h, fill.data(), formatLength, fill.data(), dataLength);
 }
 
 inline int CountThreads() {
