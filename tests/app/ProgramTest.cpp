@@ -2,112 +2,43 @@
 // the executable, and checks single instance, forwarding and shutdown end to end.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/PidFile.h"
-#include "tests/support/TempDir.h"
-
-extern char** environ;
+#include "tests/support/Program.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// Starts `path` (searched in PATH when it has no '/') with argv[0] = `path`. Without a display
-// of the session the program runs as it does on a rack server.
-pid_t Spawn(const std::string& path, std::vector<std::string> args = {}) {
-    ::unsetenv("DISPLAY");
-    ::unsetenv("WAYLAND_DISPLAY");
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawnp(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-    return pid;
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::seconds limit = 60s) {
-    for (auto end = std::chrono::steady_clock::now() + limit;
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
-        if (pred())
-            return true;
-    }
-    return pred();
-}
-
-// Exit status of `pid`, waiting up to a minute; -1 when it did not end.
-int WaitExit(pid_t pid) {
-    int status = 0;
-    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-bool Alive(pid_t pid) {
-    return waitpid(pid, nullptr, WNOHANG) == 0;
-}
-
-// A program directory holding a symlink to the executable; the program is started through it.
-class ProgramDir {
-  public:
-    ProgramDir() : exe_(dir_.File("lumerix2")) {
-        EXPECT_EQ(symlink(LUMERIX2_EXE, exe_.c_str()), 0);
-    }
-    std::string File(const char* name) const { return dir_.File(name); }
-    std::string Log() const { return ReadFileText(File("Lumerix2.log")); }
-
-    pid_t Start(std::vector<std::string> args = {}) const { return Spawn(exe_, std::move(args)); }
-    // The exit status of a start that is to hand its request over and end.
-    int Run(std::vector<std::string> args = {}) const { return WaitExit(Start(std::move(args))); }
-    // Starts the program and waits until it has published its pid file.
-    pid_t StartServer(std::vector<std::string> args = {}) const {
-        pid_t pid = Start(std::move(args));
-        EXPECT_TRUE(WaitFor([&] { return ReadPidFile(File(kPidFileName)) == unsigned(pid); }))
-            << "server did not write its pid file";
-        return pid;
-    }
-
-  private:
-    TempDir dir_;
-    std::string exe_;
-};
-
-std::vector<std::string> LogTexts(const std::string& log) {
-    std::vector<std::string> texts;
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);) {
-        texts.push_back(line.substr(std::min<size_t>(line.size(), 21)));  // "dd.mm.yyyy hh:mm:ss: "
-    }
-    return texts;
-}
-
 const char* kStartup = "-+- Startup of program.";
 const char* kNotFirst = "This is not first instance. Do commandline processing, then quit.";
 const char* kExit = "-+- Graceful exit of program.";
 
+// The log's start, hand-over and exit lines, in order; the bring-up lines in between are
+// other tests' business.
+std::vector<std::string> Lifecycle(const std::string& log) {
+    std::vector<std::string> texts = LogTexts(log), kept;
+    std::copy_if(texts.begin(), texts.end(), std::back_inserter(kept), [](const std::string& t) {
+        return t == kStartup || t == kNotFirst || t == kExit;
+    });
+    return kept;
+}
+
 }  // namespace
 
 TEST(Program, SecondStartWithoutSwitchOrWithStartOnlyLogsAndLeavesTheServerRunning) {
-    ProgramDir dir;
+    ProgramDir dir(LUMERIX2_EXE);
     pid_t server = dir.StartServer();
     for (std::vector<std::string> args : {std::vector<std::string>{}, {"/a"}, {"-q"}}) {
         std::string before = dir.Log();
         EXPECT_EQ(dir.Run(args), 0);
-        EXPECT_EQ(LogTexts(dir.Log().substr(before.size())),
+        EXPECT_EQ(Lifecycle(dir.Log().substr(before.size())),
                   (std::vector<std::string>{kStartup, kNotFirst, kExit}));
     }
     std::this_thread::sleep_for(200ms);  // a wrongly forwarded quit would land by now
@@ -119,7 +50,7 @@ TEST(Program, SecondStartWithoutSwitchOrWithStartOnlyLogsAndLeavesTheServerRunni
 }
 
 TEST(Program, PidFileNamingAnotherProgramIsNeverSignalled) {
-    ProgramDir dir;
+    ProgramDir dir(LUMERIX2_EXE);
     pid_t sleeper = Spawn("sleep", {"60"});
     ASSERT_TRUE(WritePidFile(dir.File(kPidFileName), static_cast<unsigned long>(sleeper)));
 
@@ -135,15 +66,42 @@ TEST(Program, PidFileNamingAnotherProgramIsNeverSignalled) {
 }
 
 TEST(Program, SecondStartWithQuitEndsTheServerOfItsOwnDirectoryOnly) {
-    ProgramDir one, two;
+    ProgramDir one(LUMERIX2_EXE), two(LUMERIX2_EXE);
     pid_t a = one.StartServer();
     pid_t b = two.StartServer();
     EXPECT_EQ(two.Run({"/Q"}), 0);
     EXPECT_EQ(WaitExit(b), 0);
     EXPECT_FALSE(FileExists(two.File(kPidFileName)));
-    EXPECT_EQ(LogTexts(two.Log()),
+    EXPECT_EQ(Lifecycle(two.Log()),
               (std::vector<std::string>{kStartup, kStartup, kNotFirst, kExit, kExit}));
     EXPECT_TRUE(Alive(a));
     EXPECT_EQ(one.Run({"/q"}), 0);
     EXPECT_EQ(WaitExit(a), 0);
+}
+
+// The program serves its camera: /a starts it after the bring-up, SIGUSR1 (a second start
+// with /a) starts it again after a stop, and /q closes the channels.
+TEST(Program, ServesTheSyntheticCameraOnItsChannels) {
+    ProgramDir dir(LUMERIX2_EXE);
+    WriteFileText(dir.File("curhardware.cfg"),
+                  "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0\nDeviceVideoMode=7\n");
+    pid_t server = dir.StartServer({"/a"});
+    ASSERT_TRUE(dir.WaitForLog("Grabbing started."));
+    const std::string view = std::string(LUMERIX2_VIEW) +
+                             " 127.0.0.1:" + std::to_string(dir.GetPorts().lossless) +
+                             " --count 3 --timeout 20";
+    FILE* out = ::popen(view.c_str(), "r");
+    std::string text;
+    for (char buf[256]; std::fgets(buf, sizeof buf, out) != nullptr;)
+        text += buf;
+    EXPECT_EQ(::pclose(out), 0) << text;
+    EXPECT_NE(text.find(" 160x120 "), std::string::npos) << text;
+
+    kill(server, SIGUSR1);  // already grabbing: ignored
+    EXPECT_EQ(dir.Run({"/q"}), 0);
+    EXPECT_EQ(WaitExit(server), 0);
+    const auto texts = LogTexts(dir.Log());
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Grabbing started."), 1);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Shutting down grabbing."), texts.end());
+    EXPECT_EQ(::system((view + " >/dev/null 2>&1").c_str()) != 0, true);  // channel closed
 }

@@ -86,17 +86,15 @@ std::string ProgramDir::Config(const Ports& ports, const std::string& extra) {
     c << "[DEFAULT]\nMAXCLIENTS=255\nLISTENPORTNUMBER=" << ports.lossless
       << "\nMAXCLIENTSLOSSY=255\nLISTENPORTNUMBERLOSSY=" << ports.lossy
       << "\nLOSSYENABLED=0\nJPEGQuality=60\nZEFTFRAMEEQPNAME=TESTCAMF\n"
-      << "ZEFTCONTROLEQPNAME=TESTCAM\nZEFTPORTNUMBER=" << ports.zeftOffset
-      << "\nZEFTCONTEXT=TEST\n" << extra;
+      << "ZEFTCONTROLEQPNAME=TESTCAM\nZEFTPORTNUMBER=" << ports.zeftOffset << "\nZEFTCONTEXT=TEST\n"
+      << extra;
     return c.str();
 }
 
-ProgramDir::ProgramDir(const std::string& exe, const char* config) : exe_(dir_.File("lumerix2")) {
-    ::symlink(exe.c_str(), exe_.c_str());
-    if (config == nullptr)
-        return;
-    ports_.lossless = FreePort();
-    ports_.lossy = FreePort();
+ProgramDir::Ports ProgramDir::FreePorts() {
+    Ports ports;
+    ports.lossless = FreePort();
+    ports.lossy = FreePort();
     // The control system listens on a fixed base port plus the offset: take a free one.
     std::vector<int> offsets(31);
     for (int i = 0; i <= 30; ++i)
@@ -104,10 +102,18 @@ ProgramDir::ProgramDir(const std::string& exe, const char* config) : exe_(dir_.F
     std::shuffle(offsets.begin(), offsets.end(), std::random_device{});
     for (int k : offsets) {
         if (Bindable(static_cast<uint16_t>(32100 + k))) {
-            ports_.zeftOffset = k;
+            ports.zeftOffset = k;
             break;
         }
     }
+    return ports;
+}
+
+ProgramDir::ProgramDir(const std::string& exe, const char* config) : exe_(dir_.File("lumerix2")) {
+    ::symlink(exe.c_str(), exe_.c_str());
+    if (config == nullptr)
+        return;
+    ports_ = FreePorts();
     WriteFileText(File("Lumerix2.cfg"), Config(ports_, config));
 }
 

@@ -51,7 +51,9 @@ class ProgramDir {
     const std::string& Path() const { return dir_.path(); }
     std::string Log() const { return ReadFileText(File("Lumerix2.log")); }
     const Ports& GetPorts() const { return ports_; }
-    // The configuration this directory starts with, for tests that add keys.
+    // Ports free right now: the frame channels' and a control-system port offset.
+    static Ports FreePorts();
+    // A configuration on `ports` with `extra` lines appended (later keys win).
     static std::string Config(const Ports& ports, const std::string& extra);
 
     pid_t Start(std::vector<std::string> args = {}) const { return Spawn(exe_, std::move(args)); }
