@@ -218,7 +218,8 @@ int16_t CSrv::GetRequestData(uint32_t& value) {
             return kZeftOk;
         case kZeftFormatDouble: {
             double d = LoadLEDouble(c.data.data());
-            if (!std::isfinite(d) || d < 0 || d > 4294967295.0 || d != std::floor(d))
+            if (!std::isfinite(d) || d < 0 || d > static_cast<double>(UINT32_MAX) ||
+                d != std::floor(d))
                 return kZeftConversion;
             value = static_cast<uint32_t>(d);
             return kZeftOk;
@@ -291,7 +292,7 @@ int16_t CSrv::PutReplyData(uint32_t value) {
             AppendLEDouble(out, static_cast<double>(value));
             break;
         case kZeftFormatByte:
-            if (value > 255)
+            if (value > UINT8_MAX)
                 return kZeftConversion;
             out.push_back(static_cast<uint8_t>(value));
             break;
@@ -322,7 +323,7 @@ int16_t CSrv::PutReplyData(double value) {
             AppendLE32(out, static_cast<uint32_t>(static_cast<int32_t>(value)));
             break;
         case kZeftFormatByte:
-            if (!std::isfinite(value) || value < 0 || value > 255)
+            if (!std::isfinite(value) || value < 0 || value > UINT8_MAX)
                 return kZeftConversion;
             out.push_back(static_cast<uint8_t>(value));
             break;

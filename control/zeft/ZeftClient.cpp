@@ -427,7 +427,7 @@ int16_t ZeftConvertReply(const ZeftWireReply& r, void* data, uint16_t format, ui
                     for (int b = 0; b < 4; ++b)
                         out[i * 4 + b] = static_cast<uint8_t>(u >> (8 * b));
                 } else {
-                    if (!std::isfinite(v) || v < 0 || v > 255)
+                    if (!std::isfinite(v) || v < 0 || v > UINT8_MAX)
                         return kZeftFormatMismatch;
                     out[i] = static_cast<uint8_t>(v);
                 }

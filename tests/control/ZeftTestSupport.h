@@ -85,11 +85,9 @@ class ZeftServerTest : public ::testing::Test {
                 if (read)
                     srv_->PutReplyData(std::string_view(name_));
             } else if (prop == "SPOT") {
-                int32_t xm = -1000;
-                float f[3] = {-1.0f, -1.0f, -1.0f};
-                uint8_t rec[16];
-                std::memcpy(rec, &xm, 4);
-                std::memcpy(rec + 4, f, 12);
+                // -1000 and three times -1.0f, little-endian.
+                static const uint8_t rec[16] = {0x18, 0xFC, 0xFF, 0xFF, 0, 0, 0x80, 0xBF,
+                                                0,    0,    0x80, 0xBF, 0, 0, 0x80, 0xBF};
                 srv_->PutReplyArray(rec, 16);
             } else if (prop == "COUNTER") {
                 srv_->PutReplyData(static_cast<uint32_t>(runs_.load()));
