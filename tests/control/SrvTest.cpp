@@ -201,43 +201,4 @@ TEST_F(SrvTest, AddPropertyChecksItsArguments) {
     EXPECT_EQ(srv_.Properties().size(), 6u);  // the same declaration again adds nothing
 }
 
-int16_t Register(const char* name, int offset) {
-    return RegisterFecInformation(name, "TEST", "TAVO", "d", "TAVO", "none", "x", offset);
-}
-
-TEST(ZeftRegistration, SameValuesAgainSucceedOthersConflict) {
-    ZeftShutdown();
-    ZeftSetBasePort(0);
-    CMessageQueue queue;
-    CSrv early(&queue);
-    early.SetEquipmentName("EARLY");
-    early.SetEnabled(true);
-    EXPECT_EQ(early.EquipmentStatus(), kZeftNotRegistered);
-    for (int offset : {kZeftMaxPortOffset + 1, -1})
-        EXPECT_EQ(Register("A", offset), kZeftInvalidArgument);
-    EXPECT_EQ(Register("", 1), kZeftInvalidArgument);
-    EXPECT_EQ(Register("A", 3), 0);
-    EXPECT_EQ(Register("A", 3), 0);
-    EXPECT_EQ(Register("A", 4), kZeftRegistrationConflict);
-    EXPECT_EQ(Register("B", 3), kZeftRegistrationConflict);
-    EXPECT_EQ(ZeftGetRegistration().name, "A");
-    EXPECT_EQ(_SystemScheduleProperty("A", "X"), 0);
-    // Enabling again after the registration serves.
-    early.SetEnabled(true);
-    EXPECT_EQ(early.EquipmentStatus(), 0);
-    ZeftShutdown();
-    EXPECT_EQ(ZeftGetRegistration().name, "");
-    EXPECT_EQ(_SystemScheduleProperty("A", "X"), kZeftNotRegistered);
-
-    // Base plus offset gives the port: learn a free one, then ask for it as base + 2.
-    ASSERT_EQ(Register("P", 0), 0);
-    uint16_t free = ZeftGetRegistration().port;
-    ZeftShutdown();
-    ZeftSetBasePort(static_cast<uint16_t>(free - 2));
-    ASSERT_EQ(Register("P", 2), 0);
-    EXPECT_EQ(ZeftGetRegistration().port, free);
-    ZeftShutdown();
-    ZeftSetBasePort(kZeftBasePort);
-}
-
 }  // namespace
