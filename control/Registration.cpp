@@ -7,34 +7,57 @@
 #include "control/zeft/Srv.h"
 #include "control/zeft/Zeft.h"
 
+namespace {
+
+// The frame server's tuning of the layer; clients rely on its monitor rate and on
+// writes of a few MiB being accepted.
+constexpr int16_t kMinPollingRateMs = 8;
+constexpr int16_t kBurstLimit = 500;
+constexpr int16_t kCycleDelayMs = 0;
+constexpr int32_t kWorkAreaBytes = 4 * 1024 * 1024;
+
+}  // namespace
+
 const std::array<ControlPropertyDef, 20> kControlProperties = {{
-    {"C_CAMNAME", 32, kZeftFormatChar, 1, kZeftFormatText, 3, "Grabber: read camera name string"},
-    {"S_Servername", 32, kZeftFormatChar, 1, kZeftFormatText, 1, "Grabber: read server name"},
-    {"C_ActiveSince", 32, kZeftFormatChar, 1, kZeftFormatText, 1, "Grabber: camera active since"},
-    {"S_StartTime", 32, kZeftFormatChar, 1, kZeftFormatText, 1, "Grabber: server startup time"},
-    {"C_CAMID", 10, kZeftFormatChar, 1, kZeftFormatText, 3, "Grabber: r/w camera id"},
-    {"S_SPOTDATA", 1, kZeftFormatByte, 1, kZeftFormatRecord, 3,
+    {"C_CAMNAME", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftReadWrite,
+     "Grabber: read camera name string"},
+    {"S_Servername", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftRead,
+     "Grabber: read server name"},
+    {"C_ActiveSince", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftRead,
+     "Grabber: camera active since"},
+    {"S_StartTime", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftRead,
+     "Grabber: server startup time"},
+    {"C_CAMID", 10, kZeftFormatChar, 1, kZeftFormatText, kZeftReadWrite, "Grabber: r/w camera id"},
+    {"S_SPOTDATA", 1, kZeftFormatByte, 1, kZeftFormatRecord, kZeftReadWrite,
      "Grabber: Get spot size and position"},
-    {"C_SCALE", 1, kZeftFormatDouble, 1, kZeftFormatDouble, 3,
+    {"C_SCALE", 1, kZeftFormatDouble, 1, kZeftFormatDouble, kZeftReadWrite,
      "Grabber: r/w scale factor of camera"},
-    {"C_DYNAMICSCALE", 1, kZeftFormatDouble, 1, kZeftFormatDouble, 3,
+    {"C_DYNAMICSCALE", 1, kZeftFormatDouble, 1, kZeftFormatDouble, kZeftReadWrite,
      "Grabber: set dynamic scale factor"},
-    {"C_ORIENTATION", 20, kZeftFormatChar, 1, kZeftFormatText, 3, "Grabber: rw rotation setting"},
-    {"C_WIDTH", 1, kZeftFormatInt, 1, kZeftFormatInt, 1, "Grabber: read width of video frame"},
-    {"C_HEIGHT", 1, kZeftFormatInt, 1, kZeftFormatInt, 1, "Grabber: read height of video frame"},
-    {"S_START", 1, kZeftFormatInt, 1, kZeftFormatInt, 2, "Grabber: write 1 to activate server"},
-    {"S_STOP", 1, kZeftFormatInt, 1, kZeftFormatInt, 2, "Grabber: write 1 to deactivate server"},
-    {"S_isStarted", 1, kZeftFormatInt, 1, kZeftFormatInt, 1,
+    {"C_ORIENTATION", 20, kZeftFormatChar, 1, kZeftFormatText, kZeftReadWrite,
+     "Grabber: rw rotation setting"},
+    {"C_WIDTH", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: read width of video frame"},
+    {"C_HEIGHT", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: read height of video frame"},
+    {"S_START", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftWrite,
+     "Grabber: write 1 to activate server"},
+    {"S_STOP", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftWrite,
+     "Grabber: write 1 to deactivate server"},
+    {"S_isStarted", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
      "Grabber: server started [yes=1, no=0]"},
-    {"S_isStopped", 1, kZeftFormatInt, 1, kZeftFormatInt, 1,
+    {"S_isStopped", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
      "Grabber: server stopped [yes=1, no=0]"},
-    {"S_UPDATE", 1, kZeftFormatInt, 1, kZeftFormatInt, 2, "Grabber: update to new settings"},
-    {"S_isUpdated", 1, kZeftFormatInt, 1, kZeftFormatInt, 1,
+    {"S_UPDATE", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftWrite,
+     "Grabber: update to new settings"},
+    {"S_isUpdated", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
      "Grabber: read whether updating was successful"},
-    {"C_BPP", 1, kZeftFormatInt, 1, kZeftFormatInt, 1, "Grabber: read bits per pixel setting"},
-    {"S_availVideodata", 1, kZeftFormatInt, 1, kZeftFormatInt, 1,
+    {"C_BPP", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: read bits per pixel setting"},
+    {"S_availVideodata", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
      "Grabber: are frames coming in from card ?"},
-    {"S_COMPRESSION", 1, kZeftFormatByte, 1, kZeftFormatInt, 1, "Grabber: read compression id"},
+    {"S_COMPRESSION", 1, kZeftFormatByte, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: read compression id"},
 }};
 
 int InitializeControlSystem(const CIniFile& config, CSrv& control, ILogSink* log) {
@@ -59,10 +82,10 @@ int InitializeControlSystem(const CIniFile& config, CSrv& control, ILogSink* log
     }
 
     control.SetEquipmentName(name);
-    MinPollingRate = 8;
-    SetBurstLimit(500);
-    SetCycleDelay(0);
-    setWorkAreaSize(4194304);
+    MinPollingRate = kMinPollingRateMs;
+    SetBurstLimit(kBurstLimit);
+    SetCycleDelay(kCycleDelayMs);
+    setWorkAreaSize(kWorkAreaBytes);
 
     control.SetEnabled(true);
     int16_t status = control.EquipmentStatus();

@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
 #include "base/LogSink.h"
@@ -130,21 +129,6 @@ int ReadMessage(IByteSource& source, FrameMessage& message, std::string& error) 
         }
     }
     return kReadMessage;
-}
-
-bool ParseHostPort(const std::string& text, std::string& host, uint16_t& port) {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-        return false;
-    unsigned value = 0;
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    auto [end, ec] = std::from_chars(first, last, value);
-    if (ec != std::errc() || end != last || value < 1 || value > 65535)
-        return false;
-    host = text.substr(0, colon);
-    port = static_cast<uint16_t>(value);
-    return true;
 }
 
 int CFrameClient::Connect(const std::string& host, uint16_t port, std::string& error) {

@@ -68,9 +68,6 @@ enum : int { kReadError = -1, kReadEnd = 0, kReadMessage = 1 };
 // message, a failing source). After an error the stream cannot be resynchronised.
 int ReadMessage(IByteSource& source, FrameMessage& message, std::string& error);
 
-// Splits "HOST:PORT"; false when the port is missing or not 1 to 65535.
-bool ParseHostPort(const std::string& text, std::string& host, uint16_t& port);
-
 // A connection to one frame channel. One thread at a time.
 class CFrameClient : public IByteSource {
   public:

@@ -7,13 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "control/zeft/ZeftServer.h"
+#include "base/LittleEndian.h"
 
 namespace {
 
 // Bytes a declared request may carry. Numbers may come as text, so even a one-number
 // property takes a short text.
 constexpr uint64_t kMinRequestBytes = 64;
+
+// Kept of a given equipment name: enough that a name too long fails ZeftNameValid at the
+// next enabling instead of being served under a cut name.
+constexpr size_t kEquipmentNameKept = 256;
 
 uint64_t DeclaredBytes(uint32_t size, uint16_t format) {
     if (format == kZeftFormatText)
@@ -59,47 +63,30 @@ bool ParseDouble(const std::string& s, double* out) {
     return true;
 }
 
-int32_t GetInt32(const uint8_t* p) {
-    uint32_t v = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                 (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-    return static_cast<int32_t>(v);
+void AppendLE32(std::vector<uint8_t>& out, uint32_t v) {
+    out.resize(out.size() + 4);
+    StoreLE32(out.data() + out.size() - 4, v);
 }
 
-double GetDouble(const uint8_t* p) {
-    uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i)
-        bits = (bits << 8) | p[i];
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-void PutInt32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void PutDouble(std::vector<uint8_t>& out, double d) {
-    uint64_t bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+void AppendLEDouble(std::vector<uint8_t>& out, double d) {
+    out.resize(out.size() + 8);
+    StoreLEDouble(out.data() + out.size() - 8, d);
 }
 
 }  // namespace
 
 CSrv::CSrv(IMessagePoster* poster) : core_(std::make_shared<ZeftSrvCore>(poster)), poster_(poster) {
-    core_->srv = this;
+    core_->target = this;
 }
 
 CSrv::~CSrv() {
     ZeftRemoveControl(core_.get());
     core_->Detach();
-    core_->srv = nullptr;  // calls still queued for this control are refused
+    core_->target = nullptr;  // calls still queued for this control are refused
 }
 
 void CSrv::SetEquipmentName(std::string_view name) {
-    equipmentName_ = std::string(name.substr(0, 256));
+    equipmentName_ = std::string(name.substr(0, kEquipmentNameKept));
 }
 
 void CSrv::SetEnabled(bool enabled) {
@@ -220,7 +207,7 @@ int16_t CSrv::GetRequestData(uint32_t& value) {
         return kZeftConversion;
     switch (c.requestFormat) {
         case kZeftFormatInt: {
-            int32_t v = GetInt32(c.data.data());
+            int32_t v = static_cast<int32_t>(LoadLE32(c.data.data()));
             if (v < 0)
                 return kZeftConversion;
             value = static_cast<uint32_t>(v);
@@ -230,8 +217,9 @@ int16_t CSrv::GetRequestData(uint32_t& value) {
             value = c.data[0];
             return kZeftOk;
         case kZeftFormatDouble: {
-            double d = GetDouble(c.data.data());
-            if (!std::isfinite(d) || d < 0 || d > 4294967295.0 || d != std::floor(d))
+            double d = LoadLEDouble(c.data.data());
+            if (!std::isfinite(d) || d < 0 || d > static_cast<double>(UINT32_MAX) ||
+                d != std::floor(d))
                 return kZeftConversion;
             value = static_cast<uint32_t>(d);
             return kZeftOk;
@@ -252,10 +240,10 @@ int16_t CSrv::GetRequestData(double& value) {
         return kZeftConversion;
     switch (c.requestFormat) {
         case kZeftFormatDouble:
-            value = GetDouble(c.data.data());
+            value = LoadLEDouble(c.data.data());
             return kZeftOk;
         case kZeftFormatInt:
-            value = GetInt32(c.data.data());
+            value = static_cast<int32_t>(LoadLE32(c.data.data()));
             return kZeftOk;
         case kZeftFormatByte:
             value = c.data[0];
@@ -298,13 +286,13 @@ int16_t CSrv::PutReplyData(uint32_t value) {
     uint16_t format = current_->property->replyFormat;
     switch (format) {
         case kZeftFormatInt:
-            PutInt32(out, value);
+            AppendLE32(out, value);
             break;
         case kZeftFormatDouble:
-            PutDouble(out, static_cast<double>(value));
+            AppendLEDouble(out, static_cast<double>(value));
             break;
         case kZeftFormatByte:
-            if (value > 255)
+            if (value > UINT8_MAX)
                 return kZeftConversion;
             out.push_back(static_cast<uint8_t>(value));
             break;
@@ -327,15 +315,15 @@ int16_t CSrv::PutReplyData(double value) {
     uint16_t format = current_->property->replyFormat;
     switch (format) {
         case kZeftFormatDouble:
-            PutDouble(out, value);
+            AppendLEDouble(out, value);
             break;
         case kZeftFormatInt:
             if (!std::isfinite(value) || value < INT32_MIN || value > INT32_MAX)
                 return kZeftConversion;
-            PutInt32(out, static_cast<uint32_t>(static_cast<int32_t>(value)));
+            AppendLE32(out, static_cast<uint32_t>(static_cast<int32_t>(value)));
             break;
         case kZeftFormatByte:
-            if (!std::isfinite(value) || value < 0 || value > 255)
+            if (!std::isfinite(value) || value < 0 || value > UINT8_MAX)
                 return kZeftConversion;
             out.push_back(static_cast<uint8_t>(value));
             break;

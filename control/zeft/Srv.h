@@ -9,9 +9,7 @@
 #include <vector>
 
 #include "base/MessagePoster.h"
-#include "control/zeft/ZeftProtocol.h"
-
-struct ZeftSrvCore;
+#include "control/zeft/ZeftControlLink.h"
 
 // A server control: serves the properties of its devices under one equipment name of the
 // registered process (RegisterFecInformation). Every client call for it is raised as
@@ -23,7 +21,7 @@ struct ZeftSrvCore;
 //
 // Owned by its window's object; every member is called on the main thread. The poster
 // must outlive the control.
-class CSrv {
+class CSrv final : public IZeftCallTarget {
   public:
     // device, property, request element count, reply capacity the client asked for,
     // access bits (1 read, 2 write).
@@ -98,7 +96,7 @@ class CSrv {
 
     // Network thread hand-over: runs one call on the main thread and returns the reply
     // body. Used by the layer only.
-    std::vector<uint8_t> Execute(const ZeftWireCall& call);
+    std::vector<uint8_t> Execute(const ZeftWireCall& call) override;
 
   private:
     struct CallState {

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/HostPort.h"
+#include "base/LittleEndian.h"
 #include "config/IniFile.h"
 #include "control/zeft/Zeft.h"
 
@@ -45,6 +47,11 @@ struct PooledConn {
 std::mutex g_poolMutex;  // guards g_pool
 std::vector<PooledConn> g_pool;
 constexpr size_t kPoolMax = 8;
+
+// A reply that has begun must be whole within this, whatever the caller's wait.
+constexpr int32_t kReplyRestTimeoutMs = 5000;
+// A cancel is a courtesy: the server also ends the monitor when the connection closes.
+constexpr int64_t kCancelSendTimeoutMs = 100;
 
 // A pooled connection the server has closed (or sent something unasked) is useless.
 bool StillUsable(int fd) {
@@ -120,20 +127,6 @@ int16_t ReadExact(int fd, uint8_t* buf, size_t length, int64_t deadline) {
     return kZeftOk;
 }
 
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-double GetDoubleLE(const uint8_t* p) {
-    uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i)
-        bits = (bits << 8) | p[i];
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
 // The reply's elements as numbers, when it holds numbers (or one number as text).
 bool ReplyNumbers(const ZeftWireReply& r, std::vector<double>* out) {
     out->clear();
@@ -143,11 +136,11 @@ bool ReplyNumbers(const ZeftWireReply& r, std::vector<double>* out) {
             return true;
         case kZeftFormatInt:
             for (size_t i = 0; i + 4 <= r.data.size(); i += 4)
-                out->push_back(static_cast<int32_t>(Get32(r.data.data() + i)));
+                out->push_back(static_cast<int32_t>(LoadLE32(r.data.data() + i)));
             return true;
         case kZeftFormatDouble:
             for (size_t i = 0; i + 8 <= r.data.size(); i += 8)
-                out->push_back(GetDoubleLE(r.data.data() + i));
+                out->push_back(LoadLEDouble(r.data.data() + i));
             return true;
         case kZeftFormatChar:
         case kZeftFormatText: {
@@ -174,24 +167,6 @@ void ZeftSetNamesFile(const std::string& directory, const std::string& fileName)
     g_namesFile = fileName;
 }
 
-bool ZeftParseHostPort(const std::string& text, std::string* host, uint16_t* port) {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size() ||
-        text.size() - colon - 1 > 5)
-        return false;
-    unsigned value = 0;
-    for (size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        value = value * 10 + static_cast<unsigned>(text[i] - '0');
-    }
-    if (value == 0 || value > 65535)
-        return false;
-    *host = text.substr(0, colon);
-    *port = static_cast<uint16_t>(value);
-    return true;
-}
-
 int16_t ZeftResolveAddress(const char* address, ZeftAddress* out) {
     if (!address || address[0] != '/')
         return kZeftUnknownName;
@@ -205,7 +180,7 @@ int16_t ZeftResolveAddress(const char* address, ZeftAddress* out) {
     out->device = a.substr(s2 + 1);
     if (!ZeftNameValid(out->context) || !ZeftNameValid(server) || !ZeftNameValid(out->device))
         return kZeftUnknownName;
-    if (ZeftParseHostPort(server, &out->host, &out->port)) {
+    if (ParseHostPort(server, out->host, out->port)) {
         out->server.clear();
         return kZeftOk;
     }
@@ -220,7 +195,7 @@ int16_t ZeftResolveAddress(const char* address, ZeftAddress* out) {
     CIniFile names(dir);
     names.Load(file);
     std::string target = names.GetValue(out->context, server, "");
-    if (!ZeftParseHostPort(target, &out->host, &out->port))
+    if (!ParseHostPort(target, out->host, out->port))
         return kZeftUnknownName;
     out->server = server;
     return kZeftOk;
@@ -411,13 +386,13 @@ int16_t ZeftConvertReply(const ZeftWireReply& r, void* data, uint16_t format, ui
             if (r.format != kZeftFormatRecord && r.format != kZeftFormatByte &&
                 r.format != kZeftFormatNone)
                 return kZeftFormatMismatch;
-            if (r.data.size() % 16 != 0)
+            if (r.data.size() % kZeftRecordSize != 0)
                 return kZeftFormatMismatch;
-            if (r.data.size() / 16 > capacity)
+            if (r.data.size() / kZeftRecordSize > capacity)
                 return kZeftReplyTooLarge;
             if (!r.data.empty())
                 std::memcpy(out, r.data.data(), r.data.size());
-            *count = static_cast<uint32_t>(r.data.size() / 16);
+            *count = static_cast<uint32_t>(r.data.size() / kZeftRecordSize);
             return kZeftOk;
         case kZeftFormatByte:
             if (r.format == kZeftFormatRecord || rawSource) {
@@ -452,7 +427,7 @@ int16_t ZeftConvertReply(const ZeftWireReply& r, void* data, uint16_t format, ui
                     for (int b = 0; b < 4; ++b)
                         out[i * 4 + b] = static_cast<uint8_t>(u >> (8 * b));
                 } else {
-                    if (!std::isfinite(v) || v < 0 || v > 255)
+                    if (!std::isfinite(v) || v < 0 || v > UINT8_MAX)
                         return kZeftFormatMismatch;
                     out[i] = static_cast<uint8_t>(v);
                 }
@@ -492,9 +467,9 @@ int16_t ExecLinkEx(const char* address, const char* property, ZeftData* reply,
         const auto* p = static_cast<const uint8_t*>(request->data);
         req.data.assign(p, p + bytes);
     }
-    // No element of any format is larger than 16 bytes, and a text at most kZeftMaxText.
+    // No element of any format is larger than a record, and a text at most kZeftMaxText.
     uint64_t maxBytes =
-        std::max<uint64_t>(static_cast<uint64_t>(reply->capacity) * 16, kZeftMaxText);
+        std::max<uint64_t>(static_cast<uint64_t>(reply->capacity) * kZeftRecordSize, kZeftMaxText);
     ZeftWireReply raw;
     int16_t rc = ZeftCall(address, property, req, access, timeoutMs, &raw, maxBytes);
     reply->count = 0;
@@ -545,7 +520,7 @@ int16_t CZeftMonitor::Next(int32_t timeoutMs, ZeftWireReply* reply) {
     // would be out of step, so any failure ends the monitor.
     ZeftWireHeader h;
     std::vector<uint8_t> body;
-    int16_t rc = ZeftReadMessage(fd_.get(), ZeftNowMs() + std::max(timeoutMs, 5000),
+    int16_t rc = ZeftReadMessage(fd_.get(), ZeftNowMs() + std::max(timeoutMs, kReplyRestTimeoutMs),
                                  MaxReplyBody(maxReplyBytes_), &h, &body);
     if (rc != kZeftOk) {
         fd_.reset();
@@ -564,71 +539,8 @@ int16_t CZeftMonitor::Next(int32_t timeoutMs, ZeftWireReply* reply) {
 void CZeftMonitor::Close() {
     if (fd_ && !ended_) {
         std::vector<uint8_t> cancel = ZeftEncodeCancel(id_);
-        ZeftSendAll(fd_.get(), cancel.data(), cancel.size(), ZeftNowMs() + 100);
+        ZeftSendAll(fd_.get(), cancel.data(), cancel.size(), ZeftNowMs() + kCancelSendTimeoutMs);
     }
     fd_.reset();
     ended_ = false;
-}
-
-const char* ZeftStatusText(int16_t code) {
-    switch (code) {
-        case kZeftOk:
-            return "";
-        case kZeftIllegalProperty:
-            return "Illegal property.";
-        case kZeftIllegalEquipment:
-            return "Illegal equipment.";
-        case kZeftIllegalDevice:
-            return "Illegal device.";
-        case kZeftAccessDenied:
-            return "Access denied.";
-        case kZeftRequestTooLarge:
-            return "Request too large.";
-        case kZeftIllegalFormat:
-            return "Illegal format.";
-        case kZeftServerBusy:
-            return "Server busy.";
-        case kZeftUnknownName:
-            return "Unknown name.";
-        case kZeftConnectFailed:
-            return "Could not connect.";
-        case kZeftTimeout:
-            return "Time-out.";
-        case kZeftConnectionLost:
-            return "Connection lost.";
-        case kZeftProtocolError:
-            return "Protocol error.";
-        case kZeftReplyTooLarge:
-            return "Reply does not fit the buffer.";
-        case kZeftFormatMismatch:
-            return "Reply cannot be converted to the buffer's format.";
-        case kZeftInvalidArgument:
-            return "Invalid argument.";
-        case kZeftNotRegistered:
-            return "Not registered.";
-        case kZeftRegistrationConflict:
-            return "Already registered with other values.";
-        case kZeftListenFailed:
-            return "Could not listen on the port.";
-        case kZeftNotInCall:
-            return "No call in progress.";
-        case kZeftReplyOverflow:
-            return "Reply larger than declared.";
-        case kZeftDuplicateProperty:
-            return "Property already declared.";
-        case kZeftUnknownFormat:
-            return "Unknown format.";
-        case kZeftBadSize:
-            return "Bad size.";
-        case kZeftEquipmentInUse:
-            return "Equipment name in use.";
-        case kZeftNotEnabled:
-            return "Not enabled.";
-        case kZeftConversion:
-            return "Value cannot be converted.";
-        case kZeftBadAccess:
-            return "Bad access.";
-        default:
-            return "";
-    }
 }

@@ -30,8 +30,6 @@ struct ZeftAddress {
 // Parses "/CONTEXT/SERVER/DEVICE" and resolves SERVER. kZeftOk, or kZeftUnknownName for
 // a malformed address or a server the names file does not know.
 int16_t ZeftResolveAddress(const char* address, ZeftAddress* out);
-// "HOST:PORT" with a port of 1 to 65535; false otherwise.
-bool ZeftParseHostPort(const std::string& text, std::string* host, uint16_t* port);
 
 // Request of a call as the client gives it.
 struct ZeftRequest {

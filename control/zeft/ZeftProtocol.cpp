@@ -2,23 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "base/LittleEndian.h"
 
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+namespace {
 
 // Reads bounded fields from a body; any read past its end marks it failed.
 class Reader {
@@ -31,14 +17,14 @@ class Reader {
     uint16_t U16() {
         if (!Need(2))
             return 0;
-        uint16_t v = Get16(p_ + pos_);
+        uint16_t v = LoadLE16(p_ + pos_);
         pos_ += 2;
         return v;
     }
     uint32_t U32() {
         if (!Need(4))
             return 0;
-        uint32_t v = Get32(p_ + pos_);
+        uint32_t v = LoadLE32(p_ + pos_);
         pos_ += 4;
         return v;
     }
@@ -91,7 +77,7 @@ uint32_t ZeftElementSize(uint16_t format) {
         case kZeftFormatInt:
             return 4;
         case kZeftFormatRecord:
-            return 16;
+            return kZeftRecordSize;
         default:
             return 0;
     }
@@ -125,26 +111,26 @@ bool ZeftDataLengthValid(uint16_t format, uint32_t count, size_t length) {
 }
 
 bool ZeftParseHeader(const uint8_t* p, ZeftWireHeader* out) {
-    if (Get32(p) != kZeftMagic || p[4] != kZeftVersion)
+    if (LoadLE32(p) != kZeftMagic || p[4] != kZeftVersion)
         return false;
     uint8_t type = p[5];
     if (type < static_cast<uint8_t>(ZeftMsgType::Call) ||
         type > static_cast<uint8_t>(ZeftMsgType::Reply))
         return false;
     out->type = static_cast<ZeftMsgType>(type);
-    out->flags = Get16(p + 6);
-    out->id = Get32(p + 8);
-    out->bodyLength = Get32(p + 12);
+    out->flags = LoadLE16(p + 6);
+    out->id = LoadLE32(p + 8);
+    out->bodyLength = LoadLE32(p + 12);
     return true;
 }
 
 void ZeftWriteHeader(uint8_t* p, const ZeftWireHeader& h) {
-    Put32(p, kZeftMagic);
+    StoreLE32(p, kZeftMagic);
     p[4] = kZeftVersion;
     p[5] = static_cast<uint8_t>(h.type);
-    Put16(p + 6, h.flags);
-    Put32(p + 8, h.id);
-    Put32(p + 12, h.bodyLength);
+    StoreLE16(p + 6, h.flags);
+    StoreLE32(p + 8, h.id);
+    StoreLE32(p + 12, h.bodyLength);
 }
 
 int16_t ZeftParseCall(const uint8_t* body, size_t length, ZeftWireCall* out) {
@@ -202,14 +188,14 @@ int16_t ZeftParseReply(const uint8_t* body, size_t length, ZeftWireReply* out) {
 std::vector<uint8_t> ZeftEncodeCall(ZeftMsgType type, uint32_t id, const ZeftWireCall& call) {
     std::vector<uint8_t> out(kZeftHeaderSize + kZeftCallFixedSize);
     uint8_t* b = out.data() + kZeftHeaderSize;
-    Put16(b, static_cast<uint16_t>(call.access));
-    Put16(b + 2, call.requestFormat);
-    Put32(b + 4, call.requestCount);
-    Put32(b + 8, static_cast<uint32_t>(call.data.size()));
-    Put16(b + 12, call.replyFormat);
-    Put16(b + 14, 0);
-    Put32(b + 16, call.replyCapacity);
-    Put32(b + 20, call.intervalMs);
+    StoreLE16(b, static_cast<uint16_t>(call.access));
+    StoreLE16(b + 2, call.requestFormat);
+    StoreLE32(b + 4, call.requestCount);
+    StoreLE32(b + 8, static_cast<uint32_t>(call.data.size()));
+    StoreLE16(b + 12, call.replyFormat);
+    StoreLE16(b + 14, 0);
+    StoreLE32(b + 16, call.replyCapacity);
+    StoreLE32(b + 20, call.intervalMs);
     AppendName(out, call.context);
     AppendName(out, call.equipment);
     AppendName(out, call.device);
@@ -232,10 +218,10 @@ std::vector<uint8_t> ZeftEncodeReplyBody(int16_t status, const char* message, ui
     size_t messageLength = message ? strnlen(message, kZeftMaxMessage) : 0;
     std::vector<uint8_t> out(kZeftReplyFixedSize + messageLength + length);
     uint8_t* b = out.data();
-    Put16(b, static_cast<uint16_t>(status));
-    Put16(b + 2, format);
-    Put32(b + 4, count);
-    Put32(b + 8, static_cast<uint32_t>(length));
+    StoreLE16(b, static_cast<uint16_t>(status));
+    StoreLE16(b + 2, format);
+    StoreLE32(b + 4, count);
+    StoreLE32(b + 8, static_cast<uint32_t>(length));
     b[12] = static_cast<uint8_t>(messageLength);
     if (messageLength)
         std::memcpy(b + kZeftReplyFixedSize, message, messageLength);
@@ -253,4 +239,71 @@ std::vector<uint8_t> ZeftEncodeReply(uint32_t id, uint16_t flags, const ZeftWire
                                                static_cast<uint32_t>(body.size())});
     out.insert(out.end(), body.begin(), body.end());
     return out;
+}
+
+const char* ZeftStatusText(int16_t code) {
+    switch (code) {
+        case kZeftOk:
+            return "";
+        case kZeftIllegalProperty:
+            return "Illegal property.";
+        case kZeftIllegalEquipment:
+            return "Illegal equipment.";
+        case kZeftIllegalDevice:
+            return "Illegal device.";
+        case kZeftAccessDenied:
+            return "Access denied.";
+        case kZeftRequestTooLarge:
+            return "Request too large.";
+        case kZeftIllegalFormat:
+            return "Illegal format.";
+        case kZeftServerBusy:
+            return "Server busy.";
+        case kZeftUnknownName:
+            return "Unknown name.";
+        case kZeftConnectFailed:
+            return "Could not connect.";
+        case kZeftTimeout:
+            return "Time-out.";
+        case kZeftConnectionLost:
+            return "Connection lost.";
+        case kZeftProtocolError:
+            return "Protocol error.";
+        case kZeftReplyTooLarge:
+            return "Reply does not fit the buffer.";
+        case kZeftFormatMismatch:
+            return "Reply cannot be converted to the buffer's format.";
+        case kZeftInvalidArgument:
+            return "Invalid argument.";
+        case kZeftNotRegistered:
+            return "Not registered.";
+        case kZeftRegistrationConflict:
+            return "Already registered with other values.";
+        case kZeftListenFailed:
+            return "Could not listen on the port.";
+        case kZeftNotInCall:
+            return "No call in progress.";
+        case kZeftReplyOverflow:
+            return "Reply larger than declared.";
+        case kZeftDuplicateProperty:
+            return "Property already declared.";
+        case kZeftUnknownFormat:
+            return "Unknown format.";
+        case kZeftBadSize:
+            return "Bad size.";
+        case kZeftEquipmentInUse:
+            return "Equipment name in use.";
+        case kZeftNotEnabled:
+            return "Not enabled.";
+        case kZeftConversion:
+            return "Value cannot be converted.";
+        case kZeftBadAccess:
+            return "Bad access.";
+        default:
+            return "";
+    }
+}
+
+std::vector<uint8_t> ZeftRefusalBody(int16_t status) {
+    return ZeftEncodeReplyBody(status, ZeftStatusText(status), kZeftFormatNone, 0, nullptr, 0);
 }

@@ -81,6 +81,8 @@ std::vector<uint8_t> ZeftEncodeCancel(uint32_t id);
 std::vector<uint8_t> ZeftEncodeReplyBody(int16_t status, const char* message, uint16_t format,
                                          uint32_t count, const uint8_t* data, size_t length);
 std::vector<uint8_t> ZeftEncodeReply(uint32_t id, uint16_t flags, const ZeftWireReply& reply);
+// Body of a reply the layer gives itself (a refusal), with the code's text as message.
+std::vector<uint8_t> ZeftRefusalBody(int16_t status);
 
 // Whether a name is usable: 1 to kZeftMaxName printable ASCII characters without blanks
 // (`allowEmpty` admits the empty name).

@@ -1,40 +1,84 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "base/MessagePoster.h"
+#include "base/UniqueFd.h"
 #include "control/zeft/Zeft.h"
+#include "control/zeft/ZeftConnections.h"
+#include "control/zeft/ZeftMonitors.h"
+#include "control/zeft/ZeftRegistry.h"
+#include "control/zeft/ZeftStats.h"
 
-// Internal to the layer: the link between a server control and the network thread, and
-// the process-wide server. Not for users of the layer.
+// Internal to the layer: the process's server. One network thread owns the connections
+// and monitor contracts and hands every call to the main thread of its control.
+// Completions and schedule requests reach the thread through a mutex-guarded inbox and
+// an eventfd.
+class CZeftServer : public std::enable_shared_from_this<CZeftServer>,
+                    private IZeftRequestHandler,
+                    private IZeftMonitorHost {
+  public:
+    CZeftServer(ZeftRegistration reg, ZeftServerLimits limits)
+        : reg_(std::move(reg)),
+          connections_(limits, stats_, *this),
+          monitors_(*this, stats_),
+          limits_(limits) {}
+    ~CZeftServer() { Stop(); }
 
-class CSrv;
+    int16_t Listen(uint16_t port);
+    void StartThread() {
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Stop();
 
-// Shared by a CSrv and the network thread. The network thread posts calls through it; the
-// posted task finds the control (or none, once it is gone) on the main thread.
-struct ZeftSrvCore {
-    explicit ZeftSrvCore(IMessagePoster* p) : poster(p) {}
-    IMessagePoster* const poster;
-    std::atomic<bool> detached{false};
-    std::atomic<int> posting{0};  // network threads inside poster->PostTask
-    CSrv* srv = nullptr;          // main thread only
+    const ZeftRegistration& Registration() const { return reg_; }
+    CZeftRegistry& Registry() { return registry_; }
+    ZeftServerStats Stats() const { return stats_.Snapshot(); }
 
-    // Any thread. False once detached or when the poster refuses.
-    bool Post(std::function<void()> task);
-    // Main thread: no post starts after it returns and none is under way.
-    void Detach();
+    // Any thread.
+    void Schedule(const std::string& exportName, const std::string& property);
+
+  private:
+    struct Completion {
+        bool run = false;  // a contract's run, else a call
+        uint64_t target = 0;
+        uint32_t id = 0;
+        std::vector<uint8_t> body;
+    };
+
+    void Complete(Completion done);
+    void Wake();
+    void Run();
+    void DrainInbox(int64_t now);
+    void HandleRequest(ZeftConn& c, ZeftMsgType type, uint32_t id, const uint8_t* body,
+                       size_t length, int64_t now) override;
+    void HandleCall(ZeftConn& c, uint32_t id, ZeftWireCall call);
+    void HandleMonitor(ZeftConn& c, uint32_t id, ZeftWireCall call, int64_t now);
+    void Unsubscribe(ZeftConn& c, uint32_t id);
+    // Posts `call` to `core`'s main thread; its reply comes back as a Completion.
+    bool Post(const std::shared_ptr<ZeftSrvCore>& core, ZeftWireCall call, Completion done);
+
+    RunStart StartRun(const ZeftWireCall& call, uint64_t contractId) override;
+    void SendToSubscriber(uint64_t conn, uint32_t monitor, uint16_t flags, const ZeftBuffer& body,
+                          bool droppable) override;
+    void EndSubscription(uint64_t conn, uint32_t monitor) override;
+
+    ZeftRegistration reg_;  // port set by Listen, before the thread starts; then fixed
+    ZeftStatsCounters stats_;
+    CZeftRegistry registry_;
+    CZeftConnections connections_;  // network thread only
+    CZeftMonitors monitors_;        // network thread only
+    const ZeftServerLimits limits_;
+    int inflight_ = 0;  // calls and runs waiting for a main thread; network thread only
+    UniqueFd wake_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+
+    std::mutex inboxMutex_;  // guards completions_ and schedules_
+    std::vector<Completion> completions_;
+    std::vector<std::pair<std::string, std::string>> schedules_;
 };
-
-// Registers an enabled control with the running server. kZeftOk, kZeftNotRegistered,
-// kZeftEquipmentInUse.
-int16_t ZeftAddControl(const std::string& equipment, const std::vector<std::string>& devices,
-                       const std::shared_ptr<ZeftSrvCore>& core);
-void ZeftRemoveControl(const ZeftSrvCore* core);
-void ZeftUpdateDevices(const ZeftSrvCore* core, const std::vector<std::string>& devices);
-
-// Body of a reply the layer gives itself (a refusal).
-std::vector<uint8_t> ZeftRefusalBody(int16_t status);

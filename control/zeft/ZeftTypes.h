@@ -15,7 +15,10 @@ constexpr uint16_t kZeftFormatChar =
     516;  // one 8-bit character; a text is `count` of them, no terminator
 constexpr uint16_t kZeftFormatText =
     531;  // one whole text of 0 to kZeftMaxText bytes as one element
-constexpr uint16_t kZeftFormatRecord = 539;  // one 16-byte record
+constexpr uint16_t kZeftFormatRecord = 539;  // one record of kZeftRecordSize bytes
+
+// Bytes of one kZeftFormatRecord element, the largest element of any format.
+constexpr uint32_t kZeftRecordSize = 16;
 
 // Longest text carried as one kZeftFormatText element.
 constexpr uint32_t kZeftMaxText = 1024;
@@ -71,7 +74,7 @@ constexpr int16_t kZeftBadAccess = -20;
 // The text of a status code of the layer; "" for codes the layer does not define.
 const char* ZeftStatusText(int16_t code);
 
-// Access bits of a call and of a property.
+// Access bits of a call and of a property: read, write, or both.
 constexpr int16_t kZeftRead = 1;
 constexpr int16_t kZeftWrite = 2;
 constexpr int16_t kZeftReadWrite = 3;

@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/HostPort.h"
+#include "base/LittleEndian.h"
 #include "base/LogSink.h"
 #include "base/MessageQueue.h"
 #include "base/Messages.h"
@@ -91,4 +93,44 @@ TEST(UniqueFd, ClosesOnceAndMoves) {
     }
     char c;
     EXPECT_EQ(read(reader.get(), &c, 1), 0);  // the write end was closed exactly once
+}
+
+TEST(HostPort, SplitsAtTheLastColonAndTakesOnlyDecimalPorts) {
+    struct {
+        const char* text;
+        const char* host = nullptr;  // refused
+        uint16_t port = 0;
+    } cases[] = {
+        {"localhost:31777", "localhost", 31777},
+        {"10.0.0.1:1", "10.0.0.1", 1},
+        {"a:b:65535", "a:b", 65535},
+        {"host:65536"},
+        {"host:0"},
+        {"host:000080"},
+        {"host:+80"},
+        {"host:"},
+        {":31777"},
+        {"host"},
+        {"host:12x"},
+    };
+    for (const auto& c : cases) {
+        std::string host = "unchanged";
+        uint16_t port = 0;
+        EXPECT_EQ(ParseHostPort(c.text, host, port), c.host != nullptr) << c.text;
+        EXPECT_EQ(host, c.host ? c.host : "unchanged") << c.text;
+        EXPECT_EQ(port, c.port) << c.text;
+    }
+}
+
+TEST(LittleEndian, FieldsAreReadAndWrittenLowByteFirst) {
+    uint8_t b[8];
+    StoreLE32(b, 0x89ABCDEFu);
+    EXPECT_EQ(b[0], 0xEF);
+    EXPECT_EQ(b[3], 0x89);
+    EXPECT_EQ(LoadLE32(b), 0x89ABCDEFu);
+    StoreLE16(b, 0xFF01);
+    EXPECT_EQ(LoadLE16(b), 0xFF01);
+    StoreLEDouble(b, -2.5);
+    EXPECT_EQ(b[7], 0xC0);  // sign and exponent in the last byte
+    EXPECT_EQ(LoadLEDouble(b), -2.5);
 }

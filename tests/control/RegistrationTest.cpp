@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/LogSink.h"
@@ -12,6 +13,8 @@
 #include "tests/support/TempDir.h"
 
 namespace {
+
+using Outcome = std::pair<int, std::vector<std::string>>;  // result and log lines
 
 class RegistrationTest : public ::testing::Test {
   protected:
@@ -25,6 +28,14 @@ class RegistrationTest : public ::testing::Test {
         ZeftSetBasePort(kZeftBasePort);
     }
 
+    Outcome Initialize(CSrv& control) {
+        CLogRecorder log;
+        int rc = InitializeControlSystem(config_, control, &log);
+        return {rc, log.lines};
+    }
+    static Outcome Failed(const std::string& error) {
+        return {0, {"Lumerix2 Directshow on CAM7", error}};
+    }
     static std::vector<std::string> Names(const CSrv& control) {
         std::vector<std::string> names;
         for (const CSrv::Property& p : control.Properties())
@@ -34,111 +45,113 @@ class RegistrationTest : public ::testing::Test {
 
     TempDir dir_;
     CIniFile config_{dir_.path()};
-    CLogRecorder log_;
     CMessageQueue queue_;
-    CSrv control_{&queue_};
 };
 
-TEST_F(RegistrationTest, EmptyNameRegistersNothingAndLogsNothing) {
-    for (const char* value : {static_cast<const char*>(nullptr), ""}) {
-        if (value)
-            config_.SetValue("DEFAULT", "ZEFTCONTROLEQPNAME", value);
-        EXPECT_EQ(InitializeControlSystem(config_, control_, &log_), 0);
-        EXPECT_EQ(ZeftGetRegistration().name, "");
-        EXPECT_FALSE(control_.Enabled());
-        EXPECT_TRUE(control_.Properties().empty());
-        EXPECT_TRUE(log_.lines.empty());
-    }
-}
-
 TEST_F(RegistrationTest, RegistersWithFallbacksAndDeclaresTheTableInOrder) {
-    struct Case {
-        const char* context;
-        const char* port;
-        std::string expectedContext;
-        int expectedOffset;
-    } cases[] = {{nullptr, nullptr, "TAVO", 11}, {"LAB", "5", "LAB", 5}};
+    CSrv control(&queue_);
+    EXPECT_EQ(Initialize(control), Outcome(0, {}));  // no name: nothing, not even a log line
+    config_.SetValue("DEFAULT", "ZEFTCONTROLEQPNAME", "");
+    EXPECT_EQ(Initialize(control), Outcome(0, {}));
+    EXPECT_EQ(ZeftGetRegistration().name, "");
+    EXPECT_FALSE(control.Enabled());
+
+    // Client-visible names, in the order clients list them.
     const std::vector<std::string> table = {
         "C_CAMNAME",  "S_Servername", "C_ActiveSince",  "S_StartTime",      "C_CAMID",
         "S_SPOTDATA", "C_SCALE",      "C_DYNAMICSCALE", "C_ORIENTATION",    "C_WIDTH",
         "C_HEIGHT",   "S_START",      "S_STOP",         "S_isStarted",      "S_isStopped",
         "S_UPDATE",   "S_isUpdated",  "C_BPP",          "S_availVideodata", "S_COMPRESSION"};
+    struct {
+        const char* context;  // null: the defaults
+        const char* port;
+        std::string expectedContext;
+        int expectedOffset;
+    } cases[] = {{nullptr, nullptr, "TAVO", 11}, {"LAB", "5", "LAB", 5}};
     config_.SetValue("DEFAULT", "ZEFTCONTROLEQPNAME", "CAM7");
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         if (c.context) {
             ZeftShutdown();
             config_.SetValue("DEFAULT", "ZEFTCONTEXT", c.context);
             config_.SetValue("DEFAULT", "ZEFTPORTNUMBER", c.port);
         }
-        // Run twice: a reinitialisation with the same configuration succeeds again.
-        CSrv control(&queue_);
+        // Twice: a reinitialisation with the same configuration succeeds again.
+        CSrv cam(&queue_);
         for (int run = 0; run < 2; ++run) {
             MinPollingRate = 100;
-            CLogRecorder log;
-            EXPECT_EQ(InitializeControlSystem(config_, control, &log), 1);
-            EXPECT_EQ(log.lines, std::vector<std::string>{"Lumerix2 Directshow on CAM7"});
-            EXPECT_EQ(ZeftGetRegistration().name, "CAM7");
+            EXPECT_EQ(Initialize(cam), Outcome(1, {"Lumerix2 Directshow on CAM7"}));
             EXPECT_EQ(ZeftGetRegistration().context, c.expectedContext);
             EXPECT_EQ(ZeftGetRegistration().portOffset, c.expectedOffset);
             EXPECT_EQ(MinPollingRate.load(), 8);
-            EXPECT_EQ(control.EquipmentStatus(), 0);
-            EXPECT_EQ(control.Devices(), std::vector<std::string>{"LUMERIX"});
-            EXPECT_EQ(Names(control), table);
+            EXPECT_EQ(cam.EquipmentStatus(), 0);
+            EXPECT_EQ(cam.Devices(), std::vector<std::string>{"LUMERIX"});
+            EXPECT_EQ(Names(cam), table);
         }
     }
 }
 
 TEST_F(RegistrationTest, FailuresAreLoggedOnceAndLeaveWhatWasDone) {
-    struct Case {
-        const char* port;
-        std::function<void(CSrv&)> before;
-        std::string error;
-        bool enabled;
-        std::vector<std::string> declared;
-    };
-    CSrv other(&queue_);
-    const char* rfi = "ZEFT: Error in RegisterFecInformation: Status=";
-    std::vector<Case> cases = {
-        {"31", nullptr, rfi + std::string("-8"), false, {}},
-        {"65547", nullptr, rfi + std::string("-8"), false, {}},
-        {"11",
-         [](CSrv&) {
-             RegisterFecInformation("OTHER", "TEST", "TAVO", "d", "TAVO", "none", "x", 11);
-         },
-         rfi + std::string("-10"),
-         false,
-         {}},
-        {"11",
-         [&](CSrv&) {
-             RegisterFecInformation("CAM7", "TEST", "TAVO", "Grabber server control of CAM7",
-                                    "TAVO", "none", kControlContact, 11);
-             other.SetEquipmentName("CAM7");
-             other.SetEnabled(true);
-         },
-         "ZEFT: Init Controls: EqpStatus=-17",
-         true,
-         {}},
-        {"11",
-         [](CSrv& c) { c.AddProperty("C_SCALE", 1, 515, "", 1, 515, "", 1, "mine"); },
-         "ZEFT: Error registering property. Retval = -14",
-         true,
-         {"C_SCALE", "C_CAMNAME", "S_Servername", "C_ActiveSince", "S_StartTime", "C_CAMID",
-          "S_SPOTDATA"}},
-    };
+    const std::string rfi = "ZEFT: Error in RegisterFecInformation: Status=";
     config_.SetValue("DEFAULT", "ZEFTCONTROLEQPNAME", "CAM7");
-    for (const Case& c : cases) {
-        ZeftShutdown();
-        other.SetEnabled(false);
+    for (const char* port : {"31", "65547"}) {  // 65547 must not wrap into offset 11
+        config_.SetValue("DEFAULT", "ZEFTPORTNUMBER", port);
         CSrv control(&queue_);
-        CLogRecorder log;
-        config_.SetValue("DEFAULT", "ZEFTPORTNUMBER", c.port);
-        if (c.before)
-            c.before(control);
-        EXPECT_EQ(InitializeControlSystem(config_, control, &log), 0) << c.error;
-        EXPECT_EQ(log.lines, (std::vector<std::string>{"Lumerix2 Directshow on CAM7", c.error}));
-        EXPECT_EQ(control.Enabled(), c.enabled) << c.error;
-        EXPECT_EQ(Names(control), c.declared) << c.error;
+        EXPECT_EQ(Initialize(control), Failed(rfi + "-8")) << port;
+        EXPECT_FALSE(control.Enabled());
     }
+    config_.SetValue("DEFAULT", "ZEFTPORTNUMBER", "11");
+    RegisterFecInformation("OTHER", "TEST", "TAVO", "d", "TAVO", "none", "x", 11);
+    CSrv conflict(&queue_);
+    EXPECT_EQ(Initialize(conflict), Failed(rfi + "-10"));
+    EXPECT_FALSE(conflict.Enabled());
+
+    ZeftShutdown();
+    RegisterFecInformation("CAM7", "TEST", "TAVO", "Grabber server control of CAM7", "TAVO", "none",
+                           kControlContact, 11);
+    CSrv other(&queue_), inUse(&queue_), declared(&queue_);
+    other.SetEquipmentName("CAM7");
+    other.SetEnabled(true);
+    EXPECT_EQ(Initialize(inUse), Failed("ZEFT: Init Controls: EqpStatus=-17"));
+    EXPECT_TRUE(inUse.Enabled());
+    EXPECT_TRUE(Names(inUse).empty());
+    other.SetEnabled(false);
+    declared.AddProperty("C_SCALE", 1, kZeftFormatInt, "", 1, kZeftFormatInt, "", kZeftRead, "");
+    EXPECT_EQ(Initialize(declared), Failed("ZEFT: Error registering property. Retval = -14"));
+    EXPECT_EQ(Names(declared),
+              (std::vector<std::string>{"C_SCALE", "C_CAMNAME", "S_Servername", "C_ActiveSince",
+                                        "S_StartTime", "C_CAMID", "S_SPOTDATA"}));
+}
+
+int16_t Register(const char* name, int offset) {
+    return RegisterFecInformation(name, "TEST", "TAVO", "d", "TAVO", "none", "x", offset);
+}
+
+TEST_F(RegistrationTest, SameValuesAgainSucceedOthersConflict) {
+    CSrv early(&queue_);
+    early.SetEquipmentName("EARLY");
+    early.SetEnabled(true);
+    EXPECT_EQ(early.EquipmentStatus(), kZeftNotRegistered);
+    for (int offset : {kZeftMaxPortOffset + 1, -1})
+        EXPECT_EQ(Register("A", offset), kZeftInvalidArgument);
+    EXPECT_EQ(Register("", 1), kZeftInvalidArgument);
+    EXPECT_EQ(Register("A", 3), 0);
+    EXPECT_EQ(Register("A", 3), 0);
+    EXPECT_EQ(Register("A", 4), kZeftRegistrationConflict);
+    EXPECT_EQ(Register("B", 3), kZeftRegistrationConflict);
+    EXPECT_EQ(_SystemScheduleProperty("A", "X"), 0);
+    early.SetEnabled(true);  // enabling again after the registration serves
+    EXPECT_EQ(early.EquipmentStatus(), 0);
+    ZeftShutdown();
+    EXPECT_EQ(ZeftGetRegistration().name, "");
+    EXPECT_EQ(_SystemScheduleProperty("A", "X"), kZeftNotRegistered);
+
+    // Base plus offset gives the port: learn a free one, then ask for it as base + 2.
+    ASSERT_EQ(Register("P", 0), 0);
+    uint16_t free = ZeftGetRegistration().port;
+    ZeftShutdown();
+    ZeftSetBasePort(static_cast<uint16_t>(free - 2));
+    ASSERT_EQ(Register("P", 2), 0);
+    EXPECT_EQ(ZeftGetRegistration().port, free);
 }
 
 }  // namespace

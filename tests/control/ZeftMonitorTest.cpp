@@ -10,6 +10,7 @@
 
 namespace {
 
+// Monitors, and the limits that keep untrusted peers from exhausting the server.
 class ZeftMonitorTest : public ZeftServerTest {
   protected:
     ZeftMonitorTest() {
@@ -17,103 +18,59 @@ class ZeftMonitorTest : public ZeftServerTest {
         limits_.partialMessageTimeoutMs = 300;
         limits_.idleTimeoutMs = 400;
         limits_.maxConnections = 6;
+        limits_.maxCallsPerConnection = 3;
+        limits_.maxMonitorsPerConnection = 64;
+    }
+    void TearDown() override {
+        SetBurstLimit(500);
+        ZeftServerTest::TearDown();
     }
 
-    int Connect(const std::vector<uint8_t>& bytes = {}) {
-        UniqueFd fd;
-        EXPECT_EQ(ZeftConnect("127.0.0.1", port_, ZeftNowMs() + 3000, &fd), kZeftOk);
-        if (!bytes.empty())
-            ZeftSendAll(fd.get(), bytes.data(), bytes.size(), ZeftNowMs() + 3000);
-        return fd.release();
-    }
-
-    // Whether the server closed `fd` within seconds (pumping meanwhile); closes it.
-    bool ClosedByServer(int fd) {
-        bool closed = false;
-        PumpUntil([&] {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 0) > 0) {
-                char b[256];
-                ssize_t n = ::recv(fd, b, sizeof b, MSG_DONTWAIT);
-                closed = n == 0 || (n < 0 && errno != EAGAIN);
-            }
-            return closed;
-        });
-        ::close(fd);
-        return closed;
-    }
-
-    bool ServerStillAnswers() {
-        ZeftWireReply r;
-        return Call(Address(), "COUNTER", {}, 1, &r) == 0;
+    // Subscribes `count` monitors with ids from `firstId`, each a contract of its own.
+    static std::vector<uint8_t> Monitors(uint32_t firstId, uint32_t count) {
+        std::vector<uint8_t> bytes;
+        for (uint32_t id = firstId; id < firstId + count; ++id) {
+            std::vector<uint8_t> m = RawCall(ZeftMsgType::Monitor, "COUNTER", id, 3600000 + id);
+            bytes.insert(bytes.end(), m.begin(), m.end());
+        }
+        return bytes;
     }
 };
 
 TEST_F(ZeftMonitorTest, IntervalIsNeverShorterThanMinPollingRate) {
     MinPollingRate = 100;
-    std::string addr = Address();
     // Asked for every millisecond, served at most every 100 ms: in 600 ms at most one
     // immediate run and six timed ones.
-    int replies = OnClient([&] {
-        CZeftMonitor m;
-        if (m.Open(addr.c_str(), "COUNTER", {}, 1, 1, 3000) != 0)
-            return -1;
-        int n = 0;
-        int64_t end = ZeftNowMs() + 600;
-        ZeftWireReply r;
-        while (ZeftNowMs() < end) {
-            int16_t rc = m.Next(static_cast<int32_t>(std::max<int64_t>(end - ZeftNowMs(), 1)), &r);
-            if (rc == kZeftTimeout)
-                break;
-            if (rc != 0)
-                return -1;
-            ++n;
-        }
-        return n;
-    });
-    EXPECT_GE(replies, 1);
-    EXPECT_LE(replies, 7);
+    int fd = Connect(RawCall(ZeftMsgType::Monitor, "COUNTER", 1, 1));
+    int64_t end = ZeftNowMs() + 600;
+    PumpUntil([&] { return ZeftNowMs() > end; });
+    EXPECT_GE(runs_, 2);
+    EXPECT_LE(runs_, 7);
+    ::close(fd);
 }
 
-TEST_F(ZeftMonitorTest, ScheduleServesAtOnceAndTwoSubscribersShareEveryRun) {
-    std::string addr = Address();
-    std::atomic<int> last[2] = {0, 0};
-    std::atomic<bool> leave[2] = {false, false};
-    std::vector<int32_t> seen[2];
-    auto subscriber = [&](int i) {
-        CZeftMonitor m;
-        // Interval 0: served only at the start and when the property is scheduled.
-        if (m.Open(addr.c_str(), "COUNTER", {}, 1, 0, 3000) != 0)
-            return;
-        ZeftWireReply r;
-        while (!leave[i]) {
-            int16_t rc = m.Next(100, &r);
-            if (rc == kZeftTimeout)
-                continue;
-            if (rc != 0)
-                return;
-            seen[i].push_back(ReplyInt(r));
-            last[i] = ReplyInt(r);
+TEST_F(ZeftMonitorTest, ScheduleServesAtOnceAndSubscribersShareEveryRun) {
+    // Interval 0: served only at the start and when the property is scheduled.
+    int a = Connect(RawCall(ZeftMsgType::Monitor, "COUNTER", 1));
+    int b = Connect(RawCall(ZeftMsgType::Monitor, "COUNTER", 2));
+    int32_t va = 0, vb = 0;
+    for (int32_t k = 1; k <= 3; ++k) {
+        if (k > 1) {
+            EXPECT_EQ(_SystemScheduleProperty("TESTSRV", "COUNTER"), 0);
         }
-    };
-    std::thread a(subscriber, 0), b(subscriber, 1);
-    ASSERT_TRUE(PumpUntil([&] { return last[0] == 1 && last[1] == 1; }));
-    EXPECT_EQ(ZeftGetServerStats().contracts, 1);
-    for (int k = 2; k <= 6; ++k) {
-        EXPECT_EQ(_SystemScheduleProperty("TESTSRV", "COUNTER"), 0);
-        ASSERT_TRUE(PumpUntil([&] { return last[0] == k && last[1] == k; })) << k;
+        EXPECT_EQ(NextReply(a, true, &va), std::make_pair(1u, kZeftOk));
+        EXPECT_EQ(NextReply(b, true, &vb), std::make_pair(2u, kZeftOk));
+        EXPECT_EQ(va, k);
+        EXPECT_EQ(vb, k);
     }
-    EXPECT_EQ(runs_, 6);
-
-    leave[0] = true;
-    a.join();
+    EXPECT_EQ(ZeftGetServerStats().contracts, 1);
+    EXPECT_EQ(runs_, 3);
+    ::close(a);
     EXPECT_EQ(_SystemScheduleProperty("testsrv", "COUNTER"), 0);
-    ASSERT_TRUE(PumpUntil([&] { return last[1] == 7; }));
-    leave[1] = true;
-    b.join();
-    ASSERT_TRUE(PumpUntil([] { return ZeftGetServerStats().contracts == 0; }));
-    EXPECT_EQ(seen[1], (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7}));
-    EXPECT_EQ(seen[0], (std::vector<int32_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(NextReply(b, true, &vb), std::make_pair(2u, kZeftOk));
+    EXPECT_EQ(vb, 4);
+    ::close(b);
+    EXPECT_TRUE(PumpUntil([] { return ZeftGetServerStats().contracts == 0; }));
 }
 
 TEST_F(ZeftMonitorTest, RefusedMonitorEndsAtOnce) {
@@ -121,8 +78,8 @@ TEST_F(ZeftMonitorTest, RefusedMonitorEndsAtOnce) {
     ZeftWireReply r;
     EXPECT_TRUE(OnClient([&] {
         CZeftMonitor m;
-        return m.Open(addr.c_str(), "NOSUCH", {}, 1, 50, 3000) == 0 && m.Next(3000, &r) == 0 &&
-               m.Ended();
+        return m.Open(addr.c_str(), "NOSUCH", {}, kZeftRead, 50, 3000) == 0 &&
+               m.Next(3000, &r) == 0 && m.Ended();
     }));
     EXPECT_EQ(r.status, kZeftIllegalProperty);
     ASSERT_TRUE(PumpUntil([] { return ZeftGetServerStats().contracts == 0; }));
@@ -137,14 +94,8 @@ TEST_F(ZeftMonitorTest, ReaderThatStopsReadingLosesRepliesNotMemory) {
     }
     EXPECT_GT(ZeftGetServerStats().monitorRepliesDropped, 0u);
     EXPECT_TRUE(ServerStillAnswers());
-
     // What the reader does get is whole replies: the stream is still in step.
-    ZeftWireHeader h;
-    std::vector<uint8_t> body;
-    ZeftWireReply r;
-    ASSERT_EQ(ZeftReadMessage(fd, ZeftNowMs() + 3000, 4u << 20, &h, &body), 0);
-    ASSERT_EQ(ZeftParseReply(body.data(), body.size(), &r), 0);
-    EXPECT_EQ(r.data.size(), 1u << 20);
+    EXPECT_EQ(NextReply(fd, false), std::make_pair(1u, kZeftOk));
     ::close(fd);
 }
 
@@ -176,26 +127,25 @@ TEST_F(ZeftMonitorTest, BadInputClosesOnlyItsOwnConnection) {
         EXPECT_TRUE(ServerStillAnswers()) << c.what;
     }
     EXPECT_GE(ZeftGetServerStats().connectionsClosedBad, 7u);
-}
 
-TEST_F(ZeftMonitorTest, SlowDripTimesOut) {
+    // One byte every 100 ms: the message never completes within the 300 ms allowed,
+    // however steadily it trickles.
     int fd = Connect();
-    // One byte every 100 ms: the message never completes within the 300 ms allowed.
     std::atomic<bool> stop{false};
     std::thread drip([&] {
-        std::vector<uint8_t> m = RawCall(ZeftMsgType::Call, "COUNTER");
-        for (size_t i = 0; i < m.size() && !stop; ++i) {
-            if (::send(fd, &m[i], 1, MSG_NOSIGNAL) != 1)
+        for (size_t i = 0; i < valid.size() && !stop; ++i) {
+            if (::send(fd, &valid[i], 1, MSG_NOSIGNAL) != 1)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
-    PumpUntil([&] { return ZeftGetServerStats().connectionsClosedBad > 0; });
+    uint64_t bad = ZeftGetServerStats().connectionsClosedBad;
+    int runs = runs_;
+    EXPECT_TRUE(PumpUntil([&] { return ZeftGetServerStats().connectionsClosedBad > bad; }));
     stop = true;
     drip.join();
     EXPECT_TRUE(ClosedByServer(fd));
-    EXPECT_EQ(runs_, 0);
-    EXPECT_TRUE(ServerStillAnswers());
+    EXPECT_EQ(runs_, runs);
 }
 
 TEST_F(ZeftMonitorTest, ConnectionsAreBounded) {
@@ -212,6 +162,52 @@ TEST_F(ZeftMonitorTest, ConnectionsAreBounded) {
     EXPECT_TRUE(ServerStillAnswers());
     for (int fd : fds)
         ::close(fd);
+}
+
+// Nothing is pumped until the refusals are read, so every accepted call stays waiting.
+TEST_F(ZeftMonitorTest, CallsBeyondTheBurstLimitAreRefusedUntilOthersEnd) {
+    EXPECT_EQ(SetBurstLimit(0), 500);  // raised to 1: a limit of 0 would refuse everything
+    EXPECT_EQ(SetBurstLimit(2), 1);
+    std::vector<uint8_t> two = RawCall(ZeftMsgType::Call, "COUNTER", 1);
+    std::vector<uint8_t> second = RawCall(ZeftMsgType::Call, "COUNTER", 2);
+    two.insert(two.end(), second.begin(), second.end());
+    int a = Connect(two);
+    int b = Connect(RawCall(ZeftMsgType::Call, "COUNTER", 7));
+    EXPECT_EQ(NextReply(b, false), std::make_pair(7u, kZeftServerBusy));
+    // A monitor at the limit is not refused: its run waits for its next turn.
+    int m = Connect(RawCall(ZeftMsgType::Monitor, "COUNTER", 9, 50));
+    EXPECT_EQ(NextReply(a), std::make_pair(1u, kZeftOk));
+    EXPECT_EQ(NextReply(a), std::make_pair(2u, kZeftOk));
+    EXPECT_EQ(NextReply(m), std::make_pair(9u, kZeftOk));
+    ::close(m);
+    ZeftSendAll(b, second.data(), second.size(), ZeftNowMs() + 3000);
+    EXPECT_EQ(NextReply(b), std::make_pair(2u, kZeftOk));
+    ::close(a);
+    ::close(b);
+}
+
+TEST_F(ZeftMonitorTest, WaitingCallsMonitorsAndContractsAreBounded) {
+    std::vector<uint8_t> calls;
+    for (uint32_t id = 1; id <= 4; ++id) {
+        std::vector<uint8_t> c = RawCall(ZeftMsgType::Call, "COUNTER", id);
+        calls.insert(calls.end(), c.begin(), c.end());
+    }
+    int fd = Connect(calls);
+    EXPECT_EQ(NextReply(fd, false), std::make_pair(4u, kZeftServerBusy));
+    for (uint32_t id = 1; id <= 3; ++id)
+        EXPECT_EQ(NextReply(fd), std::make_pair(id, kZeftOk));
+    ::close(fd);
+
+    // 64 monitors a connection; 256 contracts in all.
+    std::vector<int> fds{Connect(Monitors(1, 65))};
+    EXPECT_EQ(NextReply(fds[0], false), std::make_pair(65u, kZeftServerBusy));
+    for (int i = 1; i < 4; ++i)
+        fds.push_back(Connect(Monitors(100 * i, 64)));
+    ASSERT_TRUE(PumpUntil([] { return ZeftGetServerStats().contracts == 256; }));
+    fds.push_back(Connect(Monitors(1000, 1)));
+    EXPECT_EQ(NextReply(fds.back(), false), std::make_pair(1000u, kZeftServerBusy));
+    for (int f : fds)
+        ::close(f);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +21,13 @@
 #include "control/zeft/ZeftClient.h"
 #include "control/zeft/ZeftProtocol.h"
 #include "tests/support/TempDir.h"
+
+inline int32_t ReplyInt(const ZeftWireReply& r) {
+    int32_t v = 0;
+    if (r.data.size() >= 4)
+        std::memcpy(&v, r.data.data(), 4);
+    return v;
+}
 
 // A registered process on a free port with one enabled control "TESTSRV" serving device
 // "DEV" with a property of each kind. The test thread is the main thread: it pumps the
@@ -40,47 +50,44 @@ class ZeftServerTest : public ::testing::Test {
         ASSERT_EQ(srv_->EquipmentStatus(), kZeftOk);
         WriteNames("TESTSRV");
         for (const char* p : {"VALUE", "RO", "COUNTER"})
-            srv_->AddProperty(p, 1, kZeftFormatInt, "", 1, kZeftFormatInt, "", p[0] == 'V' ? 3 : 1,
-                              "");
-        srv_->AddProperty("SCALE", 1, kZeftFormatDouble, "", 1, kZeftFormatDouble, "", 3, "");
-        srv_->AddProperty("NAME", 32, kZeftFormatChar, "", 1, kZeftFormatText, "", 3, "");
-        srv_->AddProperty("SPOT", 1, kZeftFormatByte, "", 1, kZeftFormatRecord, "", 1, "");
-        srv_->AddProperty("BIG", 1, kZeftFormatByte, "", 1 << 20, kZeftFormatByte, "", 1, "");
+            srv_->AddProperty(p, 1, kZeftFormatInt, "", 1, kZeftFormatInt, "",
+                              p[0] == 'V' ? kZeftReadWrite : kZeftRead, "");
+        srv_->AddProperty("SCALE", 1, kZeftFormatDouble, "", 1, kZeftFormatDouble, "",
+                          kZeftReadWrite, "");
+        srv_->AddProperty("NAME", 32, kZeftFormatChar, "", 1, kZeftFormatText, "", kZeftReadWrite,
+                          "");
+        srv_->AddProperty("SPOT", 1, kZeftFormatByte, "", 1, kZeftFormatRecord, "", kZeftRead, "");
+        srv_->AddProperty("BIG", 1, kZeftFormatByte, "", 1 << 20, kZeftFormatByte, "", kZeftRead,
+                          "");
         srv_->SetPropertyCallHandler([this](const std::string& device, const std::string& prop,
                                             int32_t, int32_t, int16_t access) {
             onMain_ = onMain_ && IsMainThread();
             ++runs_;
             lastDevice_ = device;
+            bool read = access & kZeftRead, write = access & kZeftWrite;
             if (prop == "VALUE") {
-                uint32_t v;
-                if (access & kZeftWrite) {
-                    if (srv_->GetRequestData(v) != kZeftOk)
-                        return srv_->SetCallStatus(2, "");
-                    value_ = v;
-                }
-                if (access & kZeftRead)
+                uint32_t v = value_;
+                if (write && srv_->GetRequestData(v) != kZeftOk)
+                    return srv_->SetCallStatus(2, "");
+                value_ = v;
+                if (read)
                     srv_->PutReplyData(value_);
             } else if (prop == "SCALE") {
-                if (access & kZeftWrite)
+                if (write)
                     srv_->GetRequestData(scale_);
-                if (access & kZeftRead)
+                if (read)
                     srv_->PutReplyData(scale_);
             } else if (prop == "NAME") {
                 uint8_t buf[48] = {};
                 uint32_t n = 0;
-                if (access & kZeftWrite) {
-                    srv_->GetRequestData(std::span<uint8_t>(buf), &n);
+                if (write && srv_->GetRequestData(std::span<uint8_t>(buf), &n) == kZeftOk)
                     name_.assign(reinterpret_cast<char*>(buf), n);
-                }
-                if (access & kZeftRead)
+                if (read)
                     srv_->PutReplyData(std::string_view(name_));
             } else if (prop == "SPOT") {
-                int32_t xm = -1000;
-                float f = -1.0f;
-                uint8_t rec[16];
-                std::memcpy(rec, &xm, 4);
-                for (int i = 1; i < 4; ++i)
-                    std::memcpy(rec + 4 * i, &f, 4);
+                // -1000 and three times -1.0f, little-endian.
+                static const uint8_t rec[16] = {0x18, 0xFC, 0xFF, 0xFF, 0, 0, 0x80, 0xBF,
+                                                0,    0,    0x80, 0xBF, 0, 0, 0x80, 0xBF};
                 srv_->PutReplyArray(rec, 16);
             } else if (prop == "COUNTER") {
                 srv_->PutReplyData(static_cast<uint32_t>(runs_.load()));
@@ -149,6 +156,53 @@ class ZeftServerTest : public ::testing::Test {
         return true;
     }
 
+    // A raw connection to the server that has sent `bytes`; the caller closes it.
+    int Connect(const std::vector<uint8_t>& bytes = {}) {
+        UniqueFd fd;
+        EXPECT_EQ(ZeftConnect("127.0.0.1", port_, ZeftNowMs() + 3000, &fd), kZeftOk);
+        if (!bytes.empty())
+            ZeftSendAll(fd.get(), bytes.data(), bytes.size(), ZeftNowMs() + 3000);
+        return fd.release();
+    }
+
+    // The next message on a raw connection as (id, status), its integer in `value`; id 0
+    // when none came. With `pump` the main thread runs calls meanwhile.
+    std::pair<uint32_t, int16_t> NextReply(int fd, bool pump = true, int32_t* value = nullptr) {
+        auto read = [fd, value] {
+            ZeftWireHeader h;
+            std::vector<uint8_t> body;
+            ZeftWireReply r;
+            if (ZeftReadMessage(fd, ZeftNowMs() + 3000, 4u << 20, &h, &body) != kZeftOk ||
+                ZeftParseReply(body.data(), body.size(), &r) != kZeftOk)
+                return std::pair<uint32_t, int16_t>{0, 0};
+            if (value)
+                *value = ReplyInt(r);
+            return std::pair<uint32_t, int16_t>{h.id, r.status};
+        };
+        return pump ? OnClient(read) : read();
+    }
+
+    // Whether the server closed `fd` within seconds (pumping meanwhile); closes it.
+    bool ClosedByServer(int fd) {
+        bool closed = false;
+        PumpUntil([&] {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0) {
+                char b[256];
+                ssize_t n = ::recv(fd, b, sizeof b, MSG_DONTWAIT);
+                closed = n == 0 || (n < 0 && errno != EAGAIN);
+            }
+            return closed;
+        });
+        ::close(fd);
+        return closed;
+    }
+
+    bool ServerStillAnswers() {
+        ZeftWireReply r;
+        return Call(Address(), "COUNTER", {}, kZeftRead, &r) == 0;
+    }
+
     TempDir namesDir_;
     ZeftServerLimits limits_;
     CMessageQueue queue_;
@@ -173,18 +227,13 @@ inline ZeftRequest TextRequest(const std::string& s) {
     return ZeftRequest{kZeftFormatChar, static_cast<uint32_t>(s.size()), {s.begin(), s.end()}};
 }
 
-inline int32_t ReplyInt(const ZeftWireReply& r) {
-    int32_t v = 0;
-    if (r.data.size() >= 4)
-        std::memcpy(&v, r.data.data(), 4);
-    return v;
-}
-
-// A raw call message for `property` of device "DEV".
-inline std::vector<uint8_t> RawCall(ZeftMsgType type, const char* property) {
+// A raw read request for `property` of device "DEV".
+inline std::vector<uint8_t> RawCall(ZeftMsgType type, const char* property, uint32_t id = 1,
+                                    uint32_t intervalMs = 0) {
     ZeftWireCall call;
-    call.access = 1;
+    call.access = kZeftRead;
     call.device = "DEV";
     call.property = property;
-    return ZeftEncodeCall(type, 1, call);
+    call.intervalMs = intervalMs;
+    return ZeftEncodeCall(type, id, call);
 }

@@ -91,29 +91,4 @@ TEST(FrameClient, RefusesWhatIsNotAMessage) {
     }
 }
 
-TEST(FrameClient, HostPortParsing) {
-    struct {
-        const char* text;
-        const char* host = nullptr;  // refused
-        uint16_t port = 0;
-    } cases[] = {{"localhost:31777", "localhost", 31777},
-                 {"10.0.0.1:1", "10.0.0.1", 1},
-                 {"host:65535", "host", 65535},
-                 {"host:65536"},
-                 {"host:0"},
-                 {"host:"},
-                 {":31777"},
-                 {"host"},
-                 {"host:12x"}};
-    for (const auto& c : cases) {
-        std::string host;
-        uint16_t port = 0;
-        EXPECT_EQ(ParseHostPort(c.text, host, port), c.host != nullptr) << c.text;
-        if (c.host != nullptr) {
-            EXPECT_EQ(host, c.host);
-            EXPECT_EQ(port, c.port);
-        }
-    }
-}
-
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/HostPort.h"
 #include "net/FrameClient.h"
 #include "tools/view/LosslessDecoder.h"
 

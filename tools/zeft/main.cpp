@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/LittleEndian.h"
 #include "control/zeft/Zeft.h"
 #include "control/zeft/ZeftClient.h"
 
@@ -98,11 +99,9 @@ bool BuildRequest(const Options& o, ZeftRequest* r) {
                 if (format == kZeftFormatDouble) {
                     if (!IsDecimal(v))
                         return false;
-                    double d = std::strtod(v.c_str(), nullptr);
-                    uint64_t bits;
-                    std::memcpy(&bits, &d, sizeof bits);
-                    for (int b = 0; b < 8; ++b)
-                        r->data.push_back(static_cast<uint8_t>(bits >> (8 * b)));
+                    r->data.resize(r->data.size() + 8);
+                    StoreLEDouble(r->data.data() + r->data.size() - 8,
+                                  std::strtod(v.c_str(), nullptr));
                 } else {
                     if (!IsInteger(v))
                         return false;
@@ -112,9 +111,9 @@ bool BuildRequest(const Options& o, ZeftRequest* r) {
                             return false;
                         r->data.push_back(static_cast<uint8_t>(n));
                     } else {
-                        auto u = static_cast<uint32_t>(static_cast<int32_t>(n));
-                        for (int b = 0; b < 4; ++b)
-                            r->data.push_back(static_cast<uint8_t>(u >> (8 * b)));
+                        r->data.resize(r->data.size() + 4);
+                        StoreLE32(r->data.data() + r->data.size() - 4,
+                                  static_cast<uint32_t>(static_cast<int32_t>(n)));
                     }
                 }
                 ++r->count;
@@ -123,18 +122,6 @@ bool BuildRequest(const Options& o, ZeftRequest* r) {
         default:
             return false;
     }
-}
-
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-float LeFloat(const uint8_t* p) {
-    uint32_t bits = Le32(p);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
 }
 
 void PrintReply(const ZeftWireReply& r, size_t maxPrint) {
@@ -162,17 +149,14 @@ void PrintReply(const ZeftWireReply& r, size_t maxPrint) {
         case kZeftFormatInt:
             for (size_t i = 0; i < shown; ++i) {
                 std::snprintf(buf, sizeof buf, "%s%d", i ? " " : "",
-                              static_cast<int32_t>(Le32(d.data() + 4 * i)));
+                              static_cast<int32_t>(LoadLE32(d.data() + 4 * i)));
                 out += buf;
             }
             break;
         case kZeftFormatDouble:
             for (size_t i = 0; i < shown; ++i) {
-                uint64_t bits = Le32(d.data() + 8 * i) |
-                                (static_cast<uint64_t>(Le32(d.data() + 8 * i + 4)) << 32);
-                double v;
-                std::memcpy(&v, &bits, sizeof v);
-                std::snprintf(buf, sizeof buf, "%s%.17g", i ? " " : "", v);
+                std::snprintf(buf, sizeof buf, "%s%.17g", i ? " " : "",
+                              LoadLEDouble(d.data() + 8 * i));
                 out += buf;
             }
             break;
@@ -181,8 +165,8 @@ void PrintReply(const ZeftWireReply& r, size_t maxPrint) {
             for (size_t i = 0; i < shown; ++i) {
                 const uint8_t* p = d.data() + 16 * i;
                 std::snprintf(buf, sizeof buf, "%s%d %g %g %g", i ? "; " : "",
-                              static_cast<int32_t>(Le32(p)), LeFloat(p + 4), LeFloat(p + 8),
-                              LeFloat(p + 12));
+                              static_cast<int32_t>(LoadLE32(p)), LoadLEFloat(p + 4),
+                              LoadLEFloat(p + 8), LoadLEFloat(p + 12));
                 out += buf;
             }
             break;
