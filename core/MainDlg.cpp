@@ -75,6 +75,27 @@ bool WriteFileAtomically(const std::string& path, const char* data, size_t lengt
 
 }  // namespace
 
+// What a bring-up says of each step: grabbing, codecs, control system, network.
+struct BringUpLines {
+    const char* ok[4];
+    const char* failed[4];
+};
+
+namespace {
+
+constexpr BringUpLines kStartUpLines{
+    {"Successful initialized grabbing subsystem.", "Successful initialized compression codec.",
+     "Successful initialized ZEFT.", "Successful initialized network subsystem."},
+    {"Could not initialize grabbing subsystem!", "Could not initialize compression codec.",
+     "Could not initialize ZEFT control connections!", "Could not initialize network subsystem!"}};
+constexpr BringUpLines kReconfigureLines{
+    {"Successful reinitialized grabbing subsystem.", "Successful reinitialized compression codec.",
+     "Successful reinitialized ZEFT. ", "Successful reinitialized networking subsystem."},
+    {"Could not reinitialize grabbing subsystem!", "Could not reinitialize compression codec!",
+     "Could not reinitialize ZEFT !", "Could not reinitialize networking subsystem!"}};
+
+}  // namespace
+
 CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
                    std::vector<ICaptureBackend*> backends)
     : hosts_(hosts),
@@ -133,34 +154,9 @@ bool CMainDlg::OnInitDialog() {
     model_.SetText(IDC_MESSAGES, "Messages:\r\n");
     model_.SetText(IDC_HEARTBEAT, "");
 
-    bool failed = false;
-    if (InitializeGrabbing()) {
-        LogMessage(hosts_.app, "Successful initialized grabbing subsystem.");
-    } else {
-        LogMessage(hosts_.app, "Could not initialize grabbing subsystem!");
-        failed = true;
-    }
-    if (InitializeCompressionCodec()) {
-        LogMessage(hosts_.app, "Successful initialized compression codec.");
-    } else {
-        LogMessage(hosts_.app, "Could not initialize compression codec.");
-        failed = true;
-    }
     control_ = std::make_unique<CSrv>(hosts_.poster);
-    if (InitializeControlSystem(*config_, *control_, hosts_.app)) {
-        LogMessage(hosts_.app, "Successful initialized ZEFT.");
-    } else {
-        LogMessage(hosts_.app, "Could not initialize ZEFT control connections!");
-        failed = true;
-    }
-    ReadNetworkSettings();
     frameEqpName_ = ::ReadNetworkSettings(*config_).zeftFrameEqpName;
-    if (InitializeNetwork()) {
-        LogMessage(hosts_.app, "Successful initialized network subsystem.");
-    } else {
-        LogMessage(hosts_.app, "Could not initialize network subsystem!");
-        failed = true;
-    }
+    const bool failed = !BringUp(kStartUpLines);
     lossless_.SetShowClientCount(1);
     if (lossyEnabled_)
         lossy_.SetShowClientCount(1);
@@ -185,6 +181,21 @@ bool CMainDlg::OnInitDialog() {
     pending_ = current_;
     ShowPendingSettings();
     return true;
+}
+
+bool CMainDlg::BringUp(const BringUpLines& lines) {
+    // A failed step does not stop the others; only the result records it.
+    bool allUp = true;
+    auto step = [&](int i, bool ok) {
+        LogMessage(hosts_.app, "%s", ok ? lines.ok[i] : lines.failed[i]);
+        allUp = allUp && ok;
+    };
+    step(0, InitializeGrabbing() == 1);
+    step(1, InitializeCompressionCodec() == 1);
+    step(2, InitializeControlSystem(*config_, *control_, hosts_.app) == 1);
+    ReadNetworkSettings();
+    step(3, InitializeNetwork() == 1);
+    return allUp;
 }
 
 void CMainDlg::ReadNetworkSettings() {
@@ -481,33 +492,8 @@ void CMainDlg::OnConfig() {
     if (hosts_.configDialog == nullptr || !hosts_.configDialog->Run(*config_, hardware))
         LogMessage(hosts_.app, "Configdialog could not be created!");
 
-    bool failed = false;
-    if (InitializeGrabbing()) {
-        LogMessage(hosts_.app, "Successful reinitialized grabbing subsystem.");
-    } else {
-        LogMessage(hosts_.app, "Could not reinitialize grabbing subsystem!");
-        failed = true;
-    }
-    if (InitializeCompressionCodec()) {
-        LogMessage(hosts_.app, "Successful reinitialized compression codec.");
-    } else {
-        LogMessage(hosts_.app, "Could not reinitialize compression codec!");
-        failed = true;
-    }
-    if (InitializeControlSystem(*config_, *control_, hosts_.app)) {
-        LogMessage(hosts_.app, "Successful reinitialized ZEFT. ");
-    } else {
-        LogMessage(hosts_.app, "Could not reinitialize ZEFT !");
-        failed = true;
-    }
-    ReadNetworkSettings();
     frameEqpName_ = frameEqpName;
-    if (InitializeNetwork()) {
-        LogMessage(hosts_.app, "Successful reinitialized networking subsystem.");
-    } else {
-        LogMessage(hosts_.app, "Could not reinitialize networking subsystem!");
-        failed = true;
-    }
+    const bool failed = !BringUp(kReconfigureLines);
     ShowCurrentSettings();
     subsystemsUp_ = !failed;
     model_.SetEnabled(IDC_START_GRABBING, !failed);

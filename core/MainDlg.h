@@ -19,6 +19,7 @@
 class CGrabber;
 class CIniFile;
 class CSrv;
+struct BringUpLines;
 
 // The camera settings the controller keeps twice: in effect, and written through the
 // control system and waiting for an apply request.
@@ -111,8 +112,9 @@ class CMainDlg {
     CGrabber* Grabber() const { return grabber_.get(); }
 
   private:
-    void StartGrabbing();
-    void StopGrabbing();
+    // Grabbing, codecs, control system and network in this order, each with its line; true
+    // when every one came up.
+    bool BringUp(const BringUpLines& lines);
     void SetButtons(bool start, bool stop, bool config);
     void StopNetwork();
     void DisableControl();

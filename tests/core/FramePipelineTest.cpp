@@ -10,6 +10,7 @@
 #include "core/DialogModel.h"
 #include "core/FramePipeline.h"
 #include "frame/FrameHeader.h"
+#include "tests/core/Turn.h"
 
 namespace {
 
@@ -49,16 +50,6 @@ std::vector<uint8_t> Noise(uint32_t width, uint32_t height) {
         v = static_cast<uint8_t>(s >> 16);
     }
     return p;
-}
-
-// A quarter turn clockwise, written out independently of the orientation code: the
-// bottom-left pixel becomes the top-left one.
-std::vector<uint8_t> TurnClockwise(const std::vector<uint8_t>& src, uint32_t w, uint32_t h) {
-    std::vector<uint8_t> dst(src.size());
-    for (uint32_t y = 0; y < w; ++y)
-        for (uint32_t x = 0; x < h; ++x)
-            dst[y * h + x] = src[(h - 1 - x) * w + y];
-    return dst;
 }
 
 struct Sent {

@@ -17,6 +17,7 @@
 #include "control/zeft/Zeft.h"
 #include "core/MainDlg.h"
 #include "net/FrameClient.h"
+#include "tests/core/Turn.h"
 #include "tests/support/Program.h"
 
 extern "C" {
@@ -97,15 +98,6 @@ class MainDlgTest : public ::testing::Test {
     Hosts hosts_;
     std::unique_ptr<CMainDlg> dlg_;
 };
-
-// A quarter turn clockwise, written out independently of the orientation code.
-std::vector<uint8_t> TurnClockwise(const std::vector<uint8_t>& src, uint32_t w, uint32_t h) {
-    std::vector<uint8_t> dst(src.size());
-    for (uint32_t y = 0; y < w; ++y)
-        for (uint32_t x = 0; x < h; ++x)
-            dst[y * h + x] = src[(h - 1 - x) * w + y];
-    return dst;
-}
 
 TEST_F(MainDlgTest, SwitchAServesBothChannelsTurnedAndMeasured) {
     Write("LOSSYENABLED=1\n[CameraSettings]\nScale=0.5\nOrientation=ROT90CW\n");
