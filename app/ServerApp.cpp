@@ -12,6 +12,7 @@
 #include "app/SignalBridge.h"
 #include "base/ProgramDir.h"
 #include "core/CommandLine.h"
+#include "core/EnvironmentPublisher.h"
 #include "core/MainDlg.h"
 #include "core/PidFile.h"
 #include "ui/MainWindow.h"
@@ -72,7 +73,8 @@ void CServerApp::RunServer() {
         // before the loop they post to.
         CQtMessageLoop loop;
         CSignalBridge signalBridge(&loop);
-        CMainDlg dlg({this, &loop, &loop, &loop}, programDir_, switch_);
+        CEnvironmentPublisher environment;
+        CMainDlg dlg({this, &loop, &loop, &loop, nullptr, &environment}, programDir_, switch_);
         CMainWindow window(dlg.Model(),
                            {[&dlg](int id) { dlg.OnCommand(id); }, [&dlg] { dlg.OnCancel(); }});
         loop.SetHandlers([&dlg](const PostedMessage& m) { dlg.OnMessage(m); },
