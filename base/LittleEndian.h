@@ -48,6 +48,12 @@ inline void StoreLE64(uint8_t* p, uint64_t v) {
         p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+inline void StoreLEFloat(uint8_t* p, float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    StoreLE32(p, bits);
+}
+
 inline void StoreLEDouble(uint8_t* p, double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);

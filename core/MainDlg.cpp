@@ -155,6 +155,10 @@ bool CMainDlg::OnInitDialog() {
     model_.SetText(IDC_HEARTBEAT, "");
 
     control_ = std::make_unique<CSrv>(hosts_.poster);
+    properties_ = std::make_unique<CPropertyHandler>(*control_, *this);
+    control_->SetPropertyCallHandler(
+        [this](const std::string& device, const std::string& property, int32_t, int32_t,
+               int16_t access) { properties_->OnPropertyCall(device, property, access); });
     frameEqpName_ = ::ReadNetworkSettings(*config_).zeftFrameEqpName;
     const bool failed = !BringUp(kStartUpLines);
     lossless_.SetShowClientCount(1);
@@ -369,6 +373,9 @@ void CMainDlg::OnMessage(const PostedMessage& msg) {
             if (grabbing_)
                 OnStopGrabbing();
             break;
+        case WM_APPLY_CAMERA_SETTINGS:
+            OnApplyCameraSettings();
+            break;
         case WM_COMMAND:
             if (msg.wParam == ID_FRAME_READY)
                 OnFrameReady();
@@ -498,6 +505,84 @@ void CMainDlg::OnConfig() {
     subsystemsUp_ = !failed;
     model_.SetEnabled(IDC_START_GRABBING, !failed);
     model_.SetEnabled(IDC_STOP_GRABBING, false);
+}
+
+void CMainDlg::SetCurrentScale(double scale) {
+    current_.scale = scale;
+    ShowCurrentSettings();
+}
+
+void CMainDlg::Spot(float* xm, float* ym, float* xrms, float* yrms) const {
+    const SpotResults& s = pipeline_.Spot();
+    *xm = s.xm;
+    *ym = s.ym;
+    *xrms = s.xrms;
+    *yrms = s.yrms;
+}
+
+std::string CMainDlg::ControlEquipmentName() const {
+    return config_ ? config_->GetValue(kSectionDefault, kKeyZeftControlEqpName, "") : "";
+}
+
+void CMainDlg::PostRequest(uint32_t message) {
+    hosts_.poster->PostMessage(message, 0, 0);
+}
+
+void CMainDlg::OnApplyCameraSettings() {
+    if (shutDown_)
+        return;
+    if (grabbing_)
+        OnStopGrabbing();
+    UpdateCameraSettings();
+    // Started again whatever the state before and whatever the update's outcome.
+    OnStartGrabbing();
+    settingsApplied_ = true;
+}
+
+bool CMainDlg::UpdateCameraSettings() {
+    const CameraSettings before = current_;
+    const int width = shownWidth_, height = shownHeight_, bpp = shownBitsPerPixel_;
+    current_.name = pending_.name;
+    current_.camId = pending_.camId;
+    current_.scale = pending_.scale;
+    current_.orientation = pending_.orientation;
+    if (config_) {
+        const StoredCameraSettings stored{current_.name, current_.scale, current_.orientation,
+                                          current_.camId};
+        if (!WriteCameraSettings(*config_, stored) || !config_->Save())
+            LogMessage(hosts_.app,
+                       "Error on saving settings to config file in UpdateCameraSettings.");
+    }
+    DeinitializeCompressionCodec();
+    DeinitializeGrabbing();
+    const bool grabbingUp = InitializeGrabbing() == 1;
+    if (grabbingUp)
+        LogMessage(hosts_.app, "Successful reinitialized grabber card for new settings.");
+    const bool codecsUp = InitializeCompressionCodec() == 1;
+    if (codecsUp)
+        LogMessage(hosts_.app, "Successful initialized compression codec for new settings.");
+    subsystemsUp_ = grabbingUp && codecsUp;
+    model_.SetEnabled(IDC_START_GRABBING, subsystemsUp_);
+    model_.SetEnabled(IDC_STOP_GRABBING, false);
+    cameraActiveSince_ = ::time(nullptr);
+    ShowCurrentSettings();
+    ShowPendingSettings();
+
+    // Clients watching a setting hear of it now, in this order, only when it changed.
+    const std::pair<const char*, bool> changed[] = {
+        {"C_CAMNAME", before.name != current_.name},
+        {"C_CAMID", before.camId != current_.camId},
+        {"C_WIDTH", width != shownWidth_},
+        {"C_HEIGHT", height != shownHeight_},
+        {"C_BPP", bpp != shownBitsPerPixel_},
+        {"C_SCALE", before.scale != current_.scale},
+        {"C_ORIENTATION", before.orientation != current_.orientation},
+    };
+    for (const auto& [property, differs] : changed) {
+        if (differs && control_)
+            _SystemScheduleProperty(control_->ExportName().c_str(), property);
+    }
+    return true;
 }
 
 void CMainDlg::AppendMessage(const std::string& line) {

@@ -10,6 +10,7 @@
 #include "base/MessageQueue.h"
 #include "capture/CaptureBackend.h"
 #include "compression/CodecSet.h"
+#include "control/PropertyHandler.h"
 #include "core/DialogModel.h"
 #include "core/FramePipeline.h"
 #include "core/HostInterfaces.h"
@@ -21,21 +22,12 @@ class CIniFile;
 class CSrv;
 struct BringUpLines;
 
-// The camera settings the controller keeps twice: in effect, and written through the
-// control system and waiting for an apply request.
-struct CameraSettings {
-    std::string name;
-    std::string camId;
-    double scale = 1.0;
-    std::string orientation;
-};
-
 // The server's main window controller: owns one object of every subsystem, brings them up
 // in a fixed order, tears them down and up again around the configuration dialog, starts
 // and stops grabbing, runs the timers and the status display, and runs the one shutdown
 // sequence. The per-frame work is CFramePipeline's. Main thread only; other threads reach
 // it by posting.
-class CMainDlg {
+class CMainDlg : public IControllerState {
   public:
     struct Hosts {
         ILogSink* app = nullptr;  // first argument of every LogMessage call
@@ -52,7 +44,7 @@ class CMainDlg {
 
     CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
              std::vector<ICaptureBackend*> backends = DefaultBackends());
-    ~CMainDlg();
+    ~CMainDlg() override;
     CMainDlg(const CMainDlg&) = delete;
     CMainDlg& operator=(const CMainDlg&) = delete;
 
@@ -71,6 +63,9 @@ class CMainDlg {
     void OnStartGrabbing();
     void OnStopGrabbing();
     void OnFrameReady();
+    // WM_APPLY_CAMERA_SETTINGS: stop, make the pending settings current, start again.
+    void OnApplyCameraSettings();
+    bool UpdateCameraSettings();
 
     // Appends one finished log line to the message box.
     void AppendMessage(const std::string& line);
@@ -87,23 +82,30 @@ class CMainDlg {
     void DeinitializeCompressionCodec();
     int InitializeNetwork();
     void ShowCurrentSettings();
-    void ShowPendingSettings();
+    void ShowPendingSettings() override;
 
-    // For the property handler and the camera settings update.
-    bool IsGrabbing() const { return grabbing_; }
-    bool SubsystemsUp() const { return subsystemsUp_; }
-    bool SettingsApplied() const { return settingsApplied_; }
-    void SetSettingsApplied(bool applied) { settingsApplied_ = applied; }
-    CameraSettings& Current() { return current_; }
-    CameraSettings& Pending() { return pending_; }
+    // The state the property handler reads and changes.
+    const CameraSettings& CurrentCamera() const override { return current_; }
+    int CurrentWidth() const override { return shownWidth_; }
+    int CurrentHeight() const override { return shownHeight_; }
+    int CurrentBitsPerPixel() const override { return shownBitsPerPixel_; }
+    CameraSettings& PendingCamera() override { return pending_; }
+    void SetCurrentScale(double scale) override;
+    bool IsGrabbing() const override { return grabbing_; }
+    bool SubsystemsUp() const override { return subsystemsUp_; }
+    bool SettingsApplied() const override { return settingsApplied_; }
+    void SetSettingsApplied(bool applied) override { settingsApplied_ = applied; }
+    int64_t LastFrameSeconds() const override { return pipeline_.LastFrameTime().time; }
+    int LastFrameMilliseconds() const override { return pipeline_.LastFrameTime().millitm; }
+    time_t ServerStartTime() const override { return serverStart_; }
+    time_t CameraActiveSince() const override { return cameraActiveSince_; }
+    void Spot(float* xm, float* ym, float* xrms, float* yrms) const override;
+    uint32_t CodecFourCC() const override { return codecs_.GetFourCC(); }
+    std::string ControlEquipmentName() const override;
+    void PostRequest(uint32_t message) override;
+
     int Width() const { return width_; }
     int Height() const { return height_; }
-    int BitsPerPixel() const { return bitsPerPixel_; }
-    const SpotResults& Spot() const { return pipeline_.Spot(); }
-    const FrameTime& LastFrameTime() const { return pipeline_.LastFrameTime(); }
-    time_t ServerStartTime() const { return serverStart_; }
-    time_t CameraActiveSince() const { return cameraActiveSince_; }
-    void SetCameraActiveSince(time_t t) { cameraActiveSince_ = t; }
     CIniFile* Config() const { return config_.get(); }
     CSrv* Control() const { return control_.get(); }
     CFrameServer& LosslessServer() { return lossless_; }
@@ -134,6 +136,7 @@ class CMainDlg {
     CFrameServer lossless_;
     CLossyFrameServer lossy_;
     std::unique_ptr<CSrv> control_;
+    std::unique_ptr<CPropertyHandler> properties_;
     CFramePipeline pipeline_;
 
     CameraSettings current_;

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+class CSrv;
+
+// The camera settings the controller keeps twice: in effect (current), and written through
+// the control system and waiting for an apply request (pending).
+struct CameraSettings {
+    std::string name;
+    std::string camId;
+    double scale = 1.0;
+    std::string orientation;
+};
+
+// What the property handler reads and changes of the main controller, which implements it.
+// Main thread only.
+class IControllerState {
+  public:
+    virtual ~IControllerState() = default;
+
+    virtual const CameraSettings& CurrentCamera() const = 0;
+    // Geometry of the acquired frames as the window shows it (before orientation).
+    virtual int CurrentWidth() const = 0;
+    virtual int CurrentHeight() const = 0;
+    virtual int CurrentBitsPerPixel() const = 0;
+    virtual CameraSettings& PendingCamera() = 0;
+    // C_DYNAMICSCALE: takes effect with the next frame.
+    virtual void SetCurrentScale(double scale) = 0;
+
+    virtual bool IsGrabbing() const = 0;
+    virtual bool SubsystemsUp() const = 0;
+    virtual bool SettingsApplied() const = 0;
+    virtual void SetSettingsApplied(bool applied) = 0;
+
+    // Capture time of the last processed frame (0 before the first).
+    virtual int64_t LastFrameSeconds() const = 0;
+    virtual int LastFrameMilliseconds() const = 0;
+    virtual time_t ServerStartTime() const = 0;
+    virtual time_t CameraActiveSince() const = 0;
+    // xm, ym, xrms, yrms of the last measured frame, -1 before the first.
+    virtual void Spot(float* xm, float* ym, float* xrms, float* yrms) const = 0;
+    // The lossless codec's four-character code, 0 without a codec.
+    virtual uint32_t CodecFourCC() const = 0;
+    // ZEFTCONTROLEQPNAME of the configuration.
+    virtual std::string ControlEquipmentName() const = 0;
+
+    // Posts a request to the main window (start, stop, apply); it runs after the call.
+    virtual void PostRequest(uint32_t message) = 0;
+    // Refreshes the "Settings to be applied" fields.
+    virtual void ShowPendingSettings() = 0;
+};
+
+// Answers the calls on the twenty properties of device "LUMERIX": reads and writes the
+// controller's state and ends each call with its reply code. Start, stop and apply are
+// posted, never carried out inside a call. Main thread only.
+class CPropertyHandler {
+  public:
+    // Written values of C_SCALE and C_DYNAMICSCALE outside this range are refused.
+    static constexpr double kMinScale = 0.0001;
+    static constexpr double kMaxScale = 10000;
+    // A frame at most this old counts as video coming in.
+    static constexpr int64_t kVideoAvailableMs = 2000;
+    // Text writes are read through an array of this many bytes.
+    static constexpr size_t kTextRequestBytes = 48;
+
+    CPropertyHandler(CSrv& control, IControllerState& state) : control_(control), state_(state) {}
+
+    void OnPropertyCall(const std::string& device, const std::string& property, int16_t access);
+
+  private:
+    void Dispatch(const std::string& property, int16_t access);
+    // Reads the written text (up to the first NUL, at most kTextRequestBytes) into `target`.
+    // False when the control reports an error, or the text holds a line break or an inner
+    // NUL: such a text could not be stored in the configuration file.
+    bool ReadTextRequest(std::string& target);
+    bool SendTextReply(const std::string& text);
+    void Request(int16_t access, uint32_t message, bool allowed);
+
+    CSrv& control_;
+    IControllerState& state_;
+};
+
+// "%d.%m.%Y %H:%M:%S " of `t` in local time, with the trailing blank.
+std::string FormatControlTime(time_t t);
