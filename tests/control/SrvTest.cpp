@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -66,58 +65,33 @@ class SrvTest : public ::testing::Test {
     CSrv srv_{&queue_};
 };
 
-TEST_F(SrvTest, RequestConversions) {
-    int32_t seven = 7, minus = -1;
-    uint8_t b200 = 200;
-    double three = 3.0, half = 2.5;
-    constexpr int64_t kNoUint = -1;  // kZeftConversion expected
-    const double kNoDouble = NAN;
+// Only the values that must not wrap or truncate into a number the handler would use.
+TEST_F(SrvTest, RequestValuesOutOfRangeAreRefused) {
+    int32_t minus = -1;
+    double half = 2.5;
     struct Case {
-        const char* what;
         uint16_t format;
         std::vector<uint8_t> data;
-        int64_t asUint;
-        double asDouble;
+        int64_t asUint;  // -1: refused
     } cases[] = {
-        {"int", kZeftFormatInt, Bytes(&seven, 4), 7, 7.0},
-        {"negative int", kZeftFormatInt, Bytes(&minus, 4), kNoUint, -1.0},
-        {"byte", kZeftFormatByte, Bytes(&b200, 1), 200, 200.0},
-        {"whole double", kZeftFormatDouble, Bytes(&three, 8), 3, 3.0},
-        {"fraction", kZeftFormatDouble, Bytes(&half, 8), kNoUint, 2.5},
-        {"text", kZeftFormatChar, Text(" 42 "), 42, 42.0},
-        {"hex text", kZeftFormatChar, Text("0x10"), 16, 16.0},
-        {"text with NUL", kZeftFormatChar, Bytes("1\0\0", 3), 1, 1.0},
-        {"not a number", kZeftFormatChar, Text("abc"), kNoUint, kNoDouble},
-        {"signed text", kZeftFormatChar, Text("-1"), kNoUint, -1.0},
-        {"too large", kZeftFormatChar, Text("4294967296"), kNoUint, 4294967296.0},
-        {"scientific", kZeftFormatChar, Text("1e-4"), kNoUint, 0.0001},
-        {"no data", kZeftFormatNone, {}, kNoUint, kNoDouble},
+        {kZeftFormatInt, Bytes(&minus, 4), -1},     {kZeftFormatDouble, Bytes(&half, 8), -1},
+        {kZeftFormatChar, Text("4294967296"), -1},  {kZeftFormatChar, Text("-1"), -1},
+        {kZeftFormatChar, Text("abc"), -1},         {kZeftFormatNone, {}, -1},
+        {kZeftFormatChar, Bytes(" 0x10\0", 6), 16},
     };
     for (const Case& c : cases) {
-        int16_t urc = 99, drc = 99;
+        int16_t rc = 99;
         uint32_t u = 0;
-        double d = 0;
         uint32_t count = c.format == kZeftFormatChar ? static_cast<uint32_t>(c.data.size())
                                                      : (c.data.empty() ? 0 : 1);
         Run(
-            "INT",
-            [&] {
-                urc = srv_.GetRequestData(u);
-                drc = srv_.GetRequestData(d);
-            },
-            c.format, c.data, count);
-        EXPECT_EQ(urc, c.asUint < 0 ? kZeftConversion : kZeftOk) << c.what;
-        if (c.asUint >= 0) {
-            EXPECT_EQ(u, c.asUint) << c.what;
-        }
-        EXPECT_EQ(drc, std::isnan(c.asDouble) ? kZeftConversion : kZeftOk) << c.what;
-        if (!std::isnan(c.asDouble)) {
-            EXPECT_DOUBLE_EQ(d, c.asDouble) << c.what;
-        }
+            "INT", [&] { rc = srv_.GetRequestData(u); }, c.format, c.data, count);
+        EXPECT_EQ(rc, c.asUint < 0 ? kZeftConversion : kZeftOk) << c.asUint;
+        EXPECT_EQ(u, c.asUint < 0 ? 0u : c.asUint);
     }
 }
 
-TEST_F(SrvTest, ReplyConversionsAndBounds) {
+TEST_F(SrvTest, RepliesBeyondThePropertySizeAreRefused) {
     std::vector<uint8_t> sixteen(16, 1), seventeen(17, 1), five(5, 1);
     using P = std::function<int16_t()>;
     struct Case {
@@ -128,18 +102,12 @@ TEST_F(SrvTest, ReplyConversionsAndBounds) {
         uint32_t count;
         size_t bytes;
     } cases[] = {
-        {"INT", P([&] { return srv_.PutReplyData(768u); }), 0, kZeftFormatInt, 1, 4},
-        {"INT", P([&] { return srv_.PutReplyData(-2.9); }), 0, kZeftFormatInt, 1, 4},
         {"INT", P([&] { return srv_.PutReplyData(1e12); }), kZeftConversion, 0, 0, 0},
-        {"DBL", P([&] { return srv_.PutReplyData(2u); }), 0, kZeftFormatDouble, 1, 8},
         {"BYTE4", P([&] { return srv_.PutReplyData(300u); }), kZeftConversion, 0, 0, 0},
-        {"TEXT", P([&] { return srv_.PutReplyData("NORM"); }), 0, kZeftFormatText, 1, 4},
         {"TEXT", P([&] { return srv_.PutReplyData(std::string(1025, 'a')); }), kZeftReplyOverflow,
          0, 0, 0},
-        {"TEXT", P([&] { return srv_.PutReplyData(574u); }), 0, kZeftFormatText, 1, 3},
         {"CHARS", P([&] { return srv_.PutReplyData("12345678"); }), 0, kZeftFormatChar, 8, 8},
         {"CHARS", P([&] { return srv_.PutReplyData("123456789"); }), kZeftReplyOverflow, 0, 0, 0},
-        {"REC", P([&] { return srv_.PutReplyArray(sixteen, 16); }), 0, kZeftFormatRecord, 1, 16},
         {"REC", P([&] { return srv_.PutReplyArray(seventeen, 17); }), kZeftConversion, 0, 0, 0},
         {"REC", P([&] { return srv_.PutReplyArray(sixteen, 17); }), kZeftInvalidArgument, 0, 0, 0},
         {"BYTE4", P([&] { return srv_.PutReplyArray(five, 5); }), kZeftReplyOverflow, 0, 0, 0},
@@ -170,32 +138,23 @@ TEST_F(SrvTest, StatusIsTheLastSetAndCallMembersOutsideAHandlerAreRefused) {
     srv_.SetCallStatus(5, "ignored");  // no effect, no crash
 }
 
-TEST_F(SrvTest, AddPropertyChecksItsArguments) {
+TEST_F(SrvTest, AddPropertyRefusesConflictsAndBadSizes) {
     struct Case {
         const char* name;
-        int32_t reqSize;
-        int16_t reqFormat;
-        int32_t replySize;
-        int16_t replyFormat;
-        int16_t access;
-        int16_t rc;
+        int32_t reqSize, replySize;
+        int16_t replyFormat, rc;
     } cases[] = {
-        {"INT", 32, kZeftFormatChar, 1, kZeftFormatInt, 3, 0},  // same again: fine
-        {"INT", 32, kZeftFormatChar, 2, kZeftFormatInt, 3, kZeftDuplicateProperty},
-        {"NEW1", 1, 999, 1, kZeftFormatInt, 3, kZeftUnknownFormat},
-        {"NEW2", 1, kZeftFormatInt, 1, 0, 3, kZeftUnknownFormat},
-        {"NEW3", 0, kZeftFormatInt, 1, kZeftFormatInt, 3, kZeftBadSize},
-        {"NEW4", 1, kZeftFormatInt, -5, kZeftFormatInt, 3, kZeftBadSize},
-        {"NEW5", 1, kZeftFormatInt, 2, kZeftFormatText, 3, kZeftBadSize},
-        {"NEW6", 1, kZeftFormatInt, 0x7FFFFFFF, kZeftFormatDouble, 3, kZeftBadSize},
-        {"NEW7", 1, kZeftFormatInt, 1, kZeftFormatInt, 0, kZeftBadAccess},
-        {"NEW8", 1, kZeftFormatInt, 1, kZeftFormatInt, 4, kZeftBadAccess},
-        {"bad name", 1, kZeftFormatInt, 1, kZeftFormatInt, 3, kZeftInvalidArgument},
-        {"", 1, kZeftFormatInt, 1, kZeftFormatInt, 3, kZeftInvalidArgument},
+        {"INT", 32, 1, kZeftFormatInt, 0},  // same again: fine
+        {"INT", 32, 2, kZeftFormatInt, kZeftDuplicateProperty},
+        {"NEW3", 0, 1, kZeftFormatInt, kZeftBadSize},
+        {"NEW4", 1, -5, kZeftFormatInt, kZeftBadSize},
+        {"NEW5", 1, 2, kZeftFormatText, kZeftBadSize},
+        {"NEW6", 1, 0x7FFFFFFF, kZeftFormatDouble, kZeftBadSize},
+        {"bad name", 1, 1, kZeftFormatInt, kZeftInvalidArgument},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(srv_.AddProperty(c.name, c.reqSize, c.reqFormat, "", c.replySize, c.replyFormat,
-                                   "", c.access, "d"),
+        EXPECT_EQ(srv_.AddProperty(c.name, c.reqSize, kZeftFormatChar, "", c.replySize,
+                                   c.replyFormat, "", kZeftReadWrite, "d"),
                   c.rc)
             << c.name;
     EXPECT_EQ(srv_.Properties().size(), 6u);  // the same declaration again adds nothing

@@ -15,69 +15,35 @@ namespace {
 
 using ZeftCallTest = ZeftServerTest;
 
-TEST_F(ZeftCallTest, CallsRunTheHandlerOnTheMainThreadAndRepliesAreConverted) {
-    std::string addr = Address();
+TEST_F(ZeftCallTest, HandlerRunsOnTheMainThreadAndRefusalsNeverReachIt) {
     ZeftWireReply r;
-    EXPECT_EQ(Call(addr, "VALUE", {}, kZeftRead, &r), 0);
-    EXPECT_EQ(r.format, kZeftFormatInt);
-    EXPECT_EQ(ReplyInt(r), 5);
-    EXPECT_EQ(Call(addr, "VALUE", IntRequest(7), kZeftWrite, &r), 0);
-    EXPECT_EQ(value_, 7u);
-    EXPECT_EQ(r.count, 0u);
-
-    // Through ExecLinkEx: write text, read into a double.
-    double d = 0;
-    ZeftData reply{&d, kZeftFormatDouble, 1, 0};
-    ZeftData request{const_cast<char*>("11"), kZeftFormatChar, 0, 2};
-    EXPECT_EQ(Exec(addr, "VALUE", &reply, &request, kZeftReadWrite), 0);
-    EXPECT_EQ(reply.count, 1u);
-    EXPECT_EQ(d, 11.0);
+    EXPECT_EQ(Call(Address(), "VALUE", IntRequest(7), kZeftReadWrite, &r), 0);
+    EXPECT_EQ(ReplyInt(r), 7);
     EXPECT_TRUE(onMain_);
-    EXPECT_EQ(lastDevice_, "DEV");
-
-    std::string written = "Beamline camera";
-    ZeftData text{written.data(), kZeftFormatChar, 0, static_cast<uint32_t>(written.size())};
-    char chars[64], small[4], term[64];
+    char small[4];
     int32_t n;
-    ZeftData asChars{chars, kZeftFormatChar, sizeof chars, 0};
-    ZeftData tiny{small, kZeftFormatChar, sizeof small, 0};
-    ZeftData asText{term, kZeftFormatText, sizeof term, 0};
-    ZeftData asInt{&n, kZeftFormatInt, 1, 0};
-    EXPECT_EQ(Exec(addr, "NAME", &asChars, &text, kZeftReadWrite), 0);
-    EXPECT_EQ(std::string(chars, asChars.count), written);
-    EXPECT_EQ(Exec(addr, "NAME", &tiny, nullptr, kZeftRead), kZeftReplyTooLarge);
-    EXPECT_EQ(Exec(addr, "NAME", &asText, nullptr, kZeftRead), 0);
-    EXPECT_STREQ(term, written.c_str());
-    EXPECT_EQ(Exec(addr, "NAME", &asInt, nullptr, kZeftRead), kZeftFormatMismatch);
-    EXPECT_EQ(runs_, 7);
-}
+    ZeftData tiny{small, kZeftFormatChar, sizeof small, 0}, asInt{&n, kZeftFormatInt, 1, 0};
+    EXPECT_EQ(Exec(Address(), "NAME", &tiny, nullptr, kZeftRead), kZeftReplyTooLarge);
+    EXPECT_EQ(Exec(Address(), "NAME", &asInt, nullptr, kZeftRead), kZeftFormatMismatch);
 
-TEST_F(ZeftCallTest, StatusCodesAndRefusals) {
     struct Case {
         const char* device;
         const char* property;
         int16_t access;
         ZeftRequest request;
         int16_t status;
-        const char* message;
+    } cases[] = {
+        {"DEV", "RO", kZeftRead, {}, 515},
+        {"DEV", "VALUE", kZeftWrite, TextRequest("abc"), 2},
+        {"OTHER", "VALUE", kZeftRead, {}, kZeftIllegalDevice},
+        {"DEV", "C_GAIN", kZeftRead, {}, kZeftIllegalProperty},
+        {"DEV", "RO", kZeftWrite, IntRequest(1), kZeftAccessDenied},
+        {"DEV", "NAME", kZeftWrite, TextRequest(std::string(200, 'a')), kZeftRequestTooLarge},
     };
-    std::vector<Case> cases = {
-        {"DEV", "RO", kZeftRead, {}, 515, "Internal error!"},
-        {"DEV", "VALUE", kZeftWrite, TextRequest("abc"), 2, ""},
-        {"OTHER", "VALUE", kZeftRead, {}, kZeftIllegalDevice, "Illegal device."},
-        {"DEV", "C_GAIN", kZeftRead, {}, kZeftIllegalProperty, "Illegal property."},
-        {"DEV", "RO", kZeftWrite, IntRequest(1), kZeftAccessDenied, "Access denied."},
-        {"DEV", "NAME", kZeftWrite, TextRequest(std::string(200, 'a')), kZeftRequestTooLarge,
-         "Request too large."},
-    };
-    for (const Case& c : cases) {
-        ZeftWireReply r;
+    for (const Case& c : cases)
         EXPECT_EQ(Call(Address(c.device), c.property, c.request, c.access, &r), c.status)
             << c.property;
-        EXPECT_EQ(r.message, c.message) << c.property;
-    }
-    // Refusals never reached the handler.
-    EXPECT_EQ(runs_, 2);
+    EXPECT_EQ(runs_, 5);
 }
 
 TEST_F(ZeftCallTest, RequestAboveTheWorkAreaIsRefusedAndTheConnectionGoesOn) {
@@ -156,20 +122,9 @@ std::string BoundAddress(int fd) {
     return "/TAVO/127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/DEV";
 }
 
-TEST(ZeftClient, BadArgumentsNobodyListeningAndSilentServerFailWithTheirCodes) {
+TEST(ZeftClient, NobodyListeningAndSilentServerFailWithTheirCodes) {
     int32_t v;
-    ZeftData reply{&v, kZeftFormatInt, 1, 0}, noData{nullptr, kZeftFormatInt, 1, 0},
-        badFormat{&v, 999, 1, 0}, badRequest{&v, 999, 0, 1};
-    const char* a = "/TAVO/127.0.0.1:1/DEV";
-    EXPECT_EQ(ExecLinkEx(a, "X", nullptr, nullptr, 1, 100), kZeftInvalidArgument);
-    EXPECT_EQ(ExecLinkEx(a, "X", &noData, nullptr, 1, 100), kZeftInvalidArgument);
-    EXPECT_EQ(ExecLinkEx(a, "X", &badFormat, nullptr, 1, 100), kZeftInvalidArgument);
-    EXPECT_EQ(ExecLinkEx(a, "X", &reply, &badRequest, 1, 100), kZeftInvalidArgument);
-    for (int16_t access : {0, 4})
-        EXPECT_EQ(ExecLinkEx(a, "X", &reply, nullptr, access, 100), kZeftInvalidArgument);
-    EXPECT_EQ(ExecLinkEx(a, "X", &reply, nullptr, 1, 0), kZeftInvalidArgument);
-    EXPECT_EQ(ExecLinkEx(a, "bad name", &reply, nullptr, 1, 100), kZeftInvalidArgument);
-
+    ZeftData reply{&v, kZeftFormatInt, 1, 0};
     UniqueFd closed(::socket(AF_INET, SOCK_STREAM, 0));
     std::string refused = BoundAddress(closed.get());
     closed.reset();
