@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "base/MessageQueue.h"
@@ -9,15 +8,6 @@
 #include "control/zeft/ZeftProtocol.h"
 
 namespace {
-
-std::vector<uint8_t> Bytes(const void* p, size_t n) {
-    const auto* b = static_cast<const uint8_t*>(p);
-    return std::vector<uint8_t>(b, b + n);
-}
-
-std::vector<uint8_t> Text(const char* s) {
-    return Bytes(s, std::strlen(s));
-}
 
 // Calls go straight to Execute, as the network thread's task does: conversions without
 // sockets.
@@ -42,17 +32,12 @@ class SrvTest : public ::testing::Test {
                       0);
     }
 
-    // Runs `handler` as the handler of one call of `property`.
-    ZeftWireReply Run(const char* property, const std::function<void()>& handler,
-                      uint16_t format = kZeftFormatNone, std::vector<uint8_t> data = {},
-                      uint32_t count = 0) {
+    // Runs `handler` as the handler of one read of `property`.
+    ZeftWireReply Run(const char* property, const std::function<void()>& handler) {
         ZeftWireCall call;
-        call.access = count ? kZeftWrite : kZeftRead;
+        call.access = kZeftRead;
         call.device = "DEV";
         call.property = property;
-        call.requestFormat = format;
-        call.requestCount = count;
-        call.data = std::move(data);
         srv_.SetPropertyCallHandler(
             [&](const std::string&, const std::string&, int32_t, int32_t, int16_t) { handler(); });
         std::vector<uint8_t> body = srv_.Execute(call);
@@ -65,32 +50,6 @@ class SrvTest : public ::testing::Test {
     CSrv srv_{&queue_};
 };
 
-// Only the values that must not wrap or truncate into a number the handler would use.
-TEST_F(SrvTest, RequestValuesOutOfRangeAreRefused) {
-    int32_t minus = -1;
-    double half = 2.5;
-    struct Case {
-        uint16_t format;
-        std::vector<uint8_t> data;
-        int64_t asUint;  // -1: refused
-    } cases[] = {
-        {kZeftFormatInt, Bytes(&minus, 4), -1},     {kZeftFormatDouble, Bytes(&half, 8), -1},
-        {kZeftFormatChar, Text("4294967296"), -1},  {kZeftFormatChar, Text("-1"), -1},
-        {kZeftFormatChar, Text("abc"), -1},         {kZeftFormatNone, {}, -1},
-        {kZeftFormatChar, Bytes(" 0x10\0", 6), 16},
-    };
-    for (const Case& c : cases) {
-        int16_t rc = 99;
-        uint32_t u = 0;
-        uint32_t count = c.format == kZeftFormatChar ? static_cast<uint32_t>(c.data.size())
-                                                     : (c.data.empty() ? 0 : 1);
-        Run(
-            "INT", [&] { rc = srv_.GetRequestData(u); }, c.format, c.data, count);
-        EXPECT_EQ(rc, c.asUint < 0 ? kZeftConversion : kZeftOk) << c.asUint;
-        EXPECT_EQ(u, c.asUint < 0 ? 0u : c.asUint);
-    }
-}
-
 TEST_F(SrvTest, RepliesBeyondThePropertySizeAreRefused) {
     std::vector<uint8_t> sixteen(16, 1), seventeen(17, 1), five(5, 1);
     using P = std::function<int16_t()>;
@@ -98,27 +57,23 @@ TEST_F(SrvTest, RepliesBeyondThePropertySizeAreRefused) {
         const char* property;
         P put;
         int16_t rc;
-        uint16_t format;  // of the reply stored; count and bytes follow
-        uint32_t count;
-        size_t bytes;
+        size_t bytes;  // of the reply stored
     } cases[] = {
-        {"INT", P([&] { return srv_.PutReplyData(1e12); }), kZeftConversion, 0, 0, 0},
-        {"BYTE4", P([&] { return srv_.PutReplyData(300u); }), kZeftConversion, 0, 0, 0},
+        {"INT", P([&] { return srv_.PutReplyData(1e12); }), kZeftConversion, 0},
+        {"BYTE4", P([&] { return srv_.PutReplyData(300u); }), kZeftConversion, 0},
         {"TEXT", P([&] { return srv_.PutReplyData(std::string(1025, 'a')); }), kZeftReplyOverflow,
-         0, 0, 0},
-        {"CHARS", P([&] { return srv_.PutReplyData("12345678"); }), 0, kZeftFormatChar, 8, 8},
-        {"CHARS", P([&] { return srv_.PutReplyData("123456789"); }), kZeftReplyOverflow, 0, 0, 0},
-        {"REC", P([&] { return srv_.PutReplyArray(seventeen, 17); }), kZeftConversion, 0, 0, 0},
-        {"REC", P([&] { return srv_.PutReplyArray(sixteen, 17); }), kZeftInvalidArgument, 0, 0, 0},
-        {"BYTE4", P([&] { return srv_.PutReplyArray(five, 5); }), kZeftReplyOverflow, 0, 0, 0},
-        {"BYTE4", P([&] { return srv_.PutReplyArray(five, 0); }), 0, kZeftFormatByte, 0, 0},
+         0},
+        {"CHARS", P([&] { return srv_.PutReplyData("12345678"); }), 0, 8},
+        {"CHARS", P([&] { return srv_.PutReplyData("123456789"); }), kZeftReplyOverflow, 0},
+        {"REC", P([&] { return srv_.PutReplyArray(seventeen, 17); }), kZeftConversion, 0},
+        {"REC", P([&] { return srv_.PutReplyArray(sixteen, 17); }), kZeftInvalidArgument, 0},
+        {"BYTE4", P([&] { return srv_.PutReplyArray(five, 5); }), kZeftReplyOverflow, 0},
+        {"BYTE4", P([&] { return srv_.PutReplyArray(five, 4); }), 0, 4},
     };
     for (const Case& c : cases) {
         int16_t rc = 99;
         ZeftWireReply r = Run(c.property, [&] { rc = c.put(); });
         EXPECT_EQ(rc, c.rc) << c.property;
-        EXPECT_EQ(r.format, c.format) << c.property;
-        EXPECT_EQ(r.count, c.count) << c.property;
         EXPECT_EQ(r.data.size(), c.bytes) << c.property;
     }
 }

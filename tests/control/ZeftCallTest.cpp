@@ -34,7 +34,9 @@ TEST_F(ZeftCallTest, HandlerRunsOnTheMainThreadAndRefusalsNeverReachIt) {
         int16_t status;
     } cases[] = {
         {"DEV", "RO", kZeftRead, {}, 515},
-        {"DEV", "VALUE", kZeftWrite, TextRequest("abc"), 2},
+        {"DEV", "VALUE", kZeftWrite, TextRequest("abc"), 2},  // 2: refused by the handler
+        {"DEV", "VALUE", kZeftWrite, IntRequest(-1), 2},
+        {"DEV", "VALUE", kZeftWrite, TextRequest("4294967296"), 2},
         {"OTHER", "VALUE", kZeftRead, {}, kZeftIllegalDevice},
         {"DEV", "C_GAIN", kZeftRead, {}, kZeftIllegalProperty},
         {"DEV", "RO", kZeftWrite, IntRequest(1), kZeftAccessDenied},
@@ -43,7 +45,7 @@ TEST_F(ZeftCallTest, HandlerRunsOnTheMainThreadAndRefusalsNeverReachIt) {
     for (const Case& c : cases)
         EXPECT_EQ(Call(Address(c.device), c.property, c.request, c.access, &r), c.status)
             << c.property;
-    EXPECT_EQ(runs_, 5);
+    EXPECT_EQ(runs_, 7);
 }
 
 TEST_F(ZeftCallTest, RequestAboveTheWorkAreaIsRefusedAndTheConnectionGoesOn) {
