@@ -48,6 +48,75 @@ TEST_F(ZeftCallTest, HandlerRunsOnTheMainThreadAndRefusalsNeverReachIt) {
     EXPECT_EQ(runs_, 7);
 }
 
+TEST_F(ZeftCallTest, RepliesBeyondThePropertySizeAreRefused) {
+    srv_->AddProperty("CHARS", 1, kZeftFormatInt, "", 8, kZeftFormatChar, "", kZeftRead, "");
+    srv_->AddProperty("BYTE4", 1, kZeftFormatInt, "", 4, kZeftFormatByte, "", kZeftRead, "");
+    std::vector<uint8_t> sixteen(16, 1), seventeen(17, 1), five(5, 1);
+    using P = std::function<int16_t()>;
+    struct Case {
+        const char* property;
+        P put;
+        int16_t rc;
+        size_t bytes;  // of the reply sent
+    } cases[] = {
+        {"VALUE", P([&] { return srv_->PutReplyData(1e12); }), kZeftConversion, 0},
+        {"BYTE4", P([&] { return srv_->PutReplyData(300u); }), kZeftConversion, 0},
+        {"NAME", P([&] { return srv_->PutReplyData(std::string(1025, 'a')); }), kZeftReplyOverflow,
+         0},
+        {"CHARS", P([&] { return srv_->PutReplyData("12345678"); }), 0, 8},
+        {"CHARS", P([&] { return srv_->PutReplyData("123456789"); }), kZeftReplyOverflow, 0},
+        {"SPOT", P([&] { return srv_->PutReplyArray(seventeen, 17); }), kZeftConversion, 0},
+        {"SPOT", P([&] { return srv_->PutReplyArray(sixteen, 17); }), kZeftInvalidArgument, 0},
+        {"BYTE4", P([&] { return srv_->PutReplyArray(five, 5); }), kZeftReplyOverflow, 0},
+        {"BYTE4", P([&] { return srv_->PutReplyArray(five, 4); }), 0, 4},
+    };
+    for (const Case& c : cases) {
+        int16_t rc = 99;
+        srv_->SetPropertyCallHandler([&](auto&&...) { rc = c.put(); });
+        ZeftWireReply r;
+        Call(Address(), c.property, {}, kZeftRead, &r);
+        EXPECT_EQ(rc, c.rc) << c.property;
+        EXPECT_EQ(r.data.size(), c.bytes) << c.property;
+    }
+}
+
+TEST_F(ZeftCallTest, StatusIsTheLastSetAndCallMembersOutsideAHandlerAreRefused) {
+    srv_->SetPropertyCallHandler([&](auto&&...) {
+        srv_->SetCallStatus(2, "first");
+        srv_->SetCallStatus(516, std::string(400, 'm'));
+    });
+    ZeftWireReply r;
+    EXPECT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), 516);
+    EXPECT_EQ(r.message, std::string(kZeftMaxMessage, 'm'));
+    uint32_t u;
+    EXPECT_EQ(srv_->GetRequestData(u), kZeftNotInCall);
+    EXPECT_EQ(srv_->PutReplyData(1u), kZeftNotInCall);
+    EXPECT_EQ(srv_->PutReplyArray({}, 0), kZeftNotInCall);
+    srv_->SetCallStatus(5, "ignored");  // no effect, no crash
+}
+
+TEST_F(ZeftCallTest, AddPropertyRefusesConflictsAndBadSizes) {
+    struct Case {
+        const char* name;
+        int32_t reqSize, replySize;
+        int16_t replyFormat, rc;
+    } cases[] = {
+        {"VALUE", 1, 1, kZeftFormatInt, 0},  // same again: fine
+        {"VALUE", 1, 2, kZeftFormatInt, kZeftDuplicateProperty},
+        {"NEW3", 0, 1, kZeftFormatInt, kZeftBadSize},
+        {"NEW4", 1, -5, kZeftFormatInt, kZeftBadSize},
+        {"NEW5", 1, 2, kZeftFormatText, kZeftBadSize},
+        {"NEW6", 1, 0x7FFFFFFF, kZeftFormatDouble, kZeftBadSize},
+        {"bad name", 1, 1, kZeftFormatInt, kZeftInvalidArgument},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(srv_->AddProperty(c.name, c.reqSize, kZeftFormatInt, "", c.replySize,
+                                    c.replyFormat, "", kZeftReadWrite, ""),
+                  c.rc)
+            << c.name;
+    EXPECT_EQ(srv_->Properties().size(), 7u);  // the same declaration again adds nothing
+}
+
 TEST_F(ZeftCallTest, RequestAboveTheWorkAreaIsRefusedAndTheConnectionGoesOn) {
     ASSERT_EQ(setWorkAreaSize(64 * 1024), 0);
     ZeftWireReply r;
