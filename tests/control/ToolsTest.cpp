@@ -5,11 +5,8 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "tests/control/ZeftTestSupport.h"
-#include "tests/support/TempDir.h"
 
 namespace {
 
