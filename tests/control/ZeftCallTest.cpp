@@ -56,7 +56,6 @@ TEST_F(ZeftCallTest, RepliesBeyondThePropertySizeAreRefused) {
         size_t bytes;  // of the reply sent
     } cases[] = {
         {"VALUE", P([&] { return srv_->PutReplyData(1e12); }), kZeftConversion, 0},
-        {"BYTE4", P([&] { return srv_->PutReplyData(300u); }), kZeftConversion, 0},
         {"NAME", P([&] { return srv_->PutReplyData(std::string(1025, 'a')); }), kZeftReplyOverflow,
          0},
         {"CHARS", P([&] { return srv_->PutReplyData("12345678"); }), 0, 8},
@@ -76,11 +75,9 @@ TEST_F(ZeftCallTest, RepliesBeyondThePropertySizeAreRefused) {
     }
 }
 
-TEST_F(ZeftCallTest, StatusIsTheLastSetAndCallMembersOutsideAHandlerAreRefused) {
-    srv_->SetPropertyCallHandler([&](auto&&...) {
-        srv_->SetCallStatus(2, "first");
-        srv_->SetCallStatus(516, std::string(400, 'm'));
-    });
+TEST_F(ZeftCallTest, StatusMessageIsCutAndCallMembersOutsideAHandlerAreRefused) {
+    srv_->SetPropertyCallHandler(
+        [&](auto&&...) { srv_->SetCallStatus(516, std::string(400, 'm')); });
     ZeftWireReply r;
     EXPECT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), 516);
     EXPECT_EQ(r.message, std::string(kZeftMaxMessage, 'm'));
@@ -188,10 +185,8 @@ std::string BoundAddress(int fd) {
 TEST(ZeftClient, NobodyListeningAndSilentServerFailWithTheirCodes) {
     int32_t v;
     ZeftData reply{&v, kZeftFormatInt, 1, 0};
-    UniqueFd closed(::socket(AF_INET, SOCK_STREAM, 0));
-    std::string refused = BoundAddress(closed.get());
-    closed.reset();
-    EXPECT_EQ(ExecLinkEx(refused.c_str(), "X", &reply, nullptr, 1, 3000), kZeftConnectFailed);
+    EXPECT_EQ(ExecLinkEx("/TAVO/127.0.0.1:1/DEV", "X", &reply, nullptr, 1, 3000),
+              kZeftConnectFailed);
     // Accepted by the kernel through the backlog, never answered.
     UniqueFd l(::socket(AF_INET, SOCK_STREAM, 0));
     std::string silent = BoundAddress(l.get());
