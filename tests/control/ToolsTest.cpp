@@ -5,11 +5,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <cstdlib>
 
 #include "tests/control/ZeftTestSupport.h"
-#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -18,26 +16,14 @@ struct RunResult {
     std::string out;
 };
 
+// Exit code and what the command wrote to stdout and stderr.
 RunResult RunCommand(const std::string& command) {
-    RunResult r;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p)
-        return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        r.out.append(buf, n);
-    int status = ::pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    TempDir d;
+    int status = std::system((command + " >" + d.File("out") + " 2>&1").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFileText(d.File("out"))};
 }
 
-class ZeftToolTest : public ZeftServerTest {
-  protected:
-    RunResult Zeft(const std::string& args) {
-        return OnClient([&] { return RunCommand(std::string(ZEFT_BIN) + " " + args); });
-    }
-};
+using ZeftToolTest = ZeftServerTest;
 
 TEST_F(ZeftToolTest, ReadsWritesAndMonitorsByFormat) {
     std::string a = Address();
@@ -59,7 +45,10 @@ TEST_F(ZeftToolTest, ReadsWritesAndMonitorsByFormat) {
         {"read " + Named() + " VALUE", 0, "5\n"},
     };
     for (const Case& c : cases) {
-        RunResult r = Zeft(c.args + " --names " + namesDir_.path());
+        RunResult r = OnClient([&] {
+            return RunCommand(std::string(ZEFT_BIN) + " " + c.args + " --names " +
+                              namesDir_.path());
+        });
         EXPECT_EQ(r.exitCode, c.exitCode) << c.args;
         EXPECT_EQ(r.out, c.out) << c.args;
     }

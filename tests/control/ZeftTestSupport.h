@@ -59,44 +59,43 @@ class ZeftServerTest : public ::testing::Test {
         srv_->AddProperty("SPOT", 1, kZeftFormatByte, "", 1, kZeftFormatRecord, "", kZeftRead, "");
         srv_->AddProperty("BIG", 1, kZeftFormatByte, "", 1 << 20, kZeftFormatByte, "", kZeftRead,
                           "");
-        srv_->SetPropertyCallHandler([this](const std::string& device, const std::string& prop,
-                                            int32_t, int32_t, int16_t access) {
-            onMain_ = onMain_ && IsMainThread();
-            ++runs_;
-            lastDevice_ = device;
-            bool read = access & kZeftRead, write = access & kZeftWrite;
-            if (prop == "VALUE") {
-                uint32_t v = value_;
-                if (write && srv_->GetRequestData(v) != kZeftOk)
-                    return srv_->SetCallStatus(2, "");
-                value_ = v;
-                if (read)
-                    srv_->PutReplyData(value_);
-            } else if (prop == "SCALE") {
-                if (write)
-                    srv_->GetRequestData(scale_);
-                if (read)
-                    srv_->PutReplyData(scale_);
-            } else if (prop == "NAME") {
-                uint8_t buf[48] = {};
-                uint32_t n = 0;
-                if (write && srv_->GetRequestData(std::span<uint8_t>(buf), &n) == kZeftOk)
-                    name_.assign(reinterpret_cast<char*>(buf), n);
-                if (read)
-                    srv_->PutReplyData(std::string_view(name_));
-            } else if (prop == "SPOT") {
-                // -1000 and three times -1.0f, little-endian.
-                static const uint8_t rec[16] = {0x18, 0xFC, 0xFF, 0xFF, 0, 0, 0x80, 0xBF,
-                                                0,    0,    0x80, 0xBF, 0, 0, 0x80, 0xBF};
-                srv_->PutReplyArray(rec, 16);
-            } else if (prop == "COUNTER") {
-                srv_->PutReplyData(static_cast<uint32_t>(runs_.load()));
-            } else if (prop == "BIG") {
-                srv_->PutReplyArray(big_, static_cast<uint32_t>(big_.size()));
-            } else {
-                srv_->SetCallStatus(515, "Internal error!");
-            }
-        });
+        srv_->SetPropertyCallHandler(
+            [this](const std::string&, const std::string& prop, int32_t, int32_t, int16_t access) {
+                onMain_ = onMain_ && IsMainThread();
+                ++runs_;
+                bool read = access & kZeftRead, write = access & kZeftWrite;
+                if (prop == "VALUE") {
+                    uint32_t v = value_;
+                    if (write && srv_->GetRequestData(v) != kZeftOk)
+                        return srv_->SetCallStatus(2, "");
+                    value_ = v;
+                    if (read)
+                        srv_->PutReplyData(value_);
+                } else if (prop == "SCALE") {
+                    if (write)
+                        srv_->GetRequestData(scale_);
+                    if (read)
+                        srv_->PutReplyData(scale_);
+                } else if (prop == "NAME") {
+                    uint8_t buf[48] = {};
+                    uint32_t n = 0;
+                    if (write && srv_->GetRequestData(std::span<uint8_t>(buf), &n) == kZeftOk)
+                        name_.assign(reinterpret_cast<char*>(buf), n);
+                    if (read)
+                        srv_->PutReplyData(std::string_view(name_));
+                } else if (prop == "SPOT") {
+                    // -1000 and three times -1.0f, little-endian.
+                    static const uint8_t rec[16] = {0x18, 0xFC, 0xFF, 0xFF, 0, 0, 0x80, 0xBF,
+                                                    0,    0,    0x80, 0xBF, 0, 0, 0x80, 0xBF};
+                    srv_->PutReplyArray(rec, 16);
+                } else if (prop == "COUNTER") {
+                    srv_->PutReplyData(static_cast<uint32_t>(runs_.load()));
+                } else if (prop == "BIG") {
+                    srv_->PutReplyArray(big_, static_cast<uint32_t>(big_.size()));
+                } else {
+                    srv_->SetCallStatus(515, "Internal error!");
+                }
+            });
     }
 
     void TearDown() override {
@@ -213,7 +212,6 @@ class ZeftServerTest : public ::testing::Test {
     uint32_t value_ = 5;
     double scale_ = 1.0;
     std::string name_ = "Camera 0";
-    std::string lastDevice_;
     std::vector<uint8_t> big_ = std::vector<uint8_t>(1 << 20, 0x5A);
 };
 
@@ -236,4 +234,14 @@ inline std::vector<uint8_t> RawCall(ZeftMsgType type, const char* property, uint
     call.property = property;
     call.intervalMs = intervalMs;
     return ZeftEncodeCall(type, id, call);
+}
+
+// `count` raw reads of "COUNTER" with ids from `firstId`; monitors each a contract of its own.
+inline std::vector<uint8_t> RawCalls(ZeftMsgType type, uint32_t firstId, uint32_t count) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t id = firstId; id < firstId + count; ++id) {
+        std::vector<uint8_t> m = RawCall(type, "COUNTER", id, 3600000 + id);
+        bytes.insert(bytes.end(), m.begin(), m.end());
+    }
+    return bytes;
 }
