@@ -115,6 +115,11 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
     model_.SetVisible(IDC_SPOTDATA, false);
     pipeline_.SetSinks([this](const uint8_t* m, uint32_t n) { lossless_.Distribute(m, n); },
                        [this](const uint8_t* m, uint32_t n) { lossy_.Distribute(m, n); });
+    // Every lossless message also goes to the control system's frame transfer.
+    lossless_.SetMessageSink([this](const uint8_t* m, uint32_t n) {
+        if (transfer_)
+            transfer_->SendFrame(m, n);
+    });
     lossless_.SetClientCountDisplay(
         [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, FormatInt(n)); });
     lossy_.SetClientCountDisplay(
@@ -299,8 +304,19 @@ void CMainDlg::DeinitializeCompressionCodec() {
 
 int CMainDlg::InitializeNetwork() {
     int result = 1;
-    if (!lossless_.Start(static_cast<uint16_t>(listenPort_), maxClients_))
+    if (!lossless_.Start(static_cast<uint16_t>(listenPort_), maxClients_)) {
         result = 0;
+    } else {
+        // The channel serves its frames to control-system clients too; without that it
+        // still serves its sockets.
+        transfer_ = std::make_unique<CFrameTransfer>(hosts_.poster, hosts_.app,
+                                                     [this] { MarkControlClientActivity(); });
+        const uint64_t frameBytes = uint64_t(width_) * uint64_t(height_) * bitsPerPixel_ / 8;
+        if (!transfer_->StartTransfer(frameEqpName_, static_cast<uint32_t>(frameBytes))) {
+            transfer_->StopTransfer();
+            transfer_.reset();
+        }
+    }
     model_.SetChecked(IDC_LOSSY_CHECK, false);
     model_.SetEnabled(IDC_LOSSY_ENABLED_TEXT, false);
     model_.SetEnabled(IDC_LOSSY_CLIENTS_TEXT, false);
@@ -321,6 +337,7 @@ int CMainDlg::InitializeNetwork() {
 void CMainDlg::StopNetwork() {
     LogMessage(hosts_.app, "Deinitializing network...");
     lossless_.Stop();
+    transfer_.reset();
     if (lossyEnabled_)
         lossy_.Stop();
 }

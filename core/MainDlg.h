@@ -10,6 +10,7 @@
 #include "base/MessageQueue.h"
 #include "capture/CaptureBackend.h"
 #include "compression/CodecSet.h"
+#include "control/FrameTransfer.h"
 #include "control/PropertyHandler.h"
 #include "core/DialogModel.h"
 #include "core/FramePipeline.h"
@@ -110,6 +111,7 @@ class CMainDlg : public IControllerState {
     CSrv* Control() const { return control_.get(); }
     CFrameServer& LosslessServer() { return lossless_; }
     CLossyFrameServer& LossyServer() { return lossy_; }
+    CFrameTransfer* FrameTransfer() const { return transfer_.get(); }
     const CFramePipeline& Pipeline() const { return pipeline_; }
     CGrabber* Grabber() const { return grabber_.get(); }
 
@@ -137,6 +139,7 @@ class CMainDlg : public IControllerState {
     CLossyFrameServer lossy_;
     std::unique_ptr<CSrv> control_;
     std::unique_ptr<CPropertyHandler> properties_;
+    std::unique_ptr<CFrameTransfer> transfer_;
     CFramePipeline pipeline_;
 
     CameraSettings current_;

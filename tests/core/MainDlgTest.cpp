@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "base/LittleEndian.h"
 #include "base/Messages.h"
 #include "capture/SyntheticCamera.h"
 #include "compression/HuffyuvDecoder.h"
 #include "config/IniFile.h"
 #include "control/zeft/Zeft.h"
+#include "control/zeft/ZeftClient.h"
 #include "core/MainDlg.h"
 #include "net/FrameClient.h"
 #include "tests/core/Turn.h"
@@ -87,6 +89,19 @@ class MainDlgTest : public ::testing::Test {
         Pump([&] { return reading.wait_for(0ms) == std::future_status::ready; });
         return reading.get();
     }
+    // One control-system call, answered while the window's loop runs.
+    ZeftWireReply Call(const std::string& device, const char* property, int16_t access,
+                       const ZeftRequest& request = {}) {
+        const std::string address =
+            "/TEST/127.0.0.1:" + std::to_string(ZeftGetRegistration().port) + "/" + device;
+        auto call = std::async(std::launch::async, [&] {
+            ZeftWireReply r;
+            r.status = ZeftCall(address.c_str(), property, request, access, 10000, &r);
+            return r;
+        });
+        Pump([&] { return call.wait_for(0ms) == std::future_status::ready; });
+        return call.get();
+    }
     int Count(const std::string& text) const {
         return int(std::count(log_.lines.begin(), log_.lines.end(), text));
     }
@@ -98,6 +113,20 @@ class MainDlgTest : public ::testing::Test {
     Hosts hosts_;
     std::unique_ptr<CMainDlg> dlg_;
 };
+
+ZeftRequest Int(uint32_t v) {
+    ZeftRequest r{kZeftFormatInt, 1, std::vector<uint8_t>(4)};
+    StoreLE32(r.data.data(), v);
+    return r;
+}
+ZeftRequest Double(double v) {
+    ZeftRequest r{kZeftFormatDouble, 1, std::vector<uint8_t>(8)};
+    StoreLEDouble(r.data.data(), v);
+    return r;
+}
+ZeftRequest Text(const std::string& t) {
+    return {kZeftFormatChar, uint32_t(t.size()), std::vector<uint8_t>(t.begin(), t.end())};
+}
 
 TEST_F(MainDlgTest, SwitchAServesBothChannelsTurnedAndMeasured) {
     Write("LOSSYENABLED=1\n[CameraSettings]\nScale=0.5\nOrientation=ROT90CW\n");
@@ -262,6 +291,118 @@ TEST_F(MainDlgTest, ReconfigurationKeepsServingOrAppliesTheDialog) {
     EXPECT_FALSE(dlg_->Model().IsEnabled(IDC_LOSSY_CLIENTS));
     EXPECT_FALSE(dlg_->LossyServer().IsStarted());
     EXPECT_TRUE(dlg_->LosslessServer().IsStarted());
+}
+
+TEST_F(MainDlgTest, ControlPropertiesAnswerAndDriveTheServer) {
+    Write("[CameraSettings]\nOrientation=ROT90CW\nName=CAM7\n");
+    Up();
+    struct Case {
+        const char* property;
+        int16_t access;
+        ZeftRequest request;
+        int16_t status;
+        const char* message;
+    } cases[] = {
+        {"C_BPP", kZeftWrite, Int(8), 73, ""},
+        {"S_COMPRESSION", kZeftWrite, Int(1), 73, "not_implemented"},
+        {"S_StartTime", kZeftWrite, Int(1), 515, "Error!"},
+        {"C_GAIN", kZeftRead, {}, 36, "Illegal property."},
+        {"S_START", kZeftWrite, Int(2), 515, "Internal error!"},
+        {"C_DYNAMICSCALE", kZeftWrite, Double(20000), 2, "scale not accepted!"},
+        {"C_CAMNAME", kZeftWrite, Text("A\nB"), 2, ""},
+        {"C_DYNAMICSCALE", kZeftWrite, Double(2.5), 0, "scale set."},
+        {"C_SCALE", kZeftWrite, Double(4), 0, ""},
+    };
+    for (const Case& c : cases) {
+        const ZeftWireReply r = Call("LUMERIX", c.property, c.access, c.request);
+        EXPECT_EQ(r.status, c.status) << c.property;
+        EXPECT_EQ(r.message, c.message) << c.property;
+    }
+    EXPECT_FALSE(dlg_->IsGrabbing());
+    EXPECT_EQ(dlg_->CurrentCamera().scale, 2.5);  // C_SCALE waits for an apply
+    EXPECT_EQ(dlg_->PendingCamera().scale, 4.0);
+    EXPECT_EQ(dlg_->Model().Text(IDC_PENDING_SCALE), "4.000000");
+
+    auto read = [&](const char* property) { return Call("LUMERIX", property, kZeftRead); };
+    EXPECT_EQ(LoadLE32(read("C_WIDTH").data.data()), 574u);  // turned: the height
+    EXPECT_EQ(LoadLE32(read("S_availVideodata").data.data()), 0u);
+    ZeftWireReply spot = read("S_SPOTDATA");
+    ASSERT_EQ(spot.data.size(), 16u);
+    EXPECT_EQ(int32_t(LoadLE32(spot.data.data())), -1000);
+    EXPECT_EQ(LoadLEFloat(spot.data.data() + 12), -1.0f);
+
+    EXPECT_EQ(Call("LUMERIX", "S_START", kZeftWrite, Int(1)).status, 0);
+    ASSERT_TRUE(Pump([&] { return dlg_->IsGrabbing(); }));
+    const auto frames = Read(ports_.lossless, 2);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].info.scale, 2.5);
+    EXPECT_EQ(LoadLE32(read("S_isStarted").data.data()), 1u);
+    EXPECT_EQ(LoadLE32(read("S_availVideodata").data.data()), 1u);
+    spot = read("S_SPOTDATA");
+    EXPECT_NEAR(int32_t(LoadLE32(spot.data.data())), 473000, 1000);
+    EXPECT_NEAR(LoadLEFloat(spot.data.data() + 4), 200.0f, 1.0f);
+}
+
+TEST_F(MainDlgTest, ApplyMakesPendingSettingsCurrentAndAnnouncesOnlyChanges) {
+    Write("");
+    Up();
+    CZeftMonitor width, camId;
+    const std::string address =
+        "/TEST/127.0.0.1:" + std::to_string(ZeftGetRegistration().port) + "/LUMERIX";
+    ASSERT_EQ(width.Open(address.c_str(), "C_WIDTH", {}, kZeftRead, 0, 5000), 0);
+    ASSERT_EQ(camId.Open(address.c_str(), "C_CAMID", {}, kZeftRead, 0, 5000), 0);
+    // The next monitor reply while the loop runs: its status, and its value when a number.
+    auto next = [&](CZeftMonitor& m) {
+        auto got = std::async(std::launch::async, [&] {
+            ZeftWireReply r;
+            const int16_t rc = m.Next(1000, &r);
+            return std::pair{rc, r.data.size() == 4 ? LoadLE32(r.data.data()) : 0u};
+        });
+        Pump([&] { return got.wait_for(0ms) == std::future_status::ready; });
+        return got.get();
+    };
+    EXPECT_EQ(next(width), std::pair(int16_t{0}, 768u));  // a new subscriber hears the value
+    EXPECT_EQ(next(camId).first, 0);
+    EXPECT_EQ(Call("LUMERIX", "C_CAMNAME", kZeftWrite, Text("Beamline 2")).status, 0);
+    WriteFileText(dir_.File("curhardware.cfg"),
+                  "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0\nDeviceVideoMode=7\n");
+    EXPECT_EQ(Call("LUMERIX", "S_UPDATE", kZeftWrite, Int(1)).status, 0);
+    ASSERT_TRUE(Pump([&] { return dlg_->IsGrabbing(); }));  // started although it was not
+    EXPECT_EQ(LoadLE32(Call("LUMERIX", "S_isUpdated", kZeftRead).data.data()), 1u);
+    EXPECT_EQ(dlg_->CurrentCamera().name, "Beamline 2");
+    EXPECT_NE(ReadFileText(dir_.File("Lumerix2.cfg")).find("Name=Beamline 2"), std::string::npos);
+    const auto frames = Read(ports_.lossless, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(frames[0].info.width == 160 && frames[0].info.height == 120);
+
+    // The changed width reaches its watcher; the unchanged camera id is not announced.
+    EXPECT_EQ(next(width), std::pair(int16_t{0}, 160u));
+    EXPECT_EQ(next(camId).first, kZeftTimeout);
+}
+
+TEST_F(MainDlgTest, FramesForControlSystemClients) {
+    Write("");
+    Up();
+    auto get = [&](const char* p) { return Call("device_0", p, kZeftRead, Int(0)); };
+    EXPECT_EQ(get("FRAME.GET").status, 607);
+    EXPECT_EQ(get("FRAME.GET").message, "No data to send.");
+    EXPECT_TRUE(get("NONSCHED.GET").status == 0 && get("NONSCHED.GET").data.empty());
+    EXPECT_EQ(dlg_->Model().Text(IDC_ZEFT_CLIENTS), ">= 1");
+
+    dlg_->OnCommand(IDC_START_GRABBING);
+    ASSERT_EQ(Read(ports_.lossless, 1).size(), 1u);
+    dlg_->OnCommand(IDC_STOP_GRABBING);
+    Pump([&] { return poster_.Pending() == 0; });
+    const ZeftWireReply latest = get("NONSCHED.GET");
+    EXPECT_EQ(get("NONSCHED.GET").data, latest.data);  // not consumed
+    const ZeftWireReply frame = get("FRAME.GET");
+    EXPECT_EQ(frame.data, latest.data);
+    EXPECT_EQ(get("FRAME.GET").status, 607);
+    CHuffyuvDecoder decoder;
+    std::vector<uint8_t> gray;
+    uint32_t w = 0, h = 0;
+    ASSERT_TRUE(decoder.DecodeMessage(frame.data.data(), frame.data.size(), gray, w, h));
+    EXPECT_TRUE(w == 768 && h == 574);
 }
 
 }  // namespace
