@@ -54,7 +54,27 @@ class MainDlgTest : public ::testing::Test {
             dlg_->ShutDownServer();
         dlg_.reset();
         ZeftShutdown();  // the next test registers under other values
+        if (selvexPid_ > 0)
+            ::kill(selvexPid_, SIGTERM);
+        if (selvex_ != nullptr)
+            ::pclose(selvex_);
     }
+    // selvex-sim answering from `descriptions` (camera id → description), named SELVEX in
+    // context TAVO through the names file beside the program.
+    void StartSelvex(const std::map<std::string, std::string>& descriptions) {
+        const std::string folder = dir_.File("hw");
+        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+        for (const auto& [id, text] : descriptions)
+            ASSERT_TRUE(WriteFileText(folder + "/" + id + ".cfg", text));
+        selvex_ = ::popen(
+            ("echo $$; exec " SELVEX_BIN " --dir " + folder + " --base-port 0").c_str(), "r");
+        char line[256] = {};
+        ASSERT_TRUE(selvex_ && std::fscanf(selvex_, "%d\n", &selvexPid_) == 1 &&
+                    std::fgets(line, sizeof line, selvex_) && std::strstr(line, "port "));
+        WriteFileText(dir_.File("zeftnames.cfg"),
+                      "[TAVO]\nSELVEX=127.0.0.1:" + std::string(std::strstr(line, "port ") + 5));
+    }
+    static constexpr const char* kSelvexConfig = "[SELVEX]\nContext=TAVO\nServerName=SELVEX\n";
     void Write(const std::string& extraConfig, const char* hardware = kSpotHardware) {
         ports_ = ProgramDir::FreePorts();
         WriteFileText(dir_.File("Lumerix2.cfg"), ProgramDir::Config(ports_, extraConfig));
@@ -112,6 +132,8 @@ class MainDlgTest : public ::testing::Test {
     CMessageQueue poster_;
     Hosts hosts_;
     std::unique_ptr<CMainDlg> dlg_;
+    FILE* selvex_ = nullptr;
+    int selvexPid_ = 0;
 };
 
 ZeftRequest Int(uint32_t v) {
@@ -208,21 +230,10 @@ TEST_F(MainDlgTest, ButtonsAndRequestsFollowTheStateTable) {
 }
 
 TEST_F(MainDlgTest, MultiplexerAnswerReplacesTheDescriptionOnDisk) {
-    std::string folder = dir_.File("hw");
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    ASSERT_TRUE(WriteFileText(folder + "/0x0A.cfg", kSpotHardware));
-    FILE* out =
-        ::popen(("echo $$; exec " SELVEX_BIN " --dir " + folder + " --base-port 0").c_str(), "r");
-    int pid = 0, port = 0;
-    char line[256] = {};
-    ASSERT_TRUE(out && std::fscanf(out, "%d\n", &pid) == 1 && std::fgets(line, sizeof line, out));
-    ASSERT_TRUE(std::strstr(line, "port ") && (port = std::atoi(std::strstr(line, "port ") + 5)));
-    WriteFileText(dir_.File("zeftnames.cfg"), "[TAVO]\nSELVEX=127.0.0.1:" + std::to_string(port));
-    Write("[CameraSettings]\nCAMID=0x0A\n[SELVEX]\nContext=TAVO\nServerName=SELVEX\n",
+    StartSelvex({{"0x0A", kSpotHardware}});
+    Write(std::string("[CameraSettings]\nCAMID=0x0A\n") + kSelvexConfig,
           "[GlobalSettings]\nType=Other\n");
     Up();
-    ::kill(pid, SIGTERM);
-    ::pclose(out);
     EXPECT_EQ(ReadFileText(dir_.File("curhardware.cfg")), kSpotHardware);
     EXPECT_TRUE(dlg_->SubsystemsUp());
     EXPECT_EQ(Count("Successful initialized grabbing subsystem."), 1);
@@ -344,13 +355,17 @@ TEST_F(MainDlgTest, ControlPropertiesAnswerAndDriveTheServer) {
 }
 
 TEST_F(MainDlgTest, ApplyMakesPendingSettingsCurrentAndAnnouncesOnlyChanges) {
-    Write("");
+    StartSelvex({{"0x0A", kSpotHardware},
+                 {"0x0B",
+                  "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0\n"
+                  "DeviceVideoMode=7\n"}});
+    Write(std::string("[CameraSettings]\nCAMID=0x0A\n") + kSelvexConfig);
     Up();
-    CZeftMonitor width, camId;
+    CZeftMonitor width, scale;
     const std::string address =
         "/TEST/127.0.0.1:" + std::to_string(ZeftGetRegistration().port) + "/LUMERIX";
     ASSERT_EQ(width.Open(address.c_str(), "C_WIDTH", {}, kZeftRead, 0, 5000), 0);
-    ASSERT_EQ(camId.Open(address.c_str(), "C_CAMID", {}, kZeftRead, 0, 5000), 0);
+    ASSERT_EQ(scale.Open(address.c_str(), "C_SCALE", {}, kZeftRead, 0, 5000), 0);
     // The next monitor reply while the loop runs: its status, and its value when a number.
     auto next = [&](CZeftMonitor& m) {
         auto got = std::async(std::launch::async, [&] {
@@ -362,10 +377,9 @@ TEST_F(MainDlgTest, ApplyMakesPendingSettingsCurrentAndAnnouncesOnlyChanges) {
         return got.get();
     };
     EXPECT_EQ(next(width), std::pair(int16_t{0}, 768u));  // a new subscriber hears the value
-    EXPECT_EQ(next(camId).first, 0);
+    EXPECT_EQ(next(scale).first, 0);
     EXPECT_EQ(Call("LUMERIX", "C_CAMNAME", kZeftWrite, Text("Beamline 2")).status, 0);
-    WriteFileText(dir_.File("curhardware.cfg"),
-                  "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0\nDeviceVideoMode=7\n");
+    EXPECT_EQ(Call("LUMERIX", "C_CAMID", kZeftWrite, Text("0x0B")).status, 0);
     EXPECT_EQ(Call("LUMERIX", "S_UPDATE", kZeftWrite, Int(1)).status, 0);
     ASSERT_TRUE(Pump([&] { return dlg_->IsGrabbing(); }));  // started although it was not
     EXPECT_EQ(LoadLE32(Call("LUMERIX", "S_isUpdated", kZeftRead).data.data()), 1u);
@@ -375,9 +389,9 @@ TEST_F(MainDlgTest, ApplyMakesPendingSettingsCurrentAndAnnouncesOnlyChanges) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_TRUE(frames[0].info.width == 160 && frames[0].info.height == 120);
 
-    // The changed width reaches its watcher; the unchanged camera id is not announced.
+    // The changed width reaches its watcher; the unchanged scale is not announced.
     EXPECT_EQ(next(width), std::pair(int16_t{0}, 160u));
-    EXPECT_EQ(next(camId).first, kZeftTimeout);
+    EXPECT_EQ(next(scale).first, kZeftTimeout);
 }
 
 TEST_F(MainDlgTest, FramesForControlSystemClients) {
