@@ -1,9 +1,4 @@
 #include <gtest/gtest.h>
-#include <linux/videodev2.h>
-
-#include <algorithm>
-#include <cstring>
-#include <vector>
 
 #include "ScriptedV4l2.h"
 #include "base/MessageQueue.h"
@@ -85,11 +80,9 @@ TEST(SamplerFilter, CheckMediaTypeAcceptsOnlyTheKnownFormats) {
     // A stride shorter than a row would make the conversion overrun.
     EXPECT_EQ(f.CheckMediaType(Type(V4L2_PIX_FMT_YUYV, 8, 8, 15)), E_FAIL);
     EXPECT_EQ(f.CheckMediaType(Type(V4L2_PIX_FMT_YUYV, 8, -8, 16)), S_OK);
-    EXPECT_EQ(f.GetHeight(), 8u);
     // A later rejected type leaves the recorded one.
     EXPECT_EQ(f.CheckMediaType(Type(V4L2_PIX_FMT_MJPEG, 4, 4)), E_FAIL);
-    EXPECT_EQ(f.GetConversion(), 3);
-    EXPECT_EQ(f.GetWidth(), 8u);
+    EXPECT_TRUE(f.GetConversion() == 3 && f.GetWidth() == 8u && f.GetHeight() == 8u);
 }
 
 TEST_F(FilterFixture, RateLimitPassesTheFirstSampleAtLeastOneIntervalLater) {
@@ -125,26 +118,18 @@ TEST_F(FilterFixture, RateLimitPassesTheFirstSampleAtLeastOneIntervalLater) {
     }
 }
 
+// 10 s at 25 Hz, then 100 Hz for longer than the history holds.
 TEST_F(FilterFixture, FrameRateStartsAtZeroSettlesAndCapsAtSixty) {
     Make(-1);
-    auto run = [&](int count, int64_t stepMs) {
-        std::vector<double> rates;
-        for (int i = 0; i < count; ++i) {
-            Deliver(0);
-            rates.push_back(Drain(queue_).back().frameRate);
-            nowMs_ += stepMs;
-        }
-        Posted();
-        return rates;
-    };
-    auto rates = run(250, 40);  // 25 Hz for 10 s
+    std::vector<double> rates;
+    for (int i = 0; i < 950; ++i) {
+        Deliver(0);
+        rates.push_back(Drain(queue_).back().frameRate);
+        nowMs_ += i < 250 ? 40 : 10;
+    }
     EXPECT_EQ(rates[0], 0.0);
     EXPECT_NEAR(rates[1], 0.2, 1e-9);
-    EXPECT_NEAR(rates.back(), 25.0, 0.3);
-
-    filter_->ResetTiming();
-    EXPECT_EQ(run(1, 10)[0], 0.0);
-    rates = run(700, 10);  // 100 Hz: more than the history holds
+    EXPECT_NEAR(rates[249], 25.0, 0.3);
     EXPECT_NEAR(*std::max_element(rates.begin(), rates.end()), 60.0, 1e-9);
     EXPECT_GE(rates.back(), 59.8 - 1e-9);
 }
@@ -161,8 +146,7 @@ TEST_F(FilterFixture, TrimKeepsTheNewestOldRecordAndTheNewOne) {
     EXPECT_EQ(filter_->GetDroppedCount(), 5u);
     auto headers = Drain(queue_);
     ASSERT_EQ(headers.size(), 2u);
-    EXPECT_EQ(headers[0].frameNumber, 6u);
-    EXPECT_EQ(headers[1].frameNumber, 7u);
+    EXPECT_TRUE(headers[0].frameNumber == 6 && headers[1].frameNumber == 7);
 }
 
 TEST_F(FilterFixture, HeaderAtCaptureAndGrayPixels) {
@@ -196,25 +180,4 @@ TEST_F(FilterFixture, UnusableSamplesNeverPost) {
     EXPECT_EQ(Deliver(0), S_FALSE);
     EXPECT_EQ(queue_.GetCount(), 0);
     EXPECT_EQ(Posted(), 0);
-}
-
-TEST(SamplerFilter, PreviewModeHandsSamplesToTheRenderer) {
-    std::vector<PreviewFrame> seen;
-    CSamplerFilter f(nullptr, -1, nullptr, false, [&](const PreviewFrame& frame) {
-        seen.push_back(frame);
-        return S_OK;
-    });
-    ASSERT_EQ(f.CheckMediaType(Type(V4L2_PIX_FMT_BGR24, 2, 1)), S_OK);
-    const uint8_t pixels[6] = {};
-    MediaSample s;
-    s.data = pixels;
-    s.length = sizeof pixels;
-    EXPECT_TRUE(f.SetGrayscale(true));
-    EXPECT_EQ(f.DoRenderSample(s), S_OK);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_TRUE(seen[0].grayscale);
-    EXPECT_EQ(seen[0].header.biHeight, 1);
-
-    CSamplerFilter server(nullptr, -1, nullptr, true);
-    EXPECT_FALSE(server.SetGrayscale(true));
 }

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <dirent.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <vector>
 
 #include "base/MessageQueue.h"
@@ -55,13 +55,8 @@ inline std::vector<uint8_t> MakeCompressedMessage(uint32_t frameNumber, uint32_t
 }
 
 inline int CountThreads() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
+    std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<int>(std::distance(begin(tasks), end(tasks)));
 }
 
 // Plays the main thread for one server: pumps posted messages and tasks, and answers
@@ -78,12 +73,10 @@ class MainThread {
 
     template <typename Pred>
     bool WaitUntil(Pred pred, std::chrono::seconds timeout = std::chrono::seconds(20)) {
-        auto end = std::chrono::steady_clock::now() + timeout;
-        while (!pred()) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        for (; !pred(); Pump(std::chrono::milliseconds(10)))
             if (std::chrono::steady_clock::now() > end)
                 return false;
-            Pump(std::chrono::milliseconds(10));
-        }
         return true;
     }
 
