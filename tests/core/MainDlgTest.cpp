@@ -93,34 +93,38 @@ class MainDlgTest : public ::testing::Test {
             poster_.WaitAndPump([this](const PostedMessage& m) { dlg_->OnMessage(m); }, 20ms);
         return done();
     }
-    // Reads `count` messages of a channel while the loop runs.
+    // What a client does on its own thread, while the window's loop runs.
+    template <typename F>
+    auto WhileLooping(F client) {
+        auto result = std::async(std::launch::async, client);
+        Pump([&] { return result.wait_for(0ms) == std::future_status::ready; });
+        return result.get();
+    }
+    // Reads `count` messages of a channel.
     std::vector<FrameMessage> Read(uint16_t port, int count) {
-        auto reading = std::async(std::launch::async, [port, count] {
+        return WhileLooping([port, count] {
             std::vector<FrameMessage> got;
             CFrameClient client;
             std::string error;
-            if (!client.Connect("127.0.0.1", port, error))
-                return got;
-            client.SetReceiveTimeout(10000);
-            for (FrameMessage m; int(got.size()) < count && client.ReadMessage(m, error) == 1;)
-                got.push_back(m);
+            if (client.Connect("127.0.0.1", port, error)) {
+                client.SetReceiveTimeout(10000);
+                for (FrameMessage m; int(got.size()) < count && client.ReadMessage(m, error) == 1;)
+                    got.push_back(m);
+            }
             return got;
         });
-        Pump([&] { return reading.wait_for(0ms) == std::future_status::ready; });
-        return reading.get();
     }
-    // One control-system call, answered while the window's loop runs.
+    static std::string Address(const std::string& device) {
+        return "/TEST/127.0.0.1:" + std::to_string(ZeftGetRegistration().port) + "/" + device;
+    }
+    // One control-system call.
     ZeftWireReply Call(const std::string& device, const char* property, int16_t access,
                        const ZeftRequest& request = {}) {
-        const std::string address =
-            "/TEST/127.0.0.1:" + std::to_string(ZeftGetRegistration().port) + "/" + device;
-        auto call = std::async(std::launch::async, [&] {
+        return WhileLooping([&] {
             ZeftWireReply r;
-            r.status = ZeftCall(address.c_str(), property, request, access, 10000, &r);
+            r.status = ZeftCall(Address(device).c_str(), property, request, access, 10000, &r);
             return r;
         });
-        Pump([&] { return call.wait_for(0ms) == std::future_status::ready; });
-        return call.get();
     }
     int Count(const std::string& text) const {
         return int(std::count(log_.lines.begin(), log_.lines.end(), text));
@@ -362,19 +366,15 @@ TEST_F(MainDlgTest, ApplyMakesPendingSettingsCurrentAndAnnouncesOnlyChanges) {
     Write(std::string("[CameraSettings]\nCAMID=0x0A\n") + kSelvexConfig);
     Up();
     CZeftMonitor width, scale;
-    const std::string address =
-        "/TEST/127.0.0.1:" + std::to_string(ZeftGetRegistration().port) + "/LUMERIX";
-    ASSERT_EQ(width.Open(address.c_str(), "C_WIDTH", {}, kZeftRead, 0, 5000), 0);
-    ASSERT_EQ(scale.Open(address.c_str(), "C_SCALE", {}, kZeftRead, 0, 5000), 0);
-    // The next monitor reply while the loop runs: its status, and its value when a number.
+    ASSERT_EQ(width.Open(Address("LUMERIX").c_str(), "C_WIDTH", {}, kZeftRead, 0, 5000), 0);
+    ASSERT_EQ(scale.Open(Address("LUMERIX").c_str(), "C_SCALE", {}, kZeftRead, 0, 5000), 0);
+    // The next monitor reply: its status, and its value when a number.
     auto next = [&](CZeftMonitor& m) {
-        auto got = std::async(std::launch::async, [&] {
+        return WhileLooping([&] {
             ZeftWireReply r;
             const int16_t rc = m.Next(1000, &r);
             return std::pair{rc, r.data.size() == 4 ? LoadLE32(r.data.data()) : 0u};
         });
-        Pump([&] { return got.wait_for(0ms) == std::future_status::ready; });
-        return got.get();
     };
     EXPECT_EQ(next(width), std::pair(int16_t{0}, 768u));  // a new subscriber hears the value
     EXPECT_EQ(next(scale).first, 0);
