@@ -119,7 +119,17 @@ TEST_F(ViewerTest, RefusesAStreamThatIsNotFramesAndBadArguments) {
     EXPECT_EQ(o.code, 1);
     EXPECT_THAT(o.output, HasSubstr("not a frame message"));
 
-    for (const char* args : {"", "localhost", "127.0.0.1:1 --count 0", "a:1 --bogus"})
+    // A server that accepts and then says nothing does not hang the viewer.
+    auto silent =
+        RunViewer("127.0.0.1:" + std::to_string(listener.GetLocalPort()) + " --timeout 1");
+    CTcpSocket quiet;
+    ASSERT_EQ(listener.Accept(quiet), 1);
+    const Outcome stalled = silent.get();
+    EXPECT_EQ(stalled.code, 1);
+    EXPECT_THAT(stalled.output, HasSubstr("within the time-out"));
+
+    for (const char* args :
+         {"", "localhost", "127.0.0.1:1 --count 0", "a:1 --bogus", "a:1 --timeout 0"})
         EXPECT_EQ(RunViewer(args).get().code, 2) << args;
 }
 
