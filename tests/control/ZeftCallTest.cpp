@@ -35,13 +35,70 @@ TEST_F(ZeftCallTest, HandlerRunsOnTheMainThreadAndRefusalsNeverReachIt) {
         {"DEV", "VALUE", kZeftWrite, TextRequest("4294967296"), 2},
         {"OTHER", "VALUE", kZeftRead, {}, kZeftIllegalDevice},
         {"DEV", "C_GAIN", kZeftRead, {}, kZeftIllegalProperty},
-        {"DEV", "RO", kZeftWrite, IntRequest(1), kZeftAccessDenied},
         {"DEV", "NAME", kZeftWrite, TextRequest(std::string(200, 'a')), kZeftRequestTooLarge},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Call(Address(c.device), c.property, c.request, c.access, &r), c.status)
             << c.property;
     EXPECT_EQ(runs_, 7);
+}
+
+// Access the property does not allow is the handler's to answer; a monitor never writes.
+TEST_F(ZeftCallTest, AccessReachesTheHandlerAndMonitorsAreReadOnly) {
+    std::vector<int16_t> seen;
+    srv_->SetPropertyCallHandler([&](auto&&, auto&&, int32_t, int32_t, int16_t access) {
+        seen.push_back(access);
+        srv_->SetCallStatus(73, "");
+    });
+    ZeftWireReply r;
+    EXPECT_EQ(Call(Address(), "RO", {}, 0, &r), 73);
+    using T = ZeftMsgType;
+    struct Case {
+        T type;
+        int16_t access, status;
+    } cases[] = {{T::Call, kZeftWrite, 73},
+                 {T::Call, 0, 73},
+                 {T::Call, 4, kZeftAccessDenied},
+                 {T::Call, -1, kZeftAccessDenied},
+                 {T::Monitor, kZeftWrite, kZeftMonitorReadOnly},
+                 {T::Monitor, kZeftReadWrite, kZeftMonitorReadOnly},
+                 {T::Monitor, 0, 73}};
+    for (const Case& c : cases) {
+        ZeftWireCall call;
+        call.access = c.access;
+        call.device = "DEV";
+        call.property = "RO";
+        int fd = Connect(ZeftEncodeCall(c.type, 1, call));
+        EXPECT_EQ(NextReply(fd), std::make_pair(1u, c.status)) << c.access;
+        ::close(fd);
+    }
+    EXPECT_EQ(seen, (std::vector<int16_t>{0, kZeftWrite, 0, 0}));
+}
+
+TEST_F(ZeftCallTest, RegisteringWithOtherValuesReplacesTheRegistration) {
+    auto reg = [](const char* name, const char* context, int16_t offset) {
+        return RegisterFecInformation(name, "TEST", context, "test server", "TAVO", "none",
+                                      "test@localhost", offset);
+    };
+    ZeftWireReply r;
+    ASSERT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), 0);
+    ASSERT_EQ(reg("TESTSRV", "TAVO", 11), 0);
+    EXPECT_EQ(ZeftGetServerStats().connectionsAccepted, 1u);  // the same server goes on
+    uint16_t first = port_;
+    for (int16_t offset : {11, 12}) {
+        ASSERT_EQ(reg("CAM8", "LAB", offset), 0);
+        port_ = ZeftGetRegistration().port;
+        EXPECT_EQ(port_ == first, offset == 11);
+        EXPECT_EQ(Call("/LAB" + Address().substr(5), "VALUE", {}, kZeftRead, &r), 0) << offset;
+        EXPECT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), kZeftIllegalDevice);  // TAVO
+    }
+    UniqueFd old;
+    EXPECT_EQ(ZeftConnect("127.0.0.1", first, ZeftNowMs() + 1000, &old), kZeftConnectFailed);
+    srv_->SetEquipmentName("CAM8X");
+    WriteNames("X", "[LAB]\nCAM8X=127.0.0.1:" + std::to_string(port_) +
+                        "\nTESTSRV=127.0.0.1:" + std::to_string(port_) + "\n");
+    EXPECT_EQ(Call("/LAB/CAM8X/DEV", "VALUE", {}, kZeftRead, &r), 0);
+    EXPECT_EQ(Call("/LAB/TESTSRV/DEV", "VALUE", {}, kZeftRead, &r), kZeftIllegalEquipment);
 }
 
 TEST_F(ZeftCallTest, RepliesBeyondThePropertySizeAreRefused) {

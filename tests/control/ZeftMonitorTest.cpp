@@ -12,8 +12,15 @@ class ZeftMonitorTest : public ZeftServerTest {
         limits_.partialMessageTimeoutMs = 300;
         limits_.idleTimeoutMs = 400;
         limits_.maxConnections = 6;
+        limits_.maxConnectionsPerPeer = 4;
         limits_.maxCallsPerConnection = 3;
         limits_.maxMonitorsPerConnection = 64;
+    }
+    // Serves anew under `limits_`: other values replace the registration.
+    void Reregister() {
+        ZeftSetServerLimits(limits_);
+        ASSERT_EQ(RegisterFecInformation("TESTSRV", "T", "TAVO", "t", "TAVO", "none", "t", 12), 0);
+        port_ = ZeftGetRegistration().port;
     }
     void TearDown() override {
         SetBurstLimit(500);
@@ -127,20 +134,66 @@ TEST_F(ZeftMonitorTest, BadInputClosesOnlyItsOwnConnection) {
     EXPECT_EQ(runs_, runs);
 }
 
-TEST_F(ZeftMonitorTest, ConnectionsAreBounded) {
-    // Each busy with a monitor, so idleness does not close them.
-    std::vector<int> fds;
-    for (int i = 0; i < 6; ++i)
-        fds.push_back(Connect(RawCall(ZeftMsgType::Monitor, "COUNTER")));
-    ASSERT_TRUE(PumpUntil([] { return ZeftGetServerStats().openConnections == 6; }));
-    EXPECT_TRUE(ClosedByServer(Connect()));
-    EXPECT_EQ(ZeftGetServerStats().connectionsRefused, 1u);
-    ::close(fds.back());
-    fds.pop_back();
-    ASSERT_TRUE(PumpUntil([] { return ZeftGetServerStats().openConnections == 5; }));
-    EXPECT_TRUE(ServerStillAnswers());
-    for (int fd : fds)
+TEST_F(ZeftMonitorTest, ConnectionsAreSharedOutAndIdleOnesMakeRoom) {
+    auto open = [this](int n) {
+        return PumpUntil([n] { return ZeftGetServerStats().openConnections == n; });
+    };
+    limits_.idleTimeoutMs = 60000;
+    Reregister();
+    std::vector<int> idle;
+    for (int i = 0; i < 4; ++i)
+        idle.push_back(Connect());
+    ASSERT_TRUE(open(4));
+    EXPECT_TRUE(ClosedByServer(Connect()));  // beyond one peer's share
+    std::vector<int> busy = {Connect(RawCall(ZeftMsgType::Monitor, "COUNTER"), "127.0.0.2"),
+                             Connect(RawCall(ZeftMsgType::Monitor, "COUNTER"), "127.0.0.2")};
+    ASSERT_TRUE(open(6));
+    // At the total: the oldest idle connection gives way.
+    busy.push_back(Connect(RawCall(ZeftMsgType::Monitor, "COUNTER"), "127.0.0.2"));
+    EXPECT_TRUE(ClosedByServer(idle[0]));
+    for (size_t i = 1; i < idle.size(); ++i) {
+        std::vector<uint8_t> m = RawCall(ZeftMsgType::Monitor, "COUNTER");
+        ZeftSendAll(idle[i], m.data(), m.size(), ZeftNowMs() + 3000);
+        EXPECT_EQ(NextReply(idle[i]).second, kZeftOk);  // now a monitor holder
+        busy.push_back(idle[i]);
+    }
+    // Monitor holders never give way.
+    EXPECT_TRUE(ClosedByServer(Connect({}, "127.0.0.3")));
+    EXPECT_EQ(ZeftGetServerStats().connectionsRefused, 2u);
+    for (int fd : busy)
         ::close(fd);
+}
+
+// A caller that sends and never reads: no more is read from it once its replies pass the
+// bound, and it is closed when none gets through for the write time-out.
+TEST_F(ZeftMonitorTest, CallerThatNeverReadsIsHeldBackThenClosed) {
+    limits_.maxQueuedBytes = 64 * 1024;
+    limits_.writeTimeoutMs = 500;
+    Reregister();
+    ZeftWireCall call;
+    call.access = kZeftRead;
+    call.device = "NODEV";  // refused by the network thread: no handler needs pumping
+    call.property = "X";
+    std::vector<uint8_t> one = ZeftEncodeCall(ZeftMsgType::Call, 1, call), burst;
+    for (int i = 0; i < 1000; ++i)
+        burst.insert(burst.end(), one.begin(), one.end());
+    int fd = Connect();
+    size_t sent = 0;
+    for (int64_t last = ZeftNowMs(); ZeftNowMs() - last < 300;) {
+        ssize_t n = ::send(fd, burst.data(), burst.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            last = ZeftNowMs();
+        } else if (n < 0 && errno != EAGAIN) {
+            break;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    EXPECT_GT(sent, 4u << 20);
+    EXPECT_TRUE(PumpUntil([] { return ZeftGetServerStats().connectionsClosedBad == 1; }));
+    EXPECT_LE(ZeftGetServerStats().queuedBytesPeak, 64u * 1024 + 64);
+    ::close(fd);
 }
 
 // Nothing is pumped until the refusals are read, so every accepted call stays waiting.
@@ -176,7 +229,7 @@ TEST_F(ZeftMonitorTest, WaitingCallsMonitorsAndContractsAreBounded) {
     for (int i = 1; i < 4; ++i)
         fds.push_back(Connect(RawCalls(ZeftMsgType::Monitor, 100 * i, 64)));
     ASSERT_TRUE(PumpUntil([] { return ZeftGetServerStats().contracts == 256; }));
-    fds.push_back(Connect(RawCalls(ZeftMsgType::Monitor, 1000, 1)));
+    fds.push_back(Connect(RawCalls(ZeftMsgType::Monitor, 1000, 1), "127.0.0.2"));
     EXPECT_EQ(NextReply(fds.back(), false), std::make_pair(1000u, kZeftServerBusy));
     for (int f : fds)
         ::close(f);

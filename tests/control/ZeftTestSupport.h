@@ -1,5 +1,6 @@
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -155,13 +156,20 @@ class ZeftServerTest : public ::testing::Test {
         return true;
     }
 
-    // A raw connection to the server that has sent `bytes`; the caller closes it.
-    int Connect(const std::vector<uint8_t>& bytes = {}) {
-        UniqueFd fd;
-        EXPECT_EQ(ZeftConnect("127.0.0.1", port_, ZeftNowMs() + 3000, &fd), kZeftOk);
+    // A raw connection to the server from loopback address `from` that has sent `bytes`;
+    // the caller closes it.
+    int Connect(const std::vector<uint8_t>& bytes = {}, const char* from = "127.0.0.1") {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &a.sin_addr);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        a.sin_port = htons(port_);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         if (!bytes.empty())
-            ZeftSendAll(fd.get(), bytes.data(), bytes.size(), ZeftNowMs() + 3000);
-        return fd.release();
+            ZeftSendAll(fd, bytes.data(), bytes.size(), ZeftNowMs() + 3000);
+        return fd;
     }
 
     // The next message on a raw connection as (id, status), its integer in `value`; id 0
