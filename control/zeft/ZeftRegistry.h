@@ -20,6 +20,8 @@ class CZeftRegistry {
                 const std::shared_ptr<ZeftSrvCore>& core);
     void Remove(const ZeftSrvCore* core);
     void UpdateDevices(const ZeftSrvCore* core, const std::vector<std::string>& devices);
+    // Takes over the controls of `other` (the registry of a replaced registration).
+    void CopyFrom(const CZeftRegistry& other);
 
     // The control a call of `context` addresses: by equipment name, or when that is
     // empty, the first that serves the device. Sets `key` to its equipment key.

@@ -32,6 +32,15 @@ int16_t CZeftServer::Listen(uint16_t port) {
     return wake_ ? kZeftOk : kZeftListenFailed;
 }
 
+int16_t CZeftServer::Adopt(UniqueFd listener, uint16_t port) {
+    if (!listener)
+        return kZeftListenFailed;
+    connections_.AdoptListener(std::move(listener));
+    reg_.port = port;
+    wake_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    return wake_ ? kZeftOk : kZeftListenFailed;
+}
+
 void CZeftServer::Stop() {
     stop_.store(true);
     Wake();
@@ -135,8 +144,12 @@ void CZeftServer::HandleRequest(ZeftConn& c, ZeftMsgType type, uint32_t id, cons
     ZeftWireCall call;
     if (ZeftParseCall(body, length, &call) != kZeftOk)
         return connections_.CloseBad(c);
-    if (call.access < kZeftRead || call.access > kZeftReadWrite)
+    // Access 0 and access the property does not allow are the handler's to answer.
+    if (call.access < 0 || call.access > kZeftReadWrite)
         return connections_.Refuse(c, id, kZeftAccessDenied);
+    // A monitor's runs would repeat its write: starting acquisition at every run.
+    if (type == ZeftMsgType::Monitor && (call.access & kZeftWrite))
+        return connections_.Refuse(c, id, kZeftMonitorReadOnly);
     if (call.requestCount != 0 && !ZeftFormatKnown(call.requestFormat))
         return connections_.Refuse(c, id, kZeftIllegalFormat);
     if (call.data.size() > static_cast<size_t>(g_zeftWorkAreaSize.load()))

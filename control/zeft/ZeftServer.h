@@ -30,6 +30,9 @@ class CZeftServer : public std::enable_shared_from_this<CZeftServer>,
     ~CZeftServer() { Stop(); }
 
     int16_t Listen(uint16_t port);
+    // Serves on the listening socket of a stopped predecessor (`port` is its port).
+    int16_t Adopt(UniqueFd listener, uint16_t port);
+    UniqueFd ReleaseListener() { return connections_.ReleaseListener(); }
     void StartThread() {
         thread_ = std::thread([this] { Run(); });
     }

@@ -10,6 +10,7 @@
 struct ZeftStatsCounters {
     std::atomic<uint64_t> accepted{0}, closedBad{0}, refused{0}, dropped{0}, runs{0};
     std::atomic<int> openConnections{0}, contracts{0};
+    std::atomic<size_t> queuedPeak{0};
 
     ZeftServerStats Snapshot() const {
         ZeftServerStats s;
@@ -20,6 +21,7 @@ struct ZeftStatsCounters {
         s.contractRuns = runs.load();
         s.openConnections = openConnections.load();
         s.contracts = contracts.load();
+        s.queuedBytesPeak = queuedPeak.load();
         return s;
     }
 };

@@ -48,6 +48,7 @@ constexpr int16_t kZeftAccessDenied = 1003;
 constexpr int16_t kZeftRequestTooLarge = 1004;
 constexpr int16_t kZeftIllegalFormat = 1005;
 constexpr int16_t kZeftServerBusy = 1006;
+constexpr int16_t kZeftMonitorReadOnly = 1007;
 
 // Returned by the layer's functions.
 constexpr int16_t kZeftUnknownName = -1;

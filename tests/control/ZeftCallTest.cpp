@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <numeric>
 
-#include "base/UniqueFd.h"
 #include "tests/control/ZeftTestSupport.h"
 
 namespace {
@@ -35,13 +32,62 @@ TEST_F(ZeftCallTest, HandlerRunsOnTheMainThreadAndRefusalsNeverReachIt) {
         {"DEV", "VALUE", kZeftWrite, TextRequest("4294967296"), 2},
         {"OTHER", "VALUE", kZeftRead, {}, kZeftIllegalDevice},
         {"DEV", "C_GAIN", kZeftRead, {}, kZeftIllegalProperty},
-        {"DEV", "RO", kZeftWrite, IntRequest(1), kZeftAccessDenied},
         {"DEV", "NAME", kZeftWrite, TextRequest(std::string(200, 'a')), kZeftRequestTooLarge},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Call(Address(c.device), c.property, c.request, c.access, &r), c.status)
             << c.property;
     EXPECT_EQ(runs_, 7);
+}
+
+// Access the property does not allow is the handler's to answer; a monitor never writes.
+TEST_F(ZeftCallTest, AccessReachesTheHandlerAndMonitorsAreReadOnly) {
+    std::vector<int16_t> seen;
+    srv_->SetPropertyCallHandler([&](auto&&, auto&&, int32_t, int32_t, int16_t access) {
+        seen.push_back(access);
+        srv_->SetCallStatus(73, "");
+    });
+    ZeftWireReply r;
+    EXPECT_EQ(Call(Address(), "RO", {}, 0, &r), 73);
+    using T = ZeftMsgType;
+    struct Case {
+        T type;
+        int16_t access, status;
+    } cases[] = {{T::Call, kZeftWrite, 73},
+                 {T::Call, 0, 73},
+                 {T::Call, 4, kZeftAccessDenied},
+                 {T::Call, -1, kZeftAccessDenied},
+                 {T::Monitor, kZeftWrite, kZeftMonitorReadOnly},
+                 {T::Monitor, kZeftReadWrite, kZeftMonitorReadOnly},
+                 {T::Monitor, 0, 73}};
+    for (const Case& c : cases) {
+        int fd = Connect(RawCall(c.type, "RO", 1, 0, c.access));
+        EXPECT_EQ(NextReply(fd), std::make_pair(1u, c.status)) << c.access;
+        ::close(fd);
+    }
+    EXPECT_EQ(seen, (std::vector<int16_t>{0, kZeftWrite, 0, 0}));
+}
+
+TEST_F(ZeftCallTest, RegisteringWithOtherValuesReplacesTheRegistration) {
+    ZeftWireReply r;
+    ASSERT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), 0);
+    ASSERT_EQ(Register("TESTSRV", 11), 0);
+    EXPECT_EQ(ZeftGetServerStats().connectionsAccepted, 1u);  // the same server goes on
+    uint16_t first = port_;
+    for (int16_t offset : {11, 12}) {
+        ASSERT_EQ(Register("CAM8", offset, "LAB"), 0);
+        port_ = ZeftGetRegistration().port;
+        EXPECT_EQ(port_ == first, offset == 11);
+        EXPECT_EQ(Call("/LAB" + Address().substr(5), "VALUE", {}, kZeftRead, &r), 0) << offset;
+        EXPECT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), kZeftIllegalDevice);  // TAVO
+    }
+    UniqueFd old;
+    EXPECT_EQ(ZeftConnect("127.0.0.1", first, ZeftNowMs() + 1000, &old), kZeftConnectFailed);
+    srv_->SetEquipmentName("CAM8X");
+    WriteNames("X", "[LAB]\nCAM8X=127.0.0.1:" + std::to_string(port_) +
+                        "\nTESTSRV=127.0.0.1:" + std::to_string(port_) + "\n");
+    EXPECT_EQ(Call("/LAB/CAM8X/DEV", "VALUE", {}, kZeftRead, &r), 0);
+    EXPECT_EQ(Call("/LAB/TESTSRV/DEV", "VALUE", {}, kZeftRead, &r), kZeftIllegalEquipment);
 }
 
 TEST_F(ZeftCallTest, RepliesBeyondThePropertySizeAreRefused) {
@@ -170,18 +216,6 @@ TEST_F(ZeftCallTest, AddressesThatDoNotResolveFailAtOnce) {
     EXPECT_EQ(v, 5);
 }
 
-// A loopback socket bound to a port of the system's choice; "/TAVO/127.0.0.1:PORT/DEV".
-std::string BoundAddress(int fd) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return "";
-    return "/TAVO/127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/DEV";
-}
-
 TEST(ZeftClient, NobodyListeningAndSilentServerFailWithTheirCodes) {
     int32_t v;
     ZeftData reply{&v, kZeftFormatInt, 1, 0};
@@ -189,8 +223,14 @@ TEST(ZeftClient, NobodyListeningAndSilentServerFailWithTheirCodes) {
               kZeftConnectFailed);
     // Accepted by the kernel through the backlog, never answered.
     UniqueFd l(::socket(AF_INET, SOCK_STREAM, 0));
-    std::string silent = BoundAddress(l.get());
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(l.get(), reinterpret_cast<sockaddr*>(&a), len), 0);
     ASSERT_EQ(::listen(l.get(), 4), 0);
+    ::getsockname(l.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    std::string silent = "/TAVO/127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/DEV";
     int64_t start = ZeftNowMs();
     EXPECT_EQ(ExecLinkEx(silent.c_str(), "X", &reply, nullptr, 1, 300), kZeftTimeout);
     EXPECT_GE(ZeftNowMs() - start, 290);

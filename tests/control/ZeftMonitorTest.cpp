@@ -12,8 +12,15 @@ class ZeftMonitorTest : public ZeftServerTest {
         limits_.partialMessageTimeoutMs = 300;
         limits_.idleTimeoutMs = 400;
         limits_.maxConnections = 6;
+        limits_.maxConnectionsPerPeer = 4;
         limits_.maxCallsPerConnection = 3;
         limits_.maxMonitorsPerConnection = 64;
+    }
+    // Serves anew under `limits_`: other values replace the registration.
+    void Reregister() {
+        ZeftSetServerLimits(limits_);
+        ASSERT_EQ(Register("TESTSRV2", 12), 0);
+        port_ = ZeftGetRegistration().port;
     }
     void TearDown() override {
         SetBurstLimit(500);
@@ -127,20 +134,48 @@ TEST_F(ZeftMonitorTest, BadInputClosesOnlyItsOwnConnection) {
     EXPECT_EQ(runs_, runs);
 }
 
-TEST_F(ZeftMonitorTest, ConnectionsAreBounded) {
-    // Each busy with a monitor, so idleness does not close them.
-    std::vector<int> fds;
-    for (int i = 0; i < 6; ++i)
-        fds.push_back(Connect(RawCall(ZeftMsgType::Monitor, "COUNTER")));
+TEST_F(ZeftMonitorTest, ConnectionsAreSharedOutAndIdleOnesMakeRoom) {
+    limits_.idleTimeoutMs = 60000;
+    Reregister();
+    std::vector<int> fds = {Connect(RawCall(ZeftMsgType::Monitor, "COUNTER"), "127.0.0.2"),
+                            Connect(RawCall(ZeftMsgType::Monitor, "COUNTER"), "127.0.0.2")};
+    for (int fd : fds)  // subscribed before the idle ones come
+        EXPECT_EQ(NextReply(fd).second, kZeftOk);
+    for (int i = 0; i < 4; ++i)
+        fds.push_back(Connect());
     ASSERT_TRUE(PumpUntil([] { return ZeftGetServerStats().openConnections == 6; }));
-    EXPECT_TRUE(ClosedByServer(Connect()));
+    EXPECT_TRUE(ClosedByServer(Connect()));  // beyond one peer's share
     EXPECT_EQ(ZeftGetServerStats().connectionsRefused, 1u);
-    ::close(fds.back());
-    fds.pop_back();
-    ASSERT_TRUE(PumpUntil([] { return ZeftGetServerStats().openConnections == 5; }));
-    EXPECT_TRUE(ServerStillAnswers());
+    // At the total the oldest idle connection gives way; older monitor holders never do.
+    int oldestIdle = fds[2];
+    fds.erase(fds.begin() + 2);
+    fds.push_back(Connect({}, "127.0.0.3"));
+    EXPECT_TRUE(ClosedByServer(oldestIdle));
+    EXPECT_EQ(ZeftGetServerStats().connectionsRefused, 1u);
     for (int fd : fds)
         ::close(fd);
+}
+
+// A caller that sends and never reads: no more is read from it once its replies pass the
+// bound, and it is closed when none gets through for the write time-out.
+TEST_F(ZeftMonitorTest, CallerThatNeverReadsIsHeldBackThenClosed) {
+    limits_.maxQueuedBytes = 64 * 1024;
+    limits_.writeTimeoutMs = 500;
+    Reregister();
+    // Refused by the network thread: no handler needs pumping.
+    std::vector<uint8_t> one = RawCall(ZeftMsgType::Call, "X", 1, 0, kZeftRead, "NODEV"), burst;
+    for (int i = 0; i < 1000; ++i)
+        burst.insert(burst.end(), one.begin(), one.end());
+    int fd = Connect();
+    timeval limit{10, 0};  // without the write time-out, the send would wait for good
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    size_t sent = 0, k = burst.size();
+    for (ssize_t n; (n = ::send(fd, &burst[sent % k], k - sent % k, MSG_NOSIGNAL)) > 0;)
+        sent += static_cast<size_t>(n);  // until the server closes it
+    EXPECT_EQ(ZeftGetServerStats().connectionsClosedBad, 1u);
+    EXPECT_LE(ZeftGetServerStats().queuedBytesPeak, 64u * 1024 + 64);
+    EXPECT_GT(sent, 1u << 20);
+    ::close(fd);
 }
 
 // Nothing is pumped until the refusals are read, so every accepted call stays waiting.
@@ -176,7 +211,7 @@ TEST_F(ZeftMonitorTest, WaitingCallsMonitorsAndContractsAreBounded) {
     for (int i = 1; i < 4; ++i)
         fds.push_back(Connect(RawCalls(ZeftMsgType::Monitor, 100 * i, 64)));
     ASSERT_TRUE(PumpUntil([] { return ZeftGetServerStats().contracts == 256; }));
-    fds.push_back(Connect(RawCalls(ZeftMsgType::Monitor, 1000, 1)));
+    fds.push_back(Connect(RawCalls(ZeftMsgType::Monitor, 1000, 1), "127.0.0.2"));
     EXPECT_EQ(NextReply(fds.back(), false), std::make_pair(1000u, kZeftServerBusy));
     for (int f : fds)
         ::close(f);

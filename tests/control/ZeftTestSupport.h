@@ -1,5 +1,6 @@
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,6 +23,11 @@
 #include "control/zeft/ZeftProtocol.h"
 #include "tests/support/TempDir.h"
 
+inline int16_t Register(const char* name, int offset, const char* context = "TAVO") {
+    return RegisterFecInformation(name, "TEST", context, "test server", "TAVO", "none",
+                                  "test@localhost", static_cast<int16_t>(offset));
+}
+
 inline int32_t ReplyInt(const ZeftWireReply& r) {
     int32_t v = 0;
     if (r.data.size() >= 4)
@@ -39,9 +45,7 @@ class ZeftServerTest : public ::testing::Test {
         ZeftSetBasePort(0);
         ZeftSetServerLimits(limits_);
         MinPollingRate = 8;
-        ASSERT_EQ(RegisterFecInformation("TESTSRV", "TEST", "TAVO", "test server", "TAVO", "none",
-                                         "test@localhost", 11),
-                  kZeftOk);
+        ASSERT_EQ(Register("TESTSRV", 11), kZeftOk);
         port_ = ZeftGetRegistration().port;
         srv_ = std::make_unique<CSrv>(&queue_);
         srv_->SetEquipmentName("TESTSRV");
@@ -155,13 +159,20 @@ class ZeftServerTest : public ::testing::Test {
         return true;
     }
 
-    // A raw connection to the server that has sent `bytes`; the caller closes it.
-    int Connect(const std::vector<uint8_t>& bytes = {}) {
-        UniqueFd fd;
-        EXPECT_EQ(ZeftConnect("127.0.0.1", port_, ZeftNowMs() + 3000, &fd), kZeftOk);
+    // A raw connection to the server from loopback address `from` that has sent `bytes`;
+    // the caller closes it.
+    int Connect(const std::vector<uint8_t>& bytes = {}, const char* from = "127.0.0.1") {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &a.sin_addr);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        a.sin_port = htons(port_);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         if (!bytes.empty())
-            ZeftSendAll(fd.get(), bytes.data(), bytes.size(), ZeftNowMs() + 3000);
-        return fd.release();
+            ZeftSendAll(fd, bytes.data(), bytes.size(), ZeftNowMs() + 3000);
+        return fd;
     }
 
     // The next message on a raw connection as (id, status), its integer in `value`; id 0
@@ -225,12 +236,13 @@ inline ZeftRequest TextRequest(const std::string& s) {
     return ZeftRequest{kZeftFormatChar, static_cast<uint32_t>(s.size()), {s.begin(), s.end()}};
 }
 
-// A raw read request for `property` of device "DEV".
+// A raw request for `property` of `device`.
 inline std::vector<uint8_t> RawCall(ZeftMsgType type, const char* property, uint32_t id = 1,
-                                    uint32_t intervalMs = 0) {
+                                    uint32_t intervalMs = 0, int16_t access = kZeftRead,
+                                    const char* device = "DEV") {
     ZeftWireCall call;
-    call.access = kZeftRead;
-    call.device = "DEV";
+    call.access = access;
+    call.device = device;
     call.property = property;
     call.intervalMs = intervalMs;
     return ZeftEncodeCall(type, id, call);

@@ -236,7 +236,9 @@ int main(int argc, char** argv) {
     o.values.assign(positional.begin() + 3, positional.end());
 
     int16_t access;
-    if (o.mode == "read" || o.mode == "monitor")
+    if (o.mode == "monitor")
+        access = kZeftRead;  // servers refuse monitors that write; values go as the request
+    else if (o.mode == "read")
         access = o.values.empty() ? kZeftRead : kZeftReadWrite;
     else if (o.mode == "write")
         access = kZeftWrite;
