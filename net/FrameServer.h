@@ -9,8 +9,8 @@
 
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
-#include "net/ClientSession.h"
 #include "frame/SyncPtrList.h"
+#include "net/ClientSession.h"
 #include "net/TcpSocket.h"
 
 // One frame channel: listens on its port, accepts up to the client limit, gives every
