@@ -49,7 +49,7 @@ pid_t Spawn(const std::string& path, std::vector<std::string> args) {
     return pid;
 }
 
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
     using namespace std::chrono_literals;
     for (auto end = std::chrono::steady_clock::now() + limit;
          std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {

@@ -17,13 +17,8 @@
 pid_t Spawn(const std::string& path, std::vector<std::string> args = {});
 
 // Polls `pred` every 20 ms until it holds or `limit` has passed; the last answer.
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(60));
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit);
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
-    return WaitUntil(pred, limit);
-}
+bool WaitFor(const std::function<bool()>& pred,
+             std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // Exit status of `pid` (128 + signal when killed), waiting up to a minute; -1 when it did
 // not end (it is killed then).
