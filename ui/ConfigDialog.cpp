@@ -71,7 +71,7 @@ CConfigDialog::CConfigDialog(CIniFile& config, CIniFile& hardware, ILogSink* log
     configure_ = Named(new QPushButton("Configure...", device), 1022);
     modeInfo_ = Named(new QLabel("...", device), 1102);
     modeInfo_->setWordWrap(true);
-    modeInfo_->setMinimumHeight(modeInfo_->fontMetrics().lineSpacing() * 4);
+    modeInfo_->setMinimumHeight(modeInfo_->fontMetrics().lineSpacing() * 6);
     modeInfo_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     limitRate_ = Named(new QCheckBox("Limit Framerate to approx.", device), 1093);
     rate_ = Edit(device, 1103);
