@@ -15,6 +15,7 @@
 #include "core/EnvironmentPublisher.h"
 #include "core/MainDlg.h"
 #include "core/PidFile.h"
+#include "ui/ConfigDialog.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -74,9 +75,12 @@ void CServerApp::RunServer() {
         CQtMessageLoop loop;
         CSignalBridge signalBridge(&loop);
         CEnvironmentPublisher environment;
-        CMainDlg dlg({this, &loop, &loop, &loop, nullptr, &environment}, programDir_, switch_);
+        CQtConfigDialog configDialog(this);
+        CMainDlg dlg({this, &loop, &loop, &loop, &configDialog, &environment}, programDir_,
+                     switch_);
         CMainWindow window(dlg.Model(),
                            {[&dlg](int id) { dlg.OnCommand(id); }, [&dlg] { dlg.OnCancel(); }});
+        configDialog.SetOwner(&window);
         loop.SetHandlers([&dlg](const PostedMessage& m) { dlg.OnMessage(m); },
                          [&dlg](int id) { dlg.OnTimer(id); });
 

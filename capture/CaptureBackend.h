@@ -27,6 +27,11 @@ struct VideoCapability {
 };
 
 // A device setting the operator may change (brightness, exposure, gain ...).
+enum class ControlKind { kInteger, kBoolean, kMenu };
+struct MenuItem {
+    int32_t value = 0;
+    std::string name;
+};
 struct DeviceControl {
     uint32_t id = 0;
     std::string name;
@@ -35,6 +40,8 @@ struct DeviceControl {
     int32_t step = 1;
     int32_t defaultValue = 0;
     int32_t value = 0;
+    ControlKind kind = ControlKind::kInteger;
+    std::vector<MenuItem> menu;  // the named values of a menu control
 };
 
 // Why a device step failed; CGrabber turns these into its error codes.

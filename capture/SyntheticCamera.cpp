@@ -92,16 +92,17 @@ class CSyntheticDevice : public ICaptureDevice {
 
     bool StreamFailed() const override { return false; }
     std::vector<DeviceControl> GetControls() override {
-        DeviceControl brightness{
-            CSyntheticBackend::kBrightnessId,       "Brightness",      0, 255, 1,
-            static_cast<int32_t>(spot_.background), brightness_.load()};
-        DeviceControl gain{CSyntheticBackend::kGainId,
-                           "Gain",
-                           0,
-                           255,
-                           1,
-                           static_cast<int32_t>(spot_.amplitude),
-                           gain_.load()};
+        DeviceControl brightness;
+        brightness.id = CSyntheticBackend::kBrightnessId;
+        brightness.name = "Brightness";
+        brightness.maximum = 255;
+        brightness.defaultValue = static_cast<int32_t>(spot_.background);
+        brightness.value = brightness_.load();
+        DeviceControl gain = brightness;
+        gain.id = CSyntheticBackend::kGainId;
+        gain.name = "Gain";
+        gain.defaultValue = static_cast<int32_t>(spot_.amplitude);
+        gain.value = gain_.load();
         return {brightness, gain};
     }
 

@@ -425,6 +425,21 @@ std::vector<DeviceControl> CV4l2Device::GetControls() {
         v4l2_control value{};
         value.id = q.id;
         c.value = Ioctl(VIDIOC_G_CTRL, &value) == 0 ? value.value : q.default_value;
+        if (q.type == V4L2_CTRL_TYPE_BOOLEAN)
+            c.kind = ControlKind::kBoolean;
+        if (q.type == V4L2_CTRL_TYPE_MENU) {
+            c.kind = ControlKind::kMenu;
+            // A driver may leave holes in a menu: those indices are not offered.
+            for (int64_t i = q.minimum; i <= q.maximum && i - q.minimum < int64_t{kMaxEnumIndex};
+                 ++i) {
+                v4l2_querymenu m{};
+                m.id = q.id;
+                m.index = static_cast<uint32_t>(i);
+                if (Ioctl(VIDIOC_QUERYMENU, &m) == 0)
+                    c.menu.push_back(
+                        MenuItem{static_cast<int32_t>(i), FieldText(m.name, sizeof m.name)});
+            }
+        }
         controls.push_back(c);
     }
     return controls;

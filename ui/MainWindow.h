@@ -19,15 +19,21 @@ class CMainWindow : public QDialog {
         std::function<void()> cancel;         // Escape or the close box
     };
 
+    // Menu item of the About box.
+    static constexpr int kAboutId = 16;
+
     CMainWindow(CDialogModel& model, Callbacks callbacks);
 
     QWidget* Control(int id) const;
+    // Runs the About box modally.
+    void ShowAbout();
 
   protected:
     void reject() override;
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    QWidget* Register(int id, QWidget* widget);
     void Render(int id);
 
     CDialogModel& model_;

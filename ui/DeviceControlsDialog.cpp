@@ -1,0 +1,81 @@
+#include "ui/DeviceControlsDialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "capture/Grabber.h"
+
+CDeviceControlsDialog::CDeviceControlsDialog(CGrabber& grabber, QWidget* parent)
+    : QDialog(parent), grabber_(grabber) {
+    std::string name;
+    grabber_.GetFriendlyName(&name);
+    setWindowTitle(QString::fromStdString(name) + " Properties");
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout();
+    layout->addLayout(form);
+
+    std::vector<DeviceControl> controls;
+    grabber_.GetControls(&controls);
+    for (const DeviceControl& c : controls) {
+        const QString id = QString::number(c.id);
+        const QString label = QString::fromStdString(c.name);
+        auto set = [this, cid = c.id](int value) { grabber_.SetControl(cid, value); };
+        if (c.kind == ControlKind::kBoolean) {
+            auto* box = new QCheckBox(this);
+            box->setObjectName(id);
+            box->setChecked(c.value != 0);
+            connect(box, &QCheckBox::toggled, this, [set](bool on) { set(on ? 1 : 0); });
+            resetters_.push_back([box, def = c.defaultValue] { box->setChecked(def != 0); });
+            form->addRow(label, box);
+        } else if (c.kind == ControlKind::kMenu) {
+            auto* list = new QComboBox(this);
+            list->setObjectName(id);
+            for (const MenuItem& item : c.menu)
+                list->addItem(QString::fromStdString(item.name), item.value);
+            list->setCurrentIndex(list->findData(c.value));
+            connect(list, &QComboBox::activated, this,
+                    [set, list](int index) { set(list->itemData(index).toInt()); });
+            resetters_.push_back([list, set, def = c.defaultValue] {
+                list->setCurrentIndex(list->findData(def));
+                set(def);
+            });
+            form->addRow(label, list);
+        } else {
+            auto* slider = new QSlider(Qt::Horizontal, this);
+            slider->setObjectName(id);
+            slider->setRange(c.minimum, c.maximum);
+            slider->setSingleStep(std::max(c.step, 1));
+            slider->setPageStep(std::max(c.step, (c.maximum - c.minimum) / 10));
+            slider->setValue(c.value);
+            slider->setMinimumWidth(240);
+            auto* shown = new QLabel(QString::number(c.value), this);
+            shown->setMinimumWidth(shown->fontMetrics().averageCharWidth() * 7);
+            connect(slider, &QSlider::valueChanged, this, [set, shown](int value) {
+                shown->setText(QString::number(value));
+                set(value);
+            });
+            resetters_.push_back([slider, def = c.defaultValue] { slider->setValue(def); });
+            auto* row = new QHBoxLayout();
+            row->addWidget(slider, 1);
+            row->addWidget(shown);
+            form->addRow(label, row);
+        }
+    }
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    auto* defaults = buttons->addButton("Default", QDialogButtonBox::ResetRole);
+    connect(defaults, &QPushButton::clicked, this, [this] {
+        for (const auto& reset : resetters_)
+            reset();
+    });
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+}
