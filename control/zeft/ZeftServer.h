@@ -18,9 +18,9 @@
 // and monitor contracts and hands every call to the main thread of its control.
 // Completions and schedule requests reach the thread through a mutex-guarded inbox and
 // an eventfd.
-class CZeftServer : public std::enable_shared_from_this<CZeftServer>,
-                    private IZeftRequestHandler,
-                    private IZeftMonitorHost {
+class CZeftServer final : public std::enable_shared_from_this<CZeftServer>,
+                          private IZeftRequestHandler,
+                          private IZeftMonitorHost {
   public:
     CZeftServer(ZeftRegistration reg, ZeftServerLimits limits)
         : reg_(std::move(reg)),
