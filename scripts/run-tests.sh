@@ -11,7 +11,8 @@ jobs=$(nproc)
 # Sanitizer reports fail the test that caused them.
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+# Suppressions: only the allocator calls made inside Qt, which is not instrumented (see file).
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
 # No display is needed: the program falls back to Qt's offscreen platform.
 
 failed=()
