@@ -515,6 +515,9 @@ void CMainDlg::OnConfig() {
 
     if (hosts_.configDialog == nullptr || !hosts_.configDialog->Run(*config_, hardware))
         LogMessage(hosts_.app, "Configdialog could not be created!");
+    // A quit request handled while the dialog was open has torn everything down already.
+    if (shutDown_)
+        return;
 
     frameEqpName_ = frameEqpName;
     const bool failed = !BringUp(kReconfigureLines);

@@ -306,6 +306,11 @@ TEST_F(MainDlgTest, ReconfigurationKeepsServingOrAppliesTheDialog) {
     EXPECT_FALSE(dlg_->Model().IsEnabled(IDC_LOSSY_CLIENTS));
     EXPECT_FALSE(dlg_->LossyServer().IsStarted());
     EXPECT_TRUE(dlg_->LosslessServer().IsStarted());
+
+    // A quit that arrives while the dialog is open ends the server; nothing comes up again.
+    hosts_.script = [this](CIniFile&, CIniFile&) { return dlg_->ShutDownServer(), true; };
+    dlg_->OnCommand(IDC_CONFIG);
+    EXPECT_TRUE(dlg_->IsShutDown() && !dlg_->LosslessServer().IsStarted());
 }
 
 TEST_F(MainDlgTest, ControlPropertiesAnswerAndDriveTheServer) {
