@@ -144,6 +144,8 @@ void CPropertyHandler::Dispatch(const std::string& property, int16_t access) {
     } else if (property == "S_Servername") {
         readOnly(kNotWritable, "", "Error!",
                  [&] { return SendTextReply(state_.ControlEquipmentName()); });
+    } else if (property == kHealthProperty.name) {
+        readOnly(kNotWritable, "", "Error!", [&] { return SendTextReply(state_.HealthText()); });
     } else if (property == "S_COMPRESSION") {
         readOnly(kNotWritable, "not_implemented", "Unknown internal error!",
                  [&] { return putInt(state_.CodecFourCC()); });

@@ -46,6 +46,8 @@ class IControllerState {
     virtual uint32_t CodecFourCC() const = 0;
     // ZEFTCONTROLEQPNAME of the configuration.
     virtual std::string ControlEquipmentName() const = 0;
+    // The health line the log gets once a minute, as of now.
+    virtual std::string HealthText() const = 0;
 
     // Posts a request to the main window (start, stop, apply); it runs after the call.
     virtual void PostRequest(uint32_t message) = 0;
@@ -53,7 +55,7 @@ class IControllerState {
     virtual void ShowPendingSettings() = 0;
 };
 
-// Answers the calls on the twenty properties of device "LUMERIX": reads and writes the
+// Answers the calls on the properties of device "LUMERIX": reads and writes the
 // controller's state and ends each call with its reply code. Start, stop and apply are
 // posted, never carried out inside a call. Main thread only.
 class CPropertyHandler {

@@ -60,6 +60,15 @@ const std::array<ControlPropertyDef, 20> kControlProperties = {{
      "Grabber: read compression id"},
 }};
 
+const ControlPropertyDef kHealthProperty = {
+    "X_HEALTH",
+    1,
+    kZeftFormatInt,
+    1,
+    kZeftFormatText,
+    kZeftRead,
+    "Grabber: frames processed and dropped per stage, clients, ZEFT calls"};
+
 int InitializeControlSystem(const CIniFile& config, CSrv& control, ILogSink* log) {
     ZeftSettings settings = ReadZeftSettings(config);
     const std::string& name = settings.controlEqpName;
@@ -95,7 +104,12 @@ int InitializeControlSystem(const CIniFile& config, CSrv& control, ILogSink* log
     }
 
     control.RegisterDeviceName(kControlDeviceName, 0);
-    for (const ControlPropertyDef& p : kControlProperties) {
+    std::array<const ControlPropertyDef*, kControlProperties.size() + 1> all{};
+    for (size_t i = 0; i < kControlProperties.size(); ++i)
+        all[i] = &kControlProperties[i];
+    all.back() = &kHealthProperty;
+    for (const ControlPropertyDef* def : all) {
+        const ControlPropertyDef& p = *def;
         int16_t retval =
             control.AddProperty(p.name, p.requestSize, p.requestFormat, "", p.replySize,
                                 p.replyFormat, "", p.access, p.description);

@@ -29,6 +29,8 @@ struct ControlPropertyDef {
 
 // In registration order.
 extern const std::array<ControlPropertyDef, 20> kControlProperties;
+// Registered after the twenty, under a name no existing client uses: the health line.
+extern const ControlPropertyDef kHealthProperty;
 
 // Registers the process under ZEFTCONTROLEQPNAME of section "DEFAULT", enables `control`
 // and declares the control properties on it. 1 when all is done, 0 otherwise; every

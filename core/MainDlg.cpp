@@ -183,6 +183,7 @@ bool CMainDlg::OnInitDialog() {
 
     hosts_.timers->SetTimer(IDT_ENVIRONMENT, kEnvironmentPeriodMs);
     environmentTimer_ = true;
+    hosts_.timers->SetTimer(IDT_HEALTH, kHealthPeriodMs);
     controlClientActive_ = false;
     model_.SetText(IDC_ZEFT_CLIENTS, "0");
     if (hosts_.environment != nullptr)
@@ -284,6 +285,8 @@ void CMainDlg::DeinitializeGrabbing() {
             grabber_->Stop();
         }
         LogMessage(hosts_.app, "Deinitializing grabbing subsystem...");
+        if (const CSamplerFilter* sampler = grabber_->GetSampler())
+            captureDropsBefore_ += sampler->GetDroppedCount();  // Deinit deletes the filter
         grabber_->Deinit();
         grabber_.reset();
     }
@@ -440,6 +443,9 @@ void CMainDlg::OnTimer(int id) {
             hosts_.timers->KillTimer(IDT_CLIENT_ACTIVITY);
             activityTimer_ = false;
             break;
+        case IDT_HEALTH:
+            LogMessage(hosts_.app, "%s", HealthText().c_str());
+            break;
         case IDT_AUTOSTART:
             hosts_.timers->KillTimer(IDT_AUTOSTART);
             if (!shutDown_ && !grabbing_ && subsystemsUp_)
@@ -544,6 +550,38 @@ std::string CMainDlg::ControlEquipmentName() const {
     return config_ ? config_->GetValue(kSectionDefault, kKeyZeftControlEqpName, "") : "";
 }
 
+std::string CMainDlg::HealthText() const {
+    uint64_t captureDrops = captureDropsBefore_;
+    if (grabber_ && grabber_->GetSampler())
+        captureDrops += grabber_->GetSampler()->GetDroppedCount();
+    struct Channel {
+        int clients = 0;
+        unsigned long long sent = 0, dropped = 0;
+    };
+    // Departed clients take their counts with them: the sums cover those connected now.
+    auto channel = [](const CFrameServerBase& server) {
+        Channel c;
+        for (const CFrameServerBase::SessionStats& s : server.GetSessionStats()) {
+            ++c.clients;
+            c.sent += s.sent;
+            c.dropped += s.dropped;
+        }
+        return c;
+    };
+    const Channel lossless = channel(lossless_);
+    const Channel lossy = channel(lossy_);
+    const CFramePipeline::Counters& p = pipeline_.GetCounters();
+    const ZeftServerStats zeft = ZeftGetServerStats();
+    using ull = unsigned long long;
+    return FormatLogText(
+        "Health: frames %llu processed, capture drops %llu, pipeline drains %llu, "
+        "no codec %llu, jpeg failed %llu; lossless %d clients, %llu sent, %llu dropped; "
+        "lossy %d clients, %llu sent, %llu dropped; zeft %llu calls, %llu refused",
+        ull(p.processed), ull(captureDrops), ull(p.drained), ull(p.withoutCodecs),
+        ull(p.jpegFailed), lossless.clients, lossless.sent, lossless.dropped, lossy.clients,
+        lossy.sent, lossy.dropped, ull(zeft.calls), ull(zeft.callsRefused));
+}
+
 void CMainDlg::PostRequest(uint32_t message) {
     hosts_.poster->PostMessage(message, 0, 0);
 }
@@ -624,7 +662,7 @@ void CMainDlg::ShutDownServer() {
         config_->Save();
         config_.reset();
     }
-    for (int timer : {IDT_ENVIRONMENT, IDT_CLIENT_ACTIVITY, IDT_AUTOSTART})
+    for (int timer : {IDT_ENVIRONMENT, IDT_CLIENT_ACTIVITY, IDT_AUTOSTART, IDT_HEALTH})
         hosts_.timers->KillTimer(timer);
     environmentTimer_ = activityTimer_ = false;
     if (hosts_.environment != nullptr)

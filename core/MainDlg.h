@@ -42,6 +42,9 @@ class CMainDlg : public IControllerState {
     // Timer of the delayed start after switch a.
     static constexpr int IDT_AUTOSTART = 2244;
     static constexpr int kAutoStartDelayMs = 2000;
+    // Timer of the health line in the log.
+    static constexpr int IDT_HEALTH = 2245;
+    static constexpr int kHealthPeriodMs = 60000;
 
     CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
              std::vector<ICaptureBackend*> backends = DefaultBackends());
@@ -103,6 +106,7 @@ class CMainDlg : public IControllerState {
     void Spot(float* xm, float* ym, float* xrms, float* yrms) const override;
     uint32_t CodecFourCC() const override { return codecs_.GetFourCC(); }
     std::string ControlEquipmentName() const override;
+    std::string HealthText() const override;
     void PostRequest(uint32_t message) override;
 
     int Width() const { return width_; }
@@ -160,6 +164,7 @@ class CMainDlg : public IControllerState {
     std::string frameEqpName_;
     time_t serverStart_ = 0;
     time_t cameraActiveSince_ = 0;
+    uint64_t captureDropsBefore_ = 0;  // of the grabbers torn down since the start
 
     bool environmentTimer_ = false;
     bool activityTimer_ = false;

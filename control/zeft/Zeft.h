@@ -121,6 +121,8 @@ struct ZeftServerStats {
     uint64_t connectionsRefused = 0;    // over maxConnections
     uint64_t monitorRepliesDropped = 0;
     uint64_t contractRuns = 0;
+    uint64_t calls = 0;         // calls and monitor requests received
+    uint64_t callsRefused = 0;  // answered by the layer with a refusal, never reaching a handler
     int openConnections = 0;
     int contracts = 0;
     size_t queuedBytesPeak = 0;  // most reply bytes one connection had waiting

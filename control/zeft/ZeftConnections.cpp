@@ -230,6 +230,7 @@ void CZeftConnections::ProcessInput(ZeftConn& c, int64_t now) {
         if (h.bodyLength > MaxBody()) {
             // Larger than the work area: refused without reading it into memory. Its
             // bytes are dropped as they come, within the time allowed for one message.
+            stats_.calls.fetch_add(1);
             Refuse(c, h.id, kZeftRequestTooLarge);
             if (c.dead)
                 return;
@@ -300,6 +301,7 @@ void CZeftConnections::Send(ZeftConn& c, uint32_t id, uint16_t flags, const Zeft
 }
 
 void CZeftConnections::Refuse(ZeftConn& c, uint32_t id, int16_t status) {
+    stats_.callsRefused.fetch_add(1);
     Send(c, id, kZeftFlagFinal,
          std::make_shared<const std::vector<uint8_t>>(ZeftRefusalBody(status)), false);
 }

@@ -141,6 +141,7 @@ void CZeftServer::HandleRequest(ZeftConn& c, ZeftMsgType type, uint32_t id, cons
                                 size_t length, int64_t now) {
     if (type == ZeftMsgType::Cancel)
         return Unsubscribe(c, id);
+    stats_.calls.fetch_add(1);
     ZeftWireCall call;
     if (ZeftParseCall(body, length, &call) != kZeftOk)
         return connections_.CloseBad(c);

@@ -52,7 +52,8 @@ TEST_F(RegistrationTest, RegistersWithFallbacksAndDeclaresTheTableInOrder) {
         "C_CAMNAME",  "S_Servername", "C_ActiveSince",  "S_StartTime",      "C_CAMID",
         "S_SPOTDATA", "C_SCALE",      "C_DYNAMICSCALE", "C_ORIENTATION",    "C_WIDTH",
         "C_HEIGHT",   "S_START",      "S_STOP",         "S_isStarted",      "S_isStopped",
-        "S_UPDATE",   "S_isUpdated",  "C_BPP",          "S_availVideodata", "S_COMPRESSION"};
+        "S_UPDATE",   "S_isUpdated",  "C_BPP",          "S_availVideodata", "S_COMPRESSION",
+        "X_HEALTH"};
     struct {
         const char* context;  // null: the defaults
         const char* port;
