@@ -50,6 +50,8 @@ constexpr auto kUpdateEvery = 8s;
 constexpr auto kStopEvery = 45s;
 constexpr auto kStoppedFor = 3s;
 constexpr auto kWarmUp = 20s;
+// Bound of a reader's loop: a day of frames and more.
+constexpr uint64_t kMaxSteps = 100'000'000;
 constexpr char kContext[] = "SOAK";
 constexpr char kSelvexContext[] = "TAVO";
 constexpr char kCamId[] = "0x0A";
@@ -171,7 +173,7 @@ void ReadAll(Shared& s, Reader& r, const std::atomic<double>& windowStart) {
         c.SetReceiveTimeout(5000);
         uint32_t last = 0;
         bool first = true;
-        while (!s.stop) {
+        for (uint64_t n = 0; n < kMaxSteps && !s.stop; ++n) {
             pollfd p{c.GetHandle(), POLLIN, 0};
             const int ready = ::poll(&p, 1, 500);
             if (ready == 0)
@@ -355,12 +357,13 @@ struct Selvex {
     void Start() {
         if (pid > 0)
             return;
+        // Nothing may allocate between fork and exec: other threads run.
+        const std::string p = std::to_string(port);
         pid = ::fork();
         if (pid == 0) {
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 1);
             ::dup2(null, 2);
-            const std::string p = std::to_string(port);
             ::execl(exe.c_str(), exe.c_str(), "--dir", dir.c_str(), "--base-port", p.c_str(),
                     "--port-offset", "0", "--context", kSelvexContext, static_cast<char*>(nullptr));
             _exit(127);
@@ -462,7 +465,7 @@ void FrameMonitor(Shared& s, MonitorCounts& m) {
         if (attempt > 0)
             ++m.reopened;
         uint32_t last = 0;
-        while (!s.stop && !monitor.Ended()) {
+        for (uint64_t step = 0; step < kMaxSteps && !s.stop && !monitor.Ended(); ++step) {
             ZeftWireReply r;
             const int16_t rc = monitor.Next(500, &r);
             if (rc == kZeftTimeout)
