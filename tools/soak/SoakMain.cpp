@@ -492,11 +492,40 @@ struct Sample {
     long rssKb = -1;
     long threads = -1;
     long fds = -1;
+    std::map<std::string, int> kinds;  // what the descriptors are, by kind
 };
 
-Sample Measure(pid_t pid, double at) {
+// Socket inode -> "tcp LOCAL>REMOTE STATE" with the tool's ports named.
+std::map<std::string, std::string> TcpSockets(pid_t pid,
+                                              const std::map<unsigned, std::string>& names) {
+    std::map<std::string, std::string> out;
+    auto name = [&](const std::string& address) {
+        const unsigned port =
+            unsigned(std::strtoul(address.substr(address.find(':') + 1).c_str(), nullptr, 16));
+        auto it = names.find(port);
+        return it != names.end() ? it->second : std::string("other");
+    };
+    for (const char* table : {"tcp", "tcp6"}) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/net/" + table);
+        std::string line;
+        std::getline(in, line);
+        for (int i = 0; i < 100000 && std::getline(in, line); ++i) {
+            std::istringstream f(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            f >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+                timeout >> inode;
+            out["socket:[" + inode + "]"] =
+                "tcp " + name(local) + ">" + name(remote) + " state " + state;
+        }
+    }
+    return out;
+}
+
+Sample Measure(pid_t pid, double at, const std::map<unsigned, std::string>& names) {
     Sample out;
     out.at = at;
+    const auto sockets = TcpSockets(pid, names);
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd/";
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("VmRSS:", 0) == 0)
@@ -506,8 +535,20 @@ Sample Measure(pid_t pid, double at) {
     }
     if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
         out.fds = 0;
-        while (dirent* e = ::readdir(d))
-            out.fds += e->d_name[0] != '.';
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            ++out.fds;
+            std::error_code ec;
+            std::string target = std::filesystem::read_symlink(fdDir + e->d_name, ec).string();
+            auto it = sockets.find(target);
+            if (it != sockets.end())
+                target = it->second;
+            else if (auto bracket = target.find(":[");
+                     bracket != std::string::npos && target.rfind("anon_inode", 0) != 0)
+                target.resize(bracket);  // pipes and other sockets: the kind, not the inode
+            ++out.kinds[target];
+        }
         ::closedir(d);
     }
     return out;
@@ -676,13 +717,17 @@ int main(int argc, char** argv) {
     for (auto& f : parking)
         threads.emplace_back(f);
 
+    const std::map<unsigned, std::string> portNames = {{s.lossless, "lossless"},
+                                                       {s.lossy, "lossy"},
+                                                       {s.zeftPort, "zeft"},
+                                                       {selvex.port, "selvex"}};
     auto sample = [&](const char* label) {
         s.pause = true;
         for (int i = 0; i < 400 && s.parked < int(parking.size()); ++i)
             std::this_thread::sleep_for(100ms);
         const bool quiet = s.parked == int(parking.size());
         std::this_thread::sleep_for(3s);  // the server notices the closed connections
-        Sample x = Measure(server, s.Now());
+        Sample x = Measure(server, s.Now(), portNames);
         s.pause = false;
         std::printf("%-9s t=%6.1f s  RSS %6ld kB  threads %3ld  fds %4ld%s\n", label, x.at, x.rssKb,
                     x.threads, x.fds, quiet ? "" : "  (not quiet)");
@@ -758,6 +803,15 @@ int main(int argc, char** argv) {
     for (size_t i = 1; i < samples.size(); ++i) {
         threadsFlat = threadsFlat && samples[i].threads == first.threads;
         fdsFlat = fdsFlat && samples[i].fds == first.fds;
+        if (i > 1 && samples[i].kinds != first.kinds) {
+            std::printf("descriptors at %.0f s against the first minute:\n", samples[i].at);
+            std::map<std::string, int> diff = samples[i].kinds;
+            for (const auto& [kind, n] : first.kinds)
+                diff[kind] -= n;
+            for (const auto& [kind, n] : diff)
+                if (n != 0)
+                    std::printf("  %+d %s\n", n, kind.c_str());
+        }
     }
     check(
         threadsFlat, "threads",
