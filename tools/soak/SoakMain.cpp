@@ -112,6 +112,12 @@ struct Shared {
             std::this_thread::sleep_for(std::min<Clock::duration>(100ms, end - Clock::now()));
         return !stop;
     }
+    // Sleeps up to `d`, less when the sampler wants quiet; true when the whole time passed.
+    bool Nap(Clock::duration d) {
+        for (auto end = Clock::now() + d; Clock::now() < end && !stop && !pause;)
+            std::this_thread::sleep_for(std::min<Clock::duration>(100ms, end - Clock::now()));
+        return !stop && !pause;
+    }
     // Waits while the sampler wants quiet, running `onPark` first; false once the run ends.
     bool Park(const std::function<void()>& onPark = {}) {
         if (!pause)
@@ -392,8 +398,8 @@ struct Selvex {
 // program's kept connection to it is the same at every sample.
 void SelvexCycle(Shared& s, Selvex& x) {
     for (int i = 0; i < 100000 && s.Park([&] { x.Start(); }); ++i) {
-        if (!s.Sleep(kSelvexEvery))
-            break;
+        if (!s.Nap(kSelvexEvery))
+            continue;
         if (x.pid > 0)
             x.Stop();
         else
@@ -418,7 +424,7 @@ void Control(Shared& s, const std::atomic<bool>& selvexUp) {
     auto nextUpdate = Clock::now() + kUpdateEvery;
     // Parks after an update that reached the multiplexer.
     auto settle = [&] {
-        for (int i = 0; i < 100 && !selvexUp && !s.stop; ++i)
+        for (int i = 0; i < 400 && !selvexUp && !s.stop; ++i)
             std::this_thread::sleep_for(100ms);
         std::this_thread::sleep_for(500ms);
         update();
@@ -803,7 +809,7 @@ int main(int argc, char** argv) {
     for (size_t i = 1; i < samples.size(); ++i) {
         threadsFlat = threadsFlat && samples[i].threads == first.threads;
         fdsFlat = fdsFlat && samples[i].fds == first.fds;
-        if (i > 1 && samples[i].kinds != first.kinds) {
+        if (i > 1 && samples[i].fds != first.fds) {
             std::printf("descriptors at %.0f s against the first minute:\n", samples[i].at);
             std::map<std::string, int> diff = samples[i].kinds;
             for (const auto& [kind, n] : first.kinds)
