@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +40,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) {
+    g_interrupted = true;
+}
 
 constexpr double kFrameRate = 25;
 constexpr int kReadersPerChannel = 3;
@@ -367,6 +374,7 @@ struct Selvex {
         const std::string p = std::to_string(port);
         pid = ::fork();
         if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 1);
             ::dup2(null, 2);
@@ -601,6 +609,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
+    // An interrupted run still stops the server and removes its directory.
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     char dirTemplate[] = "/tmp/lumerix2-soak-XXXXXX";
@@ -654,6 +667,7 @@ int main(int argc, char** argv) {
         const int log = ::open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT, 0644);
         ::dup2(log, 1);
         ::dup2(log, 2);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -740,17 +754,18 @@ int main(int argc, char** argv) {
         return x;
     };
 
-    std::this_thread::sleep_for(kWarmUp);
+    for (auto warm = Clock::now() + kWarmUp; Clock::now() < warm && !g_interrupted;)
+        std::this_thread::sleep_for(100ms);
     std::vector<Sample> samples{sample("start")};
     windowStart = s.Now();
     const int minutes = std::max(1, int(opt.minutes + 0.999));
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                         std::chrono::duration<double>(opt.minutes * 60));
     const auto t0 = Clock::now();
-    for (int m = 1; m <= minutes && Alive(server); ++m) {
+    for (int m = 1; m <= minutes && Alive(server) && !g_interrupted; ++m) {
         // A sample takes a few seconds; it ends near the minute.
         const auto next = std::min(end, t0 + std::chrono::minutes(m)) - 5s;
-        while (Clock::now() < next && Alive(server))
+        while (Clock::now() < next && Alive(server) && !g_interrupted)
             std::this_thread::sleep_for(200ms);
         samples.push_back(sample(("minute " + std::to_string(m)).c_str()));
     }
@@ -779,7 +794,7 @@ int main(int argc, char** argv) {
     bool rateOk = true, orderOk = true;
     for (size_t i = 0; i < readers.size(); ++i) {
         const Reader& r = *readers[i];
-        const double rate = measured > 0 ? double(r.frames) / measured : 0;
+        const double rate = measured >= 1 ? double(r.frames) / measured : 0;
         std::printf(
             "reader %zu (%s): %llu frames in window, %llu in all, %.2f frames/s, "
             "%llu reconnects, %llu restarts of the count, %llu out of order\n",
@@ -855,6 +870,7 @@ int main(int argc, char** argv) {
             status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
         }
     }
+    check(!g_interrupted, "not interrupted", g_interrupted ? "SIGINT or SIGTERM" : "ran its time");
     check(status == 0, "clean exit",
           status == -2 ? "still running 30 s after SIGTERM"
                        : "exit status " + std::to_string(status));
