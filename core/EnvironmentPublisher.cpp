@@ -1,11 +1,11 @@
 #include "core/EnvironmentPublisher.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "base/ReplaceFile.h"
 #include "base/UniqueFd.h"
 
 namespace {
@@ -69,26 +69,7 @@ bool CEnvironmentPublisher::PublishNow() {
     const std::string wanted = WithEnvironmentLine(text, kName, kValue);
     if (exists && wanted == text)
         return true;  // already right: the file is not touched
-    struct stat st {};
-    const mode_t mode = exists && ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    std::string temp = path_ + ".XXXXXX";
-    UniqueFd fd(::mkstemp(temp.data()));
-    if (!fd)
-        return false;
-    bool ok = ::fchmod(fd.get(), mode) == 0;
-    if (ok && exists)
-        ok = ::fchown(fd.get(), st.st_uid, st.st_gid) == 0 || errno == EPERM;
-    for (size_t done = 0; ok && done < wanted.size();) {
-        ssize_t n = ::write(fd.get(), wanted.data() + done, wanted.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
-    }
-    ok = ok && ::fsync(fd.get()) == 0 && ::rename(temp.c_str(), path_.c_str()) == 0;
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
+    return ReplaceFileAtomically(path_, wanted);
 }
 
 void CEnvironmentPublisher::Start() {

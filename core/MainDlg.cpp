@@ -1,7 +1,5 @@
 #include "core/MainDlg.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,7 +7,7 @@
 
 #include "base/Messages.h"
 #include "base/ProgramDir.h"
-#include "base/UniqueFd.h"
+#include "base/ReplaceFile.h"
 #include "capture/Grabber.h"
 #include "config/IniFile.h"
 #include "config/Settings.h"
@@ -45,32 +43,6 @@ std::string Format(const char* format, double value) {
 
 std::string FormatInt(int value) {
     return std::to_string(value);
-}
-
-// Writes `data` to `path` so that the file is always either the old or the whole new
-// description, even if the process dies mid-write.
-bool WriteFileAtomically(const std::string& path, const char* data, size_t length) {
-    std::string temp = path + ".XXXXXX";
-    UniqueFd fd(::mkstemp(temp.data()));
-    if (!fd)
-        return false;
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::write(fd.get(), data + done, length - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ::unlink(temp.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    ::fchmod(fd.get(), 0644);
-    if (::fsync(fd.get()) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -241,7 +213,9 @@ bool CMainDlg::QuerySelvex() {
                    kSelvexTimeoutMs) != 0)
         return selvex.mandatory == 0 ? true : false;
     const size_t length = std::min<size_t>(answer.count, kSelvexReplyChars);
-    return WriteFileAtomically(JoinPath(programDir_, kHardwareFileName), reply.data(), length);
+    // A crash mid-write must not leave half a description for the next start.
+    return ReplaceFileAtomically(JoinPath(programDir_, kHardwareFileName),
+                                 std::string_view(reply.data(), length));
 }
 
 int CMainDlg::InitializeGrabbing() {
