@@ -32,11 +32,6 @@ bool Writes(int16_t access) {
     return (access & kZeftWrite) != 0;
 }
 
-bool QuarterTurned(const std::string& orientation) {
-    return orientation == "ROT90CW" || orientation == "ROT270CW" ||
-           orientation == "ROT90CWMIRRHORIZ";
-}
-
 }  // namespace
 
 std::string FormatControlTime(time_t t) {
@@ -107,7 +102,7 @@ void CPropertyHandler::Dispatch(const std::string& property, int16_t access) {
     auto putInt = [this](int64_t v) { return control_.PutReplyData(uint32_t(v)) == 0; };
 
     const CameraSettings& current = state_.CurrentCamera();
-    const bool turned = QuarterTurned(current.orientation);
+    const bool turned = state_.CurrentOrientationTurns();
     if (property == "C_WIDTH" || property == "C_HEIGHT") {
         const bool width = (property == "C_WIDTH") != turned;
         readOnly(kNotWritable, "", "Error!",

@@ -26,6 +26,8 @@ class IControllerState {
     virtual int CurrentWidth() const = 0;
     virtual int CurrentHeight() const = 0;
     virtual int CurrentBitsPerPixel() const = 0;
+    // True when the current orientation is a quarter turn (width and height exchange).
+    virtual bool CurrentOrientationTurns() const = 0;
     virtual CameraSettings& PendingCamera() = 0;
     // C_DYNAMICSCALE: takes effect with the next frame.
     virtual void SetCurrentScale(double scale) = 0;

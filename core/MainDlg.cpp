@@ -507,6 +507,10 @@ void CMainDlg::OnConfig() {
     model_.SetEnabled(IDC_STOP_GRABBING, false);
 }
 
+bool CMainDlg::CurrentOrientationTurns() const {
+    return OrientationSwapsWidthHeight(current_.orientation);
+}
+
 void CMainDlg::SetCurrentScale(double scale) {
     current_.scale = scale;
     ShowCurrentSettings();

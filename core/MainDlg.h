@@ -93,6 +93,7 @@ class CMainDlg : public IControllerState {
     int CurrentWidth() const override { return shownWidth_; }
     int CurrentHeight() const override { return shownHeight_; }
     int CurrentBitsPerPixel() const override { return shownBitsPerPixel_; }
+    bool CurrentOrientationTurns() const override;
     CameraSettings& PendingCamera() override { return pending_; }
     void SetCurrentScale(double scale) override;
     bool IsGrabbing() const override { return grabbing_; }
