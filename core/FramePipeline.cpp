@@ -73,10 +73,11 @@ void CFramePipeline::RunJpegJobs() {
         jobChanged_.wait(lock, [this] { return quit_ || !jobDone_; });
         if (quit_)
             return;
-        std::function<bool()> job = std::move(job_);
+        JpegJob& job = job_;  // the main thread leaves it alone until jobDone_
         lock.unlock();
         const uint64_t start = ThreadCpuNs();
-        const bool ok = job();
+        const bool ok =
+            job.encoder->Encode(job.pixels, job.header, job.output, job.size, job.name) == 1;
         jpegTime_.fetch_add(ThreadCpuNs() - start, std::memory_order_relaxed);
         lock.lock();
         jobResult_ = ok;
@@ -85,18 +86,19 @@ void CFramePipeline::RunJpegJobs() {
     }
 }
 
-void CFramePipeline::StartJpeg(std::function<bool()> job) {
+void CFramePipeline::StartJpeg(const JpegJob& job) {
     {
         std::lock_guard lock(jobMutex_);
-        job_ = std::move(job);
+        job_ = job;
         jobDone_ = false;
     }
     jobChanged_.notify_all();
 }
 
-bool CFramePipeline::FinishJpeg() {
+bool CFramePipeline::FinishJpeg(uint32_t* size) {
     std::unique_lock lock(jobMutex_);
     jobChanged_.wait(lock, [this] { return jobDone_; });
+    *size = job_.size;
     return jobResult_;
 }
 
@@ -156,12 +158,9 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
     const bool encodeJpeg = settings.lossyEnabled && jpeg != nullptr && codecs->JpegBuffer();
     uint32_t jpegSize = codecs->JpegCapacity();
     if (encodeJpeg) {
-        const FrameHeader jpegHeader = header;
-        const std::string name = settings.cameraName;
-        StartJpeg([=, &jpegSize] {
-            return jpeg->Encode(pixels, jpegHeader, codecs->JpegBuffer(), jpegSize, name.c_str()) ==
-                   1;
-        });
+        // Everything it points to outlives the job: FinishJpeg comes before the blocks go.
+        StartJpeg(
+            {jpeg, pixels, header, codecs->JpegBuffer(), jpegSize, settings.cameraName.c_str()});
     }
 
     // The codec was opened for the oriented geometry; a frame that missed its turn (no
@@ -193,7 +192,7 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
     clock.Lap(times_.spot);
 
     const uint64_t waitStart = WallNs();
-    const bool jpegOk = encodeJpeg && FinishJpeg();
+    const bool jpegOk = encodeJpeg && FinishJpeg(&jpegSize);
     times_.jpegWait += WallNs() - waitStart;
     clock = StageClock();
     // The pixels are no longer needed: give the blocks back before the hand-offs.

@@ -12,6 +12,7 @@
 #include "frame/FrameHeader.h"
 
 class CCodecSet;
+class CJpegEncoder;
 class CDialogModel;
 class ILogSink;
 
@@ -96,8 +97,18 @@ class CFramePipeline {
 
     // The side thread that encodes one JPEG per command.
     void RunJpegJobs();
-    void StartJpeg(std::function<bool()> job);
-    bool FinishJpeg();
+    // One JPEG encoding handed to the side thread; `size` is in: capacity, out: bytes written.
+    struct JpegJob {
+        CJpegEncoder* encoder = nullptr;
+        const uint8_t* pixels = nullptr;
+        FrameHeader header;
+        uint8_t* output = nullptr;
+        uint32_t size = 0;
+        const char* name = nullptr;
+    };
+    void StartJpeg(const JpegJob& job);
+    // Waits for the job; its result, and the bytes written in `size`.
+    bool FinishJpeg(uint32_t* size);
 
     ILogSink* log_;
     CDialogModel* model_;
@@ -111,7 +122,7 @@ class CFramePipeline {
 
     std::mutex jobMutex_;  // guards job_, jobDone_, jobResult_, quit_
     std::condition_variable jobChanged_;
-    std::function<bool()> job_;
+    JpegJob job_;
     bool jobDone_ = true;
     bool jobResult_ = false;
     bool quit_ = false;
