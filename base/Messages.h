@@ -12,6 +12,8 @@ constexpr uint32_t WM_GRAB_START = 2238;
 constexpr uint32_t WM_SERVER_QUIT = 2239;
 constexpr uint32_t WM_GRAB_STOP = 2241;
 constexpr uint32_t WM_APPLY_CAMERA_SETTINGS = 2242;
+// The capture device ended streaming on its own (posted by the grabber).
+constexpr uint32_t WM_GRAB_FAILED = 2247;
 
 // wParam of WM_CLIENTGONE.
 constexpr uintptr_t CHANNEL_LOSSLESS = 2236;

@@ -57,6 +57,9 @@ enum class DeviceError {
 
 // Called on the device's streaming thread for every sample.
 using SampleCallback = std::function<void(const MediaSample&)>;
+// Called once when a running stream ends on its own (the camera went away), on whichever
+// thread noticed it.
+using FailureCallback = std::function<void()>;
 
 // An opened device. Owned by CGrabber, used from the main thread; only the sample
 // callback runs on the streaming thread. The destructor stops streaming and releases
@@ -71,9 +74,11 @@ class ICaptureDevice {
     virtual DeviceError SetFormat(const VideoCapability& cap, MediaType* negotiated) = 0;
     // Sets up what streaming needs (buffers) for the format set last.
     virtual DeviceError Connect() = 0;
-    // Starts the streaming thread; `callback` is called for every sample until Stop.
-    virtual DeviceError Start(SampleCallback callback) = 0;
-    // Returns after the streaming thread has ended.
+    // Starts the streaming thread; `callback` is called for every sample until Stop, and
+    // `onFailure` (may be empty) when streaming ends on its own.
+    virtual DeviceError Start(SampleCallback callback, FailureCallback onFailure) = 0;
+    // Returns after the streaming thread has ended. After a stream failure it releases
+    // what it can and succeeds: the device is gone anyway.
     virtual DeviceError Stop() = 0;
     // True after streaming ended on its own (a device error); cleared by Start.
     virtual bool StreamFailed() const = 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/Messages.h"
 #include "capture/DeviceList.h"
 
 namespace {
@@ -121,8 +122,13 @@ int CGrabber::Start() {
         return 1;
     running_ = true;
     CSamplerFilter* sampler = sampler_.get();
-    if (device_->Start([sampler](const MediaSample& s) { sampler->DoRenderSample(s); }) !=
-        DeviceError::kNone) {
+    IMessagePoster* poster = poster_;
+    auto onFailure = [poster] {
+        if (poster != nullptr)
+            poster->PostMessage(WM_GRAB_FAILED, 0, 0);
+    };
+    if (device_->Start([sampler](const MediaSample& s) { sampler->DoRenderSample(s); },
+                       onFailure) != DeviceError::kNone) {
         running_ = false;
         return 0;
     }
@@ -158,6 +164,10 @@ int CGrabber::Deinit() {
 
 bool CGrabber::StreamFailed() const {
     return device_ && device_->StreamFailed();
+}
+
+std::string CGrabber::DeviceErrorText() const {
+    return device_ ? device_->LastErrorText() : std::string();
 }
 
 int CGrabber::GetModeInfo(int index, VideoModeEntry* entry) const {

@@ -55,8 +55,13 @@ class CGrabber {
     int Stop();
     int Deinit();
     bool IsRunning() const { return running_; }
-    // True once the device ended streaming on its own (it stays marked running).
+    // True once the device ended streaming on its own (it stays marked running); the
+    // poster then gets WM_GRAB_FAILED.
     bool StreamFailed() const;
+    // What the device says failed last.
+    std::string DeviceErrorText() const;
+    // Where later reports go (null: nowhere).
+    void SetLog(ILogSink* log) { log_ = log; }
 
     uint16_t GetWidth() const { return width_; }
     uint16_t GetHeight() const { return height_; }
@@ -89,7 +94,7 @@ class CGrabber {
   private:
     int FailBuild(int code, const std::string& detail);
 
-    ILogSink* const log_;
+    ILogSink* log_;
     IMessagePoster* const poster_;
     const std::vector<ICaptureBackend*> backends_;
     std::function<void(CGrabber&)> propertyPages_;

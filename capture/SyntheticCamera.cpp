@@ -66,7 +66,7 @@ class CSyntheticDevice : public ICaptureDevice {
 
     DeviceError Connect() override { return DeviceError::kNone; }
 
-    DeviceError Start(SampleCallback callback) override {
+    DeviceError Start(SampleCallback callback, FailureCallback) override {
         if (thread_.joinable())
             return DeviceError::kNone;
         if (format_.width == 0)

@@ -71,7 +71,7 @@ class CV4l2Device : public ICaptureDevice {
     DeviceError GetCapabilities(std::vector<VideoCapability>* caps) override;
     DeviceError SetFormat(const VideoCapability& cap, MediaType* negotiated) override;
     DeviceError Connect() override;
-    DeviceError Start(SampleCallback callback) override;
+    DeviceError Start(SampleCallback callback, FailureCallback onFailure) override;
     DeviceError Stop() override;
     bool StreamFailed() const override { return streamFailed_.load(); }
     std::vector<DeviceControl> GetControls() override;
@@ -100,6 +100,7 @@ class CV4l2Device : public ICaptureDevice {
     // Set up on the main thread before the streaming thread starts, read-only while it runs.
     std::vector<Buffer> buffers_;
     SampleCallback callback_;
+    FailureCallback onFailure_;
 
     std::thread thread_;
     bool streaming_ = false;  // main thread: STREAMON is in effect
@@ -302,7 +303,7 @@ DeviceError CV4l2Device::Connect() {
     return DeviceError::kNone;
 }
 
-DeviceError CV4l2Device::Start(SampleCallback callback) {
+DeviceError CV4l2Device::Start(SampleCallback callback, FailureCallback onFailure) {
     if (thread_.joinable())
         return DeviceError::kNone;
     if (buffers_.empty())
@@ -327,6 +328,7 @@ DeviceError CV4l2Device::Start(SampleCallback callback) {
     }
     streaming_ = true;
     callback_ = std::move(callback);
+    onFailure_ = std::move(onFailure);
     stop_.store(false);
     streamFailed_.store(false);
     streamErrno_.store(0);
@@ -338,6 +340,8 @@ void CV4l2Device::StreamLoop() {
     auto fail = [this](int error) {
         streamErrno_.store(error);
         streamFailed_.store(true);
+        if (onFailure_)
+            onFailure_();
     };
     while (!stop_.load()) {
         pollfd p{fd_.get(), POLLIN, 0};
@@ -390,10 +394,12 @@ DeviceError CV4l2Device::Stop() {
     if (thread_.joinable())
         thread_.join();
     callback_ = nullptr;
+    onFailure_ = nullptr;
     if (!streaming_)
         return DeviceError::kNone;
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (Ioctl(VIDIOC_STREAMOFF, &type) != 0)
+    // An unplugged device refuses STREAMOFF too; its buffers are released all the same.
+    if (Ioctl(VIDIOC_STREAMOFF, &type) != 0 && !streamFailed_.load())
         return Fail(DeviceError::kStream, "VIDIOC_STREAMOFF", errno);
     streaming_ = false;
     return DeviceError::kNone;

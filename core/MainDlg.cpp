@@ -219,22 +219,26 @@ bool CMainDlg::QuerySelvex() {
 }
 
 int CMainDlg::InitializeGrabbing() {
+    StopReopening();
     grabbing_ = false;
     settingsApplied_ = true;
     if (!QuerySelvex())
         return 0;
+    return OpenCamera(hosts_.app);
+}
+
+int CMainDlg::OpenCamera(ILogSink* log) {
     queue_ = std::make_unique<CCaptureQueue>();
-    grabber_ = std::make_unique<CGrabber>(hosts_.app, hosts_.poster, backends_);
+    grabber_ = std::make_unique<CGrabber>(log, hosts_.poster, backends_);
 
     CIniFile hardware(programDir_);
     if (!hardware.Load(kHardwareFileName)) {
-        LogMessage(hosts_.app,
-                   "FATAL: Hardware settings configuration file (\"%s\") could not be opened.",
+        LogMessage(log, "FATAL: Hardware settings configuration file (\"%s\") could not be opened.",
                    kHardwareFileName);
         return 0;
     }
     if (hardware.GetValue(kHardwareSection, "Type", "") != kHardwareType) {
-        LogMessage(hosts_.app,
+        LogMessage(log,
                    "FATAL: Hardware settings configuration file (\"%s\") contains improper type.",
                    kHardwareFileName);
         return 0;
@@ -243,28 +247,74 @@ int CMainDlg::InitializeGrabbing() {
     const int mode = hardware.GetInt(kHardwareSection, "DeviceVideoMode", 0);
     const std::string device = hardware.GetValue(kHardwareSection, "DevicePath", "");
     if (!grabber_->Init(device, mode, limit, queue_.get())) {
-        LogMessage(hosts_.app, "Grabbing Subsystem Init() error.");
+        LogMessage(log, "Grabbing Subsystem Init() error.");
         return 0;
     }
+    grabber_->SetLog(hosts_.app);
     width_ = shownWidth_ = grabber_->GetWidth();
     height_ = shownHeight_ = grabber_->GetHeight();
     bitsPerPixel_ = shownBitsPerPixel_ = grabber_->GetBitsPerPixel();
     return 1;
 }
 
-void CMainDlg::DeinitializeGrabbing() {
+void CMainDlg::CloseCamera() {
     if (grabber_) {
-        if (grabber_->IsRunning()) {
-            LogMessage(hosts_.app, "Shutting down grabbing.");
-            grabber_->Stop();
-        }
-        LogMessage(hosts_.app, "Deinitializing grabbing subsystem...");
         if (const CSamplerFilter* sampler = grabber_->GetSampler())
             captureDropsBefore_ += sampler->GetDroppedCount();  // Deinit deletes the filter
         grabber_->Deinit();
         grabber_.reset();
     }
     queue_.reset();
+}
+
+void CMainDlg::OnCameraLost() {
+    // A torn-down grabber's late message, or one already handled, changes nothing.
+    if (shutDown_ || !grabbing_ || reopening_ || !grabber_ || !grabber_->StreamFailed())
+        return;
+    ++cameraLosses_;
+    LogMessage(hosts_.app, "Camera lost (%s). Trying to open it again every %d s.",
+               grabber_->DeviceErrorText().c_str(), kReopenPeriodMs / 1000);
+    CloseCamera();
+    reopening_ = true;
+    hosts_.timers->SetTimer(IDT_REOPEN, kReopenPeriodMs);
+}
+
+void CMainDlg::TryReopenCamera() {
+    if (!reopening_) {
+        hosts_.timers->KillTimer(IDT_REOPEN);
+        return;
+    }
+    const int width = width_, height = height_;
+    // Each try is quiet: a camera away for hours must not fill the log.
+    if (!OpenCamera(nullptr) || !grabber_->Start()) {
+        CloseCamera();
+        return;
+    }
+    StopReopening();
+    if (width_ != width || height_ != height) {
+        DeinitializeCompressionCodec();
+        InitializeCompressionCodec();
+        ShowCurrentSettings();
+    }
+    LogMessage(hosts_.app, "Camera is back: grabbing resumed.");
+}
+
+void CMainDlg::StopReopening() {
+    if (reopening_)
+        hosts_.timers->KillTimer(IDT_REOPEN);
+    reopening_ = false;
+}
+
+void CMainDlg::DeinitializeGrabbing() {
+    StopReopening();
+    if (grabber_) {
+        if (grabber_->IsRunning()) {
+            LogMessage(hosts_.app, "Shutting down grabbing.");
+            grabber_->Stop();
+        }
+        LogMessage(hosts_.app, "Deinitializing grabbing subsystem...");
+    }
+    CloseCamera();
 }
 
 int CMainDlg::InitializeCompressionCodec() {
@@ -367,6 +417,9 @@ void CMainDlg::OnMessage(const PostedMessage& msg) {
             if (grabbing_)
                 OnStopGrabbing();
             break;
+        case WM_GRAB_FAILED:
+            OnCameraLost();
+            break;
         case WM_APPLY_CAMERA_SETTINGS:
             OnApplyCameraSettings();
             break;
@@ -420,6 +473,9 @@ void CMainDlg::OnTimer(int id) {
         case IDT_HEALTH:
             LogMessage(hosts_.app, "%s", HealthText().c_str());
             break;
+        case IDT_REOPEN:
+            TryReopenCamera();
+            break;
         case IDT_AUTOSTART:
             hosts_.timers->KillTimer(IDT_AUTOSTART);
             if (!shutDown_ && !grabbing_ && subsystemsUp_)
@@ -440,6 +496,15 @@ void CMainDlg::MarkControlClientActivity() {
 }
 
 void CMainDlg::OnStartGrabbing() {
+    // A camera lost while not grabbing, or while it was being opened again, is opened
+    // anew first.
+    if (grabber_ && grabber_->StreamFailed())
+        CloseCamera();
+    if (!grabber_ && subsystemsUp_ && !shutDown_ && !OpenCamera(hosts_.app)) {
+        CloseCamera();
+        LogMessage(hosts_.app, "Error while starting up grabbing.");
+        return;
+    }
     if (!grabber_)
         return;
     if (grabber_->Start()) {
@@ -453,7 +518,13 @@ void CMainDlg::OnStartGrabbing() {
 
 void CMainDlg::OnStopGrabbing() {
     model_.SetEnabled(IDC_CLOSE, false);
-    if (grabber_) {
+    if (reopening_) {
+        StopReopening();
+        LogMessage(hosts_.app, "Grabbing stopped.");
+        grabbing_ = false;
+        model_.SetEnabled(IDC_START_GRABBING, true);
+        model_.SetEnabled(IDC_STOP_GRABBING, false);
+    } else if (grabber_) {
         if (grabber_->Stop()) {
             LogMessage(hosts_.app, "Grabbing stopped.");
             grabbing_ = false;
@@ -552,12 +623,13 @@ std::string CMainDlg::HealthText() const {
     const ZeftServerStats zeft = ZeftGetServerStats();
     using ull = unsigned long long;
     return FormatLogText(
-        "Health: frames %llu processed, capture drops %llu, pipeline drains %llu, "
+        "Health: frames %llu processed, capture drops %llu, camera lost %llu, pipeline drains "
+        "%llu, "
         "no codec %llu, jpeg failed %llu; lossless %d clients, %llu sent, %llu dropped; "
         "lossy %d clients, %llu sent, %llu dropped; zeft %llu calls, %llu refused",
-        ull(p.processed), ull(captureDrops), ull(p.drained), ull(p.withoutCodecs),
-        ull(p.jpegFailed), lossless.clients, lossless.sent, lossless.dropped, lossy.clients,
-        lossy.sent, lossy.dropped, ull(zeft.calls), ull(zeft.callsRefused));
+        ull(p.processed), ull(captureDrops), ull(cameraLosses_), ull(p.drained),
+        ull(p.withoutCodecs), ull(p.jpegFailed), lossless.clients, lossless.sent, lossless.dropped,
+        lossy.clients, lossy.sent, lossy.dropped, ull(zeft.calls), ull(zeft.callsRefused));
 }
 
 void CMainDlg::PostRequest(uint32_t message) {
@@ -640,7 +712,7 @@ void CMainDlg::ShutDownServer() {
         config_->Save();
         config_.reset();
     }
-    for (int timer : {IDT_ENVIRONMENT, IDT_CLIENT_ACTIVITY, IDT_AUTOSTART, IDT_HEALTH})
+    for (int timer : {IDT_ENVIRONMENT, IDT_CLIENT_ACTIVITY, IDT_AUTOSTART, IDT_HEALTH, IDT_REOPEN})
         hosts_.timers->KillTimer(timer);
     environmentTimer_ = activityTimer_ = false;
     if (hosts_.environment != nullptr)

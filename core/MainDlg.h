@@ -45,6 +45,9 @@ class CMainDlg : public IControllerState {
     // Timer of the health line in the log.
     static constexpr int IDT_HEALTH = 2245;
     static constexpr int kHealthPeriodMs = 60000;
+    // Timer of the attempts to open a camera that went away while grabbing.
+    static constexpr int IDT_REOPEN = 2246;
+    static constexpr int kReopenPeriodMs = 3000;
 
     CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
              std::vector<ICaptureBackend*> backends = DefaultBackends());
@@ -67,6 +70,9 @@ class CMainDlg : public IControllerState {
     void OnStartGrabbing();
     void OnStopGrabbing();
     void OnFrameReady();
+    // WM_GRAB_FAILED: the camera went away while grabbing; it is opened again by the timer.
+    void OnCameraLost();
+    bool IsReopeningCamera() const { return reopening_; }
     // WM_APPLY_CAMERA_SETTINGS: stop, make the pending settings current, start again.
     void OnApplyCameraSettings();
     bool UpdateCameraSettings();
@@ -129,6 +135,11 @@ class CMainDlg : public IControllerState {
     void DisableControl();
     void ReadNetworkSettings();
     bool QuerySelvex();
+    // The grabber from the stored description; a null `log` keeps a failed try quiet.
+    int OpenCamera(ILogSink* log);
+    void CloseCamera();
+    void TryReopenCamera();
+    void StopReopening();
 
     Hosts hosts_;
     std::string programDir_;
@@ -166,11 +177,13 @@ class CMainDlg : public IControllerState {
     time_t serverStart_ = 0;
     time_t cameraActiveSince_ = 0;
     uint64_t captureDropsBefore_ = 0;  // of the grabbers torn down since the start
+    uint64_t cameraLosses_ = 0;
 
     bool environmentTimer_ = false;
     bool activityTimer_ = false;
     bool controlClientActive_ = false;
-    bool grabbing_ = false;
+    bool grabbing_ = false;  // stays set while a lost camera is being opened again
+    bool reopening_ = false;
     bool settingsApplied_ = false;
     bool subsystemsUp_ = false;
     bool shutDown_ = false;

@@ -2,6 +2,7 @@
 
 #include "ScriptedV4l2.h"
 #include "base/MessageQueue.h"
+#include "base/Messages.h"
 #include "capture/DeviceList.h"
 #include "capture/Grabber.h"
 #include "capture/SyntheticCamera.h"
@@ -42,8 +43,12 @@ struct Rig {
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
-            poster.WaitAndPump([this](const PostedMessage&) { ++commands; },
-                               std::chrono::milliseconds(20));
+            poster.WaitAndPump(
+                [this](const PostedMessage& m) {
+                    ++commands;
+                    failures += m.id == WM_GRAB_FAILED;
+                },
+                std::chrono::milliseconds(20));
         }
         return true;
     }
@@ -60,6 +65,7 @@ struct Rig {
     std::unique_ptr<CGrabber> grabber =
         std::make_unique<CGrabber>(&log, &poster, std::vector<ICaptureBackend*>{&backend});
     int commands = 0;
+    int failures = 0;  // WM_GRAB_FAILED seen
 };
 
 }  // namespace
@@ -190,8 +196,34 @@ TEST(Grabber, DamagedBuffersAreSkippedAndDriverErrorsEndStreamingCleanly) {
     });
     EXPECT_EQ(samples, (std::vector<uint32_t>{0, 3, 5}));
     EXPECT_EQ(rig.io.Get().dequeued, 6);
+    EXPECT_EQ(rig.failures, 1);
     EXPECT_EQ(rig.grabber->Deinit(), 1);
     rig.ExpectAllReleased();
+}
+
+// A USB camera pulled while streaming: one failure message, a clean stop although the
+// device refuses everything, nothing left open; plugged in again it streams anew.
+TEST(Grabber, UnpluggedCameraFailsOnceAndStreamsAgainAfterReplug) {
+    Rig rig;
+    ASSERT_TRUE(rig.Init(2));
+    ASSERT_EQ(rig.grabber->Start(), 1);
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->GetSampler()->GetFrameCounter() >= 3; }));
+    rig.io.SetPlugged(false);
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.failures == 1; }));
+    EXPECT_TRUE(rig.grabber->StreamFailed());
+    EXPECT_NE(rig.grabber->DeviceErrorText().find("No such device"), std::string::npos);
+    EXPECT_EQ(rig.grabber->Deinit(), 1);
+    rig.ExpectAllReleased();
+    EXPECT_FALSE(rig.Init(2));
+    EXPECT_EQ(rig.grabber->GetLastError(), kGrabberNoDevices);
+
+    rig.io.SetPlugged(true);
+    Drain(rig.queue);
+    ASSERT_TRUE(rig.Init(2));
+    ASSERT_EQ(rig.grabber->Start(), 1);
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->GetSampler()->GetFrameCounter() >= 3; }));
+    EXPECT_FALSE(rig.grabber->StreamFailed());
+    EXPECT_EQ(rig.failures, 1);
 }
 
 // Ranges offer their largest and smallest size, each at the range's fastest rate; the

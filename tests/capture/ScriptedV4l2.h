@@ -111,8 +111,26 @@ class CScriptedV4l2 : public IV4l2Io {
   public:
     explicit CScriptedV4l2(std::vector<ScriptedNode> nodes) : nodes_(std::move(nodes)) {}
 
+    // Unplugging ends the device of every open descriptor (ENODEV, POLLERR) and hides the
+    // nodes; plugging in again offers fresh devices, as a USB camera does.
+    void SetPlugged(bool plugged) {
+        std::lock_guard lock(mutex_);
+        plugged_ = plugged;
+        if (!plugged) {
+            for (const auto& fd : fds_)
+                dead_.insert(fd.first);
+            return;
+        }
+        streaming_ = formatSet_ = false;
+        done_.clear();
+        if (std::none_of(buffers_.begin(), buffers_.end(), [](auto& b) { return b.mapped > 0; }))
+            buffers_.clear();
+    }
+
     int Open(const char* path, int) override {
         std::lock_guard lock(mutex_);
+        if (!plugged_)
+            return Fail(ENOENT);
         auto it = std::find_if(nodes_.begin(), nodes_.end(),
                                [&](const ScriptedNode& n) { return n.identity == path; });
         if (it == nodes_.end())
@@ -123,12 +141,15 @@ class CScriptedV4l2 : public IV4l2Io {
 
     int Close(int fd) override {
         std::lock_guard lock(mutex_);
+        dead_.erase(fd);
         return fds_.erase(fd) == 1 ? 0 : Fail(EBADF);
     }
 
     std::vector<std::string> ListDeviceNodes() override {
         std::lock_guard lock(mutex_);
         std::vector<std::string> ids;
+        if (!plugged_)
+            return ids;
         for (const ScriptedNode& node : nodes_)
             ids.push_back(node.identity);
         return ids;
@@ -139,6 +160,8 @@ class CScriptedV4l2 : public IV4l2Io {
         auto it = fds_.find(fd);
         if (it == fds_.end())
             return Fail(EBADF);
+        if (dead_.count(fd) != 0)
+            return Fail(ENODEV);
         if (int error = Faulty(*it->second, request))
             return Fail(error);
         return IoctlLocked(*it->second, request, arg);
@@ -147,7 +170,7 @@ class CScriptedV4l2 : public IV4l2Io {
     void* Mmap(size_t length, int, int, int fd, off_t offset) override {
         std::lock_guard lock(mutex_);
         size_t index = static_cast<size_t>(offset / scripted::kOffsetStep);
-        if (fds_.count(fd) == 0 || offset % scripted::kOffsetStep != 0 ||
+        if (fds_.count(fd) == 0 || dead_.count(fd) != 0 || offset % scripted::kOffsetStep != 0 ||
             index >= buffers_.size() || length != buffers_[index].memory.size()) {
             errno = EINVAL;
             return MAP_FAILED;
@@ -167,6 +190,10 @@ class CScriptedV4l2 : public IV4l2Io {
     int Poll(pollfd* fds, nfds_t count, int timeoutMs) override {
         {
             std::lock_guard lock(mutex_);
+            if (count == 1 && dead_.count(fds[0].fd) != 0) {
+                fds[0].revents = POLLERR | POLLHUP;
+                return 1;
+            }
             if (count == 1 && fds_.count(fds[0].fd) != 0 && streaming_) {
                 bool failing = false;
                 for (const ScriptedFault& f : fds_[fds[0].fd]->faults)
@@ -400,6 +427,8 @@ class CScriptedV4l2 : public IV4l2Io {
     mutable std::mutex mutex_;  // guards everything below
     std::vector<ScriptedNode> nodes_;
     std::map<int, ScriptedNode*> fds_;
+    std::set<int> dead_;  // descriptors of an unplugged device
+    bool plugged_ = true;
     int nextFd_ = 100;
     // The device state of the one node that streams (tests use one at a time).
     v4l2_pix_format format_{};

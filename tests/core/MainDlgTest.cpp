@@ -13,12 +13,14 @@
 #include "base/LittleEndian.h"
 #include "base/Messages.h"
 #include "capture/SyntheticCamera.h"
+#include "capture/V4l2Backend.h"
 #include "compression/HuffyuvDecoder.h"
 #include "config/IniFile.h"
 #include "control/zeft/Zeft.h"
 #include "control/zeft/ZeftClient.h"
 #include "core/MainDlg.h"
 #include "net/FrameClient.h"
+#include "tests/capture/ScriptedV4l2.h"
 #include "tests/core/Turn.h"
 #include "tests/support/Program.h"
 
@@ -81,9 +83,10 @@ class MainDlgTest : public ::testing::Test {
         if (hardware != nullptr)
             WriteFileText(dir_.File("curhardware.cfg"), hardware);
     }
-    void Up(char switchLetter = 0) {
-        dlg_ = std::make_unique<CMainDlg>(
-            CMainDlg::Hosts{&log_, &poster_, &hosts_, &hosts_, &hosts_}, dir_.path(), switchLetter);
+    void Up(char switchLetter = 0, std::vector<ICaptureBackend*> backends = DefaultBackends()) {
+        dlg_ =
+            std::make_unique<CMainDlg>(CMainDlg::Hosts{&log_, &poster_, &hosts_, &hosts_, &hosts_},
+                                       dir_.path(), switchLetter, std::move(backends));
         dlg_->OnInitDialog();
     }
     // The window's loop until `done` holds (or `limit` passes).
@@ -131,6 +134,8 @@ class MainDlgTest : public ::testing::Test {
     }
 
     TempDir dir_;
+    std::unique_ptr<CScriptedV4l2> scripted_;  // both outlive the controller
+    std::unique_ptr<CV4l2Backend> v4l2_;
     ProgramDir::Ports ports_;
     CLogRecorder log_;
     CMessageQueue poster_;
@@ -442,4 +447,59 @@ TEST_F(MainDlgTest, HealthLineInTheLogAndThroughTheControlSystem) {
     EXPECT_GE(std::stoul(line.substr(std::strlen("Health: frames "))), 3u);
     EXPECT_NE(line.find("no codec 0, jpeg failed 0; lossless 0 clients"), std::string::npos);
     EXPECT_NE(line.find("; zeft 2 calls, 1 refused"), std::string::npos);
+}
+
+// A USB camera pulled out while grabbing: one line in the log, quiet tries every few
+// seconds, grabbing back by itself once it is plugged in again; a stop meanwhile ends the
+// tries and a start opens the camera anew.
+TEST_F(MainDlgTest, UnpluggedCameraIsOpenedAgainAndGrabbingResumes) {
+    ScriptedNode node;
+    node.identity = "/dev/video7";
+    node.formats = {{V4L2_PIX_FMT_GREY, {{160, 120}}, {{1, 30}}}};
+    scripted_ = std::make_unique<CScriptedV4l2>(std::vector<ScriptedNode>{node});
+    CScriptedV4l2& io = *scripted_;
+    v4l2_ = std::make_unique<CV4l2Backend>(io);
+    Write("",
+          "[GlobalSettings]\nType=DirectShow\nDevicePath=/dev/video7\nDeviceVideoMode=0\n"
+          "LimitFramerate=-1\n");
+    Up('a', {v4l2_.get()});
+    dlg_->OnTimer(CMainDlg::IDT_AUTOSTART);
+    ASSERT_EQ(Read(ports_.lossless, 2).size(), 2u);
+
+    io.SetPlugged(false);
+    ASSERT_TRUE(Pump([&] { return dlg_->IsReopeningCamera(); }));
+    EXPECT_EQ(hosts_.timers[CMainDlg::IDT_REOPEN], 3000);
+    EXPECT_EQ(log_.lines.back(),
+              "Camera lost (V4L2: streaming on /dev/video7 ended: No such device). Trying to "
+              "open it again every 3 s.");
+    EXPECT_TRUE(dlg_->IsGrabbing());
+    const size_t lines = log_.lines.size();
+    for (int i = 0; i < 3; ++i)
+        dlg_->OnTimer(CMainDlg::IDT_REOPEN);
+    EXPECT_EQ(log_.lines.size(), lines);
+    EXPECT_EQ(io.Get().fds, 0);
+
+    io.SetPlugged(true);
+    dlg_->OnTimer(CMainDlg::IDT_REOPEN);
+    EXPECT_FALSE(dlg_->IsReopeningCamera());
+    EXPECT_EQ(hosts_.timers.count(CMainDlg::IDT_REOPEN), 0u);
+    EXPECT_EQ(log_.lines.back(), "Camera is back: grabbing resumed.");
+    const std::vector<FrameMessage> frames = Read(ports_.lossless, 2);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].info.width, 160u);
+    EXPECT_NE(dlg_->HealthText().find(", camera lost 1,"), std::string::npos);
+
+    io.SetPlugged(false);
+    ASSERT_TRUE(Pump([&] { return dlg_->IsReopeningCamera(); }));
+    dlg_->OnStopGrabbing();
+    EXPECT_FALSE(dlg_->IsGrabbing());
+    EXPECT_FALSE(dlg_->IsReopeningCamera());
+    EXPECT_EQ(hosts_.timers.count(CMainDlg::IDT_REOPEN), 0u);
+    dlg_->OnStartGrabbing();
+    EXPECT_FALSE(dlg_->IsGrabbing());
+    EXPECT_EQ(log_.lines.back(), "Error while starting up grabbing.");
+    io.SetPlugged(true);
+    dlg_->OnStartGrabbing();
+    EXPECT_TRUE(dlg_->IsGrabbing());
+    EXPECT_EQ(Read(ports_.lossless, 2).size(), 2u);
 }
