@@ -24,6 +24,7 @@ struct VideoCapability {
     uint32_t height = 0;
     uint32_t intervalNumerator = 0;  // frame interval in seconds; 0/0 when unknown
     uint32_t intervalDenominator = 0;
+    uint32_t deviceFormat = 0;  // the device's own format code, when it is not pixelFormat
 };
 
 // A device setting the operator may change (brightness, exposure, gain ...).
@@ -40,6 +41,7 @@ struct DeviceControl {
     int32_t step = 1;
     int32_t defaultValue = 0;
     int32_t value = 0;
+    int decimals = 0;  // the setting is value / 10^decimals (a fractional setting)
     ControlKind kind = ControlKind::kInteger;
     std::vector<MenuItem> menu;  // the named values of a menu control
 };
@@ -82,6 +84,8 @@ class ICaptureDevice {
     virtual DeviceError Stop() = 0;
     // True after streaming ended on its own (a device error); cleared by Start.
     virtual bool StreamFailed() const = 0;
+    // Frames the device delivered damaged or incomplete and were dropped; any thread.
+    virtual uint64_t DroppedCount() const { return 0; }
 
     virtual std::vector<DeviceControl> GetControls() = 0;
     virtual bool SetControl(uint32_t id, int32_t value) = 0;
@@ -109,6 +113,7 @@ class ICaptureBackend {
                                                  std::string* error) = 0;
 };
 
-// The backends CGrabber looks at by default: the synthetic camera, then V4L2 devices.
+// The backends CGrabber looks at by default: the synthetic camera, V4L2 devices, then
+// GenICam cameras.
 // Process-wide, created on first use.
 std::vector<ICaptureBackend*> DefaultBackends();

@@ -1,5 +1,6 @@
 #include "capture/DeviceList.h"
 
+#include "capture/AravisBackend.h"
 #include "capture/Grabber.h"
 #include "capture/SyntheticCamera.h"
 #include "capture/V4l2Backend.h"
@@ -8,7 +9,8 @@
 std::vector<ICaptureBackend*> DefaultBackends() {
     static CSyntheticBackend synthetic;
     static CV4l2Backend v4l2;
-    return {&synthetic, &v4l2};
+    static CAravisBackend genicam;
+    return {&synthetic, &v4l2, &genicam};
 }
 
 bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,

@@ -166,6 +166,10 @@ bool CGrabber::StreamFailed() const {
     return device_ && device_->StreamFailed();
 }
 
+uint64_t CGrabber::DroppedCount() const {
+    return (sampler_ ? sampler_->GetDroppedCount() : 0) + (device_ ? device_->DroppedCount() : 0);
+}
+
 std::string CGrabber::DeviceErrorText() const {
     return device_ ? device_->LastErrorText() : std::string();
 }

@@ -58,6 +58,8 @@ class CGrabber {
     // True once the device ended streaming on its own (it stays marked running); the
     // poster then gets WM_GRAB_FAILED.
     bool StreamFailed() const;
+    // Frames lost before the hand-off: dropped by the filter or delivered damaged.
+    uint64_t DroppedCount() const;
     // What the device says failed last.
     std::string DeviceErrorText() const;
     // Where later reports go (null: nowhere).

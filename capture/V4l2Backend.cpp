@@ -74,6 +74,7 @@ class CV4l2Device : public ICaptureDevice {
     DeviceError Start(SampleCallback callback, FailureCallback onFailure) override;
     DeviceError Stop() override;
     bool StreamFailed() const override { return streamFailed_.load(); }
+    uint64_t DroppedCount() const override { return damaged_.load(std::memory_order_relaxed); }
     std::vector<DeviceControl> GetControls() override;
     bool SetControl(uint32_t id, int32_t value) override;
     std::string LastErrorText() const override;
@@ -107,6 +108,7 @@ class CV4l2Device : public ICaptureDevice {
     std::atomic<bool> stop_{false};
     std::atomic<bool> streamFailed_{false};
     std::atomic<int> streamErrno_{0};
+    std::atomic<uint64_t> damaged_{0};
 };
 
 DeviceError CV4l2Device::Fail(DeviceError code, const char* step, int error) {
@@ -125,7 +127,7 @@ std::string CV4l2Device::LastErrorText() const {
 
 bool CV4l2Device::AddIntervals(uint32_t pixelFormat, uint32_t width, uint32_t height,
                                std::vector<VideoCapability>* caps) {
-    VideoCapability cap{pixelFormat, width, height, 0, 0};
+    VideoCapability cap{pixelFormat, width, height, 0, 0, 0};
     for (uint32_t k = 0; k < kMaxEnumIndex && caps->size() < kMaxCapabilities; ++k) {
         v4l2_frmivalenum ival{};
         ival.index = k;
@@ -381,6 +383,8 @@ void CV4l2Device::StreamLoop() {
                     static_cast<int64_t>(buf.timestamp.tv_usec) * (kTimeUnitsPerSecond / 1000000);
             }
             callback_(sample);
+        } else {
+            damaged_.fetch_add(1, std::memory_order_relaxed);
         }
         if (Ioctl(VIDIOC_QBUF, &buf) != 0) {
             fail(errno);

@@ -46,6 +46,14 @@ SelvexSettings ReadSelvexSettings(const CIniFile& ini) {
     return s;
 }
 
+GenicamSettings ReadGenicamSettings(const CIniFile& ini) {
+    GenicamSettings s;
+    s.gigEVision = ini.GetInt(kSectionGenicam, kKeyGigEVision, s.gigEVision) != 0;
+    s.usb3Vision = ini.GetInt(kSectionGenicam, kKeyUsb3Vision, s.usb3Vision) != 0;
+    s.fakeCamera = ini.GetInt(kSectionGenicam, kKeyFakeCamera, s.fakeCamera) != 0;
+    return s;
+}
+
 Settings ReadSettings(const CIniFile& ini) {
     Settings s;
     s.jpegQuality = ReadJpegQuality(ini);

@@ -35,6 +35,11 @@ inline constexpr char kKeySelvexContext[] = "Context";
 inline constexpr char kKeySelvexServerName[] = "ServerName";
 inline constexpr char kKeyMandatorySelvex[] = "MandatorySELVEX";
 
+inline constexpr char kSectionGenicam[] = "GenICam";
+inline constexpr char kKeyGigEVision[] = "GigEVision";
+inline constexpr char kKeyUsb3Vision[] = "USB3Vision";
+inline constexpr char kKeyFakeCamera[] = "FakeCamera";
+
 // The settings as the server reads them. Each member's initial value is the fallback used
 // when its key is absent, which is not always the default written into a fresh file.
 
@@ -73,6 +78,14 @@ struct SelvexSettings {
     int mandatory = 0;  // nonzero: a failed multiplexer query fails the grabbing set-up
 };
 
+// Section GenICam: where GenICam cameras are looked for, read at every bring-up. GigE
+// Vision discovery broadcasts on the networks, so it is off unless turned on here.
+struct GenicamSettings {
+    bool gigEVision = false;
+    bool usb3Vision = true;
+    bool fakeCamera = false;  // the camera library's in-process test camera
+};
+
 // Every key of the file. JPEGQuality counts at start-up only.
 struct Settings {
     int jpegQuality = 30;
@@ -87,6 +100,7 @@ NetworkSettings ReadNetworkSettings(const CIniFile& ini);
 ZeftSettings ReadZeftSettings(const CIniFile& ini);
 StoredCameraSettings ReadCameraSettings(const CIniFile& ini);
 SelvexSettings ReadSelvexSettings(const CIniFile& ini);
+GenicamSettings ReadGenicamSettings(const CIniFile& ini);
 Settings ReadSettings(const CIniFile& ini);
 
 // Sets Name, CAMID, Orientation and Scale ("%f") in section CameraSettings, in that order;

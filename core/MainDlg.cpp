@@ -8,6 +8,7 @@
 #include "base/Messages.h"
 #include "base/ProgramDir.h"
 #include "base/ReplaceFile.h"
+#include "capture/AravisBackend.h"
 #include "capture/Grabber.h"
 #include "config/IniFile.h"
 #include "config/Settings.h"
@@ -167,6 +168,8 @@ bool CMainDlg::OnInitDialog() {
 
 bool CMainDlg::BringUp(const BringUpLines& lines) {
     // A failed step does not stop the others; only the result records it.
+    const GenicamSettings genicam = ReadGenicamSettings(*config_);
+    SetGenicamInterfaces({genicam.gigEVision, genicam.usb3Vision, genicam.fakeCamera});
     bool allUp = true;
     auto step = [&](int i, bool ok) {
         LogMessage(hosts_.app, "%s", ok ? lines.ok[i] : lines.failed[i]);
@@ -259,8 +262,7 @@ int CMainDlg::OpenCamera(ILogSink* log) {
 
 void CMainDlg::CloseCamera() {
     if (grabber_) {
-        if (const CSamplerFilter* sampler = grabber_->GetSampler())
-            captureDropsBefore_ += sampler->GetDroppedCount();  // Deinit deletes the filter
+        captureDropsBefore_ += grabber_->DroppedCount();  // Deinit deletes filter and device
         grabber_->Deinit();
         grabber_.reset();
     }
@@ -601,8 +603,8 @@ std::string CMainDlg::ControlEquipmentName() const {
 
 std::string CMainDlg::HealthText() const {
     uint64_t captureDrops = captureDropsBefore_;
-    if (grabber_ && grabber_->GetSampler())
-        captureDrops += grabber_->GetSampler()->GetDroppedCount();
+    if (grabber_)
+        captureDrops += grabber_->DroppedCount();
     struct Channel {
         int clients = 0;
         unsigned long long sent = 0, dropped = 0;

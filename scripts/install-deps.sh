@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
+  libaravis-dev libusb-1.0-0-dev  # GenICam cameras; aravis-0.8.pc needs libusb-1.0.pc
   qt6-base-dev
   libjpeg62-turbo-dev
   libavcodec-dev libavutil-dev

@@ -10,6 +10,7 @@
 #include <QSlider>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 
 #include "capture/Grabber.h"
 
@@ -56,10 +57,16 @@ CDeviceControlsDialog::CDeviceControlsDialog(CGrabber& grabber, QWidget* parent)
             slider->setPageStep(std::max(c.step, (c.maximum - c.minimum) / 10));
             slider->setValue(c.value);
             slider->setMinimumWidth(240);
-            auto* shown = new QLabel(QString::number(c.value), this);
-            shown->setMinimumWidth(shown->fontMetrics().averageCharWidth() * 7);
-            connect(slider, &QSlider::valueChanged, this, [set, shown](int value) {
-                shown->setText(QString::number(value));
+            // A fractional setting travels as an integer of 10^-decimals units.
+            auto text = [decimals = c.decimals](int value) {
+                return decimals == 0
+                           ? QString::number(value)
+                           : QString::number(value / std::pow(10.0, decimals), 'f', decimals);
+            };
+            auto* shown = new QLabel(text(c.value), this);
+            shown->setMinimumWidth(shown->fontMetrics().averageCharWidth() * 10);
+            connect(slider, &QSlider::valueChanged, this, [set, shown, text](int value) {
+                shown->setText(text(value));
                 set(value);
             });
             resetters_.push_back([slider, def = c.defaultValue] { slider->setValue(def); });

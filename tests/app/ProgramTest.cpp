@@ -105,3 +105,25 @@ TEST(Program, ServesTheSyntheticCameraOnItsChannels) {
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Shutting down grabbing."), texts.end());
     EXPECT_EQ(::system((view + " >/dev/null 2>&1").c_str()) != 0, true);  // channel closed
 }
+
+// A GenICam camera (the camera library's in-process fake, turned on in the configuration)
+// served by the real program to the real viewer.
+TEST(Program, ServesAGenicamCamera) {
+    ProgramDir dir(LUMERIX2_EXE, "[GenICam]\nFakeCamera=1\nUSB3Vision=0\n");
+    WriteFileText(dir.File("curhardware.cfg"),
+                  "[GlobalSettings]\nType=DirectShow\nDevicePath=aravis:Fake_1?width=320&height="
+                  "200&rate=50\nDeviceVideoMode=0\n");
+    pid_t server = dir.StartServer({"/a"});
+    ASSERT_TRUE(dir.WaitForLog("Grabbing started."));
+    const std::string view = std::string(LUMERIX2_VIEW) +
+                             " 127.0.0.1:" + std::to_string(dir.GetPorts().lossless) +
+                             " --count 3 --timeout 20";
+    FILE* out = ::popen(view.c_str(), "r");
+    std::string text;
+    for (char buf[256]; std::fgets(buf, sizeof buf, out) != nullptr;)
+        text += buf;
+    EXPECT_EQ(::pclose(out), 0) << text;
+    EXPECT_NE(text.find(" 320x200 "), std::string::npos) << text;
+    EXPECT_EQ(dir.Run({"/q"}), 0);
+    EXPECT_EQ(WaitExit(server), 0);
+}

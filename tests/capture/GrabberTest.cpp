@@ -197,6 +197,7 @@ TEST(Grabber, DamagedBuffersAreSkippedAndDriverErrorsEndStreamingCleanly) {
     EXPECT_EQ(samples, (std::vector<uint32_t>{0, 3, 5}));
     EXPECT_EQ(rig.io.Get().dequeued, 6);
     EXPECT_EQ(rig.failures, 1);
+    EXPECT_EQ(rig.grabber->DroppedCount(), 3u);
     EXPECT_EQ(rig.grabber->Deinit(), 1);
     rig.ExpectAllReleased();
 }

@@ -1,5 +1,6 @@
 // The controller with its real subsystems (synthetic camera, codecs, both channels on
 // loopback, the control system), driven as the window's loop drives it.
+#include <arv.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -12,6 +13,7 @@
 
 #include "base/LittleEndian.h"
 #include "base/Messages.h"
+#include "capture/AravisBackend.h"
 #include "capture/SyntheticCamera.h"
 #include "capture/V4l2Backend.h"
 #include "compression/HuffyuvDecoder.h"
@@ -135,7 +137,7 @@ class MainDlgTest : public ::testing::Test {
 
     TempDir dir_;
     std::unique_ptr<CScriptedV4l2> scripted_;  // both outlive the controller
-    std::unique_ptr<CV4l2Backend> v4l2_;
+    std::unique_ptr<ICaptureBackend> backend_;
     ProgramDir::Ports ports_;
     CLogRecorder log_;
     CMessageQueue poster_;
@@ -458,11 +460,11 @@ TEST_F(MainDlgTest, UnpluggedCameraIsOpenedAgainAndGrabbingResumes) {
     node.formats = {{V4L2_PIX_FMT_GREY, {{160, 120}}, {{1, 30}}}};
     scripted_ = std::make_unique<CScriptedV4l2>(std::vector<ScriptedNode>{node});
     CScriptedV4l2& io = *scripted_;
-    v4l2_ = std::make_unique<CV4l2Backend>(io);
+    backend_ = std::make_unique<CV4l2Backend>(io);
     Write("",
           "[GlobalSettings]\nType=DirectShow\nDevicePath=/dev/video7\nDeviceVideoMode=0\n"
           "LimitFramerate=-1\n");
-    Up('a', {v4l2_.get()});
+    Up('a', {backend_.get()});
     dlg_->OnTimer(CMainDlg::IDT_AUTOSTART);
     ASSERT_EQ(Read(ports_.lossless, 2).size(), 2u);
 
@@ -502,4 +504,39 @@ TEST_F(MainDlgTest, UnpluggedCameraIsOpenedAgainAndGrabbingResumes) {
     dlg_->OnStartGrabbing();
     EXPECT_TRUE(dlg_->IsGrabbing());
     EXPECT_EQ(Read(ports_.lossless, 2).size(), 2u);
+}
+
+// A GenICam camera whose control connection is lost (the library's signal for a pulled
+// cable) and whose interface then no longer lists it: grabbing resumes once it is back.
+TEST_F(MainDlgTest, LostGenicamCameraIsOpenedAgainWhenItIsBack) {
+    std::shared_ptr<ArvDevice*> opened = std::make_shared<ArvDevice*>(nullptr);
+    backend_ = std::make_unique<CAravisBackend>([opened](const std::string& id, GError** e) {
+        ArvCamera* camera = arv_camera_new(id.c_str(), e);
+        if (camera != nullptr)
+            *opened = arv_camera_get_device(camera);
+        return camera;
+    });
+    Write("[GenICam]\nFakeCamera=1\nUSB3Vision=0\n",
+          "[GlobalSettings]\nType=DirectShow\nDevicePath=aravis:Fake_1?width=320&height=200&"
+          "rate=100\nDeviceVideoMode=0\nLimitFramerate=-1\n");
+    Up('a', {backend_.get()});
+    dlg_->OnTimer(CMainDlg::IDT_AUTOSTART);
+    ASSERT_EQ(Read(ports_.lossless, 2).size(), 2u);
+
+    ASSERT_NE(*opened, nullptr);
+    g_signal_emit_by_name(*opened, "control-lost");
+    arv_disable_interface("Fake");
+    ASSERT_TRUE(Pump([&] { return dlg_->IsReopeningCamera(); }));
+    EXPECT_EQ(log_.lines.back(),
+              "Camera lost (GenICam: the control connection to Fake_1 was lost). Trying to open "
+              "it again every 3 s.");
+    dlg_->OnTimer(CMainDlg::IDT_REOPEN);
+    EXPECT_TRUE(dlg_->IsReopeningCamera());
+
+    arv_enable_interface("Fake");
+    dlg_->OnTimer(CMainDlg::IDT_REOPEN);
+    EXPECT_FALSE(dlg_->IsReopeningCamera());
+    const std::vector<FrameMessage> frames = Read(ports_.lossless, 2);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].info.width, 320u);
 }

@@ -7,14 +7,17 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QTimer>
 #include <QtTest/QTest>
+#include <algorithm>
 #include <cstdlib>
 
+#include "capture/AravisBackend.h"
 #include "capture/SyntheticCamera.h"
 #include "capture/V4l2Backend.h"
 #include "config/IniFile.h"
@@ -341,6 +344,45 @@ TEST(PreviewDialogTest, DeviceControlChangesTheRunningPicture) {
                   controls->reject();
               });
     EXPECT_TRUE(QTest::qWaitFor([&] { return qGray(dlg.LastImage().pixel(0, 0)) == 200; }));
+}
+
+// A GenICam camera's fractional feature shows its decimals; moving its slider changes the
+// running picture (a 1 ms exposure leaves the fake camera's picture black).
+TEST(PreviewDialogTest, GenicamFeaturesAreDeviceControls) {
+    SetGenicamInterfaces({false, false, true});
+    CAravisBackend genicam;
+    {
+        CPreviewDialog dlg("aravis:Fake_1?width=320&height=240&rate=50", 0, nullptr, {&genicam});
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg.LastImage().isNull(); }));
+        const QPoint middle(160, 120);
+        EXPECT_GT(qGray(dlg.LastImage().pixel(middle)), 0);
+        WithModal([&] { Find<QPushButton>(&dlg, 1022)->click(); },
+                  [&](QDialog* controls) {
+                      Screenshot(controls, "genicam-controls");
+                      auto* form = controls->findChild<QFormLayout*>();
+                      QSlider* exposure = nullptr;
+                      for (QLabel* label : controls->findChildren<QLabel*>()) {
+                          int row = -1;
+                          QFormLayout::ItemRole role;
+                          form->getWidgetPosition(label, &row, &role);
+                          if (label->text() == "ExposureTimeAbs" && row >= 0)
+                              exposure =
+                                  qobject_cast<QSlider*>(form->itemAt(row, QFormLayout::FieldRole)
+                                                             ->layout()
+                                                             ->itemAt(0)
+                                                             ->widget());
+                      }
+                      ASSERT_NE(exposure, nullptr);
+                      EXPECT_EQ(exposure->value(), 1000000);
+                      const auto texts = controls->findChildren<QLabel*>();
+                      EXPECT_TRUE(std::any_of(texts.begin(), texts.end(),
+                                              [](QLabel* l) { return l->text() == "10000.00"; }));
+                      exposure->setValue(100000);
+                      controls->reject();
+                  });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return qGray(dlg.LastImage().pixel(middle)) == 0; }));
+    }
+    SetGenicamInterfaces({});
 }
 
 }  // namespace
