@@ -1,9 +1,12 @@
-// lumerix2-e2e [--seconds N] [--only throughput|latency]
+// lumerix2-e2e [--seconds N] [--only throughput|latency|genicam]
 // The whole server path in one process, as the program wires it: the synthetic camera, the
 // capture hand-off, the frame pipeline on a main-thread loop and both frame servers on
 // loopback, with real clients. Prints sustained frames/s, CPU per frame by stage and page
 // faults per frame (unpaced camera, one reading client per channel), then the
 // capture-to-client latency with ten clients per channel at the camera's 25 frames/s.
+// The GenICam part does the same with the camera library's fake camera (Mono8, as fast as
+// it goes), and compares the GenICam backend alone with the library's stream alone.
+#include <arv.h>
 #include <sys/resource.h>
 #include <time.h>
 
@@ -12,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,6 +24,7 @@
 #include "base/MessageQueue.h"
 #include "base/Messages.h"
 #include "bench/support/BareEncoders.h"
+#include "capture/AravisBackend.h"
 #include "capture/Grabber.h"
 #include "capture/SyntheticCamera.h"
 #include "compression/CodecSet.h"
@@ -180,10 +185,10 @@ class Server {
     bool ok_ = false;
 };
 
-void Throughput(int mode, double seconds) {
-    Server server("synthetic:0?pace=0", mode);
+void Throughput(const std::string& device, int mode, double seconds) {
+    Server server(device, mode);
     if (!server.Ok()) {
-        std::printf("mode %d: set-up failed\n", mode);
+        std::printf("%s mode %d: set-up failed\n", device.c_str(), mode);
         return;
     }
     const int w = server.Width(), h = server.Height();
@@ -207,7 +212,7 @@ void Throughput(int mode, double seconds) {
 
     const double frames = double(c1.processed - c0.processed);
     auto perFrame = [&](uint64_t a, uint64_t b) { return double(b - a) / frames / 1e3; };
-    std::printf("%dx%d unpaced, 1 client per channel, %.1f s:\n", w, h, wall);
+    std::printf("%s %dx%d unpaced, 1 client per channel, %.1f s:\n", device.c_str(), w, h, wall);
     std::printf(
         "  %.0f frames/s; CPU %.0f us/frame (main thread %.0f us); %.2f page faults/frame\n",
         frames / wall, (u1.cpu - u0.cpu) / frames * 1e6, (u1.mainCpu - u0.mainCpu) / frames * 1e6,
@@ -283,6 +288,106 @@ void Latency(double seconds) {
         (unsigned long long)server.ClientDrops(), (unsigned long long)gaps);
 }
 
+// Frames/s and process CPU per frame of `run`, which streams for `seconds` and returns
+// the frames it saw.
+struct StreamFigures {
+    double fps = 0;
+    double cpuUs = 0;
+};
+StreamFigures Measure(double seconds, const std::function<uint64_t(double)>& run) {
+    const Usage u0 = Now();
+    const auto t0 = Clock::now();
+    const uint64_t frames = run(seconds);
+    const double wall = Seconds(Clock::now() - t0);
+    const Usage u1 = Now();
+    if (frames == 0)
+        return {};
+    return {double(frames) / wall, (u1.cpu - u0.cpu) / double(frames) * 1e6};
+}
+
+// The library's stream alone: the fake camera, eight buffers, each popped and pushed back
+// on the stream thread, as its own examples do.
+uint64_t BareAravisStream(int width, int height, double seconds) {
+    GError* e = nullptr;
+    ArvCamera* camera = arv_camera_new("Fake_1", &e);
+    if (camera == nullptr)
+        return 0;
+    arv_camera_set_region(camera, 0, 0, width, height, &e);
+    arv_camera_set_pixel_format(camera, ARV_PIXEL_FORMAT_MONO_8, &e);
+    arv_camera_set_frame_rate(camera, 1000, &e);
+    std::atomic<uint64_t> frames{0};
+    ArvStream* stream = arv_camera_create_stream(camera, nullptr, nullptr, &e);
+    const guint payload = arv_camera_get_payload(camera, &e);
+    for (int i = 0; i < 8; ++i)
+        arv_stream_push_buffer(stream, arv_buffer_new(payload, nullptr));
+    auto handler = +[](ArvStream* s, gpointer counter) {
+        if (ArvBuffer* b = arv_stream_try_pop_buffer(s)) {
+            if (arv_buffer_get_status(b) == ARV_BUFFER_STATUS_SUCCESS)
+                static_cast<std::atomic<uint64_t>*>(counter)->fetch_add(1);
+            arv_stream_push_buffer(s, b);
+        }
+    };
+    g_signal_connect(stream, "new-buffer", G_CALLBACK(handler), &frames);
+    arv_stream_set_emit_signals(stream, TRUE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const uint64_t start = frames.load();
+    arv_camera_start_acquisition(camera, &e);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    arv_camera_stop_acquisition(camera, &e);
+    arv_stream_set_emit_signals(stream, FALSE);
+    g_object_unref(stream);
+    g_object_unref(camera);
+    g_clear_error(&e);
+    return frames.load() - start;
+}
+
+// The backend alone: the same camera through the capture device interface, every frame
+// handed to a callback that only counts it.
+uint64_t BackendStream(CAravisBackend& backend, int width, int height, double seconds) {
+    DeviceError code = DeviceError::kNone;
+    std::string error;
+    auto device = backend.Open("aravis:Fake_1?width=" + std::to_string(width) +
+                                   "&height=" + std::to_string(height) + "&rate=1000",
+                               &code, &error);
+    std::vector<VideoCapability> caps;
+    MediaType negotiated;
+    if (!device || device->GetCapabilities(&caps) != DeviceError::kNone || caps.empty() ||
+        device->SetFormat(caps[0], &negotiated) != DeviceError::kNone ||
+        device->Connect() != DeviceError::kNone)
+        return 0;
+    std::atomic<uint64_t> frames{0};
+    if (device->Start([&frames](const MediaSample&) { frames.fetch_add(1); }, {}) !=
+        DeviceError::kNone)
+        return 0;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    device->Stop();
+    return frames.load();
+}
+
+void Genicam(double seconds) {
+    SetGenicamInterfaces({false, false, true});
+    CAravisBackend backend;
+    for (const auto& [w, h] : {std::pair{768, 574}, std::pair{1920, 1080}}) {
+        // Alternating, twice each, so that both see the same machine.
+        StreamFigures bare, ours;
+        for (int round = 0; round < 2; ++round) {
+            const StreamFigures b =
+                Measure(seconds / 2, [&](double s) { return BareAravisStream(w, h, s); });
+            const StreamFigures o =
+                Measure(seconds / 2, [&](double s) { return BackendStream(backend, w, h, s); });
+            bare = {bare.fps + b.fps / 2, bare.cpuUs + b.cpuUs / 2};
+            ours = {ours.fps + o.fps / 2, ours.cpuUs + o.cpuUs / 2};
+        }
+        std::printf(
+            "fake camera %dx%d Mono8: library stream alone %.0f frames/s, %.0f us CPU/frame; "
+            "through the backend %.0f frames/s, %.0f us CPU/frame (%.3fx)\n",
+            w, h, bare.fps, bare.cpuUs, ours.fps, ours.cpuUs, ours.cpuUs / bare.cpuUs);
+        Throughput("aravis:Fake_1?width=" + std::to_string(w) + "&height=" + std::to_string(h) +
+                       "&rate=1000",
+                   0, seconds);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -295,15 +400,18 @@ int main(int argc, char** argv) {
         else if (arg == "--only" && a + 1 < argc)
             only = argv[++a];
         else {
-            std::fprintf(stderr, "usage: lumerix2-e2e [--seconds N] [--only throughput|latency]\n");
+            std::fprintf(stderr,
+                         "usage: lumerix2-e2e [--seconds N] [--only throughput|latency|genicam]\n");
             return 2;
         }
     }
     if (only.empty() || only == "throughput") {
-        Throughput(4, seconds);  // 768 x 574 gray
-        Throughput(8, seconds);  // 1920 x 1080 gray
+        Throughput("synthetic:0?pace=0", 4, seconds);  // 768 x 574 gray
+        Throughput("synthetic:0?pace=0", 8, seconds);  // 1920 x 1080 gray
     }
     if (only.empty() || only == "latency")
         Latency(seconds);
+    if (only.empty() || only == "genicam")
+        Genicam(seconds);
     return 0;
 }

@@ -18,6 +18,15 @@ using namespace std::chrono_literals;
 
 struct FakeRig {
     FakeRig() { SetGenicamInterfaces({false, false, true}); }
+    // Keeps the device of the camera opened last, as the test's handle on the "hardware".
+    explicit FakeRig(ArvDevice** opened)
+        : backend([opened](const std::string& id, GError** e) {
+              ArvCamera* camera = arv_camera_new(id.c_str(), e);
+              *opened = camera != nullptr ? arv_camera_get_device(camera) : nullptr;
+              return camera;
+          }) {
+        SetGenicamInterfaces({false, false, true});
+    }
     ~FakeRig() {
         grabber.reset();
         Drain(queue);
@@ -158,4 +167,26 @@ TEST(Genicam, ControlsComeFromTheFeaturesAndTakeEffect) {
     EXPECT_EQ(rig.Control("ExposureTimeAbs")->value, 2000000);
     EXPECT_EQ(rig.Control("ExposureTimeAbs")->defaultValue, exposure->value);
     EXPECT_EQ(rig.grabber->SetControl(9999, 1), 0);
+}
+
+// Frames the camera sends in another shape than the one set up (here: its width changed
+// behind the server's back) are counted and never handed on.
+TEST(Genicam, FramesNotAsSetUpAreCountedAndDropped) {
+    ArvDevice* device = nullptr;
+    FakeRig rig(&device);
+    ASSERT_EQ(rig.grabber->Init("aravis:Fake_1?width=256&height=128&rate=500", 0, -1, &rig.queue),
+              1);
+    ASSERT_EQ(rig.grabber->Start(), 1);
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->GetSampler()->GetFrameCounter() >= 3; }));
+    EXPECT_EQ(rig.grabber->DroppedCount(), 0u);
+    GError* e = nullptr;
+    arv_device_set_integer_feature_value(device, "Width", 128, &e);
+    ASSERT_EQ(e, nullptr);
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->DroppedCount() >= 5; }));
+    const uint64_t frames = rig.grabber->GetSampler()->GetFrameCounter();
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->DroppedCount() >= 10; }));
+    EXPECT_EQ(rig.grabber->GetSampler()->GetFrameCounter(), frames);
+    rig.grabber->Deinit();
+    for (const FrameHeader& h : Drain(rig.queue))
+        EXPECT_EQ(h.width, 256);
 }
