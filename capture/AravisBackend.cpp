@@ -237,7 +237,11 @@ bool CAravisDevice::Prepare(const GenicamPathParameters& p, std::string* error) 
         }
     }
     if (p.rate > 0) {
-        if (arv_camera_is_frame_rate_available(camera_, &e) && e == nullptr)
+        if (!arv_camera_is_frame_rate_available(camera_, &e) && e == nullptr) {
+            *error = FormatLogText("GenICam: %s has no frame rate setting", deviceId_.c_str());
+            return false;
+        }
+        if (e == nullptr)
             arv_camera_set_frame_rate(camera_, p.rate, &e);
         if (e != nullptr) {
             *error = FormatLogText("GenICam: the frame rate of %s could not be set: %s",
@@ -494,8 +498,10 @@ bool CAravisDevice::ReadControl(const Feature& f, DeviceControl* c) {
         case FeatureKind::kInteger: {
             ArvGcInteger* n = ARV_GC_INTEGER(node);
             const int64_t value = arv_gc_integer_get_value(n, &e);
-            if (value != ClampToInt32(value))
-                break;  // a value a slider cannot show
+            if (value != ClampToInt32(value)) {  // a value a slider cannot show
+                g_clear_error(&e);
+                return false;
+            }
             c->kind = ControlKind::kInteger;
             c->value = static_cast<int32_t>(value);
             c->minimum = ClampToInt32(arv_gc_integer_get_min(n, &e));

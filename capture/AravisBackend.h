@@ -21,7 +21,8 @@ struct GenicamInterfaces {
 void SetGenicamInterfaces(const GenicamInterfaces& interfaces);
 
 // The parameters a device path may carry after "?": the region (x, y, width, height) and
-// frame rate set on the camera before its modes are read. 0 leaves a value as it is.
+// frame rate set on the camera before its modes are read. A value left at its default here
+// (-1 for an offset, 0 otherwise) keeps the camera's own.
 struct GenicamPathParameters {
     std::string deviceId;
     int x = -1, y = -1;

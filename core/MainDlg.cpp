@@ -625,9 +625,9 @@ std::string CMainDlg::HealthText() const {
     const ZeftServerStats zeft = ZeftGetServerStats();
     using ull = unsigned long long;
     return FormatLogText(
-        "Health: frames %llu processed, capture drops %llu, camera lost %llu, pipeline drains "
-        "%llu, "
-        "no codec %llu, jpeg failed %llu; lossless %d clients, %llu sent, %llu dropped; "
+        "Health: frames %llu processed, capture drops %llu, camera lost %llu, "
+        "pipeline drains %llu, no codec %llu, jpeg failed %llu; "
+        "lossless %d clients, %llu sent, %llu dropped; "
         "lossy %d clients, %llu sent, %llu dropped; zeft %llu calls, %llu refused",
         ull(p.processed), ull(captureDrops), ull(cameraLosses_), ull(p.drained),
         ull(p.withoutCodecs), ull(p.jpegFailed), lossless.clients, lossless.sent, lossless.dropped,
