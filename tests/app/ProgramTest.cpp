@@ -30,6 +30,22 @@ std::vector<std::string> Lifecycle(const std::string& log) {
     return kept;
 }
 
+// The viewer reading three frames of the program's lossless channel.
+std::string ViewCommand(const ProgramDir& dir) {
+    return std::string(LUMERIX2_VIEW) + " 127.0.0.1:" + std::to_string(dir.GetPorts().lossless) +
+           " --count 3 --timeout 20";
+}
+
+// What `command` prints, with its exit status.
+std::string Output(const std::string& command, int* status) {
+    FILE* out = ::popen(command.c_str(), "r");
+    std::string text;
+    for (char buf[256]; out != nullptr && std::fgets(buf, sizeof buf, out) != nullptr;)
+        text += buf;
+    *status = out != nullptr ? ::pclose(out) : -1;
+    return text;
+}
+
 }  // namespace
 
 TEST(Program, SecondStartWithoutSwitchOrWithStartOnlyLogsAndLeavesTheServerRunning) {
@@ -87,14 +103,10 @@ TEST(Program, ServesTheSyntheticCameraOnItsChannels) {
                   "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0\nDeviceVideoMode=7\n");
     pid_t server = dir.StartServer({"/a"});
     ASSERT_TRUE(dir.WaitForLog("Grabbing started."));
-    const std::string view = std::string(LUMERIX2_VIEW) +
-                             " 127.0.0.1:" + std::to_string(dir.GetPorts().lossless) +
-                             " --count 3 --timeout 20";
-    FILE* out = ::popen(view.c_str(), "r");
-    std::string text;
-    for (char buf[256]; std::fgets(buf, sizeof buf, out) != nullptr;)
-        text += buf;
-    EXPECT_EQ(::pclose(out), 0) << text;
+    const std::string view = ViewCommand(dir);
+    int status = -1;
+    const std::string text = Output(view, &status);
+    EXPECT_EQ(status, 0) << text;
     EXPECT_NE(text.find(" 160x120 "), std::string::npos) << text;
 
     kill(server, SIGUSR1);  // already grabbing: ignored
@@ -115,14 +127,9 @@ TEST(Program, ServesAGenicamCamera) {
                   "200&rate=50\nDeviceVideoMode=0\n");
     pid_t server = dir.StartServer({"/a"});
     ASSERT_TRUE(dir.WaitForLog("Grabbing started."));
-    const std::string view = std::string(LUMERIX2_VIEW) +
-                             " 127.0.0.1:" + std::to_string(dir.GetPorts().lossless) +
-                             " --count 3 --timeout 20";
-    FILE* out = ::popen(view.c_str(), "r");
-    std::string text;
-    for (char buf[256]; std::fgets(buf, sizeof buf, out) != nullptr;)
-        text += buf;
-    EXPECT_EQ(::pclose(out), 0) << text;
+    int status = -1;
+    const std::string text = Output(ViewCommand(dir), &status);
+    EXPECT_EQ(status, 0) << text;
     EXPECT_NE(text.find(" 320x200 "), std::string::npos) << text;
     EXPECT_EQ(dir.Run({"/q"}), 0);
     EXPECT_EQ(WaitExit(server), 0);

@@ -360,6 +360,19 @@ void NonReaders(Shared& s) {
 
 // ---- Control
 
+// SIGTERM, then up to `grace` for the exit, SIGKILL after that. The wait status, or -1 when
+// the process had to be killed.
+int Terminate(pid_t pid, std::chrono::milliseconds grace) {
+    ::kill(pid, SIGTERM);
+    int raw = 0;
+    for (auto end = Clock::now() + grace; Clock::now() < end; std::this_thread::sleep_for(50ms))
+        if (::waitpid(pid, &raw, WNOHANG) != 0)
+            return raw;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &raw, 0);
+    return -1;
+}
+
 struct Selvex {
     std::string exe, dir;
     uint16_t port = 0;
@@ -388,15 +401,8 @@ struct Selvex {
     void Stop() {
         if (pid <= 0)
             return;
-        ::kill(pid, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
-            std::this_thread::sleep_for(50ms);
-        if (::waitpid(pid, &status, WNOHANG) == 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-        }
-        failures += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const int status = Terminate(pid, 5s);
+        failures += !(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
         pid = -1;
         up = false;
     }
@@ -865,17 +871,8 @@ int main(int argc, char** argv) {
         c.Close();
     int status = -1;
     if (Alive(server)) {
-        ::kill(server, SIGTERM);
-        int raw = 0;
-        for (int i = 0; i < 300 && ::waitpid(server, &raw, WNOHANG) == 0; ++i)
-            std::this_thread::sleep_for(100ms);
-        if (::waitpid(server, &raw, WNOHANG) == 0) {
-            ::kill(server, SIGKILL);
-            ::waitpid(server, &raw, 0);
-            status = -2;
-        } else {
-            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        }
+        const int raw = Terminate(server, 30s);
+        status = raw < 0 ? -2 : WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     }
     check(!g_interrupted, "not interrupted", g_interrupted ? "SIGINT or SIGTERM" : "ran its time");
     check(status == 0, "clean exit",
