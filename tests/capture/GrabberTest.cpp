@@ -184,7 +184,8 @@ TEST(Grabber, DamagedBuffersAreSkippedAndDriverErrorsEndStreamingCleanly) {
     Rig rig(node);
     ASSERT_TRUE(rig.Init(2));  // GREY 160 × 120
     ASSERT_EQ(rig.grabber->Start(), 1);
-    ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->StreamFailed(); }));
+    // The failure message is posted after the flag is set: both are waited for.
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->StreamFailed() && rig.failures == 1; }));
     EXPECT_EQ(rig.grabber->GetSampler()->GetFrameCounter(), 3u);
     EXPECT_EQ(rig.grabber->Stop(), 1);
     std::vector<uint32_t> samples;
