@@ -102,7 +102,7 @@ std::string CompressionText(uint32_t compression) {
 
 std::string FormatModeInfo(int index, const VideoModeEntry& e) {
     return FormatLogText(
-        "Choosed Video Mode (#%d): lSampleSize = %lu, Frames per Second = %f, Source "
+        "Choosed Video Mode (#%d):  lSampleSize = %lu, Frames per Second = %f, Source "
         "Rectangle=(%d,%d,%d,%d), Target Rectangle=(%d,%d,%d,%d), BitRate = %lu, biWidth = "
         "%d, biHeight = %d, biPlanes = %d, biBitCount = %d, biCompression = %s, biSizeImage = "
         "%lu, biXPelsPerMeter = %d, biYPelsPerMeter = %d, indexAtCapturePin = %lu",

@@ -16,9 +16,12 @@ namespace {
 // Longest sleep of the network thread; bounds how late a stop is seen.
 constexpr int kPollTimeoutMs = 250;
 
-// Refusal for a call no control serves: addressed by host and port, it is the device
-// that nobody serves.
-int16_t MissCode(const ZeftWireCall& call) {
+// Refusal for a call no control serves. Equipment lives in a context, so a call for
+// another context names equipment this server does not have, however it was addressed;
+// addressed by host and port in our context, it is the device that nobody serves.
+int16_t MissCode(const std::string& context, const ZeftWireCall& call) {
+    if (!call.context.empty() && ZeftNameKey(call.context) != ZeftNameKey(context))
+        return kZeftIllegalEquipment;
     return call.equipment.empty() ? kZeftIllegalDevice : kZeftIllegalEquipment;
 }
 
@@ -165,7 +168,7 @@ void CZeftServer::HandleCall(ZeftConn& c, uint32_t id, ZeftWireCall call) {
         return connections_.Refuse(c, id, kZeftServerBusy);
     std::shared_ptr<ZeftSrvCore> core = registry_.Find(reg_.context, call);
     if (!core)
-        return connections_.Refuse(c, id, MissCode(call));
+        return connections_.Refuse(c, id, MissCode(reg_.context, call));
     if (!Post(core, std::move(call), Completion{false, c.id, id, {}}))
         return connections_.Refuse(c, id, kZeftServerBusy);
     ++c.callsPending;
@@ -177,7 +180,7 @@ void CZeftServer::HandleMonitor(ZeftConn& c, uint32_t id, ZeftWireCall call, int
         return connections_.Refuse(c, id, kZeftServerBusy);
     std::string key;
     if (!registry_.Find(reg_.context, call, &key))
-        return connections_.Refuse(c, id, MissCode(call));
+        return connections_.Refuse(c, id, MissCode(reg_.context, call));
     uint64_t contract = 0;
     int16_t rc = monitors_.Subscribe(c.id, id, std::move(call), key, now, &contract);
     if (rc != kZeftOk)

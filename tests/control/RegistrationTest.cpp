@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "config/IniFile.h"
 #include "control/Registration.h"
 #include "tests/control/ZeftTestSupport.h"
@@ -137,6 +140,24 @@ TEST_F(RegistrationTest, BadValuesAreRefusedAndTheOffsetGivesThePort) {
     ZeftSetBasePort(static_cast<uint16_t>(free - 2));
     ASSERT_EQ(Register("P", 2), 0);
     EXPECT_EQ(ZeftGetRegistration().port, free);
+}
+
+// Client writers read the protocol page alone: every property the server declares must
+// stand in its table exactly as declared.
+TEST(ProtocolPageTest, ListsEveryDeclaredPropertyAsDeclared) {
+    std::ifstream in(LX_SOURCE_DIR "/docs/zeft-protocol.md");
+    std::stringstream page;
+    page << in.rdbuf();
+    ASSERT_FALSE(page.str().empty());
+    std::vector<ControlPropertyDef> all(kControlProperties.begin(), kControlProperties.end());
+    all.push_back(kHealthProperty);
+    for (const ControlPropertyDef& p : all) {
+        std::ostringstream row;
+        row << "| " << p.name << " | " << p.requestSize << " \u00d7 " << p.requestFormat << " | "
+            << p.replySize << " \u00d7 " << p.replyFormat << " | " << p.access << " | "
+            << p.description << " |\n";
+        EXPECT_NE(page.str().find(row.str()), std::string::npos) << row.str();
+    }
 }
 
 }  // namespace

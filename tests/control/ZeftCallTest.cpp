@@ -79,7 +79,7 @@ TEST_F(ZeftCallTest, RegisteringWithOtherValuesReplacesTheRegistration) {
         port_ = ZeftGetRegistration().port;
         EXPECT_EQ(port_ == first, offset == 11);
         EXPECT_EQ(Call("/LAB" + Address().substr(5), "VALUE", {}, kZeftRead, &r), 0) << offset;
-        EXPECT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), kZeftIllegalDevice);  // TAVO
+        EXPECT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), kZeftIllegalEquipment);  // TAVO
     }
     UniqueFd old;
     EXPECT_EQ(ZeftConnect("127.0.0.1", first, ZeftNowMs() + 1000, &old), kZeftConnectFailed);
@@ -88,6 +88,27 @@ TEST_F(ZeftCallTest, RegisteringWithOtherValuesReplacesTheRegistration) {
                         "\nTESTSRV=127.0.0.1:" + std::to_string(port_) + "\n");
     EXPECT_EQ(Call("/LAB/CAM8X/DEV", "VALUE", {}, kZeftRead, &r), 0);
     EXPECT_EQ(Call("/LAB/TESTSRV/DEV", "VALUE", {}, kZeftRead, &r), kZeftIllegalEquipment);
+}
+
+// Equipment lives in a context: another context names equipment this server lacks,
+// whether addressed by name or by host and port, for calls and monitors alike.
+TEST_F(ZeftCallTest, AnotherContextIsIllegalEquipmentHoweverAddressed) {
+    WriteNames("TESTSRV", "[LAB]\nTESTSRV=127.0.0.1:" + std::to_string(port_) + "\n");
+    ZeftWireReply r;
+    EXPECT_EQ(Call("/LAB" + Address().substr(5), "VALUE", {}, kZeftRead, &r),
+              kZeftIllegalEquipment);
+    EXPECT_EQ(Call("/LAB/TESTSRV/DEV", "VALUE", {}, kZeftRead, &r), kZeftIllegalEquipment);
+    EXPECT_EQ(Call(Address("OTHER"), "VALUE", {}, kZeftRead, &r), kZeftIllegalDevice);
+    ZeftWireCall call;
+    call.access = kZeftRead;
+    call.context = "LAB";
+    call.device = "DEV";
+    call.property = "VALUE";
+    call.intervalMs = 100;
+    int fd = Connect(ZeftEncodeCall(ZeftMsgType::Monitor, 1, call));
+    EXPECT_EQ(NextReply(fd), std::make_pair(1u, kZeftIllegalEquipment));
+    ::close(fd);
+    EXPECT_EQ(Call(Address(), "VALUE", {}, kZeftRead, &r), 0);
 }
 
 TEST_F(ZeftCallTest, RepliesBeyondThePropertySizeAreRefused) {

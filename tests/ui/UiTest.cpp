@@ -195,7 +195,15 @@ TEST_F(ConfigDialogTest, QualityAboveTheRangeIsStoredAtItsEnd) {
     EXPECT_EQ(Find<QSlider>(dlg.get(), 1065)->value(), 90);
     EXPECT_EQ(Find<QLineEdit>(dlg.get(), 1021)->text(), "90 %");
     EXPECT_FALSE(Find<QLineEdit>(dlg.get(), 1013)->isEnabled());
-    EXPECT_TRUE(Find<QLabel>(dlg.get(), 1102)->text().startsWith("Choosed Video Mode (#5): "));
+    // Mode 5 of the synthetic camera: YUYV 640 x 480, 30 frames/s, rows top-down. The text
+    // is its pieces joined as they are, hence the two blanks after the colon.
+    EXPECT_EQ(Find<QLabel>(dlg.get(), 1102)->text().toStdString(),
+              std::string("Choosed Video Mode (#5): ") + " lSampleSize = 614400," +
+                  " Frames per Second = 30.000000," + " Source Rectangle=(0,0,640,480)," +
+                  " Target Rectangle=(0,0,640,480)," + " BitRate = 147456000," + " biWidth = 640," +
+                  " biHeight = -480," + " biPlanes = 1," + " biBitCount = 16," +
+                  " biCompression = \"YUY2\"," + " biSizeImage = 614400," +
+                  " biXPelsPerMeter = 0," + " biYPelsPerMeter = 0," + " indexAtCapturePin = 5");
     Find<QPushButton>(dlg.get(), 1)->click();
     EXPECT_EQ(config_.GetInt("DEFAULT", "JPEGQuality", 0), 90);
     EXPECT_EQ(Global("DevicePath"), "synthetic:0");
