@@ -73,7 +73,7 @@ void CServerApp::RunServer() {
         // controller whose model it shows, the controller (and the threads it joins)
         // before the loop they post to.
         CQtMessageLoop loop;
-        CSignalBridge signalBridge(&loop);
+        CSignalBridge signalBridge;
         CEnvironmentPublisher environment;
         CQtConfigDialog configDialog(this);
         CMainDlg dlg({this, &loop, &loop, &loop, &configDialog, &environment}, programDir_,
@@ -81,15 +81,17 @@ void CServerApp::RunServer() {
         CMainWindow window(dlg.Model(),
                            {[&dlg](int id) { dlg.OnCommand(id); }, [&dlg] { dlg.OnCancel(); }});
         configDialog.SetOwner(&window);
-        loop.SetHandlers([&dlg](const PostedMessage& m) { dlg.OnMessage(m); },
-                         [&dlg](int id) { dlg.OnTimer(id); });
+        // Everything posted to the main thread is a task; no numbered message is handled.
+        loop.SetHandlers([](const PostedMessage&) {}, [&dlg](int id) { dlg.OnTimer(id); });
 
+        signalBridge.SetTarget(&dlg);
         mainWnd_ = &dlg;
         window.show();
         dlg.OnInitDialog();
         if (!dlg.IsShutDown())
             loop.Run();
         loop.Close();
+        signalBridge.SetTarget(nullptr);
         window.hide();
         mainWnd_ = nullptr;
     }

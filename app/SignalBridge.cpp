@@ -7,8 +7,6 @@
 #include <QSocketNotifier>
 #include <cerrno>
 
-#include "base/Messages.h"
-
 namespace {
 
 volatile sig_atomic_t g_writeFd = -1;
@@ -26,7 +24,7 @@ extern "C" void OnSignal(int signo) {
 
 }  // namespace
 
-CSignalBridge::CSignalBridge(IMessagePoster* poster) : poster_(poster) {
+CSignalBridge::CSignalBridge() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
@@ -61,14 +59,16 @@ CSignalBridge::~CSignalBridge() {
 }
 
 void CSignalBridge::OnReadable() {
+    if (target_ == nullptr)
+        return;
     unsigned char buf[64];
     ssize_t n;
     while ((n = ::read(readEnd_.get(), buf, sizeof buf)) > 0) {
         for (ssize_t i = 0; i < n; ++i) {
             if (buf[i] == SIGUSR1)
-                poster_->PostMessage(WM_GRAB_START, 0, 0);
+                target_->RequestStart();
             else
-                poster_->PostMessage(WM_SERVER_QUIT, 0, 0);
+                target_->RequestQuit();
         }
     }
 }

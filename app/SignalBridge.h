@@ -2,24 +2,27 @@
 
 #include <memory>
 
-#include "base/MessagePoster.h"
+#include "base/ControllerRequests.h"
 #include "base/UniqueFd.h"
 
 class QSocketNotifier;
 
-// Turns SIGUSR1 into WM_GRAB_START and SIGTERM/SIGINT into WM_SERVER_QUIT, posted to the
-// main thread through a self-pipe. The handler only writes one byte, so it is safe on any
-// thread. One instance per process; main thread only.
+// Turns SIGUSR1 into a start request and SIGTERM/SIGINT into a quit request, through a
+// self-pipe read by the main loop. The handler only writes one byte, so it is safe on any
+// thread. Signals that arrive before the target is set wait in the pipe. One instance per
+// process; main thread only.
 class CSignalBridge {
   public:
-    explicit CSignalBridge(IMessagePoster* poster);
+    CSignalBridge();
     ~CSignalBridge();
     bool Ok() const { return ok_; }
+    // The controller the requests go to; set before the loop runs.
+    void SetTarget(IControllerRequests* target) { target_ = target; }
 
   private:
     void OnReadable();
 
-    IMessagePoster* poster_;
+    IControllerRequests* target_ = nullptr;
     UniqueFd readEnd_;
     UniqueFd writeEnd_;
     std::unique_ptr<QSocketNotifier> notifier_;

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <new>
 
-#include "base/Messages.h"
 #include "capture/DeviceList.h"
 
 namespace {
@@ -14,8 +13,8 @@ constexpr size_t kReportTextMax = 510;
 
 }  // namespace
 
-CGrabber::CGrabber(ILogSink* log, IMessagePoster* poster, std::vector<ICaptureBackend*> backends)
-    : log_(log), poster_(poster), backends_(std::move(backends)) {}
+CGrabber::CGrabber(ILogSink* log, ICaptureEvents* events, std::vector<ICaptureBackend*> backends)
+    : log_(log), events_(events), backends_(std::move(backends)) {}
 
 CGrabber::~CGrabber() {
     Deinit();
@@ -63,7 +62,7 @@ int CGrabber::BuildGraph(const std::string& devicePath, int modeIndex, double ra
 
     sampler_.reset(new (std::nothrow)
                        CSamplerFilter(serverMode ? queue : nullptr, serverMode ? rateLimit : -1.0,
-                                      poster_, serverMode, std::move(renderer)));
+                                      events_, serverMode, std::move(renderer)));
     if (!sampler_)
         return FailBuild(kGrabberNoFilter, {});
 
@@ -122,10 +121,10 @@ int CGrabber::Start() {
         return 1;
     running_ = true;
     CSamplerFilter* sampler = sampler_.get();
-    IMessagePoster* poster = poster_;
-    auto onFailure = [poster] {
-        if (poster != nullptr)
-            poster->PostMessage(WM_GRAB_FAILED, 0, 0);
+    ICaptureEvents* events = events_;
+    auto onFailure = [events] {
+        if (events != nullptr)
+            events->StreamFailed();
     };
     if (device_->Start([sampler](const MediaSample& s) { sampler->DoRenderSample(s); },
                        onFailure) != DeviceError::kNone) {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "base/LogSink.h"
-#include "base/MessagePoster.h"
 #include "capture/CaptureBackend.h"
+#include "capture/CaptureEvents.h"
 #include "capture/SamplerFilter.h"
 #include "capture/VideoMode.h"
 
@@ -36,9 +36,9 @@ enum GrabberError : int {
 // streaming thread, which Stop and Deinit end before they return.
 class CGrabber {
   public:
-    // `log` and `poster` are borrowed (either may be null: nothing is logged, frames are
+    // `log` and `events` are borrowed (either may be null: nothing is logged, frames are
     // not announced); so are the backends, which must outlive the grabber.
-    explicit CGrabber(ILogSink* log, IMessagePoster* poster,
+    explicit CGrabber(ILogSink* log, ICaptureEvents* events,
                       std::vector<ICaptureBackend*> backends = DefaultBackends());
     ~CGrabber();
     CGrabber(const CGrabber&) = delete;
@@ -56,7 +56,7 @@ class CGrabber {
     int Deinit();
     bool IsRunning() const { return running_; }
     // True once the device ended streaming on its own (it stays marked running); the
-    // poster then gets WM_GRAB_FAILED.
+    // events are told (StreamFailed).
     bool StreamFailed() const;
     // Frames lost before the hand-off: dropped by the filter or delivered damaged.
     uint64_t DroppedCount() const;
@@ -97,7 +97,7 @@ class CGrabber {
     int FailBuild(int code, const std::string& detail);
 
     ILogSink* log_;
-    IMessagePoster* const poster_;
+    ICaptureEvents* const events_;
     const std::vector<ICaptureBackend*> backends_;
     std::function<void(CGrabber&)> propertyPages_;
 

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "base/Messages.h"
 #include "frame/FastCopy.h"
 #include "frame/FrameHeader.h"
 #include "processing/PixelConversion.h"
@@ -53,11 +52,11 @@ int ConversionForSubtype(uint32_t subtype) {
     }
 }
 
-CSamplerFilter::CSamplerFilter(CCaptureQueue* queue, double rateLimit, IMessagePoster* poster,
+CSamplerFilter::CSamplerFilter(CCaptureQueue* queue, double rateLimit, ICaptureEvents* events,
                                bool serverMode, PreviewRenderer preview)
     : queue_(queue),
       rateLimit_(rateLimit),
-      poster_(poster),
+      events_(events),
       serverMode_(serverMode),
       preview_(std::move(preview)) {
     history_.fill(-1.0);
@@ -183,7 +182,7 @@ HRESULT CSamplerFilter::DeliverFrame(const MediaSample& sample) {
     const uint8_t* queued = record.Data();
     queue_->AddTail(std::move(record));
 
-    if (poster_ == nullptr || !poster_->PostMessage(WM_COMMAND, ID_FRAME_READY, 0)) {
+    if (events_ == nullptr || !events_->FrameQueued()) {
         // The main thread may already have taken the record; then it is its to free.
         queue_->RemoveFirst([&](const CPoolBlock& b) { return b.Data() == queued; });
         frameCounter_.fetch_sub(1);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "base/MessagePoster.h"
+#include "capture/CaptureEvents.h"
 #include "capture/MediaType.h"
 #include "frame/CaptureQueue.h"
 
@@ -36,15 +36,15 @@ using PreviewRenderer = std::function<HRESULT(const PreviewFrame&)>;
 
 // The system's own renderer: it accepts the connection's format and is handed every
 // sample on the backend's streaming thread. In server mode each sample that passes the
-// rate limit becomes a frame record in the Capture queue, announced to the main thread
-// with the frame-ready command; in preview mode it goes to the preview renderer.
+// rate limit becomes a frame record in the Capture queue, announced to the events (and
+// through them to the main thread); in preview mode it goes to the preview renderer.
 // Owned by CGrabber. CheckMediaType and ResetTiming run while no sample is being
 // delivered (before streaming starts, after it has stopped); SetGrayscale any time.
 class CSamplerFilter {
   public:
-    // `queue` and `poster` are borrowed and must outlive the filter (server mode).
+    // `queue` and `events` are borrowed and must outlive the filter (server mode).
     // `rateLimit` in Hz; <= 0 means no limit.
-    CSamplerFilter(CCaptureQueue* queue, double rateLimit, IMessagePoster* poster, bool serverMode,
+    CSamplerFilter(CCaptureQueue* queue, double rateLimit, ICaptureEvents* events, bool serverMode,
                    PreviewRenderer preview = {});
     CSamplerFilter(const CSamplerFilter&) = delete;
     CSamplerFilter& operator=(const CSamplerFilter&) = delete;
@@ -85,7 +85,7 @@ class CSamplerFilter {
 
     CCaptureQueue* const queue_;
     const double rateLimit_;
-    IMessagePoster* const poster_;
+    ICaptureEvents* const events_;
     const bool serverMode_;
     const PreviewRenderer preview_;
     std::atomic<bool> grayscale_{false};

@@ -8,7 +8,6 @@
 #include <span>
 
 #include "base/LittleEndian.h"
-#include "base/Messages.h"
 #include "control/Registration.h"
 #include "control/zeft/Srv.h"
 #include "control/zeft/ZeftTypes.h"
@@ -66,7 +65,89 @@ bool CPropertyHandler::SendTextReply(const std::string& text) {
     return control_.PutReplyData(std::string_view(text)) == 0;
 }
 
-void CPropertyHandler::Request(int16_t access, uint32_t message, bool allowed) {
+using P = CPropertyHandler;
+
+const std::array<ControlPropertyDef, 21> kControlProperties = {{
+    {"C_CAMNAME", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftReadWrite,
+     "Grabber: read camera name string", &P::CameraText, CameraField::kName},
+    {"S_Servername", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftRead,
+     "Grabber: read server name", &P::ServerName},
+    {"C_ActiveSince", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftRead,
+     "Grabber: camera active since", &P::ActiveSince},
+    {"S_StartTime", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftRead,
+     "Grabber: server startup time", &P::StartTime},
+    {"C_CAMID", 10, kZeftFormatChar, 1, kZeftFormatText, kZeftReadWrite, "Grabber: r/w camera id",
+     &P::CameraText, CameraField::kCamId},
+    {"S_SPOTDATA", 1, kZeftFormatByte, 1, kZeftFormatRecord, kZeftReadWrite,
+     "Grabber: Get spot size and position", &P::SpotData},
+    {"C_SCALE", 1, kZeftFormatDouble, 1, kZeftFormatDouble, kZeftReadWrite,
+     "Grabber: r/w scale factor of camera", &P::Scale, CameraField::kScale},
+    {"C_DYNAMICSCALE", 1, kZeftFormatDouble, 1, kZeftFormatDouble, kZeftReadWrite,
+     "Grabber: set dynamic scale factor", &P::DynamicScale},
+    {"C_ORIENTATION", 20, kZeftFormatChar, 1, kZeftFormatText, kZeftReadWrite,
+     "Grabber: rw rotation setting", &P::CameraText, CameraField::kOrientation},
+    {"C_WIDTH", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: read width of video frame", &P::Geometry, CameraField::kWidth},
+    {"C_HEIGHT", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: read height of video frame", &P::Geometry, CameraField::kHeight},
+    {"S_START", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftWrite,
+     "Grabber: write 1 to activate server", &P::Start},
+    {"S_STOP", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftWrite,
+     "Grabber: write 1 to deactivate server", &P::Stop},
+    {"S_isStarted", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: server started [yes=1, no=0]", &P::IsStarted},
+    {"S_isStopped", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: server stopped [yes=1, no=0]", &P::IsStopped},
+    {"S_UPDATE", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftWrite,
+     "Grabber: update to new settings", &P::Update},
+    {"S_isUpdated", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: read whether updating was successful", &P::IsUpdated},
+    {"C_BPP", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: read bits per pixel setting", &P::Geometry, CameraField::kBitsPerPixel},
+    {"S_availVideodata", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: are frames coming in from card ?", &P::VideoAvailable},
+    {"S_COMPRESSION", 1, kZeftFormatByte, 1, kZeftFormatInt, kZeftRead,
+     "Grabber: read compression id", &P::Compression},
+    {"X_HEALTH", 1, kZeftFormatInt, 1, kZeftFormatText, kZeftRead,
+     "Grabber: frames processed and dropped per stage, clients, ZEFT calls", &P::Health},
+}};
+
+const ControlPropertyDef* FindControlProperty(std::string_view name) {
+    for (const ControlPropertyDef& row : kControlProperties) {
+        if (name == row.name)
+            return &row;
+    }
+    return nullptr;
+}
+
+const char* ControlPropertyName(CameraField field) {
+    for (const ControlPropertyDef& row : kControlProperties) {
+        if (field != CameraField::kNone && row.field == field)
+            return row.name;
+    }
+    return nullptr;
+}
+
+void CPropertyHandler::End(int16_t code, const char* message) {
+    control_.SetCallStatus(code, message);
+}
+
+bool CPropertyHandler::PutInt(int64_t value) {
+    return control_.PutReplyData(uint32_t(value)) == 0;
+}
+
+template <class Put>
+void CPropertyHandler::ReadOnly(int16_t access, int16_t writeCode, const char* writeMessage,
+                                const char* readFailed, const Put& put) {
+    if (Writes(access))
+        return End(writeCode, writeMessage);
+    if (Reads(access) && !put())
+        return End(kInternalError, readFailed);
+    End(kOk, "");
+}
+
+void CPropertyHandler::Request(int16_t access, void (IControllerRequests::*request)(),
+                               bool allowed) {
     bool wroteOne = false;
     bool lastOk = false;
     if (Writes(access)) {
@@ -74,128 +155,159 @@ void CPropertyHandler::Request(int16_t access, uint32_t message, bool allowed) {
         wroteOne = control_.GetRequestData(value) == 0 && value == 1;
         lastOk = wroteOne;
         if (wroteOne && allowed) {
-            if (message == WM_APPLY_CAMERA_SETTINGS)
+            if (request == &IControllerRequests::RequestApplySettings)
                 state_.SetSettingsApplied(false);
-            state_.PostRequest(message);
+            (requests_.*request)();
         }
     }
     if (Reads(access))
         lastOk = control_.PutReplyData(uint32_t{wroteOne ? 1u : 0u}) == 0;
     if (lastOk)
-        control_.SetCallStatus(kOk, "");
+        End(kOk, "");
     else
-        control_.SetCallStatus(kInternalError, "Internal error!");
+        End(kInternalError, "Internal error!");
 }
 
-void CPropertyHandler::Dispatch(const std::string& property, int16_t access) {
-    auto end = [this](int16_t code, const char* message) { control_.SetCallStatus(code, message); };
-    // A property that cannot be written: a write ends the call with `writeCode`; otherwise
-    // the read (when asked) decides between 0 and 515 with `readFailed`.
-    auto readOnly = [&](int16_t writeCode, const char* writeMessage, const char* readFailed,
-                        const auto& put) {
-        if (Writes(access))
-            return end(writeCode, writeMessage);
-        if (Reads(access) && !put())
-            return end(kInternalError, readFailed);
-        end(kOk, "");
-    };
-    auto putInt = [this](int64_t v) { return control_.PutReplyData(uint32_t(v)) == 0; };
-
-    const CameraSettings& current = state_.CurrentCamera();
+void CPropertyHandler::Geometry(const ControlPropertyDef& row, int16_t access) {
+    // The frame as oriented: a quarter turn exchanges width and height.
     const bool turned = state_.CurrentOrientationTurns();
-    if (property == "C_WIDTH" || property == "C_HEIGHT") {
-        const bool width = (property == "C_WIDTH") != turned;
-        readOnly(kNotWritable, "", "Error!",
-                 [&] { return putInt(width ? state_.CurrentWidth() : state_.CurrentHeight()); });
-    } else if (property == "C_BPP") {
-        readOnly(kNotWritable, "", "Error!", [&] { return putInt(state_.CurrentBitsPerPixel()); });
-    } else if (property == "C_CAMNAME" || property == "C_CAMID" || property == "C_ORIENTATION") {
-        CameraSettings& pending = state_.PendingCamera();
-        std::string& target = property == "C_CAMNAME" ? pending.name
-                              : property == "C_CAMID" ? pending.camId
-                                                      : pending.orientation;
-        const std::string& value = property == "C_CAMNAME" ? current.name
-                                   : property == "C_CAMID" ? current.camId
-                                                           : current.orientation;
-        if (Writes(access) && !ReadTextRequest(target))
-            return end(kRejected, "");
-        if (Reads(access) && !SendTextReply(value))
-            return end(kInternalError, "Error!");
-        end(kOk, "");
-    } else if (property == "C_SCALE" || property == "C_DYNAMICSCALE") {
-        const bool dynamic = property == "C_DYNAMICSCALE";
-        if (Writes(access)) {
-            double v = 0;
-            if (control_.GetRequestData(v) != 0 || !(v >= kMinScale && v <= kMaxScale))
-                return end(kRejected, dynamic ? "scale not accepted!" : "");
-            if (dynamic)
-                state_.SetCurrentScale(v);
-            else
-                state_.PendingCamera().scale = v;
-        }
-        if (Reads(access) && control_.PutReplyData(state_.CurrentCamera().scale) != 0)
-            return end(kInternalError, "Error!");
-        end(kOk, dynamic ? "scale set." : "");
-    } else if (property == "S_Servername") {
-        readOnly(kNotWritable, "", "Error!",
-                 [&] { return SendTextReply(state_.ControlEquipmentName()); });
-    } else if (property == kHealthProperty.name) {
-        readOnly(kNotWritable, "", "Error!", [&] { return SendTextReply(state_.HealthText()); });
-    } else if (property == "S_COMPRESSION") {
-        readOnly(kNotWritable, "not_implemented", "Unknown internal error!",
-                 [&] { return putInt(state_.CodecFourCC()); });
-    } else if (property == "S_availVideodata") {
-        // Writes are ignored.
-        timeval now{};
-        gettimeofday(&now, nullptr);
-        const int64_t seconds = state_.LastFrameSeconds();
-        const int64_t elapsedMs = 1000 * (int64_t{now.tv_sec} - seconds) -
-                                  state_.LastFrameMilliseconds() + now.tv_usec / 1000;
-        const bool available = seconds != 0 && elapsedMs <= kVideoAvailableMs;
-        if (Reads(access) && !putInt(available ? 1 : 0))
-            return end(kInternalError, "Error!");
-        end(kOk, "");
-    } else if (property == "S_SPOTDATA") {
-        if (Writes(access))
-            return end(kNotWritable, "");
-        float xm = 0, ym = 0, xrms = 0, yrms = 0;
-        state_.Spot(&xm, &ym, &xrms, &yrms);
-        std::array<uint8_t, kSpotRecordBytes> record{};
-        StoreLE32(record.data(), static_cast<uint32_t>(static_cast<int32_t>(xm * 1000)));
-        StoreLEFloat(record.data() + 4, ym);
-        StoreLEFloat(record.data() + 8, xrms);
-        StoreLEFloat(record.data() + 12, yrms);
-        if (!Reads(access) || control_.PutReplyArray(record, kSpotRecordBytes) != 0)
-            return end(kNoSpotData, "Could not send spot data.");
-        end(kOk, "");
-    } else if (property == "S_START") {
-        Request(access, WM_GRAB_START, !state_.IsGrabbing());
-    } else if (property == "S_STOP") {
-        Request(access, WM_GRAB_STOP, state_.IsGrabbing());
-    } else if (property == "S_UPDATE") {
-        Request(access, WM_APPLY_CAMERA_SETTINGS, state_.SubsystemsUp());
-    } else if (property == "S_isStarted" || property == "S_isStopped" ||
-               property == "S_isUpdated") {
-        const bool value = property == "S_isStarted"   ? state_.IsGrabbing()
-                           : property == "S_isStopped" ? !state_.IsGrabbing()
-                                                       : state_.SettingsApplied();
-        readOnly(kNotWritable, "", "Unknown internal error!", [&] { return putInt(value); });
-    } else if (property == "C_ActiveSince" || property == "S_StartTime") {
-        const std::string text =
-            property == "C_ActiveSince"
-                ? "Camera " + current.name + " active since " +
-                      FormatControlTime(state_.CameraActiveSince())
-                : "Server alive since " + FormatControlTime(state_.ServerStartTime());
-        readOnly(kInternalError, "Error!", "Error!", [&] { return SendTextReply(text); });
-    } else {
-        end(kIllegalProperty, "Illegal property.");
+    int value = state_.CurrentBitsPerPixel();
+    if (row.field == CameraField::kWidth)
+        value = turned ? state_.CurrentHeight() : state_.CurrentWidth();
+    else if (row.field == CameraField::kHeight)
+        value = turned ? state_.CurrentWidth() : state_.CurrentHeight();
+    ReadOnly(access, kNotWritable, "", "Error!", [&] { return PutInt(value); });
+}
+
+void CPropertyHandler::CameraText(const ControlPropertyDef& row, int16_t access) {
+    CameraSettings& pending = state_.PendingCamera();
+    const CameraSettings& current = state_.CurrentCamera();
+    std::string& target = row.field == CameraField::kName    ? pending.name
+                          : row.field == CameraField::kCamId ? pending.camId
+                                                             : pending.orientation;
+    const std::string& value = row.field == CameraField::kName    ? current.name
+                               : row.field == CameraField::kCamId ? current.camId
+                                                                  : current.orientation;
+    if (Writes(access) && !ReadTextRequest(target))
+        return End(kRejected, "");
+    if (Reads(access) && !SendTextReply(value))
+        return End(kInternalError, "Error!");
+    End(kOk, "");
+}
+
+void CPropertyHandler::Scale(const ControlPropertyDef&, int16_t access) {
+    if (Writes(access)) {
+        double v = 0;
+        if (control_.GetRequestData(v) != 0 || !(v >= kMinScale && v <= kMaxScale))
+            return End(kRejected, "");
+        state_.PendingCamera().scale = v;
     }
+    if (Reads(access) && control_.PutReplyData(state_.CurrentCamera().scale) != 0)
+        return End(kInternalError, "Error!");
+    End(kOk, "");
+}
+
+void CPropertyHandler::DynamicScale(const ControlPropertyDef&, int16_t access) {
+    if (Writes(access)) {
+        double v = 0;
+        if (control_.GetRequestData(v) != 0 || !(v >= kMinScale && v <= kMaxScale))
+            return End(kRejected, "scale not accepted!");
+        state_.SetCurrentScale(v);
+    }
+    if (Reads(access) && control_.PutReplyData(state_.CurrentCamera().scale) != 0)
+        return End(kInternalError, "Error!");
+    End(kOk, "scale set.");
+}
+
+void CPropertyHandler::ServerName(const ControlPropertyDef&, int16_t access) {
+    ReadOnly(access, kNotWritable, "", "Error!",
+             [&] { return SendTextReply(state_.ControlEquipmentName()); });
+}
+
+void CPropertyHandler::Health(const ControlPropertyDef&, int16_t access) {
+    ReadOnly(access, kNotWritable, "", "Error!",
+             [&] { return SendTextReply(state_.HealthText()); });
+}
+
+void CPropertyHandler::Compression(const ControlPropertyDef&, int16_t access) {
+    ReadOnly(access, kNotWritable, "not_implemented", "Unknown internal error!",
+             [&] { return PutInt(state_.CodecFourCC()); });
+}
+
+void CPropertyHandler::VideoAvailable(const ControlPropertyDef&, int16_t access) {
+    // Writes are ignored.
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    const int64_t seconds = state_.LastFrameSeconds();
+    const int64_t elapsedMs = 1000 * (int64_t{now.tv_sec} - seconds) -
+                              state_.LastFrameMilliseconds() + now.tv_usec / 1000;
+    const bool available = seconds != 0 && elapsedMs <= kVideoAvailableMs;
+    if (Reads(access) && !PutInt(available ? 1 : 0))
+        return End(kInternalError, "Error!");
+    End(kOk, "");
+}
+
+void CPropertyHandler::SpotData(const ControlPropertyDef&, int16_t access) {
+    if (Writes(access))
+        return End(kNotWritable, "");
+    float xm = 0, ym = 0, xrms = 0, yrms = 0;
+    state_.Spot(&xm, &ym, &xrms, &yrms);
+    std::array<uint8_t, kSpotRecordBytes> record{};
+    StoreLE32(record.data(), static_cast<uint32_t>(static_cast<int32_t>(xm * 1000)));
+    StoreLEFloat(record.data() + 4, ym);
+    StoreLEFloat(record.data() + 8, xrms);
+    StoreLEFloat(record.data() + 12, yrms);
+    if (!Reads(access) || control_.PutReplyArray(record, kSpotRecordBytes) != 0)
+        return End(kNoSpotData, "Could not send spot data.");
+    End(kOk, "");
+}
+
+void CPropertyHandler::Start(const ControlPropertyDef&, int16_t access) {
+    Request(access, &IControllerRequests::RequestStart, !state_.IsGrabbing());
+}
+
+void CPropertyHandler::Stop(const ControlPropertyDef&, int16_t access) {
+    Request(access, &IControllerRequests::RequestStop, state_.IsGrabbing());
+}
+
+void CPropertyHandler::Update(const ControlPropertyDef&, int16_t access) {
+    Request(access, &IControllerRequests::RequestApplySettings, state_.SubsystemsUp());
+}
+
+void CPropertyHandler::IsStarted(const ControlPropertyDef&, int16_t access) {
+    const bool value = state_.IsGrabbing();
+    ReadOnly(access, kNotWritable, "", "Unknown internal error!", [&] { return PutInt(value); });
+}
+
+void CPropertyHandler::IsStopped(const ControlPropertyDef&, int16_t access) {
+    const bool value = !state_.IsGrabbing();
+    ReadOnly(access, kNotWritable, "", "Unknown internal error!", [&] { return PutInt(value); });
+}
+
+void CPropertyHandler::IsUpdated(const ControlPropertyDef&, int16_t access) {
+    const bool value = state_.SettingsApplied();
+    ReadOnly(access, kNotWritable, "", "Unknown internal error!", [&] { return PutInt(value); });
+}
+
+void CPropertyHandler::ActiveSince(const ControlPropertyDef&, int16_t access) {
+    const std::string text = "Camera " + state_.CurrentCamera().name + " active since " +
+                             FormatControlTime(state_.CameraActiveSince());
+    ReadOnly(access, kInternalError, "Error!", "Error!", [&] { return SendTextReply(text); });
+}
+
+void CPropertyHandler::StartTime(const ControlPropertyDef&, int16_t access) {
+    const std::string text = "Server alive since " + FormatControlTime(state_.ServerStartTime());
+    ReadOnly(access, kInternalError, "Error!", "Error!", [&] { return SendTextReply(text); });
 }
 
 void CPropertyHandler::OnPropertyCall(const std::string& device, const std::string& property,
                                       int16_t access) {
-    if (device == kControlDeviceName)
-        Dispatch(property, access);
+    if (device == kControlDeviceName) {
+        if (const ControlPropertyDef* row = FindControlProperty(property))
+            (this->*row->handle)(*row, access);
+        else
+            End(kIllegalProperty, "Illegal property.");
+    }
     // Every call, also one for another device, refreshes the pending fields.
     state_.ShowPendingSettings();
 }

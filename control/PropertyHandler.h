@@ -1,10 +1,15 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
+
+#include "base/ControllerRequests.h"
 
 class CSrv;
+class CPropertyHandler;
 
 // The camera settings the controller keeps twice: in effect (current), and written through
 // the control system and waiting for an apply request (pending).
@@ -51,15 +56,46 @@ class IControllerState {
     // The health line the log gets once a minute, as of now.
     virtual std::string HealthText() const = 0;
 
-    // Posts a request to the main window (start, stop, apply); it runs after the call.
-    virtual void PostRequest(uint32_t message) = 0;
     // Refreshes the "Settings to be applied" fields.
     virtual void ShowPendingSettings() = 0;
 };
 
+// The camera setting a property shows; clients watching it hear of every change.
+enum class CameraField : uint8_t {
+    kNone,
+    kName,
+    kCamId,
+    kWidth,
+    kHeight,
+    kBitsPerPixel,
+    kScale,
+    kOrientation
+};
+
+// One property of device "LUMERIX": what registration declares and who answers it.
+struct ControlPropertyDef {
+    const char* name;
+    int32_t requestSize;
+    int16_t requestFormat;
+    int32_t replySize;
+    int16_t replyFormat;
+    int16_t access;
+    const char* description;
+    void (CPropertyHandler::*handle)(const ControlPropertyDef& row, int16_t access);
+    CameraField field = CameraField::kNone;
+};
+
+// The device's properties in registration order: the twenty, then X_HEALTH under a name
+// no earlier client uses.
+extern const std::array<ControlPropertyDef, 21> kControlProperties;
+// The row of `name` (exact), or null.
+const ControlPropertyDef* FindControlProperty(std::string_view name);
+// The property that shows `field`, or null.
+const char* ControlPropertyName(CameraField field);
+
 // Answers the calls on the properties of device "LUMERIX": reads and writes the
 // controller's state and ends each call with its reply code. Start, stop and apply are
-// posted, never carried out inside a call. Main thread only.
+// requested, never carried out inside a call. Main thread only.
 class CPropertyHandler {
   public:
     // Written values of C_SCALE and C_DYNAMICSCALE outside this range are refused.
@@ -70,21 +106,49 @@ class CPropertyHandler {
     // Text writes are read through an array of this many bytes.
     static constexpr size_t kTextRequestBytes = 48;
 
-    CPropertyHandler(CSrv& control, IControllerState& state) : control_(control), state_(state) {}
+    CPropertyHandler(CSrv& control, IControllerState& state, IControllerRequests& requests)
+        : control_(control), state_(state), requests_(requests) {}
 
     void OnPropertyCall(const std::string& device, const std::string& property, int16_t access);
 
+    // The rows' handlers; each ends the call with its reply code.
+    void Geometry(const ControlPropertyDef& row, int16_t access);
+    void CameraText(const ControlPropertyDef& row, int16_t access);
+    void Scale(const ControlPropertyDef& row, int16_t access);
+    void DynamicScale(const ControlPropertyDef& row, int16_t access);
+    void ServerName(const ControlPropertyDef& row, int16_t access);
+    void Health(const ControlPropertyDef& row, int16_t access);
+    void Compression(const ControlPropertyDef& row, int16_t access);
+    void VideoAvailable(const ControlPropertyDef& row, int16_t access);
+    void SpotData(const ControlPropertyDef& row, int16_t access);
+    void Start(const ControlPropertyDef& row, int16_t access);
+    void Stop(const ControlPropertyDef& row, int16_t access);
+    void Update(const ControlPropertyDef& row, int16_t access);
+    void IsStarted(const ControlPropertyDef& row, int16_t access);
+    void IsStopped(const ControlPropertyDef& row, int16_t access);
+    void IsUpdated(const ControlPropertyDef& row, int16_t access);
+    void ActiveSince(const ControlPropertyDef& row, int16_t access);
+    void StartTime(const ControlPropertyDef& row, int16_t access);
+
   private:
-    void Dispatch(const std::string& property, int16_t access);
     // Reads the written text (up to the first NUL, at most kTextRequestBytes) into `target`.
     // False when the control reports an error, or the text holds a line break or an inner
     // NUL: such a text could not be stored in the configuration file.
     bool ReadTextRequest(std::string& target);
     bool SendTextReply(const std::string& text);
-    void Request(int16_t access, uint32_t message, bool allowed);
+    bool PutInt(int64_t value);
+    void End(int16_t code, const char* message);
+    // A property that cannot be written: a write ends the call with `writeCode`; otherwise
+    // the read (when asked) decides between 0 and 515 with `readFailed`.
+    template <class Put>
+    void ReadOnly(int16_t access, int16_t writeCode, const char* writeMessage,
+                  const char* readFailed, const Put& put);
+    // S_START, S_STOP, S_UPDATE: a written 1 asks for `request` when `allowed`.
+    void Request(int16_t access, void (IControllerRequests::*request)(), bool allowed);
 
     CSrv& control_;
     IControllerState& state_;
+    IControllerRequests& requests_;
 };
 
 // "%d.%m.%Y %H:%M:%S " of `t` in local time, with the trailing blank.

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 
 #include "base/LogSink.h"
+#include "control/PropertyHandler.h"
 
 class CIniFile;
 class CSrv;
@@ -16,21 +16,6 @@ class CSrv;
 constexpr const char* kControlDeviceName = "LUMERIX";
 // Contact address announced with the registration.
 constexpr const char* kControlContact = "lumerix2@localhost";
-
-struct ControlPropertyDef {
-    const char* name;
-    int32_t requestSize;
-    int16_t requestFormat;
-    int32_t replySize;
-    int16_t replyFormat;
-    int16_t access;
-    const char* description;
-};
-
-// In registration order.
-extern const std::array<ControlPropertyDef, 20> kControlProperties;
-// Registered after the twenty, under a name no existing client uses: the health line.
-extern const ControlPropertyDef kHealthProperty;
 
 // Registers the process under ZEFTCONTROLEQPNAME of section "DEFAULT", enables `control`
 // and declares the control properties on it. 1 when all is done, 0 otherwise; every

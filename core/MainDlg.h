@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ControllerRequests.h"
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
 #include "base/MessageQueue.h"
@@ -12,11 +13,12 @@
 #include "compression/CodecSet.h"
 #include "control/FrameTransfer.h"
 #include "control/PropertyHandler.h"
+#include "core/CameraSession.h"
 #include "core/DialogModel.h"
+#include "core/FrameChannels.h"
 #include "core/FramePipeline.h"
+#include "core/Health.h"
 #include "core/HostInterfaces.h"
-#include "frame/CaptureQueue.h"
-#include "net/FrameServer.h"
 
 class CGrabber;
 class CIniFile;
@@ -28,7 +30,7 @@ struct BringUpLines;
 // and stops grabbing, runs the timers and the status display, and runs the one shutdown
 // sequence. The per-frame work is CFramePipeline's. Main thread only; other threads reach
 // it by posting.
-class CMainDlg : public IControllerState {
+class CMainDlg : public IControllerState, public IControllerRequests {
   public:
     struct Hosts {
         ILogSink* app = nullptr;  // first argument of every LogMessage call
@@ -46,8 +48,8 @@ class CMainDlg : public IControllerState {
     static constexpr int IDT_HEALTH = 2245;
     static constexpr int kHealthPeriodMs = 60000;
     // Timer of the attempts to open a camera that went away while grabbing.
-    static constexpr int IDT_REOPEN = 2246;
-    static constexpr int kReopenPeriodMs = 3000;
+    static constexpr int IDT_REOPEN = CCameraSession::IDT_REOPEN;
+    static constexpr int kReopenPeriodMs = CCameraSession::kReopenPeriodMs;
 
     CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
              std::vector<ICaptureBackend*> backends = DefaultBackends());
@@ -59,8 +61,6 @@ class CMainDlg : public IControllerState {
 
     // Bring-up when the window opens.
     bool OnInitDialog();
-    // Every posted message, on the main thread.
-    void OnMessage(const PostedMessage& msg);
     // A button (control id) was pressed.
     void OnCommand(int id);
     void OnTimer(int id);
@@ -70,10 +70,10 @@ class CMainDlg : public IControllerState {
     void OnStartGrabbing();
     void OnStopGrabbing();
     void OnFrameReady();
-    // WM_GRAB_FAILED: the camera went away while grabbing; it is opened again by the timer.
+    // The camera went away while grabbing; it is opened again by the timer.
     void OnCameraLost();
-    bool IsReopeningCamera() const { return reopening_; }
-    // WM_APPLY_CAMERA_SETTINGS: stop, make the pending settings current, start again.
+    bool IsReopeningCamera() const { return camera_.IsReopening(); }
+    // Stop, make the pending settings current, start again.
     void OnApplyCameraSettings();
     bool UpdateCameraSettings();
 
@@ -113,18 +113,24 @@ class CMainDlg : public IControllerState {
     void Spot(float* xm, float* ym, float* xrms, float* yrms) const override;
     uint32_t CodecFourCC() const override { return codecs_.GetFourCC(); }
     std::string ControlEquipmentName() const override;
-    std::string HealthText() const override;
-    void PostRequest(uint32_t message) override;
+    std::string HealthText() const override { return RenderHealthLine(Health()); }
+    HealthCounters Health() const;
 
-    int Width() const { return width_; }
-    int Height() const { return height_; }
+    // Requests from the control system and the signals, queued for the main thread.
+    void RequestStart() override;
+    void RequestStop() override;
+    void RequestApplySettings() override;
+    void RequestQuit() override;
+
+    int Width() const { return camera_.Width(); }
+    int Height() const { return camera_.Height(); }
     CIniFile* Config() const { return config_.get(); }
     CSrv* Control() const { return control_.get(); }
-    CFrameServer& LosslessServer() { return lossless_; }
-    CLossyFrameServer& LossyServer() { return lossy_; }
-    CFrameTransfer* FrameTransfer() const { return transfer_.get(); }
+    CFrameServer& LosslessServer() { return channels_.Lossless(); }
+    CLossyFrameServer& LossyServer() { return channels_.Lossy(); }
+    CFrameTransfer* FrameTransfer() const { return channels_.Transfer(); }
     const CFramePipeline& Pipeline() const { return pipeline_; }
-    CGrabber* Grabber() const { return grabber_.get(); }
+    CGrabber* Grabber() const { return camera_.Grabber(); }
 
   private:
     // Grabbing, codecs, control system and network in this order, each with its line; true
@@ -133,57 +139,37 @@ class CMainDlg : public IControllerState {
     void SetButtons(bool start, bool stop, bool config);
     void StopNetwork();
     void DisableControl();
-    void ReadNetworkSettings();
-    bool QuerySelvex();
-    // The grabber from the stored description; a null `log` keeps a failed try quiet.
+    // The camera's geometry becomes the window's.
     int OpenCamera(ILogSink* log);
-    void CloseCamera();
     void TryReopenCamera();
-    void StopReopening();
 
     Hosts hosts_;
     std::string programDir_;
     char switch_;
-    std::vector<ICaptureBackend*> backends_;
     CDialogModel model_;
 
     std::unique_ptr<CIniFile> config_;
-    std::unique_ptr<CCaptureQueue> queue_;
-    std::unique_ptr<CGrabber> grabber_;
+    CCameraSession camera_;
     CCodecSet codecs_;
-    CFrameServer lossless_;
-    CLossyFrameServer lossy_;
+    CFrameChannels channels_;
     std::unique_ptr<CSrv> control_;
     std::unique_ptr<CPropertyHandler> properties_;
-    std::unique_ptr<CFrameTransfer> transfer_;
     CFramePipeline pipeline_;
 
     CameraSettings current_;
     CameraSettings pending_;
-    int width_ = 0;  // geometry of the acquired frames
-    int height_ = 0;
-    int bitsPerPixel_ = 8;
     int shownWidth_ = 768;  // what the window shows as current
     int shownHeight_ = 574;
     int shownBitsPerPixel_ = 8;
     int jpegQuality_ = 30;
-    bool lossyEnabled_ = false;
-    int listenPort_ = 31777;
-    int maxClients_ = 255;
-    int listenPortLossy_ = 31778;
-    int maxClientsLossy_ = 255;
-    int lossyEnabledValue_ = 1;
     std::string frameEqpName_;
     time_t serverStart_ = 0;
     time_t cameraActiveSince_ = 0;
-    uint64_t captureDropsBefore_ = 0;  // of the grabbers torn down since the start
-    uint64_t cameraLosses_ = 0;
 
     bool environmentTimer_ = false;
     bool activityTimer_ = false;
     bool controlClientActive_ = false;
     bool grabbing_ = false;  // stays set while a lost camera is being opened again
-    bool reopening_ = false;
     bool settingsApplied_ = false;
     bool subsystemsUp_ = false;
     bool shutDown_ = false;

@@ -6,24 +6,16 @@
 #include <chrono>
 #include <system_error>
 
-#include "base/Messages.h"
-
 namespace {
 constexpr int kDiscardUnit = 1000;
 }  // namespace
 
-CClientSession::CClientSession(uintptr_t channel, intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                               IMessagePoster* poster, std::shared_ptr<CSendWakeup> wakeup)
-    : channel_(channel),
-      id_(id),
+CClientSession::CClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket, GoneNotice gone,
+                               std::shared_ptr<CSendWakeup> wakeup)
+    : id_(id),
       socket_(std::move(socket)),
-      poster_(poster),
+      gone_(std::move(gone)),
       wakeup_(wakeup ? std::move(wakeup) : std::make_shared<CSendWakeup>()) {}
-
-CLossyClientSession::CLossyClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                                         IMessagePoster* poster,
-                                         std::shared_ptr<CSendWakeup> wakeup)
-    : CClientSession(CHANNEL_LOSSY, id, std::move(socket), poster, std::move(wakeup)) {}
 
 CClientSession::~CClientSession() {
     RequestStop();
@@ -98,8 +90,8 @@ int CClientSession::Enqueue(const CSharedMessageRef& message, bool wake) {
 void CClientSession::ClientGone() {
     if (goneNotified_.exchange(true))
         return;
-    if (poster_ != nullptr)
-        poster_->PostMessage(WM_CLIENTGONE, channel_, id_);
+    if (gone_)
+        gone_(id_);
 }
 
 void CClientSession::ReceiveThread() {

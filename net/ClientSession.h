@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 
-#include "base/MessagePoster.h"
 #include "frame/SharedMessage.h"
 #include "frame/SyncPtrList.h"
 #include "net/TcpSocket.h"
@@ -30,8 +30,7 @@ class CSendWakeup {
 // One connected client of a frame server: its Client queue and its two threads. The
 // receive thread reads and discards what the client sends and notices when it goes; the
 // send thread writes the queued messages to the socket. Whichever thread notices the
-// failure first stops the other and posts WM_CLIENTGONE (wParam: the channel, lParam:
-// the session id) once.
+// failure first stops the other and reports the session gone, once.
 //
 // Created by the server's accept thread, removed and deleted by the server on the main
 // thread. Enqueue is called by the main thread; the statistics from any thread.
@@ -40,9 +39,12 @@ class CClientSession {
     // A Client queue is emptied once this many messages wait.
     static constexpr int kQueueLimit = 6;
 
+    // Called once, on a session thread, with the session id when the client has gone.
+    using GoneNotice = std::function<void(intptr_t id)>;
+
     // `wakeup` may be shared with other sessions; null gives the session its own.
-    CClientSession(uintptr_t channel, intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                   IMessagePoster* poster, std::shared_ptr<CSendWakeup> wakeup = nullptr);
+    CClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket, GoneNotice gone,
+                   std::shared_ptr<CSendWakeup> wakeup = nullptr);
     // Stops and joins both threads; the queued messages go with the queue.
     virtual ~CClientSession();
     CClientSession(const CClientSession&) = delete;
@@ -64,7 +66,6 @@ class CClientSession {
 
     CTcpSocket* GetSocket() const { return socket_.get(); }
     intptr_t GetId() const { return id_; }
-    uintptr_t GetChannel() const { return channel_; }
     int GetQueueCount() const { return queue_.GetCount(); }
     uint64_t GetSentCount() const { return sent_.load(std::memory_order_relaxed); }
     uint64_t GetDroppedCount() const { return dropped_.load(std::memory_order_relaxed); }
@@ -76,10 +77,9 @@ class CClientSession {
     void Trim();
     void ClientGone();
 
-    const uintptr_t channel_;
     const intptr_t id_;
     std::unique_ptr<CTcpSocket> socket_;
-    IMessagePoster* const poster_;
+    const GoneNotice gone_;
 
     CSyncList<CSharedMessageRef> queue_;
     // 1 while one side trims, so the two trims never overlap.
@@ -100,11 +100,4 @@ class CClientSession {
     std::atomic<int> launch_{kNotLaunched};
     std::thread receiveThread_;
     std::thread sendThread_;
-};
-
-// A Lossy-channel session: the same, with the Lossy channel in its client-gone notice.
-class CLossyClientSession : public CClientSession {
-  public:
-    CLossyClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket, IMessagePoster* poster,
-                        std::shared_ptr<CSendWakeup> wakeup = nullptr);
 };

@@ -7,7 +7,6 @@
 #include <string>
 #include <system_error>
 
-#include "base/Messages.h"
 #include "frame/FrameHeader.h"
 
 namespace {
@@ -51,14 +50,16 @@ void CFrameServerBase::Shared::Refresh() const {
         display(clientCount.load());
 }
 
-CFrameServerBase::CFrameServerBase(uintptr_t channel, IMessagePoster* poster, ILogSink* log)
-    : poster_(poster), channel_(channel), shared_(std::make_shared<Shared>()) {
+CFrameServerBase::CFrameServerBase(IMessagePoster* poster, ILogSink* log)
+    : poster_(poster), shared_(std::make_shared<Shared>()) {
     shared_->log = log;
+    shared_->owner = this;
 }
 
 CFrameServerBase::~CFrameServerBase() {
     // The derived destructor has stopped the server already; this is the safety net.
     Stop();
+    shared_->owner = nullptr;
 }
 
 int CFrameServerBase::GetClientCount() const {
@@ -80,6 +81,15 @@ void CFrameServerBase::PostRefresh() {
     poster_->PostTask([weak = std::weak_ptr<Shared>(shared_)] {
         if (auto shared = weak.lock())
             shared->Refresh();
+    });
+}
+
+void CFrameServerBase::PostGone(intptr_t id) {
+    if (poster_ == nullptr)
+        return;
+    poster_->PostTask([weak = std::weak_ptr<Shared>(shared_), id] {
+        if (auto shared = weak.lock(); shared && shared->owner)
+            shared->owner->RemoveClient(id);
     });
 }
 
@@ -140,7 +150,8 @@ void CFrameServerBase::AcceptThread() {
             continue;
         }
         intptr_t id = g_nextSessionId.fetch_add(1);
-        CClientSession* session = NewSession(id, std::move(socket), wakeup_);
+        CClientSession* session = new (std::nothrow) CClientSession(
+            id, std::move(socket), [this](intptr_t gone) { PostGone(gone); }, wakeup_);
         if (session == nullptr) {
             shared_->clientCount.fetch_sub(1);
             PostRefresh();
@@ -148,8 +159,8 @@ void CFrameServerBase::AcceptThread() {
         }
         // Listed before its threads run, so its client-gone notice always finds it.
         clients_.AddTail(session);
-        if (!session->StartThreads() && poster_ != nullptr)
-            poster_->PostMessage(WM_CLIENTGONE, channel_, id);
+        if (!session->StartThreads())
+            PostGone(id);
         PostRefresh();
     }
     acceptRunning_ = 0;
@@ -235,17 +246,10 @@ std::vector<CFrameServerBase::SessionStats> CFrameServerBase::GetSessionStats() 
     return stats;
 }
 
-CFrameServer::CFrameServer(IMessagePoster* poster, ILogSink* log)
-    : CFrameServerBase(CHANNEL_LOSSLESS, poster, log) {}
+CFrameServer::CFrameServer(IMessagePoster* poster, ILogSink* log) : CFrameServerBase(poster, log) {}
 
 CFrameServer::~CFrameServer() {
     Stop();
-}
-
-CClientSession* CFrameServer::NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                                         std::shared_ptr<CSendWakeup> wakeup) {
-    return new (std::nothrow)
-        CClientSession(CHANNEL_LOSSLESS, id, std::move(socket), poster_, std::move(wakeup));
 }
 
 void CFrameServer::OnDistributed(const uint8_t* message, uint32_t length) {
@@ -254,14 +258,8 @@ void CFrameServer::OnDistributed(const uint8_t* message, uint32_t length) {
 }
 
 CLossyFrameServer::CLossyFrameServer(IMessagePoster* poster, ILogSink* log)
-    : CFrameServerBase(CHANNEL_LOSSY, poster, log) {}
+    : CFrameServerBase(poster, log) {}
 
 CLossyFrameServer::~CLossyFrameServer() {
     Stop();
-}
-
-CClientSession* CLossyFrameServer::NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                                              std::shared_ptr<CSendWakeup> wakeup) {
-    return new (std::nothrow)
-        CLossyClientSession(id, std::move(socket), poster_, std::move(wakeup));
 }

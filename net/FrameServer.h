@@ -18,8 +18,8 @@
 //
 // Owned by the main controller. Start, Stop, Distribute, RemoveClient and the count
 // display run on the main thread; the accept thread and the sessions reach the main
-// thread only through the IMessagePoster (WM_CLIENTGONE, and tasks that refresh the
-// count field or log).
+// thread only through tasks posted to the IMessagePoster: one removes a session whose
+// client has gone, others refresh the count field or log.
 class CFrameServerBase {
   public:
     struct SessionStats {
@@ -43,8 +43,8 @@ class CFrameServerBase {
     // header whose total length (offset 8) is at least 88 and at most `length`; that
     // many bytes are sent. 0 for a message that breaks this rule (nothing is sent), else 1.
     int Distribute(const void* message, uint32_t length);
-    // Answer to WM_CLIENTGONE with this server's channel: removes the session with this
-    // id. A stale or repeated notice finds nothing and does nothing. Always 0.
+    // Removes the session with this id (the server does so itself when its client has
+    // gone). A stale or repeated id finds nothing and does nothing. Always 0.
     int RemoveClient(intptr_t sessionId);
     // Once set, every change of the client count is shown through the count display.
     void SetShowClientCount(int flag);
@@ -55,14 +55,11 @@ class CFrameServerBase {
     int IsStarted() const { return started_ ? 1 : 0; }
     int GetClientCount() const;
     uint16_t GetPort() const { return port_; }
-    uintptr_t GetChannel() const { return channel_; }
     // Main thread.
     std::vector<SessionStats> GetSessionStats() const;
 
   protected:
-    CFrameServerBase(uintptr_t channel, IMessagePoster* poster, ILogSink* log);
-    virtual CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                                       std::shared_ptr<CSendWakeup> wakeup) = 0;
+    CFrameServerBase(IMessagePoster* poster, ILogSink* log);
     // Main thread: every message distributed, with its send length.
     virtual void OnDistributed(const uint8_t*, uint32_t) {}
 
@@ -76,6 +73,7 @@ class CFrameServerBase {
         int showCount = 0;                 // main thread
         std::function<void(int)> display;  // main thread
         ILogSink* log = nullptr;
+        CFrameServerBase* owner = nullptr;  // main thread; null once the server is gone
         void Refresh() const;
     };
 
@@ -83,8 +81,9 @@ class CFrameServerBase {
     void PostRefresh();
     void PostLog(std::string text);
     void DeleteSession(CClientSession* session);
+    // Session threads: the client has gone; the main thread removes the session.
+    void PostGone(intptr_t id);
 
-    const uintptr_t channel_;
     std::shared_ptr<Shared> shared_;
     bool started_ = false;
     std::atomic<int> stopping_{0};
@@ -109,8 +108,6 @@ class CFrameServer : public CFrameServerBase {
     void SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
 
   protected:
-    CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                               std::shared_ptr<CSendWakeup> wakeup) override;
     void OnDistributed(const uint8_t* message, uint32_t length) override;
 
   private:
@@ -122,8 +119,4 @@ class CLossyFrameServer : public CFrameServerBase {
   public:
     CLossyFrameServer(IMessagePoster* poster, ILogSink* log);
     ~CLossyFrameServer() override;
-
-  protected:
-    CClientSession* NewSession(intptr_t id, std::unique_ptr<CTcpSocket> socket,
-                               std::shared_ptr<CSendWakeup> wakeup) override;
 };

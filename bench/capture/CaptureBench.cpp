@@ -21,7 +21,16 @@ void BM_DeliverFrame(benchmark::State& state) {
     PackGraySample(gray, kWidth, kHeight, format, &sample);
     CCaptureQueue queue;
     CMessageQueue poster;
-    CSamplerFilter filter(&queue, -1, &poster, true);
+    // Announced as the server does: one task per frame on the main thread's queue.
+    struct Events : ICaptureEvents {
+        CMessageQueue& q;
+        explicit Events(CMessageQueue& queue) : q(queue) {}
+        bool FrameQueued() override {
+            return q.PostTask([] {});
+        }
+        void StreamFailed() override {}
+    } events(poster);
+    CSamplerFilter filter(&queue, -1, &events, true);
     MediaType type;
     type.subtype = format;
     type.hasFormat = true;

@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "base/MessageQueue.h"
-#include "base/Messages.h"
 #include "bench/support/BareEncoders.h"
 #include "capture/AravisBackend.h"
 #include "capture/Grabber.h"
@@ -116,10 +115,10 @@ class Reader {
 };
 
 // The server side of one run: camera, queue, codecs, pipeline, both channels.
-class Server {
+class Server : public ICaptureEvents {
   public:
     Server(const std::string& device, int mode)
-        : grabber_(nullptr, &poster_), lossless_(&poster_, nullptr), lossy_(&poster_, nullptr) {
+        : grabber_(nullptr, this), lossless_(&poster_, nullptr), lossy_(&poster_, nullptr) {
         ok_ = grabber_.Init(device, mode, -1.0, &queue_) == 1 &&
               codecs_.InitializeCompressionCodec(grabber_.GetWidth(), grabber_.GetHeight(), 8,
                                                  kQuality) == 1 &&
@@ -147,16 +146,7 @@ class Server {
     void Pump(Clock::duration duration) {
         const auto end = Clock::now() + duration;
         while (Clock::now() < end) {
-            poster_.WaitAndPump(
-                [this](const PostedMessage& m) {
-                    if (m.id == WM_COMMAND && m.wParam == ID_FRAME_READY)
-                        pipeline_.OnFrameReady(queue_, &codecs_, settings_);
-                    else if (m.id == WM_CLIENTGONE && m.wParam == CHANNEL_LOSSLESS)
-                        lossless_.RemoveClient(m.lParam);
-                    else if (m.id == WM_CLIENTGONE && m.wParam == CHANNEL_LOSSY)
-                        lossy_.RemoveClient(m.lParam);
-                },
-                std::chrono::milliseconds(20));
+            poster_.WaitAndPump([](const PostedMessage&) {}, std::chrono::milliseconds(20));
         }
     }
 
@@ -172,6 +162,12 @@ class Server {
                 n += st.dropped;
         return n;
     }
+
+    // Streaming thread: the frame is processed on the main thread, as the server does.
+    bool FrameQueued() override {
+        return poster_.PostTask([this] { pipeline_.OnFrameReady(queue_, &codecs_, settings_); });
+    }
+    void StreamFailed() override {}
 
   private:
     CMessageQueue poster_;

@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "base/MessageQueue.h"
-#include "base/Messages.h"
 #include "frame/BufferPool.h"
 #include "frame/FrameHeader.h"
 #include "net/FrameServer.h"

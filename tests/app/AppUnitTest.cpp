@@ -102,6 +102,7 @@ class QtLoopTest : public ::testing::Test {
 };
 
 TEST_F(QtLoopTest, MessagesFromOtherThreadsArriveInOrderOnTheMainThread) {
+    constexpr uint32_t kPost = 1, kQuit = 2;
     CQtMessageLoop loop;
     constexpr int kCount = 5000;
     intptr_t next = 0;
@@ -109,7 +110,7 @@ TEST_F(QtLoopTest, MessagesFromOtherThreadsArriveInOrderOnTheMainThread) {
     const auto mainId = std::this_thread::get_id();
     loop.SetHandlers(
         [&](const PostedMessage& m) {
-            if (m.id == WM_SERVER_QUIT)
+            if (m.id == kQuit)
                 loop.EndDialog(7);
             else
                 inOrderOnMain &= std::this_thread::get_id() == mainId && m.lParam == next++;
@@ -117,8 +118,8 @@ TEST_F(QtLoopTest, MessagesFromOtherThreadsArriveInOrderOnTheMainThread) {
         {});
     std::thread poster([&] {
         for (int i = 0; i < kCount; ++i)
-            loop.PostMessage(WM_USER, 0, i);
-        loop.PostMessage(WM_SERVER_QUIT, 0, 0);
+            loop.PostMessage(kPost, 0, i);
+        loop.PostMessage(kQuit, 0, 0);
     });
     EXPECT_EQ(loop.Run(), 7);
     poster.join();
@@ -126,7 +127,7 @@ TEST_F(QtLoopTest, MessagesFromOtherThreadsArriveInOrderOnTheMainThread) {
     EXPECT_TRUE(inOrderOnMain);
 
     loop.Close();
-    EXPECT_FALSE(loop.PostMessage(WM_GRAB_START, 0, 0));  // after shutdown: refused, harmless
+    EXPECT_FALSE(loop.PostMessage(kPost, 0, 0));  // after shutdown: refused, harmless
 }
 
 TEST_F(QtLoopTest, TimersKeepTheirIdsAndStopWhenKilled) {

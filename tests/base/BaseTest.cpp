@@ -9,7 +9,6 @@
 #include "base/LittleEndian.h"
 #include "base/LogSink.h"
 #include "base/MessageQueue.h"
-#include "base/Messages.h"
 #include "base/ProgramDir.h"
 #include "base/UniqueFd.h"
 
@@ -41,19 +40,22 @@ TEST(ProgramDir, DirectoryOfArgv0OrCurrentDirectory) {
     EXPECT_EQ(JoinPath("/", "Lumerix2.log"), "/Lumerix2.log");
 }
 
+constexpr uint32_t kFirst = 2238;
+constexpr uint32_t kSecond = 2241;
+
 TEST(MessageQueue, KeepsOrderAcrossMessagesAndTasksAndRefusesAfterClose) {
     CMessageQueue queue;
     std::vector<int> seen;
-    EXPECT_TRUE(queue.PostMessage(WM_GRAB_START, 1, 2));
+    EXPECT_TRUE(queue.PostMessage(kFirst, 1, 2));
     EXPECT_TRUE(queue.PostTask([&] { seen.push_back(-1); }));
-    EXPECT_TRUE(queue.PostMessage(WM_GRAB_STOP, 0, 0));
+    EXPECT_TRUE(queue.PostMessage(kSecond, 0, 0));
     EXPECT_EQ(queue.Pump([&](const PostedMessage& m) { seen.push_back(static_cast<int>(m.id)); }),
               3);
     EXPECT_EQ(seen, (std::vector<int>{2238, -1, 2241}));
 
-    queue.PostMessage(WM_GRAB_START, 0, 0);
+    queue.PostMessage(kFirst, 0, 0);
     queue.Close();
-    EXPECT_FALSE(queue.PostMessage(WM_GRAB_START, 0, 0));
+    EXPECT_FALSE(queue.PostMessage(kFirst, 0, 0));
     EXPECT_FALSE(queue.PostTask([] {}));
     EXPECT_EQ(queue.Pump([](const PostedMessage&) { FAIL(); }), 0);
 }
@@ -65,7 +67,7 @@ TEST(MessageQueue, EveryPostFromManyThreadsArrivesInPerThreadOrder) {
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < kPerThread; ++i)
-                queue.PostMessage(WM_USER, t, i);
+                queue.PostMessage(kFirst, t, i);
         });
     std::vector<intptr_t> last(kThreads, -1);
     int total = 0;

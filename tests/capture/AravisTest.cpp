@@ -6,6 +6,7 @@
 #include <optional>
 #include <tuple>
 
+#include "QueuedEvents.h"
 #include "ScriptedV4l2.h"
 #include "base/MessageQueue.h"
 #include "capture/AravisBackend.h"
@@ -64,9 +65,10 @@ struct FakeRig {
     CAravisBackend backend;
     CLogRecorder log;
     CMessageQueue poster;
+    CQueuedCaptureEvents events{poster};
     CCaptureQueue queue;
     std::unique_ptr<CGrabber> grabber =
-        std::make_unique<CGrabber>(&log, &poster, std::vector<ICaptureBackend*>{&backend});
+        std::make_unique<CGrabber>(&log, &events, std::vector<ICaptureBackend*>{&backend});
 };
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "QueuedEvents.h"
 #include "ScriptedV4l2.h"
 #include "base/MessageQueue.h"
-#include "base/Messages.h"
 #include "capture/DeviceList.h"
 #include "capture/Grabber.h"
 #include "capture/SyntheticCamera.h"
@@ -46,7 +46,7 @@ struct Rig {
             poster.WaitAndPump(
                 [this](const PostedMessage& m) {
                     ++commands;
-                    failures += m.id == WM_GRAB_FAILED;
+                    failures += m.id == CQueuedCaptureEvents::kStreamFailed;
                 },
                 std::chrono::milliseconds(20));
         }
@@ -61,11 +61,12 @@ struct Rig {
     CV4l2Backend backend{io};
     CLogRecorder log;
     CMessageQueue poster;
+    CQueuedCaptureEvents events{poster};
     CCaptureQueue queue;
     std::unique_ptr<CGrabber> grabber =
-        std::make_unique<CGrabber>(&log, &poster, std::vector<ICaptureBackend*>{&backend});
+        std::make_unique<CGrabber>(&log, &events, std::vector<ICaptureBackend*>{&backend});
     int commands = 0;
-    int failures = 0;  // WM_GRAB_FAILED seen
+    int failures = 0;  // stream failures seen
 };
 
 }  // namespace

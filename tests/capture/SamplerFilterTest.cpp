@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "QueuedEvents.h"
 #include "ScriptedV4l2.h"
-#include "base/MessageQueue.h"
-#include "base/Messages.h"
 
 namespace {
 
@@ -20,7 +19,7 @@ MediaType Type(uint32_t subtype, int32_t width, int32_t height, uint32_t stride 
 class FilterFixture : public ::testing::Test {
   protected:
     void Make(double rateLimit) {
-        filter_ = std::make_unique<CSamplerFilter>(&queue_, rateLimit, &poster_, true);
+        filter_ = std::make_unique<CSamplerFilter>(&queue_, rateLimit, &events_, true);
         filter_->SetClock([this] {
             return ArrivalTime{nowMs_ / 1000, static_cast<uint16_t>(nowMs_ % 1000), -60, 1};
         });
@@ -35,15 +34,14 @@ class FilterFixture : public ::testing::Test {
         return filter_->DoRenderSample(s);
     }
     int Posted() {
-        return poster_.Pump([](const PostedMessage& m) {
-            EXPECT_EQ(m.id, WM_COMMAND);
-            EXPECT_EQ(m.wParam, ID_FRAME_READY);
-        });
+        return poster_.Pump(
+            [](const PostedMessage& m) { EXPECT_EQ(m.id, CQueuedCaptureEvents::kFrameQueued); });
     }
     void TearDown() override { Drain(queue_); }
 
     CCaptureQueue queue_;
     CMessageQueue poster_;
+    CQueuedCaptureEvents events_{poster_};
     std::unique_ptr<CSamplerFilter> filter_;
     int64_t nowMs_ = 1700000000000;
     uint8_t pixels_[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -175,7 +173,7 @@ TEST_F(FilterFixture, UnusableSamplesNeverPost) {
     EXPECT_EQ(Deliver(0, true, 7), S_FALSE);  // one byte short of the format
     EXPECT_EQ(filter_->DoRenderSample(MediaSample{}), S_FALSE);
     // A filter that never accepted a format ignores every sample.
-    filter_ = std::make_unique<CSamplerFilter>(&queue_, -1, &poster_, true);
+    filter_ = std::make_unique<CSamplerFilter>(&queue_, -1, &events_, true);
     EXPECT_EQ(filter_->CheckMediaType(Type(V4L2_PIX_FMT_RGB565, 4, 2)), E_FAIL);
     EXPECT_EQ(Deliver(0), S_FALSE);
     EXPECT_EQ(queue_.GetCount(), 0);

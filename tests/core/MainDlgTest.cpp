@@ -95,7 +95,7 @@ class MainDlgTest : public ::testing::Test {
     bool Pump(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
         auto end = std::chrono::steady_clock::now() + limit;
         while (!done() && std::chrono::steady_clock::now() < end)
-            poster_.WaitAndPump([this](const PostedMessage& m) { dlg_->OnMessage(m); }, 20ms);
+            poster_.WaitAndPump([](const PostedMessage&) {}, 20ms);
         return done();
     }
     // What a client does on its own thread, while the window's loop runs.
@@ -205,7 +205,7 @@ TEST_F(MainDlgTest, SwitchAServesBothChannelsTurnedAndMeasured) {
 
     // A start request while grabbing is ignored; the Stop button stops, Close tears down
     // grabbing before anything else.
-    poster_.PostMessage(WM_GRAB_START, 0, 0);
+    dlg_->RequestStart();
     Pump([] { return false; }, 300ms);
     EXPECT_EQ(Count("Grabbing started."), 1);
 }
@@ -215,16 +215,16 @@ TEST_F(MainDlgTest, ButtonsAndRequestsFollowTheStateTable) {
     Up();
     const CDialogModel& m = dlg_->Model();
     EXPECT_TRUE(m.IsEnabled(IDC_START_GRABBING) && !m.IsEnabled(IDC_STOP_GRABBING));
-    poster_.PostMessage(WM_GRAB_START, 0, 0);
+    dlg_->RequestStart();
     ASSERT_TRUE(Pump([&] { return dlg_->IsGrabbing(); }));
-    poster_.PostMessage(WM_GRAB_START, 0, 0);
+    dlg_->RequestStart();
     dlg_->OnCommand(IDC_START_GRABBING);  // disabled while grabbing
     Pump([&] { return poster_.Pending() == 0; });
     EXPECT_EQ(Count("Grabbing started."), 1);
     dlg_->OnCommand(IDC_STOP_GRABBING);
     EXPECT_FALSE(dlg_->IsGrabbing());
     EXPECT_TRUE(m.IsEnabled(IDC_START_GRABBING) && m.IsEnabled(IDC_CONFIG));
-    poster_.PostMessage(WM_GRAB_STOP, 0, 0);  // not grabbing: ignored
+    dlg_->RequestStop();  // not grabbing: ignored
     Pump([&] { return poster_.Pending() == 0; });
     EXPECT_EQ(Count("Grabbing stopped."), 1);
 
@@ -279,7 +279,7 @@ TEST_F(MainDlgTest, MultiplexerDownOrAnImproperDescriptionLeavesGrabbingOff) {
         }
         EXPECT_FALSE(dlg_->SubsystemsUp() || dlg_->Model().IsEnabled(IDC_START_GRABBING));
         EXPECT_EQ(hosts_.timers.count(CMainDlg::IDT_AUTOSTART), 0u);  // /a starts nothing
-        poster_.PostMessage(WM_GRAB_START, 0, 0);
+        dlg_->RequestStart();
         Pump([&] { return poster_.Pending() == 0; });
         EXPECT_FALSE(dlg_->IsGrabbing());
         dlg_->ShutDownServer();

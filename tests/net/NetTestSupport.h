@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "base/MessageQueue.h"
-#include "base/Messages.h"
 #include "frame/FrameHeader.h"
 #include "frame/LosslessRecord.h"
 #include "net/FrameServer.h"
@@ -59,16 +58,14 @@ inline int CountThreads() {
     return static_cast<int>(std::distance(begin(tasks), end(tasks)));
 }
 
-// Plays the main thread for one server: pumps posted messages and tasks, and answers
-// WM_CLIENTGONE of the server's channel with RemoveClient, as the main window does.
+// Plays the main thread for the servers: runs the tasks they post (among them the removal
+// of a session whose client has gone).
 class MainThread {
   public:
     explicit MainThread(CMessageQueue& queue) : queue_(queue) {}
 
-    void Attach(CFrameServerBase* server) { servers_.push_back(server); }
-
     void Pump(std::chrono::milliseconds wait = std::chrono::milliseconds(0)) {
-        queue_.WaitAndPump([this](const PostedMessage& m) { Handle(m); }, wait);
+        queue_.WaitAndPump([](const PostedMessage&) {}, wait);
     }
 
     template <typename Pred>
@@ -88,18 +85,6 @@ class MainThread {
         });
     }
 
-    std::vector<PostedMessage> gone;  // every WM_CLIENTGONE seen
-
   private:
-    void Handle(const PostedMessage& m) {
-        if (m.id != WM_CLIENTGONE)
-            return;
-        gone.push_back(m);
-        for (CFrameServerBase* s : servers_)
-            if (s->GetChannel() == m.wParam)
-                s->RemoveClient(m.lParam);
-    }
-
     CMessageQueue& queue_;
-    std::vector<CFrameServerBase*> servers_;
 };

@@ -41,7 +41,6 @@ class ViewerTest : public ::testing::Test {
   protected:
     // Starts a viewer saving `count` frames from `s` and waits until it is served.
     std::future<Outcome> Watch(CFrameServerBase& s, int count) {
-        main.Attach(&s);
         EXPECT_EQ(s.Start(0, 5, "127.0.0.1"), 1);
         auto v = RunViewer("127.0.0.1:" + std::to_string(s.GetPort()) + " --count " +
                            std::to_string(count) + " --save " + dir.path());

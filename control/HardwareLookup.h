@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+class CIniFile;
+
+// The hardware description of the capture device: a key file beside the program, written
+// by the video multiplexer SELVEX for the camera id when one is configured.
+constexpr char kHardwareFileName[] = "curhardware.cfg";
+constexpr char kHardwareSection[] = "GlobalSettings";
+// The marker of every stored description.
+constexpr char kHardwareType[] = "DirectShow";
+
+// Asks the multiplexer named in section SELVEX of `config` for the description of `camId`
+// and replaces the file in `programDir` with its answer. Without an answer the file stays
+// and the result is true unless the section makes the multiplexer mandatory; false also
+// when the answer cannot be stored. Main thread (the call blocks up to 1.1 s).
+bool QuerySelvex(const CIniFile& config, const std::string& camId, const std::string& programDir);

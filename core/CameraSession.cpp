@@ -1,0 +1,115 @@
+#include "core/CameraSession.h"
+
+#include "base/LogSink.h"
+#include "base/MessagePoster.h"
+#include "config/IniFile.h"
+#include "control/HardwareLookup.h"
+
+CCameraSession::CCameraSession(ILogSink* log, IMessagePoster* poster, ITimerHost* timers,
+                               std::string programDir, std::vector<ICaptureBackend*> backends,
+                               Hooks hooks)
+    : log_(log),
+      poster_(poster),
+      timers_(timers),
+      programDir_(std::move(programDir)),
+      backends_(std::move(backends)),
+      hooks_(std::move(hooks)) {}
+
+CCameraSession::~CCameraSession() {
+    // An owner torn down without its shutdown (a failed start-up) still stops the stream.
+    if (grabber_)
+        grabber_->Deinit();
+}
+
+int CCameraSession::Open(ILogSink* log) {
+    queue_ = std::make_unique<CCaptureQueue>();
+    grabber_ = std::make_unique<CGrabber>(log, this, backends_);
+
+    CIniFile hardware(programDir_);
+    if (!hardware.Load(kHardwareFileName)) {
+        LogMessage(log, "FATAL: Hardware settings configuration file (\"%s\") could not be opened.",
+                   kHardwareFileName);
+        return 0;
+    }
+    if (hardware.GetValue(kHardwareSection, "Type", "") != kHardwareType) {
+        LogMessage(log,
+                   "FATAL: Hardware settings configuration file (\"%s\") contains improper type.",
+                   kHardwareFileName);
+        return 0;
+    }
+    const double limit = hardware.GetDouble(kHardwareSection, "LimitFramerate", -1.0);
+    const int mode = hardware.GetInt(kHardwareSection, "DeviceVideoMode", 0);
+    const std::string device = hardware.GetValue(kHardwareSection, "DevicePath", "");
+    if (!grabber_->Init(device, mode, limit, queue_.get())) {
+        LogMessage(log, "Grabbing Subsystem Init() error.");
+        return 0;
+    }
+    grabber_->SetLog(log_);
+    width_ = grabber_->GetWidth();
+    height_ = grabber_->GetHeight();
+    bitsPerPixel_ = grabber_->GetBitsPerPixel();
+    return 1;
+}
+
+void CCameraSession::Close() {
+    if (grabber_) {
+        dropsBefore_ += grabber_->DroppedCount();  // Deinit deletes filter and device
+        grabber_->Deinit();
+        grabber_.reset();
+    }
+    queue_.reset();
+}
+
+void CCameraSession::Deinitialize() {
+    StopReopening();
+    if (grabber_) {
+        if (grabber_->IsRunning()) {
+            LogMessage(log_, "Shutting down grabbing.");
+            grabber_->Stop();
+        }
+        LogMessage(log_, "Deinitializing grabbing subsystem...");
+    }
+    Close();
+}
+
+void CCameraSession::BeginReopening() {
+    ++losses_;
+    LogMessage(log_, "Camera lost (%s). Trying to open it again every %d s.",
+               grabber_ ? grabber_->DeviceErrorText().c_str() : "", kReopenPeriodMs / 1000);
+    Close();
+    reopening_ = true;
+    timers_->SetTimer(IDT_REOPEN, kReopenPeriodMs);
+}
+
+CCameraSession::Reopen CCameraSession::TryReopen() {
+    if (!reopening_) {
+        timers_->KillTimer(IDT_REOPEN);
+        return Reopen::kNotReopening;
+    }
+    // Each try is quiet: a camera away for hours must not fill the log.
+    if (!Open(nullptr) || !grabber_->Start()) {
+        Close();
+        return Reopen::kStillAway;
+    }
+    StopReopening();
+    return Reopen::kBack;
+}
+
+void CCameraSession::StopReopening() {
+    if (reopening_)
+        timers_->KillTimer(IDT_REOPEN);
+    reopening_ = false;
+}
+
+uint64_t CCameraSession::CaptureDrops() const {
+    return dropsBefore_ + (grabber_ ? grabber_->DroppedCount() : 0);
+}
+
+bool CCameraSession::FrameQueued() {
+    return poster_ != nullptr && poster_->PostTask(hooks_.frameReady);
+}
+
+void CCameraSession::StreamFailed() {
+    if (poster_ != nullptr)
+        poster_->PostTask(hooks_.lost);
+}

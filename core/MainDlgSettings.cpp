@@ -1,0 +1,133 @@
+// The main controller's state as the property handler and the window see it: the camera
+// settings in effect and pending, their display, applying them, and the health counters.
+#include <cstdio>
+
+#include "config/IniFile.h"
+#include "config/Settings.h"
+#include "control/Registration.h"
+#include "control/zeft/Srv.h"
+#include "control/zeft/Zeft.h"
+#include "core/MainDlg.h"
+#include "processing/Orientation.h"
+
+namespace {
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+}  // namespace
+
+void CMainDlg::ShowCurrentSettings() {
+    model_.SetText(IDC_CURRENT_NAME, current_.name);
+    model_.SetText(IDC_CURRENT_ORIENTATION, current_.orientation);
+    model_.SetText(IDC_CURRENT_CAMID, current_.camId);
+    model_.SetText(IDC_CURRENT_SCALE, Format("%f", current_.scale));
+    model_.SetText(IDC_CURRENT_WIDTH, std::to_string(shownWidth_));
+    model_.SetText(IDC_CURRENT_HEIGHT, std::to_string(shownHeight_));
+    model_.SetText(IDC_CURRENT_BPP, std::to_string(shownBitsPerPixel_));
+}
+
+void CMainDlg::ShowPendingSettings() {
+    model_.SetText(IDC_PENDING_NAME, pending_.name);
+    model_.SetText(IDC_PENDING_ORIENTATION, pending_.orientation);
+    model_.SetText(IDC_PENDING_CAMID, pending_.camId);
+    model_.SetText(IDC_PENDING_SCALE, Format("%f", pending_.scale));
+}
+
+bool CMainDlg::CurrentOrientationTurns() const {
+    return OrientationSwapsWidthHeight(current_.orientation);
+}
+
+void CMainDlg::SetCurrentScale(double scale) {
+    current_.scale = scale;
+    ShowCurrentSettings();
+}
+
+void CMainDlg::Spot(float* xm, float* ym, float* xrms, float* yrms) const {
+    const SpotResults& s = pipeline_.Spot();
+    *xm = s.xm;
+    *ym = s.ym;
+    *xrms = s.xrms;
+    *yrms = s.yrms;
+}
+
+std::string CMainDlg::ControlEquipmentName() const {
+    return config_ ? config_->GetValue(kSectionDefault, kKeyZeftControlEqpName, "") : "";
+}
+
+HealthCounters CMainDlg::Health() const {
+    HealthCounters h;
+    const CFramePipeline::Counters& p = pipeline_.GetCounters();
+    h.processed = p.processed;
+    h.captureDrops = camera_.CaptureDrops();
+    h.cameraLosses = camera_.Losses();
+    h.pipelineDrains = p.drained;
+    h.withoutCodecs = p.withoutCodecs;
+    h.jpegFailed = p.jpegFailed;
+    h.lossless = channels_.LosslessStats();
+    h.lossy = channels_.LossyStats();
+    const ZeftServerStats zeft = ZeftGetServerStats();
+    h.zeftCalls = zeft.calls;
+    h.zeftRefused = zeft.callsRefused;
+    return h;
+}
+
+void CMainDlg::OnApplyCameraSettings() {
+    if (shutDown_)
+        return;
+    if (grabbing_)
+        OnStopGrabbing();
+    UpdateCameraSettings();
+    // Started again whatever the state before and whatever the update's outcome.
+    OnStartGrabbing();
+    settingsApplied_ = true;
+}
+
+bool CMainDlg::UpdateCameraSettings() {
+    const CameraSettings before = current_;
+    const int width = shownWidth_, height = shownHeight_, bpp = shownBitsPerPixel_;
+    current_.name = pending_.name;
+    current_.camId = pending_.camId;
+    current_.scale = pending_.scale;
+    current_.orientation = pending_.orientation;
+    if (config_) {
+        const StoredCameraSettings stored{current_.name, current_.scale, current_.orientation,
+                                          current_.camId};
+        if (!WriteCameraSettings(*config_, stored) || !config_->Save())
+            LogMessage(hosts_.app,
+                       "Error on saving settings to config file in UpdateCameraSettings.");
+    }
+    DeinitializeCompressionCodec();
+    DeinitializeGrabbing();
+    const bool grabbingUp = InitializeGrabbing() == 1;
+    if (grabbingUp)
+        LogMessage(hosts_.app, "Successful reinitialized grabber card for new settings.");
+    const bool codecsUp = InitializeCompressionCodec() == 1;
+    if (codecsUp)
+        LogMessage(hosts_.app, "Successful initialized compression codec for new settings.");
+    subsystemsUp_ = grabbingUp && codecsUp;
+    model_.SetEnabled(IDC_START_GRABBING, subsystemsUp_);
+    model_.SetEnabled(IDC_STOP_GRABBING, false);
+    cameraActiveSince_ = ::time(nullptr);
+    ShowCurrentSettings();
+    ShowPendingSettings();
+
+    // Clients watching a setting hear of it now, in this order, only when it changed.
+    const std::pair<CameraField, bool> changed[] = {
+        {CameraField::kName, before.name != current_.name},
+        {CameraField::kCamId, before.camId != current_.camId},
+        {CameraField::kWidth, width != shownWidth_},
+        {CameraField::kHeight, height != shownHeight_},
+        {CameraField::kBitsPerPixel, bpp != shownBitsPerPixel_},
+        {CameraField::kScale, before.scale != current_.scale},
+        {CameraField::kOrientation, before.orientation != current_.orientation},
+    };
+    for (const auto& [field, differs] : changed) {
+        if (differs && control_)
+            _SystemScheduleProperty(control_->ExportName().c_str(), ControlPropertyName(field));
+    }
+    return true;
+}
