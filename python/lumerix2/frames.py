@@ -241,6 +241,9 @@ class FrameClient:
         self._received = 0  # bytes of the stream so far, for the error texts
         self._decoders = _Decoders()
         self._header = bytearray(HEADER_SIZE)
+        # Compressed data is copied on by the decoder: one buffer serves every message, so
+        # large frames cost no fresh pages each.
+        self._scratch = bytearray()
         self._sock = socket.create_connection(split_host_port(address), timeout=timeout)
         self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
@@ -289,7 +292,13 @@ class FrameClient:
         total = header["total_length"]
         if total > self.max_message:
             raise FrameError(f"message of {total} bytes at byte {start} is above the bound")
-        body = memoryview(bytearray(total - HEADER_SIZE))
+        size = total - HEADER_SIZE
+        if header["kind"] == "HFYU" and header["compressed"]:
+            if len(self._scratch) < size:
+                self._scratch = bytearray(size)  # a new one: the old may still be viewed
+            body = memoryview(self._scratch)[:size]
+        else:
+            body = memoryview(bytearray(size))  # the frame's image keeps it
         self._fill(body, deadline, start, allow_eof=False, total=total)
         return header, body
 
