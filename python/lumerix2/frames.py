@@ -19,6 +19,8 @@ MAGIC = 0x11223344
 BITMAPINFOHEADER_SIZE = 40
 # Room for an 8192 x 8192 frame raw; a header asking for more is not believed.
 DEFAULT_MAX_MESSAGE = HEADER_SIZE + 64 * 1024 * 1024
+# Decoders allocate by the sizes a message gives, whatever its length: bound them first.
+MAX_PIXELS = 64 * 1024 * 1024
 
 _PREFIX = struct.Struct("<I4sIII")
 _LOSSLESS = struct.Struct("<I4sIIIIiHhh2xIIII4xddII8x")
@@ -113,6 +115,8 @@ def _parse_header(raw: bytes) -> Dict[str, Any]:
             f"total length {total} is not {HEADER_SIZE} + format length {format_length}"
             f" + data length {data_length}"
         )
+    if header["width"] * header["height"] > MAX_PIXELS:
+        raise FrameError(f"frame of {header['width']} x {header['height']} is above the bound")
     compressed = header["compressed"]
     if lossy or compressed == 0:
         if format_length != 0:
@@ -140,7 +144,7 @@ class _HuffyuvDecoder:
             raise FrameError(f"format block of {len(block)} bytes gives its size as {size}")
         if codec != _HFYU:
             raise FrameError(f"format block names codec 0x{codec:08x}, not HFYU")
-        if width <= 0 or height <= 0:
+        if width <= 0 or height <= 0 or width * height > MAX_PIXELS:
             raise FrameError(f"format block gives a frame of {width} x {height}")
         self.width, self.height = width, height
         self._context = av.CodecContext.create("huffyuv", "r")
@@ -197,12 +201,14 @@ def _decode(header: Dict[str, Any], body: memoryview, decoders: _Decoders) -> Fr
         jpeg = bytes(body)
         try:
             with Image.open(io.BytesIO(jpeg)) as picture:
-                image = np.asarray(picture.convert("RGB"))
+                if picture.size != (width, height):  # checked before anything is decoded
+                    got = f"{picture.size[0]} x {picture.size[1]}"
+                    raise FrameError(f"JPEG of {got}, header {width} x {height}")
+                image = np.array(picture.convert("RGB"))  # writable, as the gray ones are
+        except FrameError:
+            raise
         except Exception as e:
             raise FrameError(f"JPEG data could not be decoded: {e}") from None
-        if image.shape[:2] != (height, width):
-            got = f"{image.shape[1]} x {image.shape[0]}"
-            raise FrameError(f"JPEG of {got}, header {width} x {height}")
         return Frame(header, image, jpeg)
     if not header["compressed"]:
         return Frame(header, np.frombuffer(body, np.uint8).reshape(height, width))
