@@ -211,7 +211,8 @@ def _decode(header: Dict[str, Any], body: memoryview, decoders: _Decoders) -> Fr
             raise FrameError(f"JPEG data could not be decoded: {e}") from None
         return Frame(header, image, jpeg)
     if not header["compressed"]:
-        return Frame(header, np.frombuffer(body, np.uint8).reshape(height, width))
+        image = np.frombuffer(body, np.uint8).reshape(height, width)
+        return Frame(header, image.copy() if body.readonly else image)
     n = header["format_length"]
     block, data = body[:n], body[n:]
     image_size = _BITMAPINFO.unpack_from(block)[6] if n >= BITMAPINFOHEADER_SIZE else None
