@@ -181,6 +181,7 @@ class Zeft:
     Calls share one kept connection; each monitor opens its own. A refused call raises
     :class:`ZeftError`; a call without a reply within ``timeout`` seconds, :class:`TimeoutError`.
     ``names`` is the names file used when SERVER is a name rather than ``HOST:PORT``.
+    Not for use by several threads at once.
     """
 
     def __init__(
