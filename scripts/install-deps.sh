@@ -12,6 +12,7 @@ packages=(
   linux-libc-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
+  dpkg-dev lintian man-db  # the Debian package: dpkg-shlibdeps, its checker, the pages' check
 )
 
 missing=()
