@@ -1,4 +1,8 @@
+#include <cstdio>
+
 #include "app/ServerApp.h"
+#include "base/Version.h"
+#include "core/CommandLine.h"
 
 #if defined(__SANITIZE_THREAD__)
 // Qt is not built with ThreadSanitizer, so the hand-offs inside its own worker pool (the
@@ -12,6 +16,21 @@ extern "C" const char* __tsan_default_suppressions() {
 #endif
 
 int main(int argc, char** argv) {
+    // Answered before anything else: no log line, no pid file, no hand-over.
+    const char* unknown = nullptr;
+    switch (FindLongOption(argc, argv, &unknown)) {
+        case LongOption::kHelp:
+            std::fputs(kServerUsage, stdout);
+            return 0;
+        case LongOption::kVersion:
+            std::printf("lumerix2 %s\n", kLumerixVersion);
+            return 0;
+        case LongOption::kUnknown:
+            std::fprintf(stderr, "lumerix2: unknown option %s\n%s", unknown, kServerUsage);
+            return 2;
+        case LongOption::kNone:
+            break;
+    }
     CServerApp app(argc, argv);
     return app.Run();
 }

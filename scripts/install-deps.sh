@@ -14,6 +14,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   # The Python client and its tests: Debian's interpreter and modules, no pip downloads
   python3 python3-numpy python3-av python3-pil python3-pytest python3-venv python3-setuptools python3-wheel
+  dpkg-dev lintian man-db  # the Debian package: dpkg-shlibdeps, its checker, the pages' check
 )
 
 missing=()

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/QtMessageLoop.h"
@@ -27,6 +28,24 @@ TEST(CommandLine, SwitchIsTheLetterAfterTheFirstSlashOfTheArguments) {
     for (const auto& [args, expected] : cases)
         EXPECT_EQ(SwitchLetter(static_cast<int>(args.size()), args.data()), expected)
             << args.back();
+}
+
+TEST(CommandLine, OnlyDoubleDashArgumentsAreOptionsAndTheFirstDecides) {
+    const char* kNoName = "(none)";
+    const std::tuple<std::vector<const char*>, LongOption, const char*> cases[] = {
+        {{"lumerix2", "/a"}, LongOption::kNone, kNoName},
+        {{"lumerix2", "-q", "-h"}, LongOption::kNone, kNoName},
+        {{"lumerix2", "/q", "--help"}, LongOption::kHelp, kNoName},
+        {{"lumerix2", "--version", "--bogus"}, LongOption::kVersion, kNoName},
+        {{"lumerix2", "--bogus/a", "--help"}, LongOption::kUnknown, "--bogus/a"},
+        {{"lumerix2", "--"}, LongOption::kUnknown, "--"},
+    };
+    for (const auto& [args, expected, name] : cases) {
+        const char* unknown = kNoName;
+        EXPECT_EQ(FindLongOption(static_cast<int>(args.size()), args.data(), &unknown), expected)
+            << args.back();
+        EXPECT_STREQ(unknown, name) << args.back();
+    }
 }
 
 TEST(PidFile, ReadsTheLeadingNumberAndWritesWithoutLineEnd) {

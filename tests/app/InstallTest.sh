@@ -1,19 +1,46 @@
 #!/bin/sh
 # Installs the build into a temporary prefix as an operator would, checks the files a
-# camera service needs, runs the unit's helper, and has systemd check the unit.
-# Usage: InstallTest.sh BUILD_DIR
+# camera service needs, the programs' command lines and manual pages, runs the unit's
+# helper, has systemd check the unit, and builds the Debian package for lintian to judge.
+# Usage: InstallTest.sh BUILD_DIR VERSION CPACK
 set -eu
 build=$1
+version=$2
+cpack=$3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 p=$tmp/prefix
 cmake --install "$build" --prefix "$p" >/dev/null
-for f in bin/lumerix2 bin/lumerix2-view bin/zeft bin/selvex-sim lib/lumerix2/prepare-instance; do
+for f in bin/lumerix2 bin/lumerix2-view bin/zeft bin/selvex-sim bin/lumerix2-soak \
+    lib/lumerix2/prepare-instance; do
     [ -x "$p/$f" ] || fail "$f missing or not executable"
 done
 [ -f "$p/share/lumerix2/curhardware.cfg" ] || fail "default hardware description missing"
+
+# Every program has its page, prints its usage and version, and refuses a wrong option
+# (time-limited: a server started by mistake would otherwise hold the test).
+for exe in "$p"/bin/*; do
+    name=${exe##*/}
+    [ -f "$p/share/man/man1/$name.1.gz" ] || fail "$name has no manual page"
+    timeout 20 "$exe" --help >"$tmp/out" 2>&1 || fail "$name --help: status $?"
+    grep -qi "usage: *$name" "$tmp/out" || fail "$name --help prints no usage"
+    timeout 20 "$exe" --version 2>&1 | grep -qF "$version" || fail "$name --version lacks $version"
+    status=0
+    timeout 20 "$exe" --no-such-option >"$tmp/out" 2>&1 || status=$?
+    [ "$status" = 2 ] || fail "$name --no-such-option: status $status, not 2"
+    grep -qi "usage: *$name" "$tmp/out" || fail "$name --no-such-option prints no usage"
+done
+[ ! -e "$p/bin/Lumerix2.log" ] || fail "an option started the server"
+# man reports what it cannot render only as warnings; lintian counts them too.
+if command -v man >/dev/null; then
+    for page in "$p"/share/man/man1/*.1.gz; do
+        out=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+            man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+        [ -z "$out" ] || fail "${page##*/}: $out"
+    done
+fi
 unit=$p/lib/systemd/system/lumerix2@.service
 [ -f "$unit" ] || fail "unit missing"
 for line in "ExecStartPre=$p/lib/lumerix2/prepare-instance %i" \
@@ -39,5 +66,25 @@ if command -v systemd-analyze >/dev/null; then
     [ -z "$out" ] || fail "verify: $out"  # a bad key is only a warning
 else
     echo "systemd-analyze not found: unit not verified"
+fi
+
+# The package a site installs: built as the README says, in a folder of its own.
+if command -v dpkg-shlibdeps >/dev/null; then
+    (cd "$build" && "$cpack" -G DEB -B "$tmp/pkg") >"$tmp/cpack.log" 2>&1 ||
+        fail "cpack: $(cat "$tmp/cpack.log")"
+    deb=$(ls "$tmp/pkg"/lumerix2_"$version"_*.deb)
+    [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
+    dpkg-deb -c "$deb" >"$tmp/contents"
+    for f in usr/bin/lumerix2 usr/share/man/man1/lumerix2.1.gz \
+        usr/share/doc/lumerix2/copyright usr/share/doc/lumerix2/changelog.gz; do
+        grep -q " \./$f\$" "$tmp/contents" || fail "package lacks $f"
+    done
+    if command -v lintian >/dev/null; then
+        out=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $out"
+    else
+        echo "lintian not found: package not checked"
+    fi
+else
+    echo "dpkg-shlibdeps not found: package not built"
 fi
 echo "install OK"

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/MessageQueue.h"
+#include "base/Version.h"
 #include "control/zeft/Srv.h"
 #include "control/zeft/Zeft.h"
 
@@ -22,6 +23,7 @@ namespace {
 const char kUsage[] =
     "usage: selvex-sim --dir DIR [--name SELVEX] [--context TAVO] [--port-offset N]\n"
     "                  [--base-port P]\n"
+    "       selvex-sim --help | --version\n"
     "Serves GetConfigforID on /CONTEXT/NAME/MPServer from DIR/<camera id>.cfg.\n"
     "--base-port 0 lets the system choose the port; the port is printed at start.\n";
 
@@ -82,6 +84,14 @@ int main(int argc, char** argv) {
     long basePort = kZeftBasePort;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("selvex-sim %s\n", kLumerixVersion);
+            return 0;
+        }
         if (i + 1 >= argc) {
             std::fputs(kUsage, stderr);
             return 2;

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "base/LittleEndian.h"
+#include "base/Version.h"
 #include "control/zeft/Zeft.h"
 #include "control/zeft/ZeftClient.h"
 #include "control/zeft/ZeftProtocol.h"
@@ -583,37 +584,60 @@ struct Options {
     std::string exe, selvex;
 };
 
-bool ParseOptions(int argc, char** argv, Options& o) {
+const char kUsage[] =
+    "usage: lumerix2-soak --minutes N [--exe PATH] [--selvex PATH]\n"
+    "       lumerix2-soak --help | --version\n"
+    "Runs the server for N minutes under readers and hostile peers, then checks it.\n";
+
+// The first program of `candidates` that exists, else the last one (named in the failure).
+std::string FirstExisting(std::initializer_list<std::string> candidates) {
+    for (const std::string& c : candidates)
+        if (std::filesystem::exists(c))
+            return c;
+    return *(candidates.end() - 1);
+}
+
+constexpr int kRun = -1;
+
+// kRun, or the exit status: 0 after --help or --version, 2 for a bad command line.
+int ParseOptions(int argc, char** argv, Options& o) {
     const std::string self = SelfDir();
-    o.exe = LUMERIX2_EXE;
-    o.selvex = SELVEX_EXE;
-    // Copied builds find the programs beside them.
-    if (!std::filesystem::exists(o.exe))
-        o.exe = self + "/../../bin/lumerix2";
-    if (!std::filesystem::exists(o.selvex))
-        o.selvex = self + "/../../bin/selvex-sim";
-    for (int i = 1; i + 1 < argc; i += 2) {
+    // An installed tool finds the programs beside it; the build's tool those of the build;
+    // a copied build those of its bin/ folder.
+    o.exe = FirstExisting({self + "/lumerix2", LUMERIX2_EXE, self + "/../../bin/lumerix2"});
+    o.selvex = FirstExisting({self + "/selvex-sim", SELVEX_EXE, self + "/../../bin/selvex-sim"});
+    for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--minutes")
-            o.minutes = std::atof(argv[i + 1]);
-        else if (a == "--exe")
-            o.exe = argv[i + 1];
-        else if (a == "--selvex")
-            o.selvex = argv[i + 1];
-        else
-            return false;
+        const bool valued = i + 1 < argc;
+        if (a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("lumerix2-soak %s\n", kLumerixVersion);
+            return 0;
+        } else if (a == "--minutes" && valued) {
+            o.minutes = std::atof(argv[++i]);
+        } else if (a == "--exe" && valued) {
+            o.exe = argv[++i];
+        } else if (a == "--selvex" && valued) {
+            o.selvex = argv[++i];
+        } else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
     }
-    return argc % 2 == 1 && o.minutes > 0 && o.minutes <= 24 * 60;
+    if (o.minutes > 0 && o.minutes <= 24 * 60)
+        return kRun;
+    std::fputs(kUsage, stderr);
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options opt;
-    if (!ParseOptions(argc, argv, opt)) {
-        std::fputs("usage: lumerix2-soak --minutes N [--exe PATH] [--selvex PATH]\n", stderr);
-        return 2;
-    }
+    if (const int status = ParseOptions(argc, argv, opt); status != kRun)
+        return status;
     ::signal(SIGPIPE, SIG_IGN);
     // An interrupted run still stops the server and removes its directory.
     struct sigaction sa {};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/HostPort.h"
+#include "base/Version.h"
 #include "net/FrameClient.h"
 #include "tools/view/LosslessDecoder.h"
 
@@ -19,6 +20,7 @@ namespace {
 void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: lumerix2-view HOST:PORT [--count N] [--save DIR] [--timeout S]\n"
+                 "       lumerix2-view --help | --version\n"
                  "  Reads the frame stream of a Lossless or Lossy channel and prints one line\n"
                  "  per message.\n"
                  "  --count N   stop after N messages\n"
@@ -101,6 +103,9 @@ int main(int argc, char** argv) {
         std::string arg = argv[a];
         if (arg == "--help" || arg == "-h") {
             Usage(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("lumerix2-view %s\n", kLumerixVersion);
             return 0;
         } else if (arg == "--count" && a + 1 < argc) {
             const char* v = argv[++a];

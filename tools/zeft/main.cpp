@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/LittleEndian.h"
+#include "base/Version.h"
 #include "control/zeft/Zeft.h"
 #include "control/zeft/ZeftClient.h"
 
@@ -19,6 +20,7 @@ const char kUsage[] =
     "       zeft write ADDRESS PROPERTY VALUE... [options]\n"
     "       zeft readwrite ADDRESS PROPERTY VALUE... [options]\n"
     "       zeft monitor ADDRESS PROPERTY [VALUE...] [options]\n"
+    "       zeft --help | --version\n"
     "ADDRESS is /CONTEXT/SERVER/DEVICE; SERVER is a name of the names file or HOST:PORT.\n"
     "options: --format N     format of the written values (512 double, 514 byte, 515 int,\n"
     "                        516 text); guessed from the values when absent\n"
@@ -27,7 +29,8 @@ const char kUsage[] =
     "         --count N      monitor: stop after N replies (default: run until an error)\n"
     "         --names DIR    directory of the names file (zeftnames.cfg)\n"
     "         --max N        print at most N elements of an array (default 64)\n"
-    "Exit status: 0 on success; the call's status when it is 1 to 124; 125 otherwise.\n";
+    "Exit status: 0 on success; the call's status when it is 1 to 124; 2 for an unknown\n"
+    "option; 125 otherwise.\n";
 
 struct Options {
     std::string mode, address, property;
@@ -218,11 +221,22 @@ int main(int argc, char** argv) {
             o.count = number(1, 1L << 40);
         else if (a == "--max")
             o.maxPrint = static_cast<size_t>(number(0, 1L << 30));
-        else if (a == "--names" && i + 1 < argc)
+        else if (a == "--names") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zeft: --names needs a directory\n");
+                return 125;
+            }
             ZeftSetNamesFile(argv[++i]);
-        else if (a == "--help" || a == "-h") {
+        } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("zeft %s\n", kLumerixVersion);
+            return 0;
+        } else if (a.starts_with("--")) {
+            // Before the call: a misspelt option must not travel as a value.
+            std::fprintf(stderr, "zeft: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
         } else
             positional.push_back(a);
     }
