@@ -179,7 +179,10 @@ bool CMainDlg::BringUp(const BringUpLines& lines) {
     step(1, InitializeCompressionCodec() == 1);
     step(2, InitializeControlSystem(*config_, *control_, hosts_.app) == 1);
     ReadNetworkSettings();
-    step(3, InitializeNetwork() == 1);
+    const bool networkUp = InitializeNetwork() == 1;
+    step(3, networkUp);
+    if (networkUp && hosts_.service != nullptr)
+        hosts_.service->Ready();
     return allUp;
 }
 
@@ -634,6 +637,18 @@ std::string CMainDlg::HealthText() const {
         lossy.clients, lossy.sent, lossy.dropped, ull(zeft.calls), ull(zeft.callsRefused));
 }
 
+std::string CMainDlg::ServiceStatusText() const {
+    const std::string rate = model_.Text(IDC_FRAMERATE);
+    std::string text = "Not grabbing";
+    if (reopening_)
+        text = "Camera lost, opening it again";
+    else if (grabbing_)
+        text = rate.empty() ? "Grabbing" : "Grabbing at " + rate + " frames/s";
+    text += "; lossless " + FormatInt(lossless_.GetClientCount()) + " clients, lossy ";
+    text += lossyEnabled_ ? FormatInt(lossy_.GetClientCount()) + " clients" : "off";
+    return text;
+}
+
 void CMainDlg::PostRequest(uint32_t message) {
     hosts_.poster->PostMessage(message, 0, 0);
 }
@@ -706,6 +721,8 @@ void CMainDlg::ShutDownServer() {
     if (shutDown_)
         return;
     shutDown_ = true;
+    if (hosts_.service != nullptr)
+        hosts_.service->Stopping();
     DeinitializeGrabbing();
     DeinitializeCompressionCodec();
     DisableControl();

@@ -37,6 +37,7 @@ class CMainDlg : public IControllerState {
         IDialogHost* dialog = nullptr;
         IConfigDialog* configDialog = nullptr;         // null: "Configdialog could not be created!"
         IEnvironmentPublisher* environment = nullptr;  // null: nothing is published
+        IServiceNotifier* service = nullptr;           // null: no service manager is told
     };
 
     // Timer of the delayed start after switch a.
@@ -114,6 +115,8 @@ class CMainDlg : public IControllerState {
     uint32_t CodecFourCC() const override { return codecs_.GetFourCC(); }
     std::string ControlEquipmentName() const override;
     std::string HealthText() const override;
+    // One line for the service manager: grabbing, frame rate and clients of each channel.
+    std::string ServiceStatusText() const;
     void PostRequest(uint32_t message) override;
 
     int Width() const { return width_; }
