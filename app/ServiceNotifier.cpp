@@ -43,8 +43,9 @@ CServiceNotifier::CServiceNotifier() {
 CServiceNotifier::~CServiceNotifier() = default;
 
 void CServiceNotifier::Ready() {
+    // The bring-up before this ran without the loop's keep-alives: the time starts afresh.
     if (timer_)
-        Send("READY=1\n");
+        Send(watchdog_ ? "READY=1\nWATCHDOG=1\n" : "READY=1\n");
 }
 
 void CServiceNotifier::Stopping() {
