@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "app/QtMessageLoop.h"
+#include "app/ServiceNotifier.h"
 #include "app/SignalBridge.h"
 #include "base/ProgramDir.h"
 #include "core/CommandLine.h"
@@ -75,9 +76,11 @@ void CServerApp::RunServer() {
         CQtMessageLoop loop;
         CSignalBridge signalBridge;
         CEnvironmentPublisher environment;
+        CServiceNotifier service;
         CQtConfigDialog configDialog(this);
-        CMainDlg dlg({this, &loop, &loop, &loop, &configDialog, &environment}, programDir_,
-                     switch_);
+        CMainDlg dlg({this, &loop, &loop, &loop, &configDialog, &environment, &service},
+                     programDir_, switch_);
+        service.SetStatusText([&dlg] { return dlg.ServiceStatusText(); });
         CMainWindow window(dlg.Model(),
                            {[&dlg](int id) { dlg.OnCommand(id); }, [&dlg] { dlg.OnCancel(); }});
         configDialog.SetOwner(&window);

@@ -47,7 +47,9 @@ class CFrameChannels {
     HealthCounters::Channel LossyStats() const { return Stats(lossy_); }
 
     CFrameServer& Lossless() { return lossless_; }
+    const CFrameServer& Lossless() const { return lossless_; }
     CLossyFrameServer& Lossy() { return lossy_; }
+    const CLossyFrameServer& Lossy() const { return lossy_; }
     CFrameTransfer* Transfer() const { return transfer_.get(); }
 
   private:

@@ -39,4 +39,15 @@ class IEnvironmentPublisher {
     virtual void Stop() = 0;
 };
 
+// The service manager that started the process (systemd), told how the server stands.
+// Main thread only.
+class IServiceNotifier {
+  public:
+    virtual ~IServiceNotifier() = default;
+    // The frame channels are up: the server serves.
+    virtual void Ready() = 0;
+    // The shutdown sequence has begun.
+    virtual void Stopping() = 0;
+};
+
 constexpr int IDOK = 1;

@@ -146,7 +146,10 @@ bool CMainDlg::BringUp(const BringUpLines& lines) {
     step(0, InitializeGrabbing() == 1);
     step(1, InitializeCompressionCodec() == 1);
     step(2, InitializeControlSystem(*config_, *control_, hosts_.app) == 1);
-    step(3, InitializeNetwork() == 1);
+    const bool networkUp = InitializeNetwork() == 1;
+    step(3, networkUp);
+    if (networkUp && hosts_.service != nullptr)
+        hosts_.service->Ready();
     return allUp;
 }
 
@@ -335,6 +338,8 @@ void CMainDlg::ShutDownServer() {
     if (shutDown_)
         return;
     shutDown_ = true;
+    if (hosts_.service != nullptr)
+        hosts_.service->Stopping();
     DeinitializeGrabbing();
     DeinitializeCompressionCodec();
     DisableControl();

@@ -39,6 +39,7 @@ class CMainDlg : public IControllerState, public IControllerRequests {
         IDialogHost* dialog = nullptr;
         IConfigDialog* configDialog = nullptr;         // null: "Configdialog could not be created!"
         IEnvironmentPublisher* environment = nullptr;  // null: nothing is published
+        IServiceNotifier* service = nullptr;           // null: no service manager is told
     };
 
     // Timer of the delayed start after switch a.
@@ -115,6 +116,8 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     std::string ControlEquipmentName() const override;
     std::string HealthText() const override { return RenderHealthLine(Health()); }
     HealthCounters Health() const;
+    // One line for the service manager: grabbing, frame rate and clients of each channel.
+    std::string ServiceStatusText() const;
 
     // Requests from the control system and the signals, queued for the main thread.
     void RequestStart() override;

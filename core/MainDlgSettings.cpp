@@ -131,3 +131,18 @@ bool CMainDlg::UpdateCameraSettings() {
     }
     return true;
 }
+
+std::string CMainDlg::ServiceStatusText() const {
+    const std::string rate = model_.Text(IDC_FRAMERATE);
+    std::string text = "Not grabbing";
+    if (camera_.IsReopening())
+        text = "Camera lost, opening it again";
+    else if (grabbing_)
+        text = rate.empty() ? "Grabbing" : "Grabbing at " + rate + " frames/s";
+    text +=
+        "; lossless " + std::to_string(channels_.Lossless().GetClientCount()) + " clients, lossy ";
+    text += channels_.LossyEnabled()
+                ? std::to_string(channels_.Lossy().GetClientCount()) + " clients"
+                : "off";
+    return text;
+}

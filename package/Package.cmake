@@ -29,6 +29,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 # dpkg-shlibdeps finds the Qt6, libav and libjpeg runtime packages from the binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS systemd)
+# The service's account is created on install.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/app/systemd/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The programs are stripped and their debug information is left out: CMake 3.25's
 # -dbgsym package lists build paths in its md5sums. The build tree keeps the unstripped
 # programs, with the same build ids, for a site's core dump.

@@ -10,6 +10,7 @@ packages=(
   libjpeg62-turbo-dev
   libavcodec-dev libavutil-dev
   linux-libc-dev
+  libsystemd-dev systemd  # readiness and watchdog notifications; the unit checks (systemd-analyze)
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   # The Python client and its tests: Debian's interpreter and modules, no pip downloads
