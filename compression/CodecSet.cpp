@@ -9,15 +9,24 @@
 int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixel,
                                           int jpegQuality) {
     Release();
+    lastTrace_.clear();
+    libraryReason_.clear();
     // Every stage after capture works on 8-bit gray; another depth would size every
     // buffer below wrongly.
-    if (bitsPerPixel != 8)
+    if (bitsPerPixel != 8) {
+        Trace(FormatLogText("CCodecSet: frames of %d bits per pixel; the codecs take 8.",
+                            bitsPerPixel));
         return 0;
+    }
 
     jpegEncoder_.reset(new (std::nothrow) CJpegEncoder);
-    if (!jpegEncoder_)
+    if (!jpegEncoder_) {
+        Trace("CCodecSet: no memory for the JPEG encoder.");
         return 0;
+    }
     if (!jpegEncoder_->SetSize(width, height)) {
+        Trace(FormatLogText("CJpegEncoder: a frame of %d x %d is outside 1 to 65535 on a side.",
+                            width, height));
         Release();
         return 0;
     }
@@ -25,6 +34,7 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
     jpegCapacity_ = jpegEncoder_->GetMaxOutputSize();
     jpegBuffer_ = CPoolBlock::Alloc(jpegCapacity_);
     if (!jpegBuffer_) {
+        Trace("CCodecSet: no memory for the JPEG buffer.");
         Release();
         return 0;
     }
@@ -46,6 +56,7 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
     }
     if (!codec_->Init(kFourCCHfyu, &inputFormat_)) {
         Trace(codec_->GetLastTrace());
+        libraryReason_ = codec_->LibraryReason();
         Release();
         return 0;
     }
@@ -91,6 +102,12 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
     width_ = width;
     height_ = height;
     return 1;
+}
+
+std::string CCodecSet::FailureReason() const {
+    if (libraryReason_.empty())
+        return lastTrace_;
+    return lastTrace_ + " (libavcodec: " + libraryReason_ + ")";
 }
 
 void CCodecSet::DeinitializeCompressionCodec() {

@@ -54,12 +54,14 @@ class CCodecSet {
         return !losslessRecord_ ? nullptr
                                 : losslessRecord_.Data() + kFrameHeaderSize + outputFormatLength_;
     }
-    // The last failure report of the set-up, kept for diagnosis and never logged.
+    // The last failure report of the set-up.
     const std::string& LastTrace() const { return lastTrace_; }
+    // Why the last set-up failed, for the log: the report and the library's own words.
+    std::string FailureReason() const;
 
   private:
     void Release();
-    void Trace(const char* text) { lastTrace_ = text; }
+    void Trace(const std::string& text) { lastTrace_ = text; }
 
     ILogSink* log_;
     int width_ = 0;
@@ -74,4 +76,5 @@ class CCodecSet {
     uint32_t maxCompressedSize_ = 0;
     CPoolBlock losslessRecord_;
     std::string lastTrace_;
+    std::string libraryReason_;
 };

@@ -50,7 +50,9 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
         fourCC == kFourCCHfyu ? avcodec_find_encoder(AV_CODEC_ID_HUFFYUV) : nullptr;
     if (codec != nullptr)
         context_ = avcodec_alloc_context3(codec);
+    libraryError_ = 0;
     if (context_ == nullptr) {
+        libraryError_ = codec == nullptr ? AVERROR_ENCODER_NOT_FOUND : AVERROR(ENOMEM);
         Trace(-1, "CCompression::Init: Could not open the Codec '%c%c%c%c'.",
               static_cast<char>(fourCC), static_cast<char>(fourCC >> 8),
               static_cast<char>(fourCC >> 16), static_cast<char>(fourCC >> 24));
@@ -88,6 +90,8 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
     // predictor crashes the encoder for a width of 2.
     av_opt_set(context_->priv_data, "pred", "left", 0);
     int r = avcodec_open2(context_, nullptr, nullptr);
+    if (r < 0)
+        libraryError_ = r;
     const uint64_t bound = EncoderPacketBound(encodedWidth, height_);
     if (r >= 0 && bound > UINT32_MAX - kFrameHeaderSize - 65536u)
         r = kBadFormat;  // the record sizes of this geometry would not fit 32 bits
@@ -131,6 +135,7 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
         r = av_frame_get_buffer(frame_, 0);
     }
     if (r < 0) {
+        libraryError_ = r;
         Trace(-1, "CCompression::Init : Error on ICCompressBegin (errcode=%xh).",
               static_cast<unsigned>(r));
         Close(nullptr);
@@ -290,6 +295,14 @@ int CCompression::Done() {
         return 0;
     }
     return 1;
+}
+
+std::string CCompression::LibraryReason() const {
+    if (libraryError_ >= 0)
+        return {};
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(libraryError_, text, sizeof text);
+    return text;
 }
 
 int CCompression::Trace(int code, const char* format, ...) {

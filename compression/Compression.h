@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "frame/BitmapInfoHeader.h"
 #include "frame/PoolBlock.h"
@@ -54,6 +55,9 @@ class CCompression {
     bool IsInitialized() const { return initialized_; }
     int GetLastError() const { return lastError_; }
     const char* GetLastTrace() const { return lastTrace_; }
+    // libavcodec's own words for the failure of the last set-up, empty when the library
+    // reported none.
+    std::string LibraryReason() const;
 
   private:
     // Frees the encoder, frame, packet and output format; false when ending the stream
@@ -74,5 +78,6 @@ class CCompression {
     uint32_t height_ = 0;
     uint32_t maxCompressedSize_ = 0;
     int lastError_ = 0;
+    int libraryError_ = 0;  // AVERROR code of the last failed library call in Init
     char lastTrace_[512] = {};
 };

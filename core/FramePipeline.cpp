@@ -17,10 +17,6 @@
 
 namespace {
 
-// Shown once per process run: a camera that delivers out-of-range values does so on
-// every frame, and the log must not fill with it.
-std::atomic<bool> g_effectiveBitsWarned{false};
-
 constexpr uint16_t kSpotHarmonics = 5;
 constexpr uint16_t kSpotIterations = 1;
 
@@ -126,7 +122,8 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
 
     if (!CheckEffectiveBits(pixels, static_cast<int>(header.bitsPerPixel),
                             static_cast<int>(header.effectiveBits), pixelCount) &&
-        !g_effectiveBitsWarned.exchange(true)) {
+        !effectiveBitsWarned_) {
+        effectiveBitsWarned_ = true;
         LogMessage(log_, "%dbpp: out of effective bits range (ebr=%d) bits found (fno=%lu)!",
                    static_cast<int>(header.bitsPerPixel), static_cast<int>(header.effectiveBits),
                    static_cast<unsigned long>(header.frameNumber));

@@ -117,6 +117,9 @@ class CFramePipeline {
     SpotResults spot_;
     FrameTime lastTime_;
     Counters counters_;
+    // Shown once: a camera that delivers out-of-range values does so on every frame, and
+    // the log must not fill with it. The controller keeps one pipeline for the whole run.
+    bool effectiveBitsWarned_ = false;
     StageTimes times_;
     std::atomic<uint64_t> jpegTime_{0};
 

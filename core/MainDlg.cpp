@@ -144,7 +144,10 @@ bool CMainDlg::BringUp(const BringUpLines& lines) {
         allUp = allUp && ok;
     };
     step(0, InitializeGrabbing() == 1);
-    step(1, InitializeCompressionCodec() == 1);
+    const bool codecsUp = InitializeCompressionCodec() == 1;
+    step(1, codecsUp);
+    if (!codecsUp)
+        LogMessage(hosts_.app, "Codec set-up failed: %s", codecs_.FailureReason().c_str());
     step(2, InitializeControlSystem(*config_, *control_, hosts_.app) == 1);
     const bool networkUp = InitializeNetwork() == 1;
     step(3, networkUp);

@@ -77,7 +77,7 @@ struct ZeftData {
 int16_t ExecLinkEx(const char* address, const char* property, ZeftData* reply,
                    const ZeftData* request, int16_t access, int32_t timeoutMs);
 
-// --- Not in the classic interface: set-up for tests, tools and the program. ---
+// --- Set-up and inspection for the program, its tools and tests. ---
 
 // The registration in force (empty name when the process is not registered).
 struct ZeftRegistration {

@@ -57,7 +57,10 @@ TEST(Program, SecondStartWithoutSwitchOrWithStartOnlyLogsAndLeavesTheServerRunni
         EXPECT_EQ(Lifecycle(dir.Log().substr(before.size())),
                   (std::vector<std::string>{kStartup, kNotFirst, kExit}));
     }
-    std::this_thread::sleep_for(200ms);  // a wrongly forwarded quit would land by now
+    // A wrongly forwarded quit would end the server within moments.
+    for (auto end = std::chrono::steady_clock::now() + 500ms;
+         Alive(server) && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(20ms);
     EXPECT_TRUE(Alive(server));
     kill(server, SIGTERM);  // SIGTERM runs the same shutdown sequence
     EXPECT_EQ(WaitExit(server), 0);

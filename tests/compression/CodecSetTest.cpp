@@ -55,7 +55,13 @@ TEST(CCodecSet, FailuresLeaveNothingBehind) {
         EXPECT_EQ(set.InitializeCompressionCodec(c[0], c[1], c[2], 30), 0);
         ExpectNothingLeft(set);
         EXPECT_TRUE(log.lines.empty());
+        EXPECT_FALSE(set.FailureReason().empty());  // for the controller's log
     }
+    // A geometry the JPEG side takes but libavcodec refuses carries the library's words.
+    CCodecSet set(nullptr);
+    EXPECT_EQ(set.InitializeCompressionCodec(20000, 20000, 8, 30), 0);
+    EXPECT_NE(set.FailureReason().find("(libavcodec: Invalid argument)"), std::string::npos)
+        << set.FailureReason();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "TestImages.h"
 #include "compression/JpegEncoder.h"
 #include "frame/FrameHeader.h"
+#include "tests/support/FrameHeaders.h"
 
 #include <jpeglib.h>
 
@@ -46,16 +47,8 @@ std::vector<uint8_t> BareRgbJpeg(const std::vector<uint8_t>& gray, uint32_t widt
 }
 
 FrameHeader FrameOf(uint32_t width, uint32_t height) {
-    FrameHeader h;
-    h.width = width;
-    h.height = height;
-    h.totalLength = kFrameHeaderSize + width * height;
-    h.dataLength = width * height;
-    h.frameNumber = 4711;
-    h.time = 1700000000;
+    FrameHeader h = TestFrameHeader(width, height, 4711);
     h.millitm = 999;
-    h.timezone = -60;
-    h.dstflag = 1;
     h.reserved0 = 0x12345678;
     h.scale = 0.125;
     return h;

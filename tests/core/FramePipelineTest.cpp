@@ -11,6 +11,7 @@
 #include "core/FramePipeline.h"
 #include "frame/FrameHeader.h"
 #include "tests/core/Turn.h"
+#include "tests/support/FrameHeaders.h"
 
 namespace {
 
@@ -18,15 +19,8 @@ namespace {
 CPoolBlock Record(uint32_t width, uint32_t height, uint32_t frameNumber,
                   const std::vector<uint8_t>& pixels, uint32_t effectiveBits = 8) {
     CPoolBlock block = CPoolBlock::Alloc(kFrameHeaderSize + width * height);
-    FrameHeader h;
-    h.totalLength = h.dataLength = width * height;
-    h.frameNumber = frameNumber;
-    h.time = 1700000000;
-    h.millitm = 250;
-    h.timezone = -60;
-    h.dstflag = 1;
-    h.width = width;
-    h.height = height;
+    FrameHeader h = TestFrameHeader(width, height, frameNumber);
+    h.totalLength = width * height;  // the capture side's records count the pixels only
     h.frameRate = 24.96;
     h.effectiveBits = effectiveBits;
     WriteHeader(block.Data(), h);

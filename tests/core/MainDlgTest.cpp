@@ -98,6 +98,12 @@ class MainDlgTest : public ::testing::Test {
             poster_.WaitAndPump([](const PostedMessage&) {}, 20ms);
         return done();
     }
+    // Runs everything posted so far: tasks run in the order they were posted.
+    bool Settle() {
+        bool reached = false;
+        poster_.PostTask([&] { reached = true; });
+        return Pump([&] { return reached; });
+    }
     // What a client does on its own thread, while the window's loop runs.
     template <typename F>
     auto WhileLooping(F client) {
@@ -206,7 +212,7 @@ TEST_F(MainDlgTest, SwitchAServesBothChannelsTurnedAndMeasured) {
     // A start request while grabbing is ignored; the Stop button stops, Close tears down
     // grabbing before anything else.
     dlg_->RequestStart();
-    Pump([] { return false; }, 300ms);
+    ASSERT_TRUE(Settle());
     EXPECT_EQ(Count("Grabbing started."), 1);
 }
 
@@ -219,13 +225,13 @@ TEST_F(MainDlgTest, ButtonsAndRequestsFollowTheStateTable) {
     ASSERT_TRUE(Pump([&] { return dlg_->IsGrabbing(); }));
     dlg_->RequestStart();
     dlg_->OnCommand(IDC_START_GRABBING);  // disabled while grabbing
-    Pump([&] { return poster_.Pending() == 0; });
+    Settle();
     EXPECT_EQ(Count("Grabbing started."), 1);
     dlg_->OnCommand(IDC_STOP_GRABBING);
     EXPECT_FALSE(dlg_->IsGrabbing());
     EXPECT_TRUE(m.IsEnabled(IDC_START_GRABBING) && m.IsEnabled(IDC_CONFIG));
     dlg_->RequestStop();  // not grabbing: ignored
-    Pump([&] { return poster_.Pending() == 0; });
+    Settle();
     EXPECT_EQ(Count("Grabbing stopped."), 1);
 
     dlg_->OnCommand(IDC_START_GRABBING);
@@ -280,7 +286,7 @@ TEST_F(MainDlgTest, MultiplexerDownOrAnImproperDescriptionLeavesGrabbingOff) {
         EXPECT_FALSE(dlg_->SubsystemsUp() || dlg_->Model().IsEnabled(IDC_START_GRABBING));
         EXPECT_EQ(hosts_.timers.count(CMainDlg::IDT_AUTOSTART), 0u);  // /a starts nothing
         dlg_->RequestStart();
-        Pump([&] { return poster_.Pending() == 0; });
+        Settle();
         EXPECT_FALSE(dlg_->IsGrabbing());
         dlg_->ShutDownServer();
         dlg_.reset();
@@ -418,7 +424,7 @@ TEST_F(MainDlgTest, FramesForControlSystemClients) {
     dlg_->OnCommand(IDC_START_GRABBING);
     ASSERT_EQ(Read(ports_.lossless, 1).size(), 1u);
     dlg_->OnCommand(IDC_STOP_GRABBING);
-    Pump([&] { return poster_.Pending() == 0; });
+    Settle();
     const ZeftWireReply latest = get("NONSCHED.GET");
     EXPECT_EQ(get("NONSCHED.GET").data, latest.data);  // not consumed
     const ZeftWireReply frame = get("FRAME.GET");
@@ -440,7 +446,9 @@ TEST_F(MainDlgTest, HealthLineInTheLogAndThroughTheControlSystem) {
     dlg_->OnTimer(CMainDlg::IDT_AUTOSTART);
     ASSERT_EQ(Read(ports_.lossless, 3).size(), 3u);
     dlg_->OnStopGrabbing();
-    Pump([] { return false; }, 300ms);  // the last frames and the client's departure
+    // The reader has gone and its departure has been handled.
+    ASSERT_TRUE(Pump([&] { return dlg_->LosslessServer().GetSessionStats().empty(); }));
+    ASSERT_TRUE(Settle());
     EXPECT_NE(Call("NOSUCHDEVICE", "X_HEALTH", kZeftRead).status, 0);  // refused by the layer
     const ZeftWireReply r = Call("LUMERIX", "X_HEALTH", kZeftRead);
     dlg_->OnTimer(CMainDlg::IDT_HEALTH);

@@ -9,6 +9,7 @@
 #include "frame/PoolBlock.h"
 #include "frame/SharedMessage.h"
 #include "frame/SyncPtrList.h"
+#include "tests/support/FrameHeaders.h"
 
 namespace {
 
@@ -134,9 +135,7 @@ TEST(LosslessRecord, ChoosesTheShorterFormAndRefusesWhatDoesNotFit) {
     std::vector<uint8_t> format(16, 0xF0), image(16, 0xC0), pixels(16);
     for (size_t i = 0; i < pixels.size(); ++i)
         pixels[i] = static_cast<uint8_t>(i);
-    FrameHeader h;
-    h.width = h.height = 4;
-    h.frameNumber = 9;
+    FrameHeader h = TestFrameHeader(4, 4, 9);
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.format << " + " << c.image << " in " << c.capacity);
         std::vector<uint8_t> record(c.capacity, 0xEE);

@@ -11,14 +11,11 @@
 #include "frame/FrameHeader.h"
 #include "frame/LosslessRecord.h"
 #include "net/FrameServer.h"
+#include "tests/support/FrameHeaders.h"
 
 // Messages whose payload bytes depend on the frame number.
 inline std::vector<uint8_t> MakeRawMessage(uint32_t frameNumber, uint32_t width, uint32_t height) {
-    FrameHeader h;
-    h.frameNumber = frameNumber;
-    h.width = width;
-    h.height = height;
-    h.frameRate = 25.0;
+    FrameHeader h = TestFrameHeader(width, height, frameNumber);
     h.scale = 1.5;
     std::vector<uint8_t> pixels(width * height);
     for (uint32_t i = 0; i < width * height; ++i)
@@ -45,10 +42,7 @@ inline std::vector<uint8_t> MakeJpegMessage(uint32_t frameNumber, uint32_t dataL
 // A compressed lossless message whose format block and codec data are all 0x5A.
 inline std::vector<uint8_t> MakeCompressedMessage(uint32_t frameNumber, uint32_t formatLength,
                                                   uint32_t dataLength) {
-    FrameHeader h;
-    h.width = 640;
-    h.height = 480;
-    h.frameNumber = frameNumber;
+    FrameHeader h = TestFrameHeader(640, 480, frameNumber);
     const std::vector<uint8_t> fill(formatLength + dataLength, 0x5A);
     return MakeCompressedRecord(h, fill.data(), formatLength, fill.data(), dataLength);
 }

@@ -12,6 +12,7 @@
 #include "frame/LosslessRecord.h"
 #include "net/FrameServer.h"
 #include "tests/net/NetTestSupport.h"
+#include "tests/support/FrameHeaders.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -69,10 +70,7 @@ TEST_F(ViewerTest, PrintsDecodesAndSavesFramesOfBothChannels) {
     ASSERT_EQ(set.Codec()->GetOutputFormat(set.OutputFormat()), 1);
     BITMAPINFOHEADER out;  // the output format's biSizeImage is the compressed size
     std::memcpy(&out, set.OutputFormat(), sizeof out);
-    FrameHeader h;
-    h.frameNumber = 2;
-    h.width = kWidth;
-    h.height = kHeight;
+    FrameHeader h = TestFrameHeader(kWidth, kHeight, 2);
     const uint32_t length =
         PutCompressedRecord(set.LosslessRecord(), set.LosslessRecordCapacity(), h,
                             set.OutputFormat(), out.biSize, set.CompressedImage(), out.biSizeImage);

@@ -68,17 +68,10 @@ TEST(PixelConversion, KernelsAgreeOnAllFormats) {
                     std::vector<uint8_t> src(SourceFrameBytes(conversion, width, biHeight, stride));
                     for (uint8_t& b : src)
                         b = static_cast<uint8_t>(rng());
-                    std::vector<uint8_t> baseline;
-                    {
-                        KernelChoice choice(KernelSet::kBaseline);
-                        baseline = Convert(src, conversion, width, biHeight, stride);
-                    }
-                    for (KernelSet set : {KernelSet::kAvx2, KernelSet::kAvx512}) {
-                        KernelChoice choice(set);
-                        EXPECT_EQ(Convert(src, conversion, width, biHeight, stride), baseline)
-                            << KernelName(set) << " " << conversion << " " << width << "x"
-                            << biHeight << " pad " << pad;
-                    }
+                    ExpectKernelsAgree(
+                        [&] { return Convert(src, conversion, width, biHeight, stride); },
+                        std::to_string(conversion) + " " + std::to_string(width) + "x" +
+                            std::to_string(biHeight) + " pad " + std::to_string(pad));
                 }
             }
         }

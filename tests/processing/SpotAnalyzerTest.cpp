@@ -141,16 +141,9 @@ TEST(SpotAnalyzer, KernelsAgreeAtEverySize) {
         for (uint32_t h : {1u, 5u, 300u}) {
             for (bool spot : {false, true}) {
                 const std::vector<uint8_t> image = TestImage(w, h, spot);
-                Spot baseline;
-                {
-                    KernelChoice choice(KernelSet::kBaseline);
-                    baseline = Analyze(image, w, h);
-                }
-                for (KernelSet set : {KernelSet::kAvx2, KernelSet::kAvx512}) {
-                    KernelChoice choice(set);
-                    EXPECT_EQ(Analyze(image, w, h), baseline)
-                        << KernelName(set) << " " << w << "x" << h << " " << spot;
-                }
+                ExpectKernelsAgree(
+                    [&] { return Analyze(image, w, h); },
+                    std::to_string(w) + "x" + std::to_string(h) + " " + std::to_string(spot));
             }
         }
     }
