@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "base/LogSink.h"
+#include "base/ThreadName.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ class CSyntheticDevice : public ICaptureDevice {
 
   private:
     void StreamLoop(const SampleCallback& callback) {
+        NameThisThread("lx-synthetic");
         using Clock = std::chrono::steady_clock;
         const uint32_t w = format_.width, h = format_.height;
         const auto interval = std::chrono::nanoseconds(

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/LogSink.h"
+#include "base/ThreadName.h"
 #include "capture/SamplerFilter.h"
 #include "processing/PixelConversion.h"
 
@@ -339,6 +340,7 @@ DeviceError CV4l2Device::Start(SampleCallback callback, FailureCallback onFailur
 }
 
 void CV4l2Device::StreamLoop() {
+    NameThisThread("lx-v4l2");
     auto fail = [this](int error) {
         streamErrno_.store(error);
         streamFailed_.store(true);

@@ -64,7 +64,6 @@ int CFrameTransfer::StartTransfer(const std::string& name, uint32_t frameBytes) 
         return 0;
     }
     held_.Reset();
-    heldLength_ = 0;
     newFrame_ = false;
     started_ = true;
     return 1;
@@ -74,41 +73,36 @@ int CFrameTransfer::StopTransfer() {
     if (started_) {
         transmit_.Reset();
         held_.Reset();
-        heldLength_ = 0;
     }
     control_->SetEnabled(false);
     started_ = false;
     return 1;
 }
 
-int CFrameTransfer::SendFrame(const uint8_t* message, uint32_t length) {
-    if (!started_)
+int CFrameTransfer::SendFrame(const CSharedMessageRef& message) {
+    if (!started_ || !message)
         return 0;
     held_.Reset();
-    heldLength_ = 0;
     newFrame_ = false;
     // A frame larger than the reply array could only be sent cut, which no client can
     // decode; a size change without a reconfiguration (a device that changed its mode)
     // is the only way to get one.
-    if (length > transmit_.Size()) {
+    if (message->Length() > transmit_.Size()) {
         ++refused_;
         return 0;
     }
-    held_ = CPoolBlock::Alloc(length);
-    if (!held_)
-        return 0;
-    FastCopy(held_.Data(), message, length);
-    heldLength_ = length;
+    held_ = message;
     newFrame_ = true;
     _SystemScheduleProperty(control_->ExportName().c_str(), kFrameGet);
     return 1;
 }
 
 void CFrameTransfer::Reply(bool consume) {
-    if (heldLength_ > 0)
-        FastCopy(transmit_.Data(), held_.Data(), heldLength_);
+    const uint32_t length = held_ ? held_->Length() : 0;
+    if (length > 0)
+        FastCopy(transmit_.Data(), held_->Data(), length);
     const std::span<const uint8_t> bytes(transmit_.Data(), transmit_.Size());
-    if (control_->PutReplyArray(bytes, heldLength_) == 0)
+    if (control_->PutReplyArray(bytes, length) == 0)
         control_->SetCallStatus(0, "");
     else
         control_->SetCallStatus(kCouldNotSend, "Could not send data.");

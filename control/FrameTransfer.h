@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame/PoolBlock.h"
+#include "frame/SharedMessage.h"
 
 class CSrv;
 class ILogSink;
@@ -29,10 +30,10 @@ class CFrameTransfer {
     // already started), 0 on failure (logged).
     int StartTransfer(const std::string& name, uint32_t frameBytes);
     int StopTransfer();
-    // Holds a copy of one lossless message and wakes "FRAME.GET" subscribers. 0 when not
-    // started, when no block can be had, or when the message is longer than a reply may be
-    // (counted: it could never be sent whole).
-    int SendFrame(const uint8_t* message, uint32_t length);
+    // Holds the lossless message (the channel's shared copy: no copy here) and wakes
+    // "FRAME.GET" subscribers. 0 when not started, or when the message is longer than a
+    // reply may be (counted: it could never be sent whole).
+    int SendFrame(const CSharedMessageRef& message);
     void OnPropertyCall(const std::string& device, const std::string& property);
 
     bool IsStarted() const { return started_; }
@@ -45,8 +46,7 @@ class CFrameTransfer {
     ILogSink* log_;
     std::function<void()> activity_;
     bool started_ = false;
-    CPoolBlock held_;  // the latest frame
-    uint32_t heldLength_ = 0;
+    CSharedMessageRef held_;  // the latest frame
     bool newFrame_ = false;
     CPoolBlock transmit_;  // reply buffer, sized once at start
     uint64_t refused_ = 0;

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "base/ReplaceFile.h"
+#include "base/ThreadName.h"
 #include "base/UniqueFd.h"
 
 namespace {
@@ -100,6 +101,7 @@ void CEnvironmentPublisher::Stop() {
 }
 
 void CEnvironmentPublisher::Run() {
+    NameThisThread("lx-environment");
     std::unique_lock lock(mutex_);
     for (;;) {
         // A condition, not a sleep: a stop ends the thread at once.

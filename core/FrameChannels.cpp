@@ -8,9 +8,9 @@ CFrameChannels::CFrameChannels(IMessagePoster* poster, ILogSink* log,
       lossless_(poster, log),
       lossy_(poster, log) {
     // Every lossless message also goes to the control system's frame transfer.
-    lossless_.SetMessageSink([this](const uint8_t* m, uint32_t n) {
+    lossless_.SetMessageSink([this](const CSharedMessageRef& m) {
         if (transfer_)
-            transfer_->SendFrame(m, n);
+            transfer_->SendFrame(m);
     });
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/LogSink.h"
+#include "base/ThreadName.h"
 #include "compression/CodecSet.h"
 #include "core/DialogModel.h"
 #include "frame/BitmapInfoHeader.h"
@@ -50,11 +51,11 @@ class StageClock {
 
 }  // namespace
 
-CFramePipeline::CFramePipeline(ILogSink* log, CDialogModel* model) : log_(log), model_(model) {
-    jpegThread_ = std::thread(&CFramePipeline::RunJpegJobs, this);
-}
+CFramePipeline::CFramePipeline(ILogSink* log, CDialogModel* model) : log_(log), model_(model) {}
 
 CFramePipeline::~CFramePipeline() {
+    if (!jpegThread_.joinable())
+        return;
     {
         std::lock_guard lock(jobMutex_);
         quit_ = true;
@@ -63,7 +64,19 @@ CFramePipeline::~CFramePipeline() {
     jpegThread_.join();
 }
 
+bool CFramePipeline::MeasureSpot(const uint8_t* pixels, uint32_t width, uint32_t height,
+                                 SpotResults* spot) {
+    SpotAnalyzer analyzer(pixels, kSpotHarmonics, kSpotIterations, width, height);
+    if (!analyzer.HasProjections())
+        return false;
+    analyzer.Compute();
+    *spot = {static_cast<float>(analyzer.GetXm()), static_cast<float>(analyzer.GetYm()),
+             static_cast<float>(analyzer.GetXrms()), static_cast<float>(analyzer.GetYrms())};
+    return true;
+}
+
 void CFramePipeline::RunJpegJobs() {
+    NameThisThread("lx-jpeg");
     std::unique_lock lock(jobMutex_);
     for (;;) {
         jobChanged_.wait(lock, [this] { return quit_ || !jobDone_; });
@@ -74,7 +87,10 @@ void CFramePipeline::RunJpegJobs() {
         const uint64_t start = ThreadCpuNs();
         const bool ok =
             job.encoder->Encode(job.pixels, job.header, job.output, job.size, job.name) == 1;
-        jpegTime_.fetch_add(ThreadCpuNs() - start, std::memory_order_relaxed);
+        const uint64_t encoded = ThreadCpuNs();
+        jpegTime_.fetch_add(encoded - start, std::memory_order_relaxed);
+        job.spotMeasured = MeasureSpot(job.pixels, job.header.width, job.header.height, &job.spot);
+        spotTime_.fetch_add(ThreadCpuNs() - encoded, std::memory_order_relaxed);
         lock.lock();
         jobResult_ = ok;
         jobDone_ = true;
@@ -83,6 +99,9 @@ void CFramePipeline::RunJpegJobs() {
 }
 
 void CFramePipeline::StartJpeg(const JpegJob& job) {
+    // A server whose lossy channel stays off never needs the thread.
+    if (!jpegThread_.joinable())
+        jpegThread_ = std::thread(&CFramePipeline::RunJpegJobs, this);
     {
         std::lock_guard lock(jobMutex_);
         job_ = job;
@@ -95,6 +114,8 @@ bool CFramePipeline::FinishJpeg(uint32_t* size) {
     std::unique_lock lock(jobMutex_);
     jobChanged_.wait(lock, [this] { return jobDone_; });
     *size = job_.size;
+    if (job_.spotMeasured)
+        spot_ = job_.spot;
     return jobResult_;
 }
 
@@ -156,8 +177,14 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
     uint32_t jpegSize = codecs->JpegCapacity();
     if (encodeJpeg) {
         // Everything it points to outlives the job: FinishJpeg comes before the blocks go.
-        StartJpeg(
-            {jpeg, pixels, header, codecs->JpegBuffer(), jpegSize, settings.cameraName.c_str()});
+        JpegJob job;
+        job.encoder = jpeg;
+        job.pixels = pixels;
+        job.header = header;
+        job.output = codecs->JpegBuffer();
+        job.size = jpegSize;
+        job.name = settings.cameraName.c_str();
+        StartJpeg(job);
     }
 
     // The codec was opened for the oriented geometry; a frame that missed its turn (no
@@ -179,14 +206,13 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
 
     clock.Lap(times_.lossless);
 
-    SpotAnalyzer spot(pixels, kSpotHarmonics, kSpotIterations, header.width, header.height);
-    if (spot.HasProjections()) {
-        spot.Compute();
-        spot_ = {static_cast<float>(spot.GetXm()), static_cast<float>(spot.GetYm()),
-                 static_cast<float>(spot.GetXrms()), static_cast<float>(spot.GetYrms())};
+    // Without a JPEG the spot is the main thread's: waking the side thread would cost more.
+    if (!encodeJpeg) {
+        SpotResults spot;
+        if (MeasureSpot(pixels, header.width, header.height, &spot))
+            spot_ = spot;
+        clock.Lap(times_.spot);
     }
-
-    clock.Lap(times_.spot);
 
     const uint64_t waitStart = WallNs();
     const bool jpegOk = encodeJpeg && FinishJpeg(&jpegSize);
@@ -217,6 +243,7 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
 CFramePipeline::StageTimes CFramePipeline::GetStageTimes() const {
     StageTimes t = times_;
     t.jpeg = jpegTime_.load(std::memory_order_relaxed);
+    t.spot += spotTime_.load(std::memory_order_relaxed);
     return t;
 }
 

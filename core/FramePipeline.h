@@ -35,9 +35,10 @@ struct FrameTime {
 // The work of one frame-ready command: takes the newest waiting frame record, checks its
 // bit depth, orients it, builds the lossless record and (when the lossy channel is on) the
 // JPEG message, measures the spot, hands both messages on and refreshes the status fields.
-// Main thread only; the JPEG encoding of a frame runs on a helper thread side by side with
-// the lossless encoding, and both are finished before the command returns, so messages
-// leave one at a time and in order.
+// Main thread only. When a frame needs a JPEG, its encoding and the spot measurement run on
+// a side thread beside the lossless encoding; otherwise the spot is measured after it on
+// the main thread, and the side thread (started at the first JPEG) sleeps. Both are
+// finished before the command returns, so messages leave one at a time and in order.
 class CFramePipeline {
   public:
     using Sink = std::function<void(const uint8_t* message, uint32_t length)>;
@@ -57,8 +58,8 @@ class CFramePipeline {
         uint64_t jpegFailed = 0;     // frames whose JPEG was not sent
     };
 
-    // CPU time spent per stage, in nanoseconds summed over all frames (the JPEG on its own
-    // thread; the wait for it is main-thread wall time spent idle).
+    // CPU time spent per stage, in nanoseconds summed over all frames (the JPEG, and the spot
+    // beside it, on the side thread; the wait for it is main-thread wall time spent idle).
     struct StageTimes {
         uint64_t check = 0;  // bit-depth check and orientation
         uint64_t lossless = 0;
@@ -95,9 +96,9 @@ class CFramePipeline {
     void Process(CPoolBlock record, CCodecSet* codecs, const Settings& settings);
     void ShowStatus(const FrameHeader& header);
 
-    // The side thread that encodes one JPEG per command.
+    // The side thread: one JPEG and one spot measurement per command.
     void RunJpegJobs();
-    // One JPEG encoding handed to the side thread; `size` is in: capacity, out: bytes written.
+    // The work handed to the side thread; `size` is in: capacity, out: bytes written.
     struct JpegJob {
         CJpegEncoder* encoder = nullptr;
         const uint8_t* pixels = nullptr;
@@ -105,9 +106,14 @@ class CFramePipeline {
         uint8_t* output = nullptr;
         uint32_t size = 0;
         const char* name = nullptr;
+        bool spotMeasured = false;  // out: `spot` holds this frame's results
+        SpotResults spot;
     };
+    // The spot of `pixels`; false when the frame has nothing to measure.
+    static bool MeasureSpot(const uint8_t* pixels, uint32_t width, uint32_t height,
+                            SpotResults* spot);
     void StartJpeg(const JpegJob& job);
-    // Waits for the job; its result, and the bytes written in `size`.
+    // Waits for the job; its result, the bytes written in `size` and the spot when measured.
     bool FinishJpeg(uint32_t* size);
 
     ILogSink* log_;
@@ -122,6 +128,7 @@ class CFramePipeline {
     bool effectiveBitsWarned_ = false;
     StageTimes times_;
     std::atomic<uint64_t> jpegTime_{0};
+    std::atomic<uint64_t> spotTime_{0};  // measured on the side thread
 
     std::mutex jobMutex_;  // guards job_, jobDone_, jobResult_, quit_
     std::condition_variable jobChanged_;

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <system_error>
 
+#include "base/ThreadName.h"
+
 namespace {
 constexpr int kDiscardUnit = 1000;
 }  // namespace
@@ -95,6 +97,7 @@ void CClientSession::ClientGone() {
 }
 
 void CClientSession::ReceiveThread() {
+    NameThisThread("lx-receive");
     receiveRunning_ = 1;
     char buffer[1024];
     while (stopReceiving_ == 0) {
@@ -111,6 +114,7 @@ void CClientSession::ReceiveThread() {
 }
 
 void CClientSession::SendThread() {
+    NameThisThread("lx-send");
     sendRunning_ = 1;
     // Same share of the CPU, but a woken sender does not preempt the running thread:
     // without this, one Distribute that wakes 100 senders leaves the main thread waiting

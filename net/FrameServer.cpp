@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/ThreadName.h"
 #include "frame/FrameHeader.h"
 
 namespace {
@@ -128,6 +129,7 @@ int CFrameServerBase::Start(uint16_t port, int clientLimit, const char* address)
 }
 
 void CFrameServerBase::AcceptThread() {
+    NameThisThread("lx-accept");
     while (stopping_ == 0) {
         auto socket = std::make_unique<CTcpSocket>();
         if (!listen_->Accept(*socket)) {
@@ -220,18 +222,19 @@ int CFrameServerBase::Distribute(const void* message, uint32_t length) {
     if (total < kFrameHeaderSize || total > length)
         return 0;
     int count = clients_.GetCount();
-    if (count > 0) {
-        // On allocation failure every client skips this frame.
-        if (CSharedMessageRef shared = CSharedMessageRef::Create(message, total)) {
-            for (int i = 0; i < count; ++i) {
-                if (CClientSession* s = clients_.GetAt(i))
-                    s->Enqueue(shared, false);
-            }
-            shared.Reset();
-            wakeup_->WakeAll();
+    if (count == 0 && !WantsMessages())
+        return 1;
+    // One copy for every client and the sink; on allocation failure all skip this frame.
+    CSharedMessageRef shared = CSharedMessageRef::Create(message, total);
+    if (shared && count > 0) {
+        for (int i = 0; i < count; ++i) {
+            if (CClientSession* s = clients_.GetAt(i))
+                s->Enqueue(shared, false);
         }
+        wakeup_->WakeAll();
     }
-    OnDistributed(static_cast<const uint8_t*>(message), total);
+    if (shared)
+        OnDistributed(shared);
     return 1;
 }
 
@@ -252,9 +255,9 @@ CFrameServer::~CFrameServer() {
     Stop();
 }
 
-void CFrameServer::OnDistributed(const uint8_t* message, uint32_t length) {
+void CFrameServer::OnDistributed(const CSharedMessageRef& message) {
     if (sink_)
-        sink_(message, length);
+        sink_(message);
 }
 
 CLossyFrameServer::CLossyFrameServer(IMessagePoster* poster, ILogSink* log)

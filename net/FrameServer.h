@@ -60,8 +60,11 @@ class CFrameServerBase {
 
   protected:
     CFrameServerBase(IMessagePoster* poster, ILogSink* log);
-    // Main thread: every message distributed, with its send length.
-    virtual void OnDistributed(const uint8_t*, uint32_t) {}
+    // Main thread: every message distributed, as the one copy the clients share (empty
+    // when the pool had no room).
+    virtual void OnDistributed(const CSharedMessageRef&) {}
+    // True when OnDistributed wants the message even without clients.
+    virtual bool WantsMessages() const { return false; }
 
     IMessagePoster* const poster_;
 
@@ -99,16 +102,18 @@ class CFrameServerBase {
 // The Lossless channel (raw or compressed frames behind a FrameHeader).
 class CFrameServer : public CFrameServerBase {
   public:
-    using MessageSink = std::function<void(const uint8_t* message, uint32_t length)>;
+    // Receives the clients' shared copy: holding it costs no copy of its own.
+    using MessageSink = std::function<void(const CSharedMessageRef& message)>;
 
     CFrameServer(IMessagePoster* poster, ILogSink* log);
     ~CFrameServer() override;
     // Optional: called on the main thread with every message the channel distributes,
-    // with or without clients (control-system frame transfer).
+    // with or without clients (control-system frame transfer), unless no copy could be had.
     void SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
 
   protected:
-    void OnDistributed(const uint8_t* message, uint32_t length) override;
+    void OnDistributed(const CSharedMessageRef& message) override;
+    bool WantsMessages() const override { return static_cast<bool>(sink_); }
 
   private:
     MessageSink sink_;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "base/ThreadName.h"
 #include "control/zeft/ZeftClient.h"
 #include "control/zeft/ZeftTuning.h"
 
@@ -79,6 +80,7 @@ void CZeftServer::Complete(Completion done) {
 }
 
 void CZeftServer::Run() {
+    NameThisThread("lx-zeft");
     std::vector<pollfd> fds;
     while (!stop_.load()) {
         int64_t now = ZeftNowMs();

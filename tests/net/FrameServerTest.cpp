@@ -176,9 +176,9 @@ TEST_F(FrameServerTest, StopWithClientsRemovesEveryoneAndLeavesNoThread) {
 
 TEST_F(FrameServerTest, MalformedMessagesAreRefusedAndTheStreamStaysWhole) {
     std::vector<uint32_t> sunk;
-    server.SetMessageSink([&](const uint8_t* msg, uint32_t len) {
-        sunk.push_back(len);
-        EXPECT_EQ(ReadHeader<FrameHeader>(msg).totalLength, len);
+    server.SetMessageSink([&](const CSharedMessageRef& msg) {
+        sunk.push_back(msg->Length());
+        EXPECT_EQ(ReadHeader<FrameHeader>(msg->Data()).totalLength, msg->Length());
     });
     uint16_t port = StartServer(5);
     auto good = MakeRawMessage(1, 4, 2);
