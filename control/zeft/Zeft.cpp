@@ -16,8 +16,9 @@ namespace {
 // Longest text taken from a caller's C string.
 constexpr size_t kMaxArgumentText = 1024;
 
-std::mutex g_mutex;  // guards g_server, g_basePort and g_limits
+std::mutex g_mutex;  // guards g_server, g_basePort, g_limits and g_access
 std::shared_ptr<CZeftServer> g_server;
+std::shared_ptr<const ZeftAccess> g_access = std::make_shared<const ZeftAccess>();
 uint16_t g_basePort = kZeftBasePort;
 ZeftServerLimits g_limits;
 
@@ -127,6 +128,17 @@ void ZeftSetBasePort(uint16_t port) {
 void ZeftSetServerLimits(const ZeftServerLimits& limits) {
     std::lock_guard lock(g_mutex);
     g_limits = limits;
+}
+
+void ZeftSetAccess(ZeftAccess access) {
+    auto shared = std::make_shared<const ZeftAccess>(std::move(access));
+    std::lock_guard lock(g_mutex);
+    g_access.swap(shared);
+}
+
+std::shared_ptr<const ZeftAccess> ZeftCurrentAccess() {
+    std::lock_guard lock(g_mutex);
+    return g_access;
 }
 
 ZeftServerLimits ZeftGetServerLimits() {

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "base/HostList.h"
 #include "control/zeft/ZeftTypes.h"
 
 // The control-system library: registration of this process as a server, the limits of
@@ -109,6 +111,27 @@ struct ZeftServerLimits {
 };
 void ZeftSetServerLimits(const ZeftServerLimits& limits);
 ZeftServerLimits ZeftGetServerLimits();
+
+// A call with write access as the server answered it.
+struct ZeftWriteNote {
+    uint32_t peer = 0;  // IPv4, host byte order
+    std::string device;
+    std::string property;
+    std::string value;   // the request data as text, cut soon after 64 characters
+    int16_t status = 0;  // the handler's status, or the layer's refusal
+};
+
+// Who may use the server. A peer outside `view` has every call and monitor answered with
+// kZeftAccessDenied; one outside `control` has every call with write access so answered
+// (its reads in the same call included); neither reaches a handler. `onWrite` hears of
+// every call with write access and its outcome, on the network thread: it must not block.
+// Applies to the calls read after it is set; the default lets everyone do everything.
+struct ZeftAccess {
+    CHostList view;
+    CHostList control;
+    std::function<void(const ZeftWriteNote&)> onWrite;
+};
+void ZeftSetAccess(ZeftAccess access);
 
 // Stops serving and forgets the registration, so a later RegisterFecInformation starts
 // afresh. Joins the network thread. Controls stay enabled in name but answer nothing.

@@ -157,7 +157,7 @@ bool CZeftConnections::Admit(uint32_t peer) {
 
 void CZeftConnections::Accept(int64_t now) {
     for (;;) {
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t peerLength = sizeof peer;
         int fd = ::accept4(listen_.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -167,7 +167,9 @@ void CZeftConnections::Accept(int64_t now) {
             return;
         }
         UniqueFd owned(fd);
-        if (!Admit(peer.sin_addr.s_addr)) {
+        uint32_t address = 0;
+        PeerIPv4(reinterpret_cast<const sockaddr*>(&peer), peerLength, &address);
+        if (!Admit(address)) {
             stats_.refused.fetch_add(1);
             continue;  // closed at once
         }
@@ -177,7 +179,7 @@ void CZeftConnections::Accept(int64_t now) {
         ZeftConn& c = conns_[id];
         c.id = id;
         c.fd = std::move(owned);
-        c.peer = peer.sin_addr.s_addr;
+        c.peer = address;
         c.lastActivity = now;
         stats_.accepted.fetch_add(1);
     }

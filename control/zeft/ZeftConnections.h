@@ -31,7 +31,7 @@ struct ZeftConn {
     };
     uint64_t id = 0;
     UniqueFd fd;
-    uint32_t peer = 0;  // IPv4 address, network order
+    uint32_t peer = 0;  // IPv4 address, host byte order
     std::vector<uint8_t> in;
     uint64_t discard = 0;  // body bytes of a refused oversized request still to drop
     int64_t partialSince = 0;

@@ -1,5 +1,7 @@
 #include "control/zeft/ZeftProtocol.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "base/LittleEndian.h"
@@ -81,6 +83,38 @@ uint32_t ZeftElementSize(uint16_t format) {
         default:
             return 0;
     }
+}
+
+std::string ZeftRequestText(const ZeftWireCall& call, size_t max) {
+    const std::vector<uint8_t>& d = call.data;
+    if (call.requestFormat == kZeftFormatText || call.requestFormat == kZeftFormatChar)
+        return std::string(d.begin(),
+                           d.begin() + static_cast<ptrdiff_t>(std::min(d.size(), max + 1)));
+    const uint32_t size = ZeftElementSize(call.requestFormat);
+    std::string text;
+    char item[40];
+    for (size_t at = 0; size != 0 && at + size <= d.size() && text.size() <= max; at += size) {
+        const uint8_t* p = d.data() + at;
+        switch (call.requestFormat) {
+            case kZeftFormatDouble:
+                std::snprintf(item, sizeof item, "%.15g", LoadLEDouble(p));
+                break;
+            case kZeftFormatInt:
+                std::snprintf(item, sizeof item, "%d", static_cast<int32_t>(LoadLE32(p)));
+                break;
+            case kZeftFormatByte:
+                std::snprintf(item, sizeof item, "%u", p[0]);
+                break;
+            default:
+                for (uint32_t i = 0; i < size; ++i)
+                    std::snprintf(item + 2 * i, 3, "%02x", p[i]);
+                break;
+        }
+        if (!text.empty())
+            text += ' ';
+        text += item;
+    }
+    return text;
 }
 
 bool ZeftFormatKnown(uint16_t format) {

@@ -60,6 +60,10 @@ struct ZeftWireReply {
     std::vector<uint8_t> data;
 };
 
+// The request data of `call` as a person reads it: texts as they are, numbers in
+// decimal separated by spaces, records in hex. Stops soon after `max` characters.
+std::string ZeftRequestText(const ZeftWireCall& call, size_t max);
+
 // Checks magic, version and type and reads the header from `p` (kZeftHeaderSize bytes).
 // False for anything that is not a header of this protocol.
 bool ZeftParseHeader(const uint8_t* p, ZeftWireHeader* out);

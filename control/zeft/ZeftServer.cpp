@@ -130,7 +130,17 @@ void CZeftServer::DrainInbox(int64_t now) {
         --inflight_;
         if (d.run) {
             monitors_.FinishRun(d.target, std::move(d.body), now);
-        } else if (ZeftConn* c = connections_.Find(d.target)) {
+        } else {
+            if (d.access && d.access->onWrite) {
+                ZeftWireReply reply;
+                d.note.status = ZeftParseReply(d.body.data(), d.body.size(), &reply) == kZeftOk
+                                    ? reply.status
+                                    : kZeftProtocolError;
+                d.access->onWrite(d.note);
+            }
+            ZeftConn* c = connections_.Find(d.target);
+            if (!c)
+                continue;
             --c->callsPending;
             c->lastActivity = now;
             connections_.Send(*c, d.id, kZeftFlagFinal,
@@ -150,29 +160,64 @@ void CZeftServer::HandleRequest(ZeftConn& c, ZeftMsgType type, uint32_t id, cons
     ZeftWireCall call;
     if (ZeftParseCall(body, length, &call) != kZeftOk)
         return connections_.CloseBad(c);
+    const std::shared_ptr<const ZeftAccess> access = ZeftCurrentAccess();
+    // The host rules come first: a stranger learns nothing, not even which devices exist.
+    if (!access->view.Allows(c.peer) ||
+        ((call.access & kZeftWrite) && !access->control.Allows(c.peer)))
+        return Refuse(c, id, call, *access, kZeftAccessDenied);
     // Access 0 and access the property does not allow are the handler's to answer.
     if (call.access < 0 || call.access > kZeftReadWrite)
-        return connections_.Refuse(c, id, kZeftAccessDenied);
+        return Refuse(c, id, call, *access, kZeftAccessDenied);
     // A monitor's runs would repeat its write: starting acquisition at every run.
     if (type == ZeftMsgType::Monitor && (call.access & kZeftWrite))
-        return connections_.Refuse(c, id, kZeftMonitorReadOnly);
+        return Refuse(c, id, call, *access, kZeftMonitorReadOnly);
     if (call.requestCount != 0 && !ZeftFormatKnown(call.requestFormat))
-        return connections_.Refuse(c, id, kZeftIllegalFormat);
+        return Refuse(c, id, call, *access, kZeftIllegalFormat);
     if (call.data.size() > static_cast<size_t>(g_zeftWorkAreaSize.load()))
-        return connections_.Refuse(c, id, kZeftRequestTooLarge);
+        return Refuse(c, id, call, *access, kZeftRequestTooLarge);
     if (type == ZeftMsgType::Monitor)
         return HandleMonitor(c, id, std::move(call), now);
-    HandleCall(c, id, std::move(call));
+    HandleCall(c, id, std::move(call), access);
 }
 
-void CZeftServer::HandleCall(ZeftConn& c, uint32_t id, ZeftWireCall call) {
+ZeftWriteNote CZeftServer::NoteOf(const ZeftConn& c, const ZeftWireCall& call) {
+    // A little over the trail's 64 characters, so it can tell that it cut.
+    constexpr size_t kValueText = 80;
+    return ZeftWriteNote{c.peer, call.device, call.property, ZeftRequestText(call, kValueText),
+                         kZeftOk};
+}
+
+void CZeftServer::Refuse(ZeftConn& c, uint32_t id, const ZeftWireCall& call,
+                         const ZeftAccess& access, int16_t status) {
+    if ((call.access & kZeftWrite) && access.onWrite) {
+        ZeftWriteNote note = NoteOf(c, call);
+        note.status = status;
+        access.onWrite(note);
+    }
+    connections_.Refuse(c, id, status);
+}
+
+void CZeftServer::HandleCall(ZeftConn& c, uint32_t id, ZeftWireCall call,
+                             std::shared_ptr<const ZeftAccess> access) {
     if (c.callsPending >= limits_.maxCallsPerConnection || inflight_ >= g_zeftBurstLimit.load())
-        return connections_.Refuse(c, id, kZeftServerBusy);
+        return Refuse(c, id, call, *access, kZeftServerBusy);
     std::shared_ptr<ZeftSrvCore> core = registry_.Find(reg_.context, call);
     if (!core)
-        return connections_.Refuse(c, id, MissCode(reg_.context, call));
-    if (!Post(core, std::move(call), Completion{false, c.id, id, {}}))
+        return Refuse(c, id, call, *access, MissCode(reg_.context, call));
+    Completion done{false, c.id, id, {}, nullptr, {}};
+    const bool write = (call.access & kZeftWrite) && access->onWrite;
+    if (write) {
+        done.note = NoteOf(c, call);
+        done.access = access;
+    }
+    ZeftWriteNote note = done.note;
+    if (!Post(core, std::move(call), std::move(done))) {
+        if (write) {
+            note.status = kZeftServerBusy;
+            access->onWrite(note);
+        }
         return connections_.Refuse(c, id, kZeftServerBusy);
+    }
     ++c.callsPending;
 }
 
@@ -219,8 +264,8 @@ IZeftMonitorHost::RunStart CZeftServer::StartRun(const ZeftWireCall& call, uint6
     std::shared_ptr<ZeftSrvCore> core = registry_.Find(reg_.context, call);
     if (!core)
         return RunStart::NoControl;
-    return Post(core, call, Completion{true, contractId, 0, {}}) ? RunStart::Started
-                                                                 : RunStart::NotPosted;
+    return Post(core, call, Completion{true, contractId, 0, {}, nullptr, {}}) ? RunStart::Started
+                                                                              : RunStart::NotPosted;
 }
 
 void CZeftServer::SendToSubscriber(uint64_t conn, uint32_t monitor, uint16_t flags,

@@ -14,6 +14,9 @@
 #include "control/zeft/ZeftRegistry.h"
 #include "control/zeft/ZeftStats.h"
 
+// Internal to the layer: the access rules in force (ZeftSetAccess).
+std::shared_ptr<const ZeftAccess> ZeftCurrentAccess();
+
 // Internal to the layer: the process's server. One network thread owns the connections
 // and monitor contracts and hands every call to the main thread of its control.
 // Completions and schedule requests reach the thread through a mutex-guarded inbox and
@@ -51,6 +54,9 @@ class CZeftServer final : public std::enable_shared_from_this<CZeftServer>,
         uint64_t target = 0;
         uint32_t id = 0;
         std::vector<uint8_t> body;
+        // A call with write access: told to the access rules' observer once answered.
+        std::shared_ptr<const ZeftAccess> access;
+        ZeftWriteNote note;
     };
 
     void Complete(Completion done);
@@ -59,7 +65,12 @@ class CZeftServer final : public std::enable_shared_from_this<CZeftServer>,
     void DrainInbox(int64_t now);
     void HandleRequest(ZeftConn& c, ZeftMsgType type, uint32_t id, const uint8_t* body,
                        size_t length, int64_t now) override;
-    void HandleCall(ZeftConn& c, uint32_t id, ZeftWireCall call);
+    void HandleCall(ZeftConn& c, uint32_t id, ZeftWireCall call,
+                    std::shared_ptr<const ZeftAccess> access);
+    // Refuses a request; a write among them goes to the trail with its refusal.
+    void Refuse(ZeftConn& c, uint32_t id, const ZeftWireCall& call, const ZeftAccess& access,
+                int16_t status);
+    static ZeftWriteNote NoteOf(const ZeftConn& c, const ZeftWireCall& call);
     void HandleMonitor(ZeftConn& c, uint32_t id, ZeftWireCall call, int64_t now);
     void Unsubscribe(ZeftConn& c, uint32_t id);
     // Posts `call` to `core`'s main thread; its reply comes back as a Completion.
