@@ -24,7 +24,8 @@ std::string EscapeForLog(std::string_view value, size_t max) {
 
 int64_t CWriteTrail::NowMs() {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    // The wall clock, so that the trail's seconds are the log's seconds.
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 std::vector<std::string> CWriteTrail::TakeSummaries(int64_t second) {

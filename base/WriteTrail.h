@@ -23,12 +23,13 @@ class CWriteTrail {
     explicit CWriteTrail(Emit sink) : emit_(std::move(sink)) {}
 
     // `target` is the property or path, `value` the written data as text; `code` the
-    // outcome (0 accepted, else the refusal). `nowMs` on any monotonic clock.
+    // outcome (0 accepted, else the refusal). `nowMs` as NowMs gives it (tests: any clock).
     void Record(std::string_view peer, std::string_view target, std::string_view value, int code,
                 int64_t nowMs);
     // Emits the summaries of seconds that have passed; call about once a second.
     void Tick(int64_t nowMs);
 
+    // Milliseconds since 1970.
     static int64_t NowMs();
 
   private:

@@ -179,6 +179,12 @@ class CSyntheticDevice : public ICaptureDevice {
                                 .count() /
                             100;
             callback(s);
+            if (spot_.stop > 0 && sequence >= spot_.stop) {
+                // A camera that hangs: the stream stays up and sends nothing more.
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return stop_; });
+                return;
+            }
         }
     }
 
@@ -217,7 +223,7 @@ bool ParseSyntheticIdentity(const std::string& devicePath, int* number, Syntheti
         return true;
 
     std::string rest = devicePath.substr(query + 1);
-    constexpr int kKeyCount = 6;
+    constexpr int kKeyCount = 7;
     bool seen[kKeyCount] = {};
     size_t pos = 0;
     while (true) {
@@ -229,7 +235,7 @@ bool ParseSyntheticIdentity(const std::string& devicePath, int* number, Syntheti
             return false;
         }
         std::string key = item.substr(0, eq), text = item.substr(eq + 1);
-        static const char* const kKeys[kKeyCount] = {"x", "y", "sx", "sy", "noise", "pace"};
+        static const char* const kKeys[kKeyCount] = {"x", "y", "sx", "sy", "noise", "pace", "stop"};
         int k = 0;
         while (k < kKeyCount && key != kKeys[k])
             ++k;
@@ -250,13 +256,14 @@ bool ParseSyntheticIdentity(const std::string& devicePath, int* number, Syntheti
         bool ok = k <= 1   ? std::fabs(v) <= 100000.0
                   : k <= 3 ? v > 0 && v <= 100000.0
                   : k == 4 ? v >= 0 && v <= 100.0
-                           : v == 0 || v == 1;
+                  : k == 5 ? v == 0 || v == 1
+                           : v >= 0 && v <= 1e9 && v == std::floor(v);
         if (!ok) {
             *error = "parameter \"" + key + "\" is out of range: \"" + text + "\"";
             return false;
         }
-        double* fields[kKeyCount] = {&spot->x,  &spot->y,     &spot->sx,
-                                     &spot->sy, &spot->noise, &spot->pace};
+        double* fields[kKeyCount] = {&spot->x,     &spot->y,    &spot->sx,  &spot->sy,
+                                     &spot->noise, &spot->pace, &spot->stop};
         *fields[k] = v;
         if (amp == std::string::npos)
             break;

@@ -16,11 +16,12 @@ struct SyntheticSpot {
     double background = 12;   // gray level of the dark background ("Brightness" control)
     double amplitude = 200;   // peak height above the background ("Gain" control)
     double pace = 1;          // 0: no frame pacing, frames as fast as they are taken
+    double stop = 0;          // frames a stream sends before it goes silent; 0: never
 };
 
-// Parses "synthetic:N" with an optional query "?x=40&y=20&sx=5&sy=3&noise=0&pace=0". Keys
-// are x, y, sx, sy, noise, pace, each at most once, values plain decimal numbers within
-// bounds (pace 0 or 1).
+// Parses "synthetic:N" with an optional query "?x=40&y=20&sx=5&sy=3&noise=0&pace=0&stop=50".
+// Keys are x, y, sx, sy, noise, pace, stop, each at most once, values plain decimal numbers
+// within bounds (pace 0 or 1, stop a whole number).
 // False with `error` set for anything else.
 bool ParseSyntheticIdentity(const std::string& devicePath, int* number, SyntheticSpot* spot,
                             std::string* error);

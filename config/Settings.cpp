@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "base/LogSink.h"
@@ -52,6 +53,31 @@ GenicamSettings ReadGenicamSettings(const CIniFile& ini) {
     s.usb3Vision = ini.GetInt(kSectionGenicam, kKeyUsb3Vision, s.usb3Vision) != 0;
     s.fakeCamera = ini.GetInt(kSectionGenicam, kKeyFakeCamera, s.fakeCamera) != 0;
     return s;
+}
+
+AccessSettings ReadAccessSettings(const CIniFile& ini) {
+    AccessSettings s;
+    s.controlHosts = ini.GetValue(kSectionAccess, kKeyControlHosts, s.controlHosts);
+    s.viewHosts = ini.GetValue(kSectionAccess, kKeyViewHosts, s.viewHosts);
+    return s;
+}
+
+int ReadStallSeconds(const CIniFile& ini) {
+    return std::max(0, ini.GetInt(kSectionCameraSettings, kKeyStallSeconds, kDefaultStallSeconds));
+}
+
+bool AddAccessAndWatchdogKeys(CIniFile& ini) {
+    // No value can hold a line break, so this one stands for "absent".
+    constexpr std::string_view kAbsent = "\n";
+    bool added = false;
+    auto add = [&](const char* section, const char* key, std::string_view value) {
+        if (ini.GetValue(section, key, kAbsent) == kAbsent)
+            added = ini.SetValue(section, key, value) || added;
+    };
+    add(kSectionAccess, kKeyControlHosts, "");
+    add(kSectionAccess, kKeyViewHosts, "");
+    add(kSectionCameraSettings, kKeyStallSeconds, std::to_string(kDefaultStallSeconds));
+    return added;
 }
 
 Settings ReadSettings(const CIniFile& ini) {

@@ -29,6 +29,11 @@ inline constexpr char kKeyCameraName[] = "Name";
 inline constexpr char kKeyScale[] = "Scale";
 inline constexpr char kKeyOrientation[] = "Orientation";
 inline constexpr char kKeyCamId[] = "CAMID";
+inline constexpr char kKeyStallSeconds[] = "StallSeconds";
+
+inline constexpr char kSectionAccess[] = "Access";
+inline constexpr char kKeyControlHosts[] = "ControlHosts";
+inline constexpr char kKeyViewHosts[] = "ViewHosts";
 
 inline constexpr char kSectionSelvex[] = "SELVEX";
 inline constexpr char kKeySelvexContext[] = "Context";
@@ -86,6 +91,16 @@ struct GenicamSettings {
     bool fakeCamera = false;  // the camera library's in-process test camera
 };
 
+// Section Access, read at every bring-up: host lists (see CHostList); empty allows everyone.
+struct AccessSettings {
+    std::string controlHosts;  // who may write
+    std::string viewHosts;     // who may connect at all
+};
+
+// CameraSettings StallSeconds, read at every bring-up: seconds without a frame while
+// grabbing before the camera counts as lost; 0 turns the watchdog off.
+constexpr int kDefaultStallSeconds = 5;
+
 // Every key of the file. JPEGQuality counts at start-up only.
 struct Settings {
     int jpegQuality = 30;
@@ -101,6 +116,11 @@ ZeftSettings ReadZeftSettings(const CIniFile& ini);
 StoredCameraSettings ReadCameraSettings(const CIniFile& ini);
 SelvexSettings ReadSelvexSettings(const CIniFile& ini);
 GenicamSettings ReadGenicamSettings(const CIniFile& ini);
+AccessSettings ReadAccessSettings(const CIniFile& ini);
+int ReadStallSeconds(const CIniFile& ini);
+// Adds the Access keys (empty) and StallSeconds (its default) where absent, so an older
+// file shows them; the caller saves. True when something was added.
+bool AddAccessAndWatchdogKeys(CIniFile& ini);
 Settings ReadSettings(const CIniFile& ini);
 
 // Sets Name, CAMID, Orientation and Scale ("%f") in section CameraSettings, in that order;

@@ -1,9 +1,20 @@
 #include "core/CameraSession.h"
 
+#include <chrono>
+
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
 #include "config/IniFile.h"
 #include "control/HardwareLookup.h"
+
+namespace {
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
 
 CCameraSession::CCameraSession(ILogSink* log, IMessagePoster* poster, ITimerHost* timers,
                                std::string programDir, std::vector<ICaptureBackend*> backends,
@@ -62,6 +73,7 @@ void CCameraSession::Close() {
 
 void CCameraSession::Deinitialize() {
     StopReopening();
+    StopWatch();
     if (grabber_) {
         if (grabber_->IsRunning()) {
             LogMessage(log_, "Shutting down grabbing.");
@@ -76,6 +88,11 @@ void CCameraSession::BeginReopening() {
     ++losses_;
     LogMessage(log_, "Camera lost (%s). Trying to open it again every %d s.",
                grabber_ ? grabber_->DeviceErrorText().c_str() : "", kReopenPeriodMs / 1000);
+    StartReopening();
+}
+
+void CCameraSession::StartReopening() {
+    StopWatch();
     Close();
     reopening_ = true;
     timers_->SetTimer(IDT_REOPEN, kReopenPeriodMs);
@@ -92,7 +109,34 @@ CCameraSession::Reopen CCameraSession::TryReopen() {
         return Reopen::kStillAway;
     }
     StopReopening();
+    StartWatch();
     return Reopen::kBack;
+}
+
+void CCameraSession::StartWatch() {
+    lastFrameMs_.store(NowMs());
+    if (stallSeconds_ <= 0 || watching_)
+        return;
+    timers_->SetTimer(IDT_STALL, kStallCheckMs);
+    watching_ = true;
+}
+
+void CCameraSession::StopWatch() {
+    if (watching_)
+        timers_->KillTimer(IDT_STALL);
+    watching_ = false;
+}
+
+bool CCameraSession::CheckStall() {
+    if (!watching_ || reopening_ || !grabber_ || !grabber_->IsRunning())
+        return false;
+    if (NowMs() - lastFrameMs_.load() < int64_t{stallSeconds_} * 1000)
+        return false;
+    ++stalls_;
+    LogMessage(log_, "Camera stalled (no frame for %d s). Trying to open it again every %d s.",
+               stallSeconds_, kReopenPeriodMs / 1000);
+    StartReopening();
+    return true;
 }
 
 void CCameraSession::StopReopening() {
@@ -106,6 +150,7 @@ uint64_t CCameraSession::CaptureDrops() const {
 }
 
 bool CCameraSession::FrameQueued() {
+    lastFrameMs_.store(NowMs());
     return poster_ != nullptr && poster_->PostTask(hooks_.frameReady);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,6 +26,9 @@ class CCameraSession : public ICaptureEvents {
     // Timer of the attempts to open a camera that went away while grabbing.
     static constexpr int IDT_REOPEN = 2246;
     static constexpr int kReopenPeriodMs = 3000;
+    // Timer of the check for a camera that streams no more frames while grabbing.
+    static constexpr int IDT_STALL = 2247;
+    static constexpr int kStallCheckMs = 500;
 
     struct Hooks {
         std::function<void()> frameReady;  // a frame waits in the Capture queue
@@ -53,6 +57,15 @@ class CCameraSession : public ICaptureEvents {
     void StopReopening();
     bool IsReopening() const { return reopening_; }
 
+    // Seconds without a frame while grabbing after which the camera counts as lost (0: never).
+    void SetStallSeconds(int seconds) { stallSeconds_ = seconds; }
+    // Grabbing (re)started: the wait for frames begins now. StopWatch when it ends.
+    void StartWatch();
+    void StopWatch();
+    // On IDT_STALL: a camera silent for too long is logged, closed and tried again like a
+    // lost one. True when that happened.
+    bool CheckStall();
+
     CGrabber* Grabber() const { return grabber_.get(); }
     CCaptureQueue* Queue() const { return queue_.get(); }
     // Geometry of the frames of the last opened device.
@@ -63,12 +76,15 @@ class CCameraSession : public ICaptureEvents {
 
     uint64_t CaptureDrops() const;
     uint64_t Losses() const { return losses_; }
+    uint64_t Stalls() const { return stalls_; }
 
     // Streaming thread: handed on as tasks.
     bool FrameQueued() override;
     void StreamFailed() override;
 
   private:
+    void StartReopening();
+
     ILogSink* log_;
     IMessagePoster* poster_;
     ITimerHost* timers_;
@@ -82,5 +98,9 @@ class CCameraSession : public ICaptureEvents {
     int bitsPerPixel_ = 8;
     uint64_t dropsBefore_ = 0;  // of the grabbers closed since the start
     uint64_t losses_ = 0;
+    uint64_t stalls_ = 0;
     bool reopening_ = false;
+    int stallSeconds_ = 0;
+    bool watching_ = false;
+    std::atomic<int64_t> lastFrameMs_{0};  // steady clock; written by the streaming thread
 };

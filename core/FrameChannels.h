@@ -30,6 +30,15 @@ class CFrameChannels {
     int Start(const NetworkSettings& settings, const std::string& frameEqpName,
               uint64_t frameBytes);
     void Stop();
+    // Who may connect to either channel, from the next Start on.
+    void SetViewHosts(const CHostList& hosts) {
+        lossless_.SetViewHosts(hosts);
+        lossy_.SetViewHosts(hosts);
+    }
+    // Connections closed at accept because of the view hosts.
+    uint64_t AccessRefused() const {
+        return lossless_.GetRefusedCount() + lossy_.GetRefusedCount();
+    }
 
     // The settings of the last Start.
     const NetworkSettings& Settings() const { return settings_; }

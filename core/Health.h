@@ -14,6 +14,7 @@ struct HealthCounters {
     uint64_t processed = 0;       // frames handed to the lossless channel
     uint64_t captureDrops = 0;    // discarded or damaged before the hand-off
     uint64_t cameraLosses = 0;    // times the camera went away while grabbing
+    uint64_t cameraStalls = 0;    // times it sent no frame for StallSeconds while grabbing
     uint64_t pipelineDrains = 0;  // records cut from the Capture queue before processing
     uint64_t withoutCodecs = 0;   // frames that arrived while no codec was up
     uint64_t jpegFailed = 0;      // frames whose JPEG was not sent
@@ -21,6 +22,7 @@ struct HealthCounters {
     Channel lossy;
     uint64_t zeftCalls = 0;
     uint64_t zeftRefused = 0;
+    uint64_t accessRefused = 0;  // frame-channel connections from hosts not in ViewHosts
 };
 
 // "Health: frames N processed, ..." for the log and X_HEALTH.

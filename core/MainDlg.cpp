@@ -59,6 +59,13 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
       codecs_(hosts.app),
       channels_(hosts.poster, hosts.app, [this] { MarkControlClientActivity(); }),
       pipeline_(hosts.app, &model_) {
+    // Writes are recorded on other threads; the lines reach the log on this one.
+    trail_ =
+        std::make_shared<CWriteTrail>([poster = hosts.poster, log = hosts.app](std::string line) {
+            if (poster != nullptr)
+                poster->PostTask(
+                    [log, line = std::move(line)] { LogMessage(log, "%s", line.c_str()); });
+        });
     StoredCameraSettings placeholders;
     current_ = {placeholders.name, placeholders.camId, placeholders.scale,
                 placeholders.orientation};
@@ -125,6 +132,7 @@ bool CMainDlg::OnInitDialog() {
     hosts_.timers->SetTimer(IDT_ENVIRONMENT, kEnvironmentPeriodMs);
     environmentTimer_ = true;
     hosts_.timers->SetTimer(IDT_HEALTH, kHealthPeriodMs);
+    hosts_.timers->SetTimer(IDT_WRITE_TRAIL, kWriteTrailPeriodMs);
     controlClientActive_ = false;
     model_.SetText(IDC_ZEFT_CLIENTS, "0");
     if (hosts_.environment != nullptr)
@@ -138,6 +146,9 @@ bool CMainDlg::BringUp(const BringUpLines& lines) {
     // A failed step does not stop the others; only the result records it.
     const GenicamSettings genicam = ReadGenicamSettings(*config_);
     SetGenicamInterfaces({genicam.gigEVision, genicam.usb3Vision, genicam.fakeCamera});
+    AddAccessAndWatchdogKeys(*config_);
+    camera_.SetStallSeconds(ReadStallSeconds(*config_));
+    ApplyAccessRules();
     bool allUp = true;
     auto step = [&](int i, bool ok) {
         LogMessage(hosts_.app, "%s", ok ? lines.ok[i] : lines.failed[i]);
@@ -154,6 +165,28 @@ bool CMainDlg::BringUp(const BringUpLines& lines) {
     if (networkUp && hosts_.service != nullptr)
         hosts_.service->Ready();
     return allUp;
+}
+
+void CMainDlg::ApplyAccessRules() {
+    const AccessSettings access = ReadAccessSettings(*config_);
+    auto parse = [this](const char* key, const std::string& text, const char* whoNot) {
+        std::vector<std::string> malformed;
+        CHostList list = CHostList::Parse(text, &malformed);
+        for (const std::string& entry : malformed)
+            LogMessage(hosts_.app, "Access: malformed entry \"%s\" in %s is ignored!",
+                       entry.c_str(), key);
+        if (list.AllowsNobody())
+            LogMessage(hosts_.app, "Access: %s has no valid entry, so no host may %s!", key,
+                       whoNot);
+        return list;
+    };
+    controlHosts_ = parse(kKeyControlHosts, access.controlHosts, "write");
+    viewHosts_ = parse(kKeyViewHosts, access.viewHosts, "connect");
+    channels_.SetViewHosts(viewHosts_);
+    ZeftSetAccess({viewHosts_, controlHosts_, [trail = trail_](const ZeftWriteNote& note) {
+                       trail->Record(FormatIPv4(note.peer), note.property, note.value, note.status,
+                                     CWriteTrail::NowMs());
+                   }});
 }
 
 void CMainDlg::SetButtons(bool start, bool stop, bool config) {
@@ -204,6 +237,13 @@ void CMainDlg::OnTimer(int id) {
         case IDT_REOPEN:
             TryReopenCamera();
             break;
+        case IDT_STALL:
+            if (!shutDown_ && grabbing_)
+                camera_.CheckStall();
+            break;
+        case IDT_WRITE_TRAIL:
+            trail_->Tick(CWriteTrail::NowMs());
+            break;
         case IDT_AUTOSTART:
             hosts_.timers->KillTimer(IDT_AUTOSTART);
             if (!shutDown_ && !grabbing_ && subsystemsUp_)
@@ -239,6 +279,7 @@ void CMainDlg::OnStartGrabbing() {
     if (grabber->Start()) {
         LogMessage(hosts_.app, "Grabbing started.");
         grabbing_ = true;
+        camera_.StartWatch();
         SetButtons(false, true, false);
     } else {
         LogMessage(hosts_.app, "Error while starting up grabbing.");
@@ -247,6 +288,7 @@ void CMainDlg::OnStartGrabbing() {
 
 void CMainDlg::OnStopGrabbing() {
     model_.SetEnabled(IDC_CLOSE, false);
+    camera_.StopWatch();
     if (camera_.IsReopening()) {
         camera_.StopReopening();
         LogMessage(hosts_.app, "Grabbing stopped.");
@@ -351,8 +393,11 @@ void CMainDlg::ShutDownServer() {
         config_->Save();
         config_.reset();
     }
-    for (int timer : {IDT_ENVIRONMENT, IDT_CLIENT_ACTIVITY, IDT_AUTOSTART, IDT_HEALTH, IDT_REOPEN})
+    for (int timer : {IDT_ENVIRONMENT, IDT_CLIENT_ACTIVITY, IDT_AUTOSTART, IDT_HEALTH, IDT_REOPEN,
+                      IDT_STALL, IDT_WRITE_TRAIL})
         hosts_.timers->KillTimer(timer);
+    // The rules and the trail belong to this window; the control system outlives it.
+    ZeftSetAccess({});
     environmentTimer_ = activityTimer_ = false;
     if (hosts_.environment != nullptr)
         hosts_.environment->Stop();

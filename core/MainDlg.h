@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "base/ControllerRequests.h"
+#include "base/HostList.h"
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
 #include "base/MessageQueue.h"
+#include "base/WriteTrail.h"
 #include "capture/CaptureBackend.h"
 #include "compression/CodecSet.h"
 #include "control/FrameTransfer.h"
@@ -51,6 +53,10 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     // Timer of the attempts to open a camera that went away while grabbing.
     static constexpr int IDT_REOPEN = CCameraSession::IDT_REOPEN;
     static constexpr int kReopenPeriodMs = CCameraSession::kReopenPeriodMs;
+    static constexpr int IDT_STALL = CCameraSession::IDT_STALL;
+    // Timer of the write trail's summary lines.
+    static constexpr int IDT_WRITE_TRAIL = 2248;
+    static constexpr int kWriteTrailPeriodMs = 1000;
 
     CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
              std::vector<ICaptureBackend*> backends = DefaultBackends());
@@ -134,6 +140,10 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     CFrameTransfer* FrameTransfer() const { return channels_.Transfer(); }
     const CFramePipeline& Pipeline() const { return pipeline_; }
     CGrabber* Grabber() const { return camera_.Grabber(); }
+    // The host lists of the last bring-up, and the trail every write goes to.
+    const CHostList& ControlHosts() const { return controlHosts_; }
+    const CHostList& ViewHosts() const { return viewHosts_; }
+    const std::shared_ptr<CWriteTrail>& WriteTrail() const { return trail_; }
 
   private:
     // Grabbing, codecs, control system and network in this order, each with its line; true
@@ -145,6 +155,9 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     // The camera's geometry becomes the window's.
     int OpenCamera(ILogSink* log);
     void TryReopenCamera();
+    // Reads the Access section and puts its lists in force for the control system and
+    // the frame channels; malformed entries are logged.
+    void ApplyAccessRules();
 
     Hosts hosts_;
     std::string programDir_;
@@ -168,6 +181,10 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     std::string frameEqpName_;
     time_t serverStart_ = 0;
     time_t cameraActiveSince_ = 0;
+    CHostList controlHosts_;
+    CHostList viewHosts_;
+    // Shared with the control system's network thread, which records into it.
+    std::shared_ptr<CWriteTrail> trail_;
 
     bool environmentTimer_ = false;
     bool activityTimer_ = false;

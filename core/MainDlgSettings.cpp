@@ -64,6 +64,8 @@ HealthCounters CMainDlg::Health() const {
     h.processed = p.processed;
     h.captureDrops = camera_.CaptureDrops();
     h.cameraLosses = camera_.Losses();
+    h.cameraStalls = camera_.Stalls();
+    h.accessRefused = channels_.AccessRefused();
     h.pipelineDrains = p.drained;
     h.withoutCodecs = p.withoutCodecs;
     h.jpegFailed = p.jpegFailed;

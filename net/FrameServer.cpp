@@ -132,7 +132,9 @@ void CFrameServerBase::AcceptThread() {
     NameThisThread("lx-accept");
     while (stopping_ == 0) {
         auto socket = std::make_unique<CTcpSocket>();
-        if (!listen_->Accept(*socket)) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        if (!listen_->Accept(*socket, &peer, &peerLength)) {
             if (stopping_ != 0)
                 break;
             if (IsTransientAcceptError(listen_->GetLastErrno())) {
@@ -142,6 +144,11 @@ void CFrameServerBase::AcceptThread() {
             PostLog(FormatLogText("FrameServer: %s, no more clients are accepted!",
                                   listen_->GetErrorText().c_str()));
             break;
+        }
+        if (!viewHosts_.Allows(reinterpret_cast<const sockaddr*>(&peer), peerLength)) {
+            socket->Close();
+            refused_.fetch_add(1);
+            continue;
         }
         int count = shared_->clientCount.fetch_add(1) + 1;
         if (count > clientLimit_) {

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/HostList.h"
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
 #include "frame/SyncPtrList.h"
@@ -46,6 +47,11 @@ class CFrameServerBase {
     // Removes the session with this id (the server does so itself when its client has
     // gone). A stale or repeated id finds nothing and does nothing. Always 0.
     int RemoveClient(intptr_t sessionId);
+    // Who may connect, from the next Start on: any other peer is closed at accept,
+    // counted, and never takes a client slot.
+    void SetViewHosts(CHostList hosts) { viewHosts_ = std::move(hosts); }
+    // Connections closed at accept because their peer is not allowed, since construction.
+    uint64_t GetRefusedCount() const { return refused_.load(); }
     // Once set, every change of the client count is shown through the count display.
     void SetShowClientCount(int flag);
     // Main thread: writes the count field of the main window. Called with the count
@@ -92,6 +98,8 @@ class CFrameServerBase {
     std::atomic<int> stopping_{0};
     std::atomic<int> acceptRunning_{0};
     int clientLimit_ = 0;
+    CHostList viewHosts_;  // set on the main thread while no accept thread runs
+    std::atomic<uint64_t> refused_{0};
     uint16_t port_ = 0;
     std::unique_ptr<CTcpSocket> listen_;
     CSyncPtrList<CClientSession> clients_;  // owns the sessions it holds

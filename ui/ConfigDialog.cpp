@@ -133,6 +133,15 @@ CConfigDialog::CConfigDialog(CIniFile& config, CIniFile& hardware, ILogSink* log
     network->addWidget(lossyGroup, 1, Qt::AlignTop);
     layout->addLayout(network);
 
+    auto* access = new QGroupBox("Access (addresses and networks; empty: every host)", this);
+    auto* accessLayout = new QFormLayout(access);
+    controlHosts_ = Edit(access, 1110);
+    viewHosts_ = Edit(access, 1111);
+    controlHosts_->setPlaceholderText("e.g. 127.0.0.1 10.1.20.0/24");
+    accessLayout->addRow("May control", controlHosts_);
+    accessLayout->addRow("May view", viewHosts_);
+    layout->addWidget(access);
+
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     ok_ = Named(buttons->button(QDialogButtonBox::Ok), 1);
     Named(buttons->button(QDialogButtonBox::Cancel), 2);
@@ -183,6 +192,9 @@ CConfigDialog::CConfigDialog(CIniFile& config, CIniFile& hardware, ILogSink* log
     lossyPort_->setText(QString::number(listenPortLossy));
     lossyMaxClients_->setText(QString::number(maxClientsLossy));
     lossy_->setChecked(lossyEnabled != 0);
+    const AccessSettings hosts = ReadAccessSettings(config_);
+    controlHosts_->setText(QString::fromStdString(hosts.controlHosts));
+    viewHosts_->setText(QString::fromStdString(hosts.viewHosts));
     lossyPort_->setEnabled(lossyEnabled != 0);
     lossyMaxClients_->setEnabled(lossyEnabled != 0);
 }
@@ -306,6 +318,9 @@ void CConfigDialog::accept() {
         config_.SetValue(d, key, edit->text().toStdString());
     config_.SetInt(d, kKeyLossyEnabled, lossy_->isChecked() ? 1 : 0);
     config_.SetInt(d, kKeyJpegQuality, quality_->value());
+    config_.SetValue(kSectionAccess, kKeyControlHosts,
+                     controlHosts_->text().trimmed().toStdString());
+    config_.SetValue(kSectionAccess, kKeyViewHosts, viewHosts_->text().trimmed().toStdString());
 
     if (devices_->currentIndex() >= 0) {
         hardware_.SetValue(kHardwareSection, kKeyDevicePath, SelectedPath());

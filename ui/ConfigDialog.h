@@ -62,6 +62,8 @@ class CConfigDialog : public QDialog {
     QCheckBox* lossy_;
     QLineEdit* lossyPort_;
     QLineEdit* lossyMaxClients_;
+    QLineEdit* controlHosts_;
+    QLineEdit* viewHosts_;
     QSlider* quality_;
     QLineEdit* qualityText_;
     QPushButton* ok_;

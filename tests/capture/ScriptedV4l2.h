@@ -127,6 +127,12 @@ class CScriptedV4l2 : public IV4l2Io {
             buffers_.clear();
     }
 
+    // A silent camera streams on but fills no buffer, as a hung one does.
+    void SetSilent(bool silent) {
+        std::lock_guard lock(mutex_);
+        silent_ = silent;
+    }
+
     int Open(const char* path, int) override {
         std::lock_guard lock(mutex_);
         if (!plugged_)
@@ -198,7 +204,7 @@ class CScriptedV4l2 : public IV4l2Io {
                 bool failing = false;
                 for (const ScriptedFault& f : fds_[fds[0].fd]->faults)
                     failing |= f.request == VIDIOC_DQBUF && calls_[VIDIOC_DQBUF] >= f.after;
-                if (done_.empty() && !failing) {
+                if (done_.empty() && !failing && !silent_) {
                     // The "hardware" fills the oldest queued buffer.
                     for (uint32_t i = 0; i < buffers_.size(); ++i) {
                         if (buffers_[i].state == BufState::kQueued) {
@@ -429,6 +435,7 @@ class CScriptedV4l2 : public IV4l2Io {
     std::map<int, ScriptedNode*> fds_;
     std::set<int> dead_;  // descriptors of an unplugged device
     bool plugged_ = true;
+    bool silent_ = false;
     int nextFd_ = 100;
     // The device state of the one node that streams (tests use one at a time).
     v4l2_pix_format format_{};

@@ -10,21 +10,23 @@
 TEST(SyntheticCamera, IdentityIsParsedStrictly) {
     struct Good {
         const char* path;
-        double x, y, sx, sy, noise;
+        double x, y, sx, sy, noise, stop = 0;
     } good[] = {{"synthetic:0", -1, -1, -1, -1, 2},
-                {"synthetic:0?sy=2.5&noise=0&x=0&y=20&sx=5", 0, 20, 5, 2.5, 0}};
+                {"synthetic:0?sy=2.5&noise=0&x=0&y=20&sx=5", 0, 20, 5, 2.5, 0},
+                {"synthetic:0?stop=25", -1, -1, -1, -1, 2, 25}};
     for (const Good& g : good) {
         int number = -1;
         SyntheticSpot spot;
         std::string error;
         ASSERT_TRUE(ParseSyntheticIdentity(g.path, &number, &spot, &error)) << g.path << error;
-        EXPECT_EQ((std::vector{double(number), spot.x, spot.y, spot.sx, spot.sy, spot.noise}),
-                  (std::vector{0.0, g.x, g.y, g.sx, g.sy, g.noise}))
+        EXPECT_EQ(
+            (std::vector{double(number), spot.x, spot.y, spot.sx, spot.sy, spot.noise, spot.stop}),
+            (std::vector{0.0, g.x, g.y, g.sx, g.sy, g.noise, g.stop}))
             << g.path;
     }
-    for (std::string suffix :
-         {"", "1", "-0", "0?", "0?x=", "0?x=1e3", "0?x=nan", "0?x= 5", "0?sx=0", "0?q=1",
-          "0?x=1&x=2", "0?x=1&", "0?noise=1000", "0?x=99999999999999999999999"}) {
+    for (std::string suffix : {"", "1", "-0", "0?", "0?x=", "0?x=1e3", "0?x=nan", "0?x= 5",
+                               "0?sx=0", "0?q=1", "0?x=1&x=2", "0?x=1&", "0?noise=1000",
+                               "0?x=99999999999999999999999", "0?stop=2.5", "0?stop=-1"}) {
         const std::string path = "synthetic:" + suffix;
         int number = -1;
         SyntheticSpot spot;
