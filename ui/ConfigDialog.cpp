@@ -138,8 +138,8 @@ CConfigDialog::CConfigDialog(CIniFile& config, CIniFile& hardware, ILogSink* log
     controlHosts_ = Edit(access, 1110);
     viewHosts_ = Edit(access, 1111);
     controlHosts_->setPlaceholderText("e.g. 127.0.0.1 10.1.20.0/24");
-    accessLayout->addRow("May control", controlHosts_);
-    accessLayout->addRow("May view", viewHosts_);
+    accessLayout->addRow("Control hosts (may write)", controlHosts_);
+    accessLayout->addRow("View hosts (may connect)", viewHosts_);
     layout->addWidget(access);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
