@@ -12,6 +12,9 @@ packages=(
   linux-libc-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
+  libhdf5-dev zlib1g-dev          # lumerix2-record
+  hdf5-tools python3-h5py python3-numpy python3-av  # its tests read the files back
+  python3-silx                    # ... and check them as NeXus readers do (a large package)
 )
 
 missing=()

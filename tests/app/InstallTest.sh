@@ -10,7 +10,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 p=$tmp/prefix
 cmake --install "$build" --prefix "$p" >/dev/null
-for f in bin/lumerix2 bin/lumerix2-view bin/zeft bin/selvex-sim lib/lumerix2/prepare-instance; do
+for f in bin/lumerix2 bin/lumerix2-view bin/lumerix2-record bin/zeft bin/selvex-sim \
+    lib/lumerix2/prepare-instance; do
     [ -x "$p/$f" ] || fail "$f missing or not executable"
 done
 [ -f "$p/share/lumerix2/curhardware.cfg" ] || fail "default hardware description missing"
