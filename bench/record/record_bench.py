@@ -2,6 +2,7 @@
 """lumerix2-record throughput and steadiness against the real program.
 
 usage: bench/record/record_bench.py [--build DIR] [--seconds S] [--steady S] [--out DIR]
+                                    [--only throughput|steady]
 
 For 768 x 574 and 1920 x 1080, the real program grabs the unpaced synthetic camera and
 lumerix2-record writes its Lossless channel to OUT (default /dev/shm, a tmpfs) for S seconds
@@ -103,9 +104,10 @@ def main():
     a.add_argument("--seconds", type=float, default=10)
     a.add_argument("--steady", type=float, default=120)
     a.add_argument("--out", default="/dev/shm")
+    a.add_argument("--only", choices=("throughput", "steady"))
     o = a.parse_args()
     print(f"lumerix2-record to {o.out}, {o.seconds:g} s per run, unpaced synthetic camera")
-    for mode, size in MODES.items():
+    for mode, size in MODES.items() if o.only != "steady" else ():
         server = Server(o.build, mode, paced=False)
         try:
             for deflate in (0, 1):
@@ -115,6 +117,8 @@ def main():
                       f"recorder CPU {ms:.2f} ms per frame")
         finally:
             server.close()
+    if o.only == "throughput":
+        return
     server = Server(o.build, 4, paced=True)
     try:
         fps, missed, _, rss, _ = record(o.build, server, o.out, o.steady, 0, sample_every=10)

@@ -108,7 +108,6 @@ struct Stats {
     uint64_t missed = 0;  // gaps in the frame numbers
     uint64_t failed = 0;  // frames that did not decode
     std::vector<uint32_t> failedNumbers;
-    uint32_t lastNumber = 0;
     double MegaBytes(const CNexusWriter& w) const { return double(w.DataBytes()) / 1e6; }
 };
 
@@ -159,12 +158,21 @@ struct Recording {
     CNexusWriter writer;
     Stats stats;
     bool created = false;
+    bool statusLine = false;  // a status line without its newline is on the terminal
     Clock::time_point start = Clock::now();
     Clock::time_point lastFlush = start;
     Clock::time_point lastProgress = start;
 
+    void EndStatusLine() {
+        if (statusLine)
+            std::printf("\n");
+        std::fflush(stdout);
+        statusLine = false;
+    }
+
     int Fail(int code, const std::string& text) {
-        std::fprintf(stderr, "%slumerix2-record: %s\n", tty && created ? "\n" : "", text.c_str());
+        EndStatusLine();
+        std::fprintf(stderr, "lumerix2-record: %s\n", text.c_str());
         return code;
     }
 
@@ -194,6 +202,7 @@ struct Recording {
         }
         if (now - lastProgress >= std::chrono::milliseconds(tty ? 250 : 1000)) {
             Progress(tty, writer, stats, Seconds(start));
+            statusLine = tty;
             lastProgress = now;
         }
         return kDone;
@@ -201,8 +210,7 @@ struct Recording {
 
     int Finish(int code) {
         const double seconds = Seconds(start);
-        if (tty && created)
-            std::printf("\n");
+        EndStatusLine();
         std::string error;
         if (!writer.Close(error) && code == kDone)
             code = Fail(kFailed, error);
@@ -301,8 +309,8 @@ int main(int argc, char** argv) {
     CWatchedSource source(client, static_cast<int>(o.timeout * 1000));
     const std::string program = std::string("lumerix2-record ") + kLumerixVersion;
     Recording r(o, program, isatty(STDOUT_FILENO) == 1);
-    int code = kDone;       // why reading ended
-    int writeCode = kDone;  // the first write failure
+    int code = kDone;                // why reading ended
+    int writeCode = kDone;           // the first write failure
     uint32_t width = 0, height = 0;  // of the first frame
     {
         // Decoding is the costly step: as many workers as the machine has cores, up to 4.
