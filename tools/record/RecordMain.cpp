@@ -195,12 +195,14 @@ struct Recording {
         if (w != WriteResult::kOk)
             return Fail(w == WriteResult::kFull ? kDiskFull : kFailed, error);
         const auto now = Clock::now();
-        if (now - lastFlush >= std::chrono::milliseconds(500)) {
+        const bool progress = now - lastProgress >= std::chrono::milliseconds(tty ? 250 : 1000);
+        // Flushed before each status line too, so the count it shows is safe in the file.
+        if (progress || now - lastFlush >= std::chrono::milliseconds(500)) {
             if (!writer.Flush(error))
                 return Fail(kFailed, error);
             lastFlush = now;
         }
-        if (now - lastProgress >= std::chrono::milliseconds(tty ? 250 : 1000)) {
+        if (progress) {
             Progress(tty, writer, stats, Seconds(start));
             statusLine = tty;
             lastProgress = now;
