@@ -312,26 +312,55 @@ bool CNexusWriter::Flush(std::string& error) {
         return true;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    if (!PutText(entry_, "end_time", IsoTime(static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9),
-                 true) ||
-        H5Fflush(file_, H5F_SCOPE_LOCAL) < 0) {
+    const bool ok = PutText(entry_, "end_time",
+                            IsoTime(static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9), true);
+    // Closed and opened again rather than flushed: the library keeps a few hundred bytes
+    // per chunk written for as long as the file stays open, which a long recording would
+    // feel; a closed file is also the most complete state a crash can find.
+    CloseObjects();
+    const herr_t closed = H5Fclose(file_);
+    file_ = -1;
+    if (!ok || closed < 0) {
         error = "cannot flush " + path_ + ": " + Hdf5ErrorText();
+        return false;
+    }
+    file_ = H5Fopen(path_.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+    if (file_ >= 0) {
+        entry_ = H5Gopen2(file_, "/entry", H5P_DEFAULT);
+        data_ = H5Dopen2(file_, "/entry/data/data", H5P_DEFAULT);
+        frameNumber_ = H5Dopen2(file_, "/entry/data/frame_number", H5P_DEFAULT);
+        timestamp_ = H5Dopen2(file_, "/entry/data/timestamp", H5P_DEFAULT);
+        scale_ = H5Dopen2(file_, "/entry/data/scale", H5P_DEFAULT);
+        spot_ = H5Dopen2(file_, "/entry/data/spot", H5P_DEFAULT);
+    }
+    if (file_ < 0 || entry_ < 0 || data_ < 0 || frameNumber_ < 0 || timestamp_ < 0 || scale_ < 0 ||
+        spot_ < 0) {
+        error = "cannot open " + path_ + " again: " + Hdf5ErrorText();
+        std::string ignored;
+        Close(ignored);
         return false;
     }
     return true;
 }
 
-bool CNexusWriter::Close(std::string& error) {
-    if (file_ < 0)
-        return true;
-    bool ok = Flush(error);
+void CNexusWriter::CloseObjects() {
     for (hid_t* d : {&data_, &frameNumber_, &timestamp_, &scale_, &spot_})
         CloseId(*d, H5Dclose);
     CloseId(entry_, H5Gclose);
-    if (H5Fclose(file_) < 0 && ok) {
-        error = "cannot close " + path_ + ": " + Hdf5ErrorText();
-        ok = false;
-    }
+}
+
+bool CNexusWriter::Close(std::string& error) {
+    if (file_ < 0)
+        return true;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    bool ok =
+        entry_ < 0 || PutText(entry_, "end_time",
+                              IsoTime(static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9), true);
+    CloseObjects();
+    ok = H5Fclose(file_) >= 0 && ok;
     file_ = -1;
+    if (!ok)
+        error = "cannot close " + path_ + ": " + Hdf5ErrorText();
     return ok;
 }

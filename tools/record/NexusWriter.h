@@ -48,7 +48,7 @@ class CNexusWriter {
     // DeflateFrame when that is non-empty.
     WriteResult Append(const uint8_t* gray, const std::vector<uint8_t>* packed, const FrameRow& row,
                        std::string& error);
-    // Writes the end time and every cached byte.
+    // Writes the end time and every cached byte (by closing the file and opening it again).
     bool Flush(std::string& error);
     // Flushes and closes; harmless when nothing is open.
     bool Close(std::string& error);
@@ -58,6 +58,7 @@ class CNexusWriter {
     uint64_t DataBytes() const { return dataBytes_; }
 
   private:
+    void CloseObjects();
     WriteResult RoomFor(uint64_t bytes, std::string& error) const;
     bool AppendRow(hid_t dataset, hid_t type, const void* values, hsize_t columns);
 
