@@ -122,11 +122,16 @@ def main():
     server = Server(o.build, 4, paced=True)
     try:
         fps, missed, _, rss, _ = record(o.build, server, o.out, o.steady, 0, sample_every=10)
+        # The server's own count tells its capture drops from frames the recorder missed.
+        with open(os.path.join(server.dir, "Lumerix2.log"), errors="replace") as f:
+            health = [line.strip() for line in f if "Health:" in line]
     finally:
         server.close()
     print(f"  768x574 at the camera's 25 frames/s for {o.steady:g} s: {fps:.2f} frames/s, "
           f"{missed} frame numbers missed; recorder RSS every 10 s (kB): "
           + " ".join(map(str, rss)))
+    if health:
+        print("  server's last health line: " + health[-1])
 
 
 if __name__ == "__main__":
