@@ -16,6 +16,9 @@ packages=(
   # The Python client and its tests: Debian's interpreter and modules, no pip downloads
   python3 python3-numpy python3-av python3-pil python3-pytest python3-venv python3-setuptools python3-wheel
   dpkg-dev lintian man-db  # the Debian package: dpkg-shlibdeps, its checker, the pages' check
+  libhdf5-dev zlib1g-dev          # lumerix2-record
+  hdf5-tools python3-h5py         # its tests read the files back
+  python3-silx                    # ... and check them as NeXus readers do (a large package)
 )
 
 missing=()
