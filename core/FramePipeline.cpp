@@ -190,6 +190,8 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
     }
 
     clock.Lap(times_.spot);
+    if (frame_)
+        frame_(header, pixels);
 
     const uint64_t waitStart = WallNs();
     const bool jpegOk = encodeJpeg && FinishJpeg(&jpegSize);
