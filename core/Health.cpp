@@ -8,9 +8,10 @@ std::string RenderHealthLine(const HealthCounters& h) {
         "Health: frames %llu processed, capture drops %llu, camera lost %llu, "
         "pipeline drains %llu, no codec %llu, jpeg failed %llu; "
         "lossless %d clients, %llu sent, %llu dropped; "
-        "lossy %d clients, %llu sent, %llu dropped; zeft %llu calls, %llu refused",
+        "lossy %d clients, %llu sent, %llu dropped; web %d clients, %llu sent, %llu dropped; "
+        "zeft %llu calls, %llu refused",
         ull(h.processed), ull(h.captureDrops), ull(h.cameraLosses), ull(h.pipelineDrains),
         ull(h.withoutCodecs), ull(h.jpegFailed), h.lossless.clients, ull(h.lossless.sent),
         ull(h.lossless.dropped), h.lossy.clients, ull(h.lossy.sent), ull(h.lossy.dropped),
-        ull(h.zeftCalls), ull(h.zeftRefused));
+        h.web.clients, ull(h.web.sent), ull(h.web.dropped), ull(h.zeftCalls), ull(h.zeftRefused));
 }

@@ -68,6 +68,14 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
     model_.SetVisible(IDC_SPOTDATA, false);
     pipeline_.SetSinks([this](const uint8_t* m, uint32_t n) { channels_.DistributeLossless(m, n); },
                        [this](const uint8_t* m, uint32_t n) { channels_.DistributeLossy(m, n); });
+    pipeline_.SetFrameSink([this](const FrameHeader& h, const uint8_t* pixels) {
+        lastFrameNumber_ = h.frameNumber;
+        lastFrameRate_ = h.frameRate;
+        channels_.DistributeFrame(h.frameNumber, h.width, h.height, pixels);
+    });
+    channels_.SetWebCommands([this](CWebServer::Command command, CWebServer::Reply reply) {
+        hosts_.poster->PostTask([this, command, reply] { OnWebCommand(command, reply); });
+    });
     channels_.SetClientCountDisplays(
         [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, FormatInt(n)); },
         [this](int n) { model_.SetText(IDC_LOSSY_CLIENTS, FormatInt(n)); });
@@ -131,6 +139,7 @@ bool CMainDlg::OnInitDialog() {
         hosts_.environment->Start();
     pending_ = current_;
     ShowPendingSettings();
+    PublishWebStatus(true);
     return true;
 }
 
@@ -191,6 +200,7 @@ void CMainDlg::OnTimer(int id) {
         case IDT_ENVIRONMENT:
             if (hosts_.environment != nullptr)
                 hosts_.environment->Request();
+            PublishWebStatus(true);
             break;
         case IDT_CLIENT_ACTIVITY:
             controlClientActive_ = false;
@@ -240,6 +250,7 @@ void CMainDlg::OnStartGrabbing() {
         LogMessage(hosts_.app, "Grabbing started.");
         grabbing_ = true;
         SetButtons(false, true, false);
+        PublishWebStatus(true);
     } else {
         LogMessage(hosts_.app, "Error while starting up grabbing.");
     }
@@ -265,6 +276,7 @@ void CMainDlg::OnStopGrabbing() {
     }
     model_.SetEnabled(IDC_CLOSE, true);
     model_.SetEnabled(IDC_CONFIG, true);
+    PublishWebStatus(true);
 }
 
 void CMainDlg::OnFrameReady() {
@@ -275,8 +287,10 @@ void CMainDlg::OnFrameReady() {
     settings.scale = current_.scale;
     settings.orientation = current_.orientation;
     settings.cameraName = current_.name;
-    settings.lossyEnabled = channels_.LossyEnabled();
-    pipeline_.OnFrameReady(*queue, &codecs_, settings);
+    // The JPEG is also made while a web viewer watches.
+    settings.lossyEnabled = channels_.LossyEnabled() || channels_.WebWantsJpeg();
+    if (pipeline_.OnFrameReady(*queue, &codecs_, settings))
+        PublishWebStatus(true);
 }
 
 void CMainDlg::OnConfig() {
@@ -306,6 +320,7 @@ void CMainDlg::OnConfig() {
     subsystemsUp_ = !failed;
     model_.SetEnabled(IDC_START_GRABBING, !failed);
     model_.SetEnabled(IDC_STOP_GRABBING, false);
+    PublishWebStatus(true);
 }
 
 void CMainDlg::RequestStart() {

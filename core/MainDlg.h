@@ -116,6 +116,8 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     std::string ControlEquipmentName() const override;
     std::string HealthText() const override { return RenderHealthLine(Health()); }
     HealthCounters Health() const;
+    // The web server's view of the state; `event` also tells the live pages.
+    void PublishWebStatus(bool event);
     // One line for the service manager: grabbing, frame rate and clients of each channel.
     std::string ServiceStatusText() const;
 
@@ -145,6 +147,8 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     // The camera's geometry becomes the window's.
     int OpenCamera(ILogSink* log);
     void TryReopenCamera();
+    // A start or stop request of the web server, answered from the state now.
+    void OnWebCommand(CWebServer::Command command, const CWebServer::Reply& reply);
 
     Hosts hosts_;
     std::string programDir_;
@@ -168,6 +172,9 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     std::string frameEqpName_;
     time_t serverStart_ = 0;
     time_t cameraActiveSince_ = 0;
+    uint32_t lastFrameNumber_ = 0;
+    double lastFrameRate_ = 0;
+    std::string webDevice_;  // DevicePath of the hardware description, for the web
 
     bool environmentTimer_ = false;
     bool activityTimer_ = false;
