@@ -19,6 +19,7 @@ NetworkSettings ReadNetworkSettings(const CIniFile& ini) {
     s.listenPortLossy = ini.GetInt(kSectionDefault, kKeyListenPortLossy, s.listenPortLossy);
     s.lossyEnabledValue = ini.GetInt(kSectionDefault, kKeyLossyEnabled, s.lossyEnabledValue);
     s.zeftFrameEqpName = ini.GetValue(kSectionDefault, kKeyZeftFrameEqpName, s.zeftFrameEqpName);
+    s.http = ReadHttpSettings(ini);
     return s;
 }
 
@@ -80,6 +81,31 @@ bool AddAccessAndWatchdogKeys(CIniFile& ini) {
     return added;
 }
 
+HttpSettings ReadHttpSettings(const CIniFile& ini) {
+    HttpSettings s;
+    s.enabled = ini.GetInt(kSectionHttp, kKeyHttpEnabled, s.enabled) != 0;
+    s.port = ini.GetInt(kSectionHttp, kKeyHttpPort, s.port);
+    s.bindAddress = ini.GetValue(kSectionHttp, kKeyHttpBindAddress, s.bindAddress);
+    s.maxConnections = ini.GetInt(kSectionHttp, kKeyHttpMaxConnections, s.maxConnections);
+    s.maxPerAddress = ini.GetInt(kSectionHttp, kKeyHttpMaxPerAddress, s.maxPerAddress);
+    return s;
+}
+
+bool WriteMissingHttpSettings(CIniFile& ini) {
+    const HttpSettings d;
+    const std::pair<const char*, std::string> keys[] = {{kKeyHttpEnabled, d.enabled ? "1" : "0"},
+                                                        {kKeyHttpPort, std::to_string(d.port)},
+                                                        {kKeyHttpBindAddress, d.bindAddress}};
+    bool wrote = false;
+    for (const auto& [key, value] : keys) {
+        if (ini.GetValue(kSectionHttp, key, "empty") == "empty") {
+            ini.SetValue(kSectionHttp, key, value);
+            wrote = true;
+        }
+    }
+    return wrote;
+}
+
 Settings ReadSettings(const CIniFile& ini) {
     Settings s;
     s.jpegQuality = ReadJpegQuality(ini);
@@ -139,6 +165,9 @@ void WriteDefaultSettings(CIniFile& ini, std::string_view computerName) {
         {kSectionSelvex, kKeySelvexContext, "TAVO"},
         {kSectionSelvex, kKeySelvexServerName, "SELVEX"},
         {kSectionSelvex, kKeyMandatorySelvex, "0"},
+        {kSectionHttp, kKeyHttpEnabled, "1"},
+        {kSectionHttp, kKeyHttpPort, "31780"},
+        {kSectionHttp, kKeyHttpBindAddress, "0.0.0.0"},
     };
     for (const Default& d : defaults)
         ini.SetValue(d.section, d.key, d.value);
@@ -150,8 +179,11 @@ std::unique_ptr<CIniFile> InitializeIniFile(const std::string& programDir, ILogS
     if (!ini)
         return nullptr;
     ini->Load(kConfigFileName);
-    if (ini->GetValue(kSectionDefault, kKeyListenPort, "empty") != "empty")
+    if (ini->GetValue(kSectionDefault, kKeyListenPort, "empty") != "empty") {
+        if (WriteMissingHttpSettings(*ini) && !ini->Save())
+            LogMessage(log, "Error saving the HTTP settings to %s.", kConfigFileName);
         return ini;
+    }
 
     LogMessage(log, "Config file (\"%s\") could not be properly opened or is empty.",
                kConfigFileName);

@@ -45,8 +45,24 @@ inline constexpr char kKeyGigEVision[] = "GigEVision";
 inline constexpr char kKeyUsb3Vision[] = "USB3Vision";
 inline constexpr char kKeyFakeCamera[] = "FakeCamera";
 
+inline constexpr char kSectionHttp[] = "HTTP";
+inline constexpr char kKeyHttpEnabled[] = "Enabled";
+inline constexpr char kKeyHttpPort[] = "Port";
+inline constexpr char kKeyHttpBindAddress[] = "BindAddress";
+inline constexpr char kKeyHttpMaxConnections[] = "MaxConnections";
+inline constexpr char kKeyHttpMaxPerAddress[] = "MaxConnectionsPerAddress";
+
 // The settings as the server reads them. Each member's initial value is the fallback used
 // when its key is absent, which is not always the default written into a fresh file.
+
+// Section HTTP: the embedded web server, read with the network settings.
+struct HttpSettings {
+    bool enabled = true;
+    int port = 31780;
+    std::string bindAddress = "0.0.0.0";
+    int maxConnections = 64;
+    int maxPerAddress = 8;
+};
 
 // Section DEFAULT, read at start-up and at every reconfiguration.
 struct NetworkSettings {
@@ -56,6 +72,7 @@ struct NetworkSettings {
     int listenPortLossy = 31778;
     int lossyEnabledValue = 1;     // LOSSYENABLED as stored
     std::string zeftFrameEqpName;  // frame-transfer equipment of the lossless channel
+    HttpSettings http;             // section HTTP
 
     // Only exactly 1 enables the lossy channel.
     bool LossyEnabled() const { return lossyEnabledValue == 1; }
@@ -121,6 +138,10 @@ int ReadStallSeconds(const CIniFile& ini);
 // Adds the Access keys (empty) and StallSeconds (its default) where absent, so an older
 // file shows them; the caller saves. True when something was added.
 bool AddAccessAndWatchdogKeys(CIniFile& ini);
+HttpSettings ReadHttpSettings(const CIniFile& ini);
+// Writes whichever of Enabled, Port and BindAddress section HTTP lacks (a file from before
+// the web server) with its default; true when it wrote one. The caller saves.
+bool WriteMissingHttpSettings(CIniFile& ini);
 Settings ReadSettings(const CIniFile& ini);
 
 // Sets Name, CAMID, Orientation and Scale ("%f") in section CameraSettings, in that order;
@@ -132,13 +153,14 @@ bool WriteCameraSettings(CIniFile& ini, const StoredCameraSettings& camera);
 std::string ComputerName();
 std::string ComputerNameFromHostName(std::string_view hostName);
 
-// Sets the 17 keys of a fresh configuration to their written defaults, in the file's order.
+// Sets the 20 keys of a fresh configuration to their written defaults, in the file's order.
 // Keys already present are overwritten; other keys stay.
 void WriteDefaultSettings(CIniFile& ini, std::string_view computerName);
 
 // Creates the configuration store and loads kConfigFileName from `programDir`. Without a
 // usable configuration (no LISTENPORTNUMBER in the first DEFAULT section) it logs so,
-// writes the defaults and saves them; the store then holds the defaults even when saving
-// failed. Null only when the store cannot be created. Main thread (it logs).
+// writes the defaults and saves them; a missing HTTP section alone is added and saved; the store
+// then holds the defaults even when saving failed. Null only when the store cannot be created. Main
+// thread (it logs).
 std::unique_ptr<CIniFile> InitializeIniFile(const std::string& programDir, ILogSink* log,
                                             std::string_view computerName);

@@ -1,12 +1,16 @@
 #include "core/FrameChannels.h"
 
+#include "base/Version.h"
+#include "frame/FrameHeader.h"
+
 CFrameChannels::CFrameChannels(IMessagePoster* poster, ILogSink* log,
                                std::function<void()> transferActivity)
     : poster_(poster),
       log_(log),
       transferActivity_(std::move(transferActivity)),
       lossless_(poster, log),
-      lossy_(poster, log) {
+      lossy_(poster, log),
+      web_(log, kLumerixVersion) {
     // Every lossless message also goes to the control system's frame transfer.
     lossless_.SetMessageSink([this](const CSharedMessageRef& m) {
         if (transfer_)
@@ -15,6 +19,7 @@ CFrameChannels::CFrameChannels(IMessagePoster* poster, ILogSink* log,
 }
 
 CFrameChannels::~CFrameChannels() {
+    web_.Stop();
     lossless_.Stop();
     lossy_.Stop();
 }
@@ -35,10 +40,14 @@ int CFrameChannels::Start(const NetworkSettings& settings, const std::string& fr
     if (settings.LossyEnabled() &&
         !lossy_.Start(static_cast<uint16_t>(settings.listenPortLossy), settings.maxClientsLossy))
         result = 0;
+    const HttpSettings& http = settings.http;
+    web_.Start({http.enabled, http.port, http.bindAddress, http.maxConnections, http.maxPerAddress},
+               webCommands_);
     return result;
 }
 
 void CFrameChannels::Stop() {
+    web_.Stop();
     lossless_.Stop();
     transfer_.reset();
     lossy_.Stop();  // nothing to do when it was never started
@@ -49,7 +58,23 @@ void CFrameChannels::DistributeLossless(const uint8_t* message, uint32_t length)
 }
 
 void CFrameChannels::DistributeLossy(const uint8_t* message, uint32_t length) {
-    lossy_.Distribute(message, length);
+    if (lossy_.IsStarted())
+        lossy_.Distribute(message, length);
+    if (length < kFrameHeaderSize)
+        return;
+    const JpegFrameHeader header = ReadHeader<JpegFrameHeader>(message);
+    if (header.dataLength <= length - kFrameHeaderSize)
+        web_.PublishJpeg(header.frameNumber, message + kFrameHeaderSize, header.dataLength);
+}
+
+void CFrameChannels::DistributeFrame(uint32_t frameNumber, uint32_t width, uint32_t height,
+                                     const uint8_t* pixels) {
+    web_.PublishFrame(frameNumber, width, height, pixels);
+}
+
+HealthCounters::Channel CFrameChannels::WebStats() const {
+    const WebStatus::Channel w = web_.Stats();
+    return {w.clients, w.sent, w.dropped};
 }
 
 void CFrameChannels::SetClientCountDisplays(std::function<void(int)> lossless,
@@ -65,12 +90,23 @@ void CFrameChannels::ShowClientCounts(bool lossless, bool lossy) {
         lossy_.SetShowClientCount(1);
 }
 
-HealthCounters::Channel CFrameChannels::Stats(const CFrameServerBase& server) {
+HealthCounters::Channel CFrameChannels::Stats(const CFrameServerBase& server, Departed& gone) {
     HealthCounters::Channel c;
+    std::map<intptr_t, std::pair<uint64_t, uint64_t>> now;
     for (const CFrameServerBase::SessionStats& s : server.GetSessionStats()) {
         ++c.clients;
         c.sent += s.sent;
         c.dropped += s.dropped;
+        now[s.id] = {s.sent, s.dropped};
     }
+    for (const auto& [id, counts] : gone.last) {
+        if (now.find(id) == now.end()) {
+            gone.sent += counts.first;
+            gone.dropped += counts.second;
+        }
+    }
+    gone.last = std::move(now);
+    c.sent += gone.sent;
+    c.dropped += gone.dropped;
     return c;
 }

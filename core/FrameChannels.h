@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -9,13 +10,14 @@
 #include "control/FrameTransfer.h"
 #include "core/Health.h"
 #include "net/FrameServer.h"
+#include "web/WebServer.h"
 
 class ILogSink;
 class IMessagePoster;
 
-// The server's frame channels: Lossless and Lossy on their ports, and the lossless frames
-// for control-system clients (frame transfer), started and stopped together from one
-// network-settings value. Owned by the main controller; main thread only.
+// The server's frame channels: Lossless and Lossy on their ports, the lossless frames
+// for control-system clients (frame transfer) and the web server, started and stopped
+// together from one network-settings value. Owned by the main controller; main thread only.
 class CFrameChannels {
   public:
     // `transferActivity` runs on every frame request of a control-system client.
@@ -26,7 +28,8 @@ class CFrameChannels {
 
     // Lossless, with frame transfer under `frameEqpName` for frames of `frameBytes` pixel
     // bytes (without it the channel still serves its sockets), then Lossy when `settings`
-    // enable it. 1 when every channel asked for listens, else 0.
+    // enable it, then the web server. 1 when every frame channel asked for listens, else 0:
+    // a web server that cannot start has logged so and stays off.
     int Start(const NetworkSettings& settings, const std::string& frameEqpName,
               uint64_t frameBytes);
     void Stop();
@@ -46,23 +49,39 @@ class CFrameChannels {
     bool LossyServing() const { return lossy_.IsStarted() != 0; }
 
     void DistributeLossless(const uint8_t* message, uint32_t length);
+    // A lossy message goes to the Lossy channel when it serves, and its JPEG to the web.
     void DistributeLossy(const uint8_t* message, uint32_t length);
+    // The oriented 8-bit gray frame, for the web.
+    void DistributeFrame(uint32_t frameNumber, uint32_t width, uint32_t height,
+                         const uint8_t* pixels);
+    // Runs the web server's start and stop requests; set before Start.
+    void SetWebCommands(CWebServer::CommandHandler commands) { webCommands_ = std::move(commands); }
+    // Whether a JPEG is needed although the Lossy channel is off.
+    bool WebWantsJpeg() const { return web_.JpegWanted(); }
 
     // The client count fields of the window; shown once ShowClientCounts turned them on.
     void SetClientCountDisplays(std::function<void(int)> lossless, std::function<void(int)> lossy);
     void ShowClientCounts(bool lossless, bool lossy);
 
-    HealthCounters::Channel LosslessStats() const { return Stats(lossless_); }
-    HealthCounters::Channel LossyStats() const { return Stats(lossy_); }
+    HealthCounters::Channel LosslessStats() const { return Stats(lossless_, losslessGone_); }
+    HealthCounters::Channel LossyStats() const { return Stats(lossy_, lossyGone_); }
+    HealthCounters::Channel WebStats() const;
 
     CFrameServer& Lossless() { return lossless_; }
     const CFrameServer& Lossless() const { return lossless_; }
     CLossyFrameServer& Lossy() { return lossy_; }
     const CLossyFrameServer& Lossy() const { return lossy_; }
     CFrameTransfer* Transfer() const { return transfer_.get(); }
+    CWebServer& Web() { return web_; }
 
   private:
-    static HealthCounters::Channel Stats(const CFrameServerBase& server);
+    // What the clients that left had been sent and had dropped, so the totals never shrink.
+    struct Departed {
+        std::map<intptr_t, std::pair<uint64_t, uint64_t>> last;  // per session: sent, dropped
+        uint64_t sent = 0;
+        uint64_t dropped = 0;
+    };
+    static HealthCounters::Channel Stats(const CFrameServerBase& server, Departed& gone);
 
     IMessagePoster* poster_;
     ILogSink* log_;
@@ -71,4 +90,8 @@ class CFrameChannels {
     CFrameServer lossless_;
     CLossyFrameServer lossy_;
     std::unique_ptr<CFrameTransfer> transfer_;
+    mutable Departed losslessGone_;
+    mutable Departed lossyGone_;
+    CWebServer::CommandHandler webCommands_;
+    CWebServer web_;
 };

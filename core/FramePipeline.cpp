@@ -214,6 +214,9 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
         clock.Lap(times_.spot);
     }
 
+    if (frame_)
+        frame_(header, pixels);
+
     const uint64_t waitStart = WallNs();
     const bool jpegOk = encodeJpeg && FinishJpeg(&jpegSize);
     times_.jpegWait += WallNs() - waitStart;

@@ -79,6 +79,10 @@ class CFramePipeline {
         lossless_ = std::move(lossless);
         lossy_ = std::move(lossy);
     }
+    // Sees every processed frame oriented (header with the oriented size), before its
+    // messages go out.
+    using FrameSink = std::function<void(const FrameHeader& header, const uint8_t* pixels)>;
+    void SetFrameSink(FrameSink sink) { frame_ = std::move(sink); }
 
     // One frame-ready command. `codecs` may be null or not set up: the frame is then
     // dropped and counted. True when a frame was taken from the queue.
@@ -120,6 +124,7 @@ class CFramePipeline {
     CDialogModel* model_;
     Sink lossless_;
     Sink lossy_;
+    FrameSink frame_;
     SpotResults spot_;
     FrameTime lastTime_;
     Counters counters_;

@@ -7,8 +7,8 @@
 // and of X_HEALTH, and whatever else reports on the server's health, read this one value.
 struct HealthCounters {
     struct Channel {
-        int clients = 0;  // connected now; departed clients take their counts with them
-        uint64_t sent = 0;
+        int clients = 0;    // connected now
+        uint64_t sent = 0;  // since the start, departed clients included
         uint64_t dropped = 0;
     };
     uint64_t processed = 0;       // frames handed to the lossless channel
@@ -20,6 +20,7 @@ struct HealthCounters {
     uint64_t jpegFailed = 0;      // frames whose JPEG was not sent
     Channel lossless;
     Channel lossy;
+    Channel web;  // MJPEG viewers
     uint64_t zeftCalls = 0;
     uint64_t zeftRefused = 0;
     uint64_t accessRefused = 0;  // frame-channel connections from hosts not in ViewHosts

@@ -75,6 +75,14 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
     model_.SetVisible(IDC_SPOTDATA, false);
     pipeline_.SetSinks([this](const uint8_t* m, uint32_t n) { channels_.DistributeLossless(m, n); },
                        [this](const uint8_t* m, uint32_t n) { channels_.DistributeLossy(m, n); });
+    pipeline_.SetFrameSink([this](const FrameHeader& h, const uint8_t* pixels) {
+        lastFrameNumber_ = h.frameNumber;
+        lastFrameRate_ = h.frameRate;
+        channels_.DistributeFrame(h.frameNumber, h.width, h.height, pixels);
+    });
+    channels_.SetWebCommands([this](CWebServer::Command command, CWebServer::Reply reply) {
+        hosts_.poster->PostTask([this, command, reply] { OnWebCommand(command, reply); });
+    });
     channels_.SetClientCountDisplays(
         [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, FormatInt(n)); },
         [this](int n) { model_.SetText(IDC_LOSSY_CLIENTS, FormatInt(n)); });
@@ -139,6 +147,7 @@ bool CMainDlg::OnInitDialog() {
         hosts_.environment->Start();
     pending_ = current_;
     ShowPendingSettings();
+    PublishWebStatus(true);
     return true;
 }
 
@@ -224,6 +233,7 @@ void CMainDlg::OnTimer(int id) {
         case IDT_ENVIRONMENT:
             if (hosts_.environment != nullptr)
                 hosts_.environment->Request();
+            PublishWebStatus(true);
             break;
         case IDT_CLIENT_ACTIVITY:
             controlClientActive_ = false;
@@ -281,6 +291,7 @@ void CMainDlg::OnStartGrabbing() {
         grabbing_ = true;
         camera_.StartWatch();
         SetButtons(false, true, false);
+        PublishWebStatus(true);
     } else {
         LogMessage(hosts_.app, "Error while starting up grabbing.");
     }
@@ -307,6 +318,7 @@ void CMainDlg::OnStopGrabbing() {
     }
     model_.SetEnabled(IDC_CLOSE, true);
     model_.SetEnabled(IDC_CONFIG, true);
+    PublishWebStatus(true);
 }
 
 void CMainDlg::OnFrameReady() {
@@ -317,8 +329,10 @@ void CMainDlg::OnFrameReady() {
     settings.scale = current_.scale;
     settings.orientation = current_.orientation;
     settings.cameraName = current_.name;
-    settings.lossyEnabled = channels_.LossyEnabled();
-    pipeline_.OnFrameReady(*queue, &codecs_, settings);
+    // The JPEG is also made while a web viewer watches.
+    settings.lossyEnabled = channels_.LossyEnabled() || channels_.WebWantsJpeg();
+    if (pipeline_.OnFrameReady(*queue, &codecs_, settings))
+        PublishWebStatus(true);
 }
 
 void CMainDlg::OnConfig() {
@@ -348,6 +362,7 @@ void CMainDlg::OnConfig() {
     subsystemsUp_ = !failed;
     model_.SetEnabled(IDC_START_GRABBING, !failed);
     model_.SetEnabled(IDC_STOP_GRABBING, false);
+    PublishWebStatus(true);
 }
 
 void CMainDlg::RequestStart() {

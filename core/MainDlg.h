@@ -122,6 +122,8 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     std::string ControlEquipmentName() const override;
     std::string HealthText() const override { return RenderHealthLine(Health()); }
     HealthCounters Health() const;
+    // The web server's view of the state; `event` also tells the live pages.
+    void PublishWebStatus(bool event);
     // One line for the service manager: grabbing, frame rate and clients of each channel.
     std::string ServiceStatusText() const;
 
@@ -158,6 +160,8 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     // Reads the Access section and puts its lists in force for the control system and
     // the frame channels; malformed entries are logged.
     void ApplyAccessRules();
+    // A start or stop request of the web server, answered from the state now.
+    void OnWebCommand(CWebServer::Command command, const CWebServer::Reply& reply);
 
     Hosts hosts_;
     std::string programDir_;
@@ -185,6 +189,9 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     CHostList viewHosts_;
     // Shared with the control system's network thread, which records into it.
     std::shared_ptr<CWriteTrail> trail_;
+    uint32_t lastFrameNumber_ = 0;
+    double lastFrameRate_ = 0;
+    std::string webDevice_;  // DevicePath of the hardware description, for the web
 
     bool environmentTimer_ = false;
     bool activityTimer_ = false;

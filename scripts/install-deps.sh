@@ -9,13 +9,19 @@ packages=(
   qt6-base-dev
   libjpeg62-turbo-dev
   libavcodec-dev libavutil-dev
+  libmicrohttpd-dev libpng-dev  # the embedded web server and its PNG frames
   linux-libc-dev
   libsystemd-dev systemd  # readiness and watchdog notifications; the unit checks (systemd-analyze)
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   # The Python client and its tests: Debian's interpreter and modules, no pip downloads
   python3 python3-numpy python3-av python3-pil python3-pytest python3-venv python3-setuptools python3-wheel
+  # The live page in a real browser; promtool (only packaged with prometheus) checks /metrics
+  chromium chromium-driver python3-selenium prometheus
   dpkg-dev lintian man-db  # the Debian package: dpkg-shlibdeps, its checker, the pages' check
+  libhdf5-dev zlib1g-dev          # lumerix2-record
+  hdf5-tools python3-h5py         # its tests read the files back
+  python3-silx                    # ... and check them as NeXus readers do (a large package)
 )
 
 missing=()

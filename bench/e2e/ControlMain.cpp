@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
                   "\nLISTENPORTNUMBERLOSSY=" + std::to_string(lossy) +
                   "\nLOSSYENABLED=0\nZEFTFRAMEEQPNAME=BENCHF\nZEFTCONTROLEQPNAME=BENCH\n"
                   "ZEFTPORTNUMBER=" +
-                  std::to_string(offset) + "\nZEFTCONTEXT=BENCH\n");
+                  std::to_string(offset) + "\nZEFTCONTEXT=BENCH\n[HTTP]\nEnabled=0\n");
     WriteText(dir + "/curhardware.cfg",
               "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0\nDeviceVideoMode=4\n");
     const pid_t server = ::fork();

@@ -33,7 +33,7 @@ class Program:
         files = {
             "Lumerix2.cfg": f"[DEFAULT]\nLISTENPORTNUMBER={self.lossless}\nLISTENPORTNUMBERLOSSY={self.lossy}\n"
             f"LOSSYENABLED={lossy}\nZEFTFRAMEEQPNAME=PYCAMF\nZEFTCONTROLEQPNAME=PYCAM\nZEFTPORTNUMBER={zeft - 32100}\n"
-            f"ZEFTCONTEXT=TEST\n[CameraSettings]\nName=Python test\nScale=1.5\nOrientation={orientation}\n{genicam}",
+            f"ZEFTCONTEXT=TEST\n[HTTP]\nPort=0\nBindAddress=127.0.0.1\n[CameraSettings]\nName=Python test\nScale=1.5\nOrientation={orientation}\n{genicam}",
             "curhardware.cfg": f"[GlobalSettings]\nType=DirectShow\nDevicePath={device}\nDeviceVideoMode={mode}\n",
         }
         for name, text in files.items():

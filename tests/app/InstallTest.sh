@@ -14,8 +14,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 p=$tmp/prefix
 cmake --install "$build" --prefix "$p" >/dev/null
-for f in bin/lumerix2 bin/lumerix2-view bin/zeft bin/selvex-sim bin/lumerix2-soak \
-    lib/lumerix2/prepare-instance lib/lumerix2/publish-environment; do
+for f in bin/lumerix2 bin/lumerix2-view bin/lumerix2-record bin/zeft bin/selvex-sim \
+    bin/lumerix2-soak lib/lumerix2/prepare-instance lib/lumerix2/publish-environment; do
     [ -x "$p/$f" ] || fail "$f missing or not executable"
 done
 for f in share/lumerix2/curhardware.cfg lib/sysusers.d/lumerix2.conf \

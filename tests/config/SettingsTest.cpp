@@ -18,8 +18,9 @@ const std::string kZeftKeys =
 const std::string kCameraSection =
     "[CameraSettings]\nName=Camera 0\nScale=1.0000\nOrientation=NORM\nCAMID=0x01000000\n";
 const std::string kSelvexSection = "[SELVEX]\nContext=TAVO\nServerName=SELVEX\nMandatorySELVEX=0\n";
-const std::string kFreshFile =
-    "[DEFAULT]\n" + kDefaultKeys + "JPEGQuality=60\n" + kZeftKeys + kCameraSection + kSelvexSection;
+const std::string kHttpSection = "[HTTP]\nEnabled=1\nPort=31780\nBindAddress=0.0.0.0\n";
+const std::string kFreshFile = "[DEFAULT]\n" + kDefaultKeys + "JPEGQuality=60\n" + kZeftKeys +
+                               kCameraSection + kSelvexSection + kHttpSection;
 
 const std::vector<std::string> kDefaultsLogged = {
     "Config file (\"Lumerix2.cfg\") could not be properly opened or is empty.",
@@ -60,7 +61,7 @@ TEST_F(SettingsTest, MissingListenPortWritesDefaultsOverTheFile) {
     EXPECT_EQ(log_.lines, kDefaultsLogged);
     EXPECT_EQ(ReadFileText(ConfigPath()),
               "[#]\n# site notes\n[DEFAULT]\nJPEGQuality=60\nEXTRA=1\n" + kDefaultKeys + kZeftKeys +
-                  kCameraSection + "[Local]\na=b\n" + kSelvexSection);
+                  kCameraSection + "[Local]\na=b\n" + kSelvexSection + kHttpSection);
 }
 
 TEST_F(SettingsTest, WhatCountsAsAUsableConfiguration) {
@@ -79,8 +80,26 @@ TEST_F(SettingsTest, WhatCountsAsAUsableConfiguration) {
         ASSERT_TRUE(WriteFileText(ConfigPath(), text));
         ASSERT_NE(Initialize(), nullptr);
         EXPECT_EQ(log_.lines.empty(), usable);
-        EXPECT_EQ(ReadFileText(ConfigPath()) == text, usable);
+        EXPECT_EQ(ReadFileText(ConfigPath()) == text + kHttpSection, usable);
     }
+}
+
+TEST_F(SettingsTest, HttpSectionIsAddedOnceAndReadWithItsLimits) {
+    ASSERT_TRUE(WriteFileText(ConfigPath(), "[DEFAULT]\nLISTENPORTNUMBER=1\n"));
+    auto ini = Initialize();
+    EXPECT_EQ(ReadFileText(ConfigPath()), "[DEFAULT]\nLISTENPORTNUMBER=1\n" + kHttpSection);
+    const std::string own =
+        "[DEFAULT]\nLISTENPORTNUMBER=1\n[HTTP]\nEnabled=0\nPort=8080\n"
+        "BindAddress=127.0.0.1\nMaxConnections=5\nMaxConnectionsPerAddress=2\n";
+    ASSERT_TRUE(WriteFileText(ConfigPath(), own));
+    ini = Initialize();
+    EXPECT_EQ(ReadFileText(ConfigPath()), own);
+    const HttpSettings http = ReadHttpSettings(*ini);
+    EXPECT_FALSE(http.enabled);
+    EXPECT_EQ(http.port, 8080);
+    EXPECT_EQ(http.bindAddress, "127.0.0.1");
+    EXPECT_EQ(http.maxConnections, 5);
+    EXPECT_EQ(http.maxPerAddress, 2);
 }
 
 TEST_F(SettingsTest, UnwritableDirectoryKeepsDefaultsInMemory) {

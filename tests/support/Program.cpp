@@ -87,7 +87,7 @@ std::string ProgramDir::Config(const Ports& ports, const std::string& extra) {
       << "\nMAXCLIENTSLOSSY=255\nLISTENPORTNUMBERLOSSY=" << ports.lossy
       << "\nLOSSYENABLED=0\nJPEGQuality=60\nZEFTFRAMEEQPNAME=TESTCAMF\n"
       << "ZEFTCONTROLEQPNAME=TESTCAM\nZEFTPORTNUMBER=" << ports.zeftOffset << "\nZEFTCONTEXT=TEST\n"
-      << extra;
+      << extra << "\n[HTTP]\nEnabled=1\nPort=" << ports.web << "\nBindAddress=127.0.0.1\n";
     return c.str();
 }
 
@@ -95,6 +95,7 @@ ProgramDir::Ports ProgramDir::FreePorts() {
     Ports ports;
     ports.lossless = FreePort();
     ports.lossy = FreePort();
+    ports.web = FreePort();
     // The control system listens on a fixed base port plus the offset: take a free one.
     std::vector<int> offsets(31);
     for (int i = 0; i <= 30; ++i)

@@ -37,6 +37,7 @@ class ProgramDir {
         uint16_t lossless = 0;
         uint16_t lossy = 0;
         int zeftOffset = 0;  // ZEFTPORTNUMBER
+        uint16_t web = 0;    // the web server's, on 127.0.0.1
     };
 
     // `config`: extra lines for the configuration file; null writes none at all (the
@@ -48,7 +49,8 @@ class ProgramDir {
     const Ports& GetPorts() const { return ports_; }
     // Ports free right now: the frame channels' and a control-system port offset.
     static Ports FreePorts();
-    // A configuration on `ports` with `extra` lines appended (later keys win).
+    // A configuration on `ports` with `extra` lines appended (later keys win), then the
+    // web server's section.
     static std::string Config(const Ports& ports, const std::string& extra);
 
     pid_t Start(std::vector<std::string> args = {}) const { return Spawn(exe_, std::move(args)); }

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "web/WebStatus.h"
+
+class ILogSink;
+
+struct WebSettings {
+    bool enabled = true;
+    int port = 31780;
+    std::string bindAddress = "0.0.0.0";
+    int maxConnections = 64;
+    int maxPerAddress = 8;
+    int idleSeconds = 30;
+};
+
+// The embedded HTTP server: the live page, the MJPEG and event streams, the newest frame as
+// JPEG and PNG, the status JSON, the metrics, and start/stop requests. One polling thread
+// serves every connection; a viewer waiting for the next frame is suspended and costs no
+// thread. Start, Stop, the Publish calls and the replies to commands run on the owner's
+// thread; the rest on any.
+class CWebServer {
+  public:
+    enum class Command { kStart, kStop };
+    // Answers a command: 204 when done, else a status and a one-line reason. Owner's thread.
+    using Reply = std::function<void(int status, const std::string& reason)>;
+    // Runs on the server's thread; it must see to it that `reply` is called once, later,
+    // on the owner's thread.
+    using CommandHandler = std::function<void(Command, Reply)>;
+
+    CWebServer(ILogSink* log, std::string version);
+    ~CWebServer();
+    CWebServer(const CWebServer&) = delete;
+    CWebServer& operator=(const CWebServer&) = delete;
+
+    // False (and one log line) when the address cannot be bound; also false when disabled.
+    bool Start(const WebSettings& settings, CommandHandler commands);
+    void Stop();
+    bool IsRunning() const;
+    // The bound port (the settings may ask for 0).
+    uint16_t Port() const;
+
+    // The newest false-colour JPEG, for the stream and the snapshot.
+    void PublishJpeg(uint32_t frameNumber, const uint8_t* jpeg, uint32_t size);
+    // The newest oriented 8-bit gray frame, for the PNG.
+    void PublishFrame(uint32_t frameNumber, uint32_t width, uint32_t height, const uint8_t* pixels);
+    // The newest status; `event` also sends it to the event streams (at most 10 per second).
+    void PublishStatus(const WebStatus& status, bool event);
+
+    // Whether anyone waits for JPEGs (stream viewers or a snapshot). Any thread.
+    bool JpegWanted() const;
+    // Stream viewers now, and their frames sent and skipped since the start.
+    WebStatus::Channel Stats() const;
+
+    struct Shared;
+
+  private:
+    ILogSink* log_;
+    std::string version_;
+    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<std::string> spareFrame_;  // owner's thread: the next gray frame's buffer
+};

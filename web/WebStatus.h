@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// What the web server tells about the server: published by the controller, rendered as
+// the status JSON, the page's events and the metrics.
+struct WebStatus {
+    struct Channel {
+        int clients = 0;
+        uint64_t sent = 0;  // totals since the start, departed clients included
+        uint64_t dropped = 0;
+    };
+    std::string state = "down";  // "grabbing", "stopped" or "down"
+    uint64_t frame = 0;
+    double fps = 0;
+    int width = 0;
+    int height = 0;
+    std::string orientation;
+    double scale = 1.0;
+    bool hasSpot = false;
+    double spotX = 0, spotY = 0, spotSx = 0, spotSy = 0;
+    std::string cameraName, cameraId, device;
+    Channel lossless, lossy, web;
+    int zeftClients = 0;
+    uint64_t processed = 0, captureDrops = 0, cameraLosses = 0, zeftCalls = 0, zeftRefused = 0;
+    // Every counter of the health line, by name, in its order.
+    std::vector<std::pair<std::string, uint64_t>> health;
+};
+
+// The status as one JSON object (UTF-8; invalid bytes of a text become U+FFFD).
+std::string RenderStatusJson(const WebStatus& s);
+// The Prometheus text exposition (format 0.0.4).
+std::string RenderMetrics(const WebStatus& s, const std::string& version);
+// `text` as a JSON string literal, quotes included.
+std::string JsonString(const std::string& text);
