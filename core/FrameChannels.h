@@ -33,10 +33,13 @@ class CFrameChannels {
     int Start(const NetworkSettings& settings, const std::string& frameEqpName,
               uint64_t frameBytes);
     void Stop();
-    // Who may connect to either channel, from the next Start on.
-    void SetViewHosts(const CHostList& hosts) {
-        lossless_.SetViewHosts(hosts);
-        lossy_.SetViewHosts(hosts);
+    // Who may connect to the channels and the web server and who may POST to it, from the
+    // next Start on; `trail` hears of every POST.
+    void SetAccess(const CHostList& view, const CHostList& control,
+                   std::shared_ptr<CWriteTrail> trail) {
+        lossless_.SetViewHosts(view);
+        lossy_.SetViewHosts(view);
+        web_.SetAccess({view, control, std::move(trail)});
     }
     // Connections closed at accept because of the view hosts.
     uint64_t AccessRefused() const {

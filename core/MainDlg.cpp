@@ -191,7 +191,7 @@ void CMainDlg::ApplyAccessRules() {
     };
     controlHosts_ = parse(kKeyControlHosts, access.controlHosts, "write");
     viewHosts_ = parse(kKeyViewHosts, access.viewHosts, "connect");
-    channels_.SetViewHosts(viewHosts_);
+    channels_.SetAccess(viewHosts_, controlHosts_, trail_);
     ZeftSetAccess({viewHosts_, controlHosts_, [trail = trail_](const ZeftWriteNote& note) {
                        trail->Record(FormatIPv4(note.peer), note.property, note.value, note.status,
                                      CWriteTrail::NowMs());

@@ -59,6 +59,8 @@ enum class Kind { kPlain, kMjpeg, kSnapshot, kEvents, kCommand };
 struct WebRequest {
     CWebServer::Shared* shared = nullptr;
     MHD_Connection* conn = nullptr;
+    sockaddr_storage peer{};
+    socklen_t peerLength = 0;
     Kind kind = Kind::kPlain;
     size_t body = 0;
     // Streams: the part being sent and how far.
@@ -79,6 +81,9 @@ struct CWebServer::Shared : std::enable_shared_from_this<CWebServer::Shared> {
     ILogSink* log = nullptr;
     std::string version;
     CommandHandler commands;
+    CHostList viewHosts;  // these three fixed while the daemon runs
+    CHostList controlHosts;
+    std::shared_ptr<CWriteTrail> trail;
     MHD_Daemon* daemon = nullptr;
     uint16_t port = 0;
     std::atomic<int> jpegDemand{0};
@@ -132,6 +137,20 @@ MHD_Result Send(MHD_Connection* c, unsigned status, const std::string& body, con
 
 MHD_Result SendText(MHD_Connection* c, unsigned status, const std::string& line) {
     return Send(c, status, line + "\n", kText);
+}
+
+const sockaddr* Peer(const WebRequest* r) {
+    return reinterpret_cast<const sockaddr*>(&r->peer);
+}
+
+// One line of the write trail for a POST and the status it was answered with.
+void TrailPost(const WebRequest* r, const std::string& url, int status) {
+    if (!r->shared->trail)
+        return;
+    uint32_t address = 0;
+    const std::string peer =
+        PeerIPv4(Peer(r), r->peerLength, &address) ? FormatIPv4(address) : "another host";
+    r->shared->trail->Record(peer, url, "", status, CWriteTrail::NowMs());
 }
 
 bool Feeds(Kind k) {
@@ -241,25 +260,36 @@ MHD_Result FramePng(WebRequest* r) {
 
 MHD_Result Command(WebRequest* r, CWebServer::Command command) {
     CWebServer::Shared* s = r->shared;
+    const char* path = command == CWebServer::Command::kStart ? "/api/start" : "/api/stop";
     if (r->commandSent) {
         if (!r->answered)
             return MHD_YES;
+        TrailPost(r, path, r->status);
         if (r->status == MHD_HTTP_NO_CONTENT)
             return Send(r->conn, MHD_HTTP_NO_CONTENT, "", kText);
         return SendText(r->conn, static_cast<unsigned>(r->status), r->reason);
     }
-    if (!s->commands)
+    if (!s->commands) {
+        TrailPost(r, path, MHD_HTTP_SERVICE_UNAVAILABLE);
         return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "Nobody takes requests.");
+    }
     uint64_t id = 0;
+    bool stopping = false;
     {
         std::lock_guard lock(s->mutex);
-        if (s->stopping)
-            return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "The server is stopping.");
-        r->kind = Kind::kCommand;
-        r->commandSent = true;
-        r->id = id = ++s->nextId;
-        r->suspended = true;
-        s->waiting.push_back(r);
+        stopping = s->stopping;
+        if (!stopping) {
+            r->kind = Kind::kCommand;
+            r->commandSent = true;
+            r->id = id = ++s->nextId;
+            r->suspended = true;
+            s->waiting.push_back(r);
+        }
+    }
+    // The trail logs through the owner's queue: never under the lock.
+    if (stopping) {
+        TrailPost(r, path, MHD_HTTP_SERVICE_UNAVAILABLE);
+        return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "The server is stopping.");
     }
     // Suspended before the handler runs, so its answer always finds it suspended.
     MHD_suspend_connection(r->conn);
@@ -272,6 +302,17 @@ MHD_Result Command(WebRequest* r, CWebServer::Command command) {
 
 MHD_Result Route(WebRequest* r, const std::string& url, const std::string& method) {
     CWebServer::Shared* s = r->shared;
+    if (!s->viewHosts.Allows(Peer(r), r->peerLength)) {
+        if (method == "POST")
+            TrailPost(r, url, MHD_HTTP_FORBIDDEN);
+        return SendText(r->conn, MHD_HTTP_FORBIDDEN, "This host may not use this server.");
+    }
+    // Every POST is a write: it goes to the trail however it is answered.
+    const bool post = method == "POST";
+    if (post && !s->controlHosts.Allows(Peer(r), r->peerLength)) {
+        TrailPost(r, url, MHD_HTTP_FORBIDDEN);
+        return SendText(r->conn, MHD_HTTP_FORBIDDEN, "This host may not control the server.");
+    }
     const bool get = method == "GET" || method == "HEAD";
     auto only = [&](const char* allowed) {
         return Send(r->conn, MHD_HTTP_METHOD_NOT_ALLOWED, std::string("Use ") + allowed + ".\n",
@@ -291,6 +332,8 @@ MHD_Result Route(WebRequest* r, const std::string& url, const std::string& metho
         if (url == kWebAssets[i].path)
             asset = &kWebAssets[i];
     }
+    if (post)
+        TrailPost(r, url, known || asset ? MHD_HTTP_METHOD_NOT_ALLOWED : MHD_HTTP_NOT_FOUND);
     if (!known && asset == nullptr)
         return SendText(r->conn, MHD_HTTP_NOT_FOUND, "Not found.");
     if (!get)
@@ -333,6 +376,13 @@ MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* 
         r = new WebRequest;
         r->shared = s;
         r->conn = c;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        if (info != nullptr && info->client_addr != nullptr) {
+            const sockaddr* a = info->client_addr;
+            r->peerLength = a->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+            std::memcpy(&r->peer, a, r->peerLength);
+        }
         *context = r;
         return MHD_YES;
     }
@@ -451,6 +501,9 @@ bool CWebServer::Start(const WebSettings& settings, CommandHandler commands) {
     shared->log = log_;
     shared->version = version_;
     shared->commands = std::move(commands);
+    shared->viewHosts = access_.viewHosts;
+    shared->controlHosts = access_.controlHosts;
+    shared->trail = access_.trail;
     shared->port = ntohs(bound.sin_port);
     shared->daemon = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "base/HostList.h"
+#include "base/WriteTrail.h"
 #include "web/WebStatus.h"
 
 class ILogSink;
@@ -16,6 +18,13 @@ struct WebSettings {
     int maxConnections = 64;
     int maxPerAddress = 8;
     int idleSeconds = 30;
+};
+
+// Who may use the web server; the default lets every host do everything.
+struct WebAccess {
+    CHostList viewHosts;                 // any other host gets 403 for every request
+    CHostList controlHosts;              // any other host gets 403 for every POST
+    std::shared_ptr<CWriteTrail> trail;  // hears of every POST; null: no trail
 };
 
 // The embedded HTTP server: the live page, the MJPEG and event streams, the newest frame as
@@ -37,6 +46,8 @@ class CWebServer {
     CWebServer(const CWebServer&) = delete;
     CWebServer& operator=(const CWebServer&) = delete;
 
+    // Applies from the next Start.
+    void SetAccess(WebAccess access) { access_ = std::move(access); }
     // False (and one log line) when the address cannot be bound; also false when disabled.
     bool Start(const WebSettings& settings, CommandHandler commands);
     void Stop();
@@ -61,6 +72,7 @@ class CWebServer {
   private:
     ILogSink* log_;
     std::string version_;
+    WebAccess access_;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<std::string> spareFrame_;  // owner's thread: the next gray frame's buffer
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -104,6 +105,18 @@ class AccessProgramTest : public ::testing::Test {
         ::close(fd);
         return n == ssize_t(sizeof header) ? LoadLEDouble(header + 64) : -1;
     }
+    // The status of one HTTP request to the web server from `from`.
+    int HttpStatus(const char* from, const char* method, const char* path) {
+        int fd = ConnectFrom(from, dir_->GetPorts().web);
+        const std::string request =
+            std::string(method) + " " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+                  ssize_t(request.size()));
+        char head[13] = {};
+        const ssize_t n = ::recv(fd, head, 12, MSG_WAITALL);
+        ::close(fd);
+        return n == 12 ? std::atoi(head + 9) : -1;
+    }
     size_t CountLog(const std::string& prefix) const {
         auto texts = LogTexts(dir_->Log());
         return size_t(std::count_if(texts.begin(), texts.end(),
@@ -127,6 +140,9 @@ TEST_F(AccessProgramTest, WritesNeedAControlHostAndAllAreInTheTrail) {
     EXPECT_TRUE(WaitFor([&] { return FrameScale("127.0.0.2") == 2.5; }));
     EXPECT_TRUE(dir_->WaitForLog("Write from 127.0.0.2: C_DYNAMICSCALE \"2.5\", status 1003"));
     EXPECT_TRUE(dir_->WaitForLog("Write from 127.0.0.1: C_DYNAMICSCALE \"2.5\", status 0"));
+    EXPECT_EQ(HttpStatus("127.0.0.2", "POST", "/api/stop"), 403);
+    EXPECT_EQ(HttpStatus("127.0.0.2", "GET", "/api/status"), 200);
+    EXPECT_TRUE(dir_->WaitForLog("Write from 127.0.0.2: /api/stop \"\", status 403"));
 
     // A storm from one host: at most 20 lines in each second it lasts, the rest counted
     // in one summary line a second, and every write accounted for.
@@ -165,6 +181,8 @@ TEST_F(AccessProgramTest, OnlyViewHostsConnect) {
     EXPECT_EQ(Status("127.0.0.2", "C_WIDTH", kZeftRead), 1003);
     EXPECT_EQ(Status("127.0.0.3", "C_WIDTH", kZeftRead), 0);
     EXPECT_EQ(Status("127.0.0.1", "C_DYNAMICSCALE", kZeftWrite, 2), 1003);  // not in 10/8
+    EXPECT_EQ(HttpStatus("127.0.0.2", "GET", "/api/status"), 403);
+    EXPECT_EQ(HttpStatus("127.0.0.3", "GET", "/api/status"), 200);
 }
 
 }  // namespace

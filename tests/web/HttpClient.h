@@ -19,7 +19,8 @@ bool SendAll(int fd, const std::string& bytes);
 // Reads one response (Content-Length, chunked, or until close).
 HttpResponse ReadResponse(int fd);
 // One request with "Connection: close".
-HttpResponse Fetch(uint16_t port, const std::string& method, const std::string& path);
+HttpResponse Fetch(uint16_t port, const std::string& method, const std::string& path,
+                   const char* from = "127.0.0.1");
 
 // Reads a multipart/x-mixed-replace stream (RFC 2046): the response head, then parts.
 class MultipartReader {
