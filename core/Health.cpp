@@ -14,6 +14,6 @@ std::string RenderHealthLine(const HealthCounters& h) {
         ull(h.processed), ull(h.captureDrops), ull(h.cameraLosses), ull(h.cameraStalls),
         ull(h.pipelineDrains), ull(h.withoutCodecs), ull(h.jpegFailed), h.lossless.clients,
         ull(h.lossless.sent), ull(h.lossless.dropped), h.lossy.clients, ull(h.lossy.sent),
-        ull(h.lossy.dropped), h.web.clients, ull(h.web.sent), ull(h.web.dropped),
-        ull(h.zeftCalls), ull(h.zeftRefused), ull(h.accessRefused));
+        ull(h.lossy.dropped), h.web.clients, ull(h.web.sent), ull(h.web.dropped), ull(h.zeftCalls),
+        ull(h.zeftRefused), ull(h.accessRefused));
 }
