@@ -189,17 +189,6 @@ TEST_F(ConfigDialogTest, ValidatesInOrderAndStoresAsTyped) {
     }
 }
 
-TEST_F(ConfigDialogTest, AccessListsAreShownAndStored) {
-    config_.SetValue("Access", "ControlHosts", "127.0.0.1");
-    auto dlg = Open({&synthetic_});
-    EXPECT_EQ(Find<QLineEdit>(dlg.get(), 1110)->text(), "127.0.0.1");
-    EXPECT_EQ(Find<QLineEdit>(dlg.get(), 1111)->text(), "");
-    Find<QLineEdit>(dlg.get(), 1111)->setText(" 10.0.0.0/8, 127.0.0.1 ");
-    Find<QPushButton>(dlg.get(), 1)->click();
-    EXPECT_EQ(config_.GetValue("Access", "ViewHosts", "<none>"), "10.0.0.0/8, 127.0.0.1");
-    EXPECT_EQ(config_.GetValue("Access", "ControlHosts", "<none>"), "127.0.0.1");
-}
-
 TEST_F(ConfigDialogTest, QualityAboveTheRangeIsStoredAtItsEnd) {
     auto dlg = Open({&synthetic_});
     Screenshot(dlg.get(), "config-dialog");

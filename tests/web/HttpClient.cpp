@@ -109,9 +109,8 @@ HttpResponse ReadResponse(int fd) {
     return r;
 }
 
-HttpResponse Fetch(uint16_t port, const std::string& method, const std::string& path,
-                   const char* from) {
-    const int fd = Connect(port, from);
+HttpResponse Fetch(uint16_t port, const std::string& method, const std::string& path) {
+    const int fd = Connect(port);
     HttpResponse r;
     if (fd >= 0 && SendAll(fd, method + " " + path +
                                    " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"))

@@ -19,8 +19,7 @@ bool SendAll(int fd, const std::string& bytes);
 // Reads one response (Content-Length, chunked, or until close).
 HttpResponse ReadResponse(int fd);
 // One request with "Connection: close".
-HttpResponse Fetch(uint16_t port, const std::string& method, const std::string& path,
-                   const char* from = "127.0.0.1");
+HttpResponse Fetch(uint16_t port, const std::string& method, const std::string& path);
 
 // Reads a multipart/x-mixed-replace stream (RFC 2046): the response head, then parts.
 class MultipartReader {
