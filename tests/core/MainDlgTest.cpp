@@ -289,6 +289,7 @@ TEST_F(MainDlgTest, MultiplexerDownOrAnImproperDescriptionLeavesGrabbingOff) {
         Settle();
         EXPECT_FALSE(dlg_->IsGrabbing());
         dlg_->ShutDownServer();
+        Settle();  // the frames it posted run while it still exists
         dlg_.reset();
         ZeftShutdown();
     }
@@ -557,6 +558,7 @@ TEST_F(MainDlgTest, StalledCameraIsOpenedAgainAndCountedAsStalled) {
         EXPECT_EQ(hosts_.timers.count(CMainDlg::IDT_STALL), 1u);
         EXPECT_TRUE(Pump([&] { return dlg_->Health().processed > stalled.processed; }));
         dlg_->ShutDownServer();
+        Settle();  // the frames it posted run while it still exists
         dlg_.reset();
         ZeftShutdown();
     }
