@@ -35,11 +35,14 @@ void CMainDlg::PublishWebStatus(bool event) {
     s.processed = h.processed;
     s.captureDrops = h.captureDrops;
     s.cameraLosses = h.cameraLosses;
+    s.cameraStalls = h.cameraStalls;
     s.zeftCalls = h.zeftCalls;
     s.zeftRefused = h.zeftRefused;
+    s.accessRefused = h.accessRefused;
     s.health = {{"frames_processed", h.processed},
                 {"capture_drops", h.captureDrops},
                 {"camera_lost", h.cameraLosses},
+                {"camera_stalled", h.cameraStalls},
                 {"pipeline_drains", h.pipelineDrains},
                 {"no_codec", h.withoutCodecs},
                 {"jpeg_failed", h.jpegFailed},
@@ -53,7 +56,8 @@ void CMainDlg::PublishWebStatus(bool event) {
                 {"web_sent", h.web.sent},
                 {"web_dropped", h.web.dropped},
                 {"zeft_calls", h.zeftCalls},
-                {"zeft_refused", h.zeftRefused}};
+                {"zeft_refused", h.zeftRefused},
+                {"access_refused", h.accessRefused}};
     web.PublishStatus(s, event);
 }
 

@@ -142,6 +142,8 @@ std::string RenderMetrics(const WebStatus& s, const std::string& version) {
             s.captureDrops);
     counter("lumerix2_camera_lost_total", "Times the camera went away while grabbing.",
             s.cameraLosses);
+    counter("lumerix2_camera_stalled_total",
+            "Times the camera sent no frame for StallSeconds while grabbing.", s.cameraStalls);
     one("lumerix2_grabbing", "gauge", "1 while grabbing, else 0.", s.state == "grabbing");
     one("lumerix2_frame_rate_hz", "gauge", "Frame rate of the newest frame.", s.fps);
     const double nan = std::nan("");
@@ -170,6 +172,8 @@ std::string RenderMetrics(const WebStatus& s, const std::string& version) {
                std::to_string(c->dropped));
     counter("lumerix2_zeft_calls_total", "Control-system calls and monitor requests.", s.zeftCalls);
     counter("lumerix2_zeft_refused_total", "Control-system calls refused.", s.zeftRefused);
+    counter("lumerix2_access_refused_total",
+            "Frame-channel connections refused: the host is not in ViewHosts.", s.accessRefused);
     family("lumerix2_info", "gauge", "The camera and the program version.");
     sample("lumerix2_info",
            "camera=\"" + LabelValue(s.cameraName) + "\",id=\"" + LabelValue(s.cameraId) +

@@ -25,7 +25,8 @@ struct WebStatus {
     std::string cameraName, cameraId, device;
     Channel lossless, lossy, web;
     int zeftClients = 0;
-    uint64_t processed = 0, captureDrops = 0, cameraLosses = 0, zeftCalls = 0, zeftRefused = 0;
+    uint64_t processed = 0, captureDrops = 0, cameraLosses = 0, cameraStalls = 0;
+    uint64_t zeftCalls = 0, zeftRefused = 0, accessRefused = 0;
     // Every counter of the health line, by name, in its order.
     std::vector<std::pair<std::string, uint64_t>> health;
 };

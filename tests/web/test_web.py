@@ -128,6 +128,8 @@ def test_stop_start_and_metrics_that_match_the_health_line(server):
     assert numbers[0] == value(metrics, "lumerix2_frames_processed_total")
     assert numbers[1] == value(metrics, "lumerix2_capture_drops_total")
     assert numbers[2] == value(metrics, "lumerix2_camera_lost_total")
+    assert numbers[3] == value(metrics, "lumerix2_camera_stalled_total")
+    assert numbers[-1] == value(metrics, "lumerix2_access_refused_total")
     lossless = re.search(r"lossless \d+ clients, (\d+) sent, (\d+) dropped", health).groups()
     assert [int(n) for n in lossless] == [value(metrics, 'lumerix2_sent_total{channel="lossless"}'),
                                           value(metrics, 'lumerix2_dropped_total{channel="lossless"}')]
