@@ -151,7 +151,28 @@ uint64_t CCameraSession::CaptureDrops() const {
 
 bool CCameraSession::FrameQueued() {
     lastFrameMs_.store(NowMs());
-    return poster_ != nullptr && poster_->PostTask(hooks_.frameReady);
+    if (poster_ == nullptr)
+        return false;
+    // One frame-ready task waits at a time: a camera faster than the server would otherwise
+    // fill the main thread's queue, and a quit or a control call would wait behind it.
+    if (readyPending_.exchange(true))
+        return true;
+    if (poster_->PostTask(hooks_.frameReady))
+        return true;
+    readyPending_.store(false);
+    return false;
+}
+
+void CCameraSession::FrameReadyTaken() {
+    readyPending_.store(false);
+}
+
+void CCameraSession::FrameReadyDone() {
+    // Frames still waiting get the next task, behind whatever else was posted meanwhile.
+    if (!queue_ || queue_->GetCount() == 0 || readyPending_.exchange(true))
+        return;
+    if (poster_ == nullptr || !poster_->PostTask(hooks_.frameReady))
+        readyPending_.store(false);
 }
 
 void CCameraSession::StreamFailed() {

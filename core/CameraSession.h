@@ -80,6 +80,10 @@ class CCameraSession : public ICaptureEvents {
 
     // Streaming thread: handed on as tasks.
     bool FrameQueued() override;
+    // Main thread: the frame-ready task begins, and ends (when frames are left, it posts
+    // the next one).
+    void FrameReadyTaken();
+    void FrameReadyDone();
     void StreamFailed() override;
 
   private:
@@ -102,5 +106,6 @@ class CCameraSession : public ICaptureEvents {
     bool reopening_ = false;
     int stallSeconds_ = 0;
     bool watching_ = false;
-    std::atomic<int64_t> lastFrameMs_{0};  // steady clock; written by the streaming thread
+    std::atomic<int64_t> lastFrameMs_{0};    // steady clock; written by the streaming thread
+    std::atomic<bool> readyPending_{false};  // a frame-ready task is posted and not begun
 };

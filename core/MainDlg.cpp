@@ -176,28 +176,6 @@ bool CMainDlg::BringUp(const BringUpLines& lines) {
     return allUp;
 }
 
-void CMainDlg::ApplyAccessRules() {
-    const AccessSettings access = ReadAccessSettings(*config_);
-    auto parse = [this](const char* key, const std::string& text, const char* whoNot) {
-        std::vector<std::string> malformed;
-        CHostList list = CHostList::Parse(text, &malformed);
-        for (const std::string& entry : malformed)
-            LogMessage(hosts_.app, "Access: malformed entry \"%s\" in %s is ignored!",
-                       entry.c_str(), key);
-        if (list.AllowsNobody())
-            LogMessage(hosts_.app, "Access: %s has no valid entry, so no host may %s!", key,
-                       whoNot);
-        return list;
-    };
-    controlHosts_ = parse(kKeyControlHosts, access.controlHosts, "write");
-    viewHosts_ = parse(kKeyViewHosts, access.viewHosts, "connect");
-    channels_.SetAccess(viewHosts_, controlHosts_, trail_);
-    ZeftSetAccess({viewHosts_, controlHosts_, [trail = trail_](const ZeftWriteNote& note) {
-                       trail->Record(FormatIPv4(note.peer), note.property, note.value, note.status,
-                                     CWriteTrail::NowMs());
-                   }});
-}
-
 void CMainDlg::SetButtons(bool start, bool stop, bool config) {
     model_.SetEnabled(IDC_START_GRABBING, start);
     model_.SetEnabled(IDC_STOP_GRABBING, stop);
@@ -322,6 +300,7 @@ void CMainDlg::OnStopGrabbing() {
 }
 
 void CMainDlg::OnFrameReady() {
+    camera_.FrameReadyTaken();
     CCaptureQueue* queue = camera_.Queue();
     if (!queue)
         return;
@@ -333,6 +312,7 @@ void CMainDlg::OnFrameReady() {
     settings.lossyEnabled = channels_.LossyEnabled() || channels_.WebWantsJpeg();
     if (pipeline_.OnFrameReady(*queue, &codecs_, settings))
         PublishWebStatus(true);
+    camera_.FrameReadyDone();
 }
 
 void CMainDlg::OnConfig() {

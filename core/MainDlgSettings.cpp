@@ -1,5 +1,6 @@
 // The main controller's state as the property handler and the window see it: the camera
-// settings in effect and pending, their display, applying them, and the health counters.
+// settings in effect and pending, their display, applying them, the access rules, and the
+// health counters.
 #include <cstdio>
 
 #include "config/IniFile.h"
@@ -147,4 +148,26 @@ std::string CMainDlg::ServiceStatusText() const {
                 ? std::to_string(channels_.Lossy().GetClientCount()) + " clients"
                 : "off";
     return text;
+}
+
+void CMainDlg::ApplyAccessRules() {
+    const AccessSettings access = ReadAccessSettings(*config_);
+    auto parse = [this](const char* key, const std::string& text, const char* whoNot) {
+        std::vector<std::string> malformed;
+        CHostList list = CHostList::Parse(text, &malformed);
+        for (const std::string& entry : malformed)
+            LogMessage(hosts_.app, "Access: malformed entry \"%s\" in %s is ignored!",
+                       entry.c_str(), key);
+        if (list.AllowsNobody())
+            LogMessage(hosts_.app, "Access: %s has no valid entry, so no host may %s!", key,
+                       whoNot);
+        return list;
+    };
+    controlHosts_ = parse(kKeyControlHosts, access.controlHosts, "write");
+    viewHosts_ = parse(kKeyViewHosts, access.viewHosts, "connect");
+    channels_.SetAccess(viewHosts_, controlHosts_, trail_);
+    ZeftSetAccess({viewHosts_, controlHosts_, [trail = trail_](const ZeftWriteNote& note) {
+                       trail->Record(FormatIPv4(note.peer), note.property, note.value, note.status,
+                                     CWriteTrail::NowMs());
+                   }});
 }

@@ -163,13 +163,27 @@ class Server : public ICaptureEvents {
         return n;
     }
 
-    // Streaming thread: the frame is processed on the main thread, as the server does.
+    // Streaming thread: the frame is processed on the main thread, as the server does, with
+    // one frame-ready task waiting at a time.
     bool FrameQueued() override {
-        return poster_.PostTask([this] { pipeline_.OnFrameReady(queue_, &codecs_, settings_); });
+        if (readyPending_.exchange(true))
+            return true;
+        if (poster_.PostTask([this] { OnFrameReady(); }))
+            return true;
+        readyPending_ = false;
+        return false;
     }
     void StreamFailed() override {}
 
   private:
+    void OnFrameReady() {
+        readyPending_ = false;
+        pipeline_.OnFrameReady(queue_, &codecs_, settings_);
+        if (queue_.GetCount() > 0 && !readyPending_.exchange(true))
+            poster_.PostTask([this] { OnFrameReady(); });
+    }
+
+    std::atomic<bool> readyPending_{false};
     CMessageQueue poster_;
     CCaptureQueue queue_;
     CGrabber grabber_;

@@ -216,6 +216,21 @@ TEST_F(MainDlgTest, SwitchAServesBothChannelsTurnedAndMeasured) {
     EXPECT_EQ(Count("Grabbing started."), 1);
 }
 
+// A camera that offers frames faster than the server takes them (unpaced) must not fill the
+// window's queue: a quit or a control call would wait behind the backlog.
+TEST_F(MainDlgTest, AFasterCameraKeepsOneFrameTaskWaiting) {
+    Write("", "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0?pace=0\n"
+              "DeviceVideoMode=0\n");
+    Up();
+    dlg_->OnCommand(IDC_START_GRABBING);
+    ASSERT_TRUE(dlg_->IsGrabbing());
+    std::this_thread::sleep_for(300ms);  // the loop is busy elsewhere; the camera is not
+    EXPECT_LE(poster_.Pending(), 2u);
+    const uint64_t processed = dlg_->Health().processed;
+    ASSERT_TRUE(Settle());
+    EXPECT_TRUE(Pump([&] { return dlg_->Health().processed > processed + 10; }));
+}
+
 TEST_F(MainDlgTest, ButtonsAndRequestsFollowTheStateTable) {
     Write("");
     Up();
