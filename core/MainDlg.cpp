@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/Messages.h"
@@ -310,8 +311,12 @@ void CMainDlg::OnFrameReady() {
     settings.cameraName = current_.name;
     // The JPEG is also made while a web viewer watches.
     settings.lossyEnabled = channels_.LossyEnabled() || channels_.WebWantsJpeg();
-    if (pipeline_.OnFrameReady(*queue, &codecs_, settings))
+    // The frames waiting now and no more, so a faster camera cannot hold the loop here.
+    for (int n = std::max(1, queue->GetCount()); n > 0; --n) {
+        if (!pipeline_.OnFrameReady(*queue, &codecs_, settings))
+            break;
         PublishWebStatus(true);
+    }
     camera_.FrameReadyDone();
 }
 
@@ -343,28 +348,6 @@ void CMainDlg::OnConfig() {
     model_.SetEnabled(IDC_START_GRABBING, !failed);
     model_.SetEnabled(IDC_STOP_GRABBING, false);
     PublishWebStatus(true);
-}
-
-void CMainDlg::RequestStart() {
-    hosts_.poster->PostTask([this] {
-        if (!grabbing_ && subsystemsUp_)
-            OnStartGrabbing();
-    });
-}
-
-void CMainDlg::RequestStop() {
-    hosts_.poster->PostTask([this] {
-        if (grabbing_)
-            OnStopGrabbing();
-    });
-}
-
-void CMainDlg::RequestApplySettings() {
-    hosts_.poster->PostTask([this] { OnApplyCameraSettings(); });
-}
-
-void CMainDlg::RequestQuit() {
-    hosts_.poster->PostTask([this] { ShutDownServer(); });
 }
 
 void CMainDlg::AppendMessage(const std::string& line) {

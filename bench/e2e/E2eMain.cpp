@@ -178,7 +178,10 @@ class Server : public ICaptureEvents {
   private:
     void OnFrameReady() {
         readyPending_ = false;
-        pipeline_.OnFrameReady(queue_, &codecs_, settings_);
+        for (int n = std::max(1, queue_.GetCount()); n > 0; --n) {
+            if (!pipeline_.OnFrameReady(queue_, &codecs_, settings_))
+                break;
+        }
         if (queue_.GetCount() > 0 && !readyPending_.exchange(true))
             poster_.PostTask([this] { OnFrameReady(); });
     }
