@@ -219,8 +219,9 @@ TEST_F(MainDlgTest, SwitchAServesBothChannelsTurnedAndMeasured) {
 // A camera that offers frames faster than the server takes them (unpaced) must not fill the
 // window's queue: a quit or a control call would wait behind the backlog.
 TEST_F(MainDlgTest, AFasterCameraKeepsOneFrameTaskWaiting) {
-    Write("", "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0?pace=0\n"
-              "DeviceVideoMode=0\n");
+    Write("",
+          "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0?pace=0\n"
+          "DeviceVideoMode=0\n");
     Up();
     dlg_->OnCommand(IDC_START_GRABBING);
     ASSERT_TRUE(dlg_->IsGrabbing());
