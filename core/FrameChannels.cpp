@@ -90,23 +90,14 @@ void CFrameChannels::ShowClientCounts(bool lossless, bool lossy) {
         lossy_.SetShowClientCount(1);
 }
 
-HealthCounters::Channel CFrameChannels::Stats(const CFrameServerBase& server, Departed& gone) {
+HealthCounters::Channel CFrameChannels::Stats(const CFrameServerBase& server) {
     HealthCounters::Channel c;
-    std::map<intptr_t, std::pair<uint64_t, uint64_t>> now;
+    c.sent = server.DepartedSent();
+    c.dropped = server.DepartedDropped();
     for (const CFrameServerBase::SessionStats& s : server.GetSessionStats()) {
         ++c.clients;
         c.sent += s.sent;
         c.dropped += s.dropped;
-        now[s.id] = {s.sent, s.dropped};
     }
-    for (const auto& [id, counts] : gone.last) {
-        if (now.find(id) == now.end()) {
-            gone.sent += counts.first;
-            gone.dropped += counts.second;
-        }
-    }
-    gone.last = std::move(now);
-    c.sent += gone.sent;
-    c.dropped += gone.dropped;
     return c;
 }

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -66,8 +65,8 @@ class CFrameChannels {
     void SetClientCountDisplays(std::function<void(int)> lossless, std::function<void(int)> lossy);
     void ShowClientCounts(bool lossless, bool lossy);
 
-    HealthCounters::Channel LosslessStats() const { return Stats(lossless_, losslessGone_); }
-    HealthCounters::Channel LossyStats() const { return Stats(lossy_, lossyGone_); }
+    HealthCounters::Channel LosslessStats() const { return Stats(lossless_); }
+    HealthCounters::Channel LossyStats() const { return Stats(lossy_); }
     HealthCounters::Channel WebStats() const;
 
     CFrameServer& Lossless() { return lossless_; }
@@ -78,13 +77,8 @@ class CFrameChannels {
     CWebServer& Web() { return web_; }
 
   private:
-    // What the clients that left had been sent and had dropped, so the totals never shrink.
-    struct Departed {
-        std::map<intptr_t, std::pair<uint64_t, uint64_t>> last;  // per session: sent, dropped
-        uint64_t sent = 0;
-        uint64_t dropped = 0;
-    };
-    static HealthCounters::Channel Stats(const CFrameServerBase& server, Departed& gone);
+    // Clients connected now; sent and dropped since the start, clients that left included.
+    static HealthCounters::Channel Stats(const CFrameServerBase& server);
 
     IMessagePoster* poster_;
     ILogSink* log_;
@@ -93,8 +87,6 @@ class CFrameChannels {
     CFrameServer lossless_;
     CLossyFrameServer lossy_;
     std::unique_ptr<CFrameTransfer> transfer_;
-    mutable Departed losslessGone_;
-    mutable Departed lossyGone_;
     CWebServer::CommandHandler webCommands_;
     CWebServer web_;
 };

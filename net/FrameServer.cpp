@@ -178,6 +178,8 @@ void CFrameServerBase::AcceptThread() {
 void CFrameServerBase::DeleteSession(CClientSession* session) {
     session->RequestStop();
     session->JoinThreads();
+    departedSent_ += session->GetSentCount();
+    departedDropped_ += session->GetDroppedCount();
     delete session;  // closes and frees the socket and the queued messages
     shared_->clientCount.fetch_sub(1);
     shared_->Refresh();

@@ -63,6 +63,10 @@ class CFrameServerBase {
     uint16_t GetPort() const { return port_; }
     // Main thread.
     std::vector<SessionStats> GetSessionStats() const;
+    // Main thread: what the sessions removed since the server was made had been sent and
+    // had dropped, so totals over all clients never shrink when one leaves.
+    uint64_t DepartedSent() const { return departedSent_; }
+    uint64_t DepartedDropped() const { return departedDropped_; }
 
   protected:
     CFrameServerBase(IMessagePoster* poster, ILogSink* log);
@@ -100,6 +104,8 @@ class CFrameServerBase {
     int clientLimit_ = 0;
     CHostList viewHosts_;  // set on the main thread while no accept thread runs
     std::atomic<uint64_t> refused_{0};
+    uint64_t departedSent_ = 0;  // main thread
+    uint64_t departedDropped_ = 0;
     uint16_t port_ = 0;
     std::unique_ptr<CTcpSocket> listen_;
     CSyncPtrList<CClientSession> clients_;  // owns the sessions it holds
