@@ -58,9 +58,9 @@ struct BeamResult {
     double noise = 0;      // rms noise of the background (gray levels)
     double centroidX = 0;  // first moments, pixels
     double centroidY = 0;
-    double sigmaX = 0;   // square roots of the second moments σ²x, σ²y, pixels
+    double sigmaX = 0;  // square roots of the second moments σ²x, σ²y, pixels
     double sigmaY = 0;
-    double sigmaXY = 0;  // the mixed second moment σ²xy, pixels² (signed)
+    double sigmaXY = 0;     // the mixed second moment σ²xy, pixels² (signed)
     double widthMajor = 0;  // D4σ along the principal axes, pixels
     double widthMinor = 0;
     double angle = 0;        // of the major axis, degrees in (−90, 90]
@@ -68,7 +68,7 @@ struct BeamResult {
     double peakValue = 0;    // the highest raw pixel value in the region
     int32_t peakX = 0;
     int32_t peakY = 0;
-    double total = 0;       // sum above the background inside the integration area
+    double total = 0;        // sum above the background inside the integration area
     uint32_t saturated = 0;  // pixels at 255 in the region
     int iterations = 0;      // steps the integration area took
     bool converged = false;  // the integration area stopped moving
