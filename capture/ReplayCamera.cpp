@@ -312,7 +312,10 @@ class CImageFolderSource : public IFrameSource {
         while (const dirent* entry = readdir(dir)) {
             const std::string name = entry->d_name;
             const bool isPgm = EndsWith(name, ".pgm"), isPng = EndsWith(name, ".png");
-            if (!isPgm && !isPng)
+            // Only regular files: opening a pipe or device named like an image could block.
+            struct stat st {};
+            if ((!isPgm && !isPng) || ::stat((folder + "/" + name).c_str(), &st) != 0 ||
+                !S_ISREG(st.st_mode))
                 continue;
             if (names_.size() == kMaxImages) {
                 tooMany = true;
@@ -640,6 +643,8 @@ std::unique_ptr<ICaptureDevice> CReplayBackend::Open(const std::string& devicePa
             reason = "a dataset applies to HDF5 files only";
         else if (folder->Open(request.path, &reason))
             source = std::move(folder);
+    } else if (!S_ISREG(st.st_mode)) {
+        reason = "neither a file nor a folder";
     } else {
         auto file = std::make_unique<CHdf5Source>();
         if (file->Open(request.path, request.dataset.empty() ? kDefaultDataset : request.dataset,

@@ -37,7 +37,6 @@ TEST(ReplayProgram, ServesTheImagesOfAFolderUnchangedAndInOrder) {
         uint32_t w = 0, h = 0;
         ASSERT_TRUE(decoder.DecodeMessage(m.bytes.data(), m.bytes.size(), gray, w, h))
             << decoder.Error();
-        ASSERT_TRUE(w == kW && h == kH);
         const int index =
             static_cast<int>(std::find(images.begin(), images.end(), gray) - images.begin());
         ASSERT_LT(index, 3) << "frame " << n << " is none of the images";
@@ -46,7 +45,6 @@ TEST(ReplayProgram, ServesTheImagesOfAFolderUnchangedAndInOrder) {
         }
         previous = index;
     }
-    client.Close();
     kill(server, SIGTERM);
     EXPECT_EQ(WaitExit(server), 0);
 }

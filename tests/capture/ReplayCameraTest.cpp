@@ -95,11 +95,9 @@ std::vector<Image> Play(const std::string& path, size_t count, VideoCapability* 
 
 TEST(ReplayCamera, PlaysAnHdf5RecordingInOrderAtItsRecordedRateAndLoops) {
     TempDir dir;
-    Image all;
-    for (int i = 0; i < 3; ++i) {
-        Image f = Pattern(i);
-        all.insert(all.end(), f.begin(), f.end());
-    }
+    Image all(3 * kW * kH);
+    for (size_t p = 0; p < all.size(); ++p)
+        all[p] = Pattern(static_cast<int>(p / (kW * kH)))[p % (kW * kH)];
     WriteH5(dir.File("rec.h5"), {3, kH, kW}, H5T_NATIVE_UCHAR, all,
             {1.7e9, 1.7e9 + 0.02, 1.7e9 + 0.04});
     VideoCapability mode;
