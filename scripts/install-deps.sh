@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev
   libjpeg62-turbo-dev
   libavcodec-dev libavutil-dev
+  libfftw3-dev  # the beam jitter spectrum
   libmicrohttpd-dev libpng-dev  # the embedded web server and its PNG frames; replayed PNG images
   linux-libc-dev
   libsystemd-dev systemd  # readiness and watchdog notifications; the unit checks (systemd-analyze)
