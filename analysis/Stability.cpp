@@ -236,11 +236,12 @@ void CStability::Spectrum(StabilityResult* r) {
     w.gain.assign(bins, 1.0);
     if (bridged > 0) {
         for (uint32_t k = 0; k < bins; ++k) {
-            const double omega = 2 * kPi * k / m;
-            std::complex<double> sum = present;
-            for (uint32_t d = 1; d <= kMaxBridged; ++d)
-                sum +=
-                    before[d] * std::polar(1.0, -omega * d) + after[d] * std::polar(1.0, omega * d);
+            const std::complex<double> z = std::polar(1.0, 2 * kPi * k / m);
+            std::complex<double> sum = present, zd = 1;
+            for (uint32_t d = 1; d <= kMaxBridged; ++d) {
+                zd *= z;
+                sum += before[d] * std::conj(zd) + after[d] * zd;
+            }
             // Where little of a line is left, undoing the loss would mostly raise the noise.
             w.gain[k] = std::max(0.5, std::abs(sum) / total);
         }
