@@ -60,7 +60,7 @@ TEST_F(SettingsTest, MissingListenPortWritesDefaultsOverTheFile) {
     auto ini = Initialize();
     EXPECT_EQ(log_.lines, kDefaultsLogged);
     EXPECT_EQ(ReadFileText(ConfigPath()),
-              "[#]\n# site notes\n[DEFAULT]\nJPEGQuality=60\nEXTRA=1\n" + kDefaultKeys + kZeftKeys +
+              "# site notes\n[DEFAULT]\nJPEGQuality=60\nEXTRA=1\n" + kDefaultKeys + kZeftKeys +
                   kCameraSection + "[Local]\na=b\n" + kSelvexSection + kHttpSection);
 }
 
