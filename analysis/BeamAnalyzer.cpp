@@ -30,6 +30,9 @@ constexpr double kEdgeSignificance = 5.0;
 constexpr double kQuantisationNoise = 0.29;
 // Dark-subtracted values are kept in eighths of a gray level, so all sums are integers.
 constexpr int kDarkScale = 8;
+// Half-width of the core band, in σ: where a Gaussian fit to a band's projection locates the
+// centre best (the band's signal grows as erf, its noise as the square root of its width).
+constexpr double kCoreBand = 1.4;
 static_assert(kDarkScale == 8, "the AVX2 subtraction shifts by 3");
 
 // Sums of one row chunk fit the accumulator type: ≤ chunk · 255 · chunk for Σ x·v.
@@ -488,4 +491,34 @@ void CBeamAnalyzer::Measure(const uint8_t* pixels, uint32_t width, uint32_t heig
         FitGaussianProfile(result->profileX.data(), result->profileX.size(), r.x + ax0, seedX);
     result->fitY =
         FitGaussianProfile(result->profileY.data(), result->profileY.size(), r.y + ay0, seedY);
+
+    // The core: a band 1.4 σ either side of the centroid across the projection, which keeps
+    // 84 % of the beam and a quarter of the area's noise.
+    auto band = [](double centre, double sigma, int32_t lo, int32_t hi, int32_t* b0, int32_t* b1) {
+        *b0 = static_cast<int32_t>(
+            std::clamp(std::round(centre - kCoreBand * sigma), double(lo), double(hi - 1)));
+        *b1 = static_cast<int32_t>(
+            std::clamp(std::round(centre + kCoreBand * sigma) + 1, double(*b0 + 1), double(hi)));
+    };
+    const double core = std::erf(kCoreBand / std::numbers::sqrt2);
+    int32_t b0, b1;
+    Pass pass;
+    // Placed on the area fits' centres, which scatter less than the centroid: for a tilted
+    // beam a band off centre shifts the projection across it.
+    const double bandY = result->fitY.ok ? result->fitY.centre - r.y : ay0 + m.y;
+    const double bandX = result->fitX.ok ? result->fitX.centre - r.x : ax0 + m.x;
+    band(bandY, result->sigmaY, ay0, ay1, &b0, &b1);
+    Project(ax0, b0, aw, b1 - b0, &pass);
+    core_.resize(static_cast<size_t>(aw));
+    for (int32_t i = 0; i < aw; ++i)
+        core_[i] = static_cast<float>(col_[i] - baseline * (b1 - b0));
+    seedX.amplitude *= core;
+    result->coreFitX = FitGaussianProfile(core_.data(), core_.size(), r.x + ax0, seedX);
+    band(bandX, result->sigmaX, ax0, ax1, &b0, &b1);
+    Project(b0, ay0, b1 - b0, ah, &pass);
+    core_.resize(static_cast<size_t>(ah));
+    for (int32_t j = 0; j < ah; ++j)
+        core_[j] = static_cast<float>(row_[j] - baseline * (b1 - b0));
+    seedY.amplitude *= core;
+    result->coreFitY = FitGaussianProfile(core_.data(), core_.size(), r.y + ay0, seedY);
 }
