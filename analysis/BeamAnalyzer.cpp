@@ -388,16 +388,27 @@ void CBeamAnalyzer::Measure(const uint8_t* pixels, uint32_t width, uint32_t heig
         m.yy = (syy - baseline * SumSquares(ah) * aw) / m.m0 - my * my;
         m.xy = (sxy - baseline * SumRange(aw) * SumRange(ah)) / m.m0 - mx * my;
         m.ok = m.xx > 0 && m.yy > 0 && std::isfinite(m.xx) && std::isfinite(m.yy);
-        if (!m.ok)
-            break;
+        auto edge = [](double v, int32_t hi) {
+            return static_cast<int32_t>(std::clamp(std::round(v), 0.0, double(hi)));
+        };
+        if (!m.ok) {
+            // The noise outweighed the beam's spread over this area: halve it about the
+            // centroid (kept inside it) and measure again.
+            if (!std::isfinite(mx) || !std::isfinite(my) || aw < 6 || ah < 6)
+                break;
+            const double cx = ax0 + std::clamp(mx, 0.0, aw - 1.0);
+            const double cy = ay0 + std::clamp(my, 0.0, ah - 1.0);
+            ax0 = edge(cx - aw / 4.0, r.width);
+            ax1 = std::max(ax0 + 1, edge(cx + aw / 4.0 + 1, r.width));
+            ay0 = edge(cy - ah / 4.0, r.height);
+            ay1 = std::max(ay0 + 1, edge(cy + ah / 4.0 + 1, r.height));
+            continue;
+        }
 
         // The area the moments ask for, and whether it is the one just used.
         const double cx = ax0 + mx, cy = ay0 + my;
         const double hx = std::max(kAreaDiameters * 2 * std::sqrt(m.xx), 2.0);
         const double hy = std::max(kAreaDiameters * 2 * std::sqrt(m.yy), 2.0);
-        auto edge = [](double v, int32_t hi) {
-            return static_cast<int32_t>(std::clamp(std::round(v), 0.0, double(hi)));
-        };
         int32_t nx0 = edge(cx - hx, r.width), nx1 = edge(cx + hx + 1, r.width);
         int32_t ny0 = edge(cy - hy, r.height), ny1 = edge(cy + hy + 1, r.height);
         if (nx1 <= nx0 || ny1 <= ny0)
