@@ -144,6 +144,10 @@ std::vector<Case> Cases() {
             }
         }
     }
+    // A beam whose area covers the frame's height, and one on a zero offset: the camera then
+    // clips the noise at 0 and the wings come out too low ("clip").
+    cases.push_back({768, 574, 60, 0.8, 20, 150, 10, 2, false, 0.5, 0.5, all, kBeamOk});
+    cases.push_back({768, 574, 20, 0.6, 20, 100, 0, 3, false, 0.5, 0.5, all, kBeamOk});
     // Invalid ones: half outside the region, no beam, saturated.
     cases.push_back(
         {768, 574, 20, 0.6, 30, 150, 10, 3, false, 0.5, 0.5, {384, 0, 384, 574}, kBeamAtEdge});
@@ -238,6 +242,7 @@ int main(int argc, char** argv) {
         // a noiseless frame's own moments after rounding to gray levels account for it.
         std::string verdict;
         bool hard = false;
+        const bool clipped = c.offset < 2 * c.noise;
         auto judge = [&](const char* name, double bias, double sd, double target, bool quantised) {
             if (!(std::abs(bias) > target))
                 return;
@@ -245,9 +250,11 @@ int main(int argc, char** argv) {
             // frames: as much again as the mean's standard error.
             const double se = sd / std::sqrt(double{kFrames}) * (c.dark ? std::sqrt(2.0) : 1.0);
             const bool noiseLimited = std::abs(bias) <= 2 * se;
-            hard = hard || !(noiseLimited || quantised);
-            verdict +=
-                std::string(" ") + (noiseLimited ? "~" : "") + name + (quantised ? "(q)" : "");
+            hard = hard || !(noiseLimited || quantised || clipped);
+            verdict += std::string(" ") + (noiseLimited ? "~" : "") + name +
+                       (quantised ? "(q)"
+                        : clipped ? "(clip)"
+                                  : "");
         };
         if (wrongReason) {
             verdict += " reason";
@@ -302,7 +309,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     std::printf(
-        "%d case(s) missing a target; %d more only by noise (~), 8-bit rounding (q), the "
+        "%d case(s) missing a target; %d more only by noise (~), 8-bit rounding (q), clipping "
+        "at 0 (clip), the "
         "axes' split or the bound (crb)\n",
         failures, noiseOrRounding);
     return failures == 0 ? 0 : 1;
