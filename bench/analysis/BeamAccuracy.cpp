@@ -237,9 +237,10 @@ int main(int argc, char** argv) {
             spotR.Add(100 * std::max(std::abs(spot.GetXrms() / px - 1),
                                      std::abs(spot.GetYrms() / py - 1)));
         }
-        // The targets, where they apply. A miss is "~name" when it is within two standard
-        // errors of the 16-frame mean (the noise, not a bias, decides it), and "name(q)" when
-        // a noiseless frame's own moments after rounding to gray levels account for it.
+        // The targets, where they apply. A miss is "~name" when it is within three standard
+        // errors of the 16-frame mean (the noise, not a bias, decides it; three, as some
+        // hundred such comparisons are made), and "name(q)" when a noiseless frame's own
+        // moments after rounding to gray levels account for it.
         std::string verdict;
         bool hard = false;
         const bool clipped = c.offset < 2 * c.noise;
@@ -249,7 +250,7 @@ int main(int argc, char** argv) {
             // A dark frame's own noise (16 frames averaged) stays the same over the case's
             // frames: as much again as the mean's standard error.
             const double se = sd / std::sqrt(double{kFrames}) * (c.dark ? std::sqrt(2.0) : 1.0);
-            const bool noiseLimited = std::abs(bias) <= 2 * se;
+            const bool noiseLimited = std::abs(bias) <= 3 * se;
             hard = hard || !(noiseLimited || quantised || clipped);
             verdict += std::string(" ") + (noiseLimited ? "~" : "") + name +
                        (quantised ? "(q)"
