@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -13,6 +12,7 @@
 #include <utility>
 
 #include "base/ProgramDir.h"
+#include "base/ReplaceFile.h"
 #include "base/UniqueFd.h"
 
 namespace {
@@ -93,13 +93,6 @@ bool WriteAll(int fd, std::string_view data) {
     return true;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 // The file a save replaces: through a symbolic link to the real file, so that the link
 // stays a link.
 std::string SaveTarget(const std::string& path) {
@@ -133,8 +126,6 @@ bool WriteInPlace(const std::string& path, std::string_view text) {
         ::ftruncate(fd.get(), static_cast<off_t>(old.size()));
     return false;
 }
-
-std::atomic<unsigned> g_tempCounter{0};
 
 }  // namespace
 
@@ -183,17 +174,17 @@ void CIniFile::Parse(std::string_view text) {
             continue;
 
         if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-            sections_.push_back(Section{std::string(line.substr(1, line.size() - 2)), {}});
+            sections_.push_back(Section{std::string(line.substr(1, line.size() - 2)), {}, false});
             current = &sections_.back();
             continue;
         }
         if (current == nullptr) {
-            sections_.push_back(Section{"#", {}});
+            sections_.push_back(Section{"#", {}, true});
             current = &sections_.back();
         }
         size_t eq = line.front() == '#' ? std::string_view::npos : line.find('=');
         if (eq == std::string_view::npos)
-            current->entries.push_back(Entry{std::string(line), {}});
+            current->entries.push_back(Entry{std::string(line), {}, true});
         else
             current->entries.push_back(
                 Entry{std::string(line.substr(0, eq)), std::string(line.substr(eq + 1))});
@@ -247,7 +238,7 @@ bool CIniFile::SetValue(std::string_view section, std::string_view key, std::str
         return false;
     Section* s = FindSection(section);
     if (s == nullptr) {
-        sections_.push_back(Section{std::string(section), {}});
+        sections_.push_back(Section{std::string(section), {}, false});
         s = &sections_.back();
         modified_ = true;
     }
@@ -259,7 +250,7 @@ bool CIniFile::SetValue(std::string_view section, std::string_view key, std::str
             return true;
         }
     }
-    s->entries.push_back(Entry{std::string(key), std::string(value)});
+    s->entries.push_back(Entry{std::string(key), std::string(value), false});
     modified_ = true;
     return true;
 }
@@ -280,21 +271,25 @@ bool CIniFile::SetDouble(std::string_view section, std::string_view key, double 
 }
 
 std::string CIniFile::Text() const {
+    // Loading and saving an unchanged store gives back the file's lines (blank ones aside), so
+    // an operator's notes survive the saves the server makes on its own.
     std::string out;
     for (const Section& s : sections_) {
         if (s.entries.empty())
             continue;
         // Also for an empty name: without its header the entries would join the section
-        // before them on the next read.
-        out += '[';
-        out += s.name;
-        out += "]\n";
+        // before them on the next read. The leading section is first and needs none.
+        if (!s.leading) {
+            out += '[';
+            out += s.name;
+            out += "]\n";
+        }
         for (const Entry& e : s.entries) {
             out += e.key;
-            // A comment goes back as it was read; every other entry keeps its '=', so an
-            // entry with an empty key still reads back as one.
-            bool comment = !e.key.empty() && e.key[0] == '#' && e.value.empty();
-            if (!comment) {
+            // A comment or a line read without '=' goes back as it was read; every other
+            // entry keeps its '=', so an entry with an empty key still reads back as one.
+            bool comment = !e.key.empty() && e.key[0] == '#';
+            if (!e.value.empty() || !(e.bare || comment)) {
                 out += '=';
                 out += e.value;
             }
@@ -313,40 +308,12 @@ bool CIniFile::Save() {
     // The rename would replace a file its owner made read-only; honour the protection.
     if (::access(target.c_str(), W_OK) != 0 && errno != ENOENT)
         return false;
-    std::string temp;
-    UniqueFd fd;
-    for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
-        temp = target + ".tmp" + std::to_string(::getpid()) + "-" +
-               std::to_string(g_tempCounter.fetch_add(1));
-        fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!fd && errno != EEXIST)
-            break;
-    }
-    if (!fd) {
+    const std::string text = Text();
+    if (!ReplaceFileAtomically(target, text)) {
         // Installations keep the program directory read-only but the configuration writable.
-        if ((errno != EACCES && errno != EPERM) || !WriteInPlace(target, Text()))
+        if ((errno != EACCES && errno != EPERM) || !WriteInPlace(target, text))
             return false;
-        modified_ = false;
-        return true;
     }
-
-    struct stat st;
-    if (::stat(target.c_str(), &st) == 0) {
-        // Owner first: a change of owner may clear the set-id bits that fchmod restores.
-        if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
-            // Only the superuser may give a file away; the mode below still holds.
-        }
-        ::fchmod(fd.get(), st.st_mode & 07777);
-    }
-    bool ok = WriteAll(fd.get(), Text()) && ::fsync(fd.get()) == 0;
-    ok = ::close(fd.release()) == 0 && ok;
-    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    UniqueFd dir(::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir)
-        ::fsync(dir.get());  // the rename itself survives a power cut
     modified_ = false;
     return true;
 }

@@ -20,10 +20,16 @@ class CIniFile {
     struct Entry {
         std::string key;
         std::string value;  // as stored: an inline ';' comment is kept
+        // Read from a line without '=' (a note, a bare word): written back as it was read
+        // while its value stays empty.
+        bool bare = false;
     };
     struct Section {
         std::string name;
         std::vector<Entry> entries;  // in file order; duplicate keys allowed
+        // The lines before the file's first header; found by no lookup ("#") and written
+        // back before the first header, without one.
+        bool leading = false;
     };
 
     // Files larger than this are read up to the last whole line before the bound. Real
@@ -60,8 +66,8 @@ class CIniFile {
                    double value);  // "%f", '.' as the decimal point
 
     // Writes the store to its path when it was modified (true without touching the file
-    // otherwise). The new text goes to a temporary file beside the target that is then
-    // renamed over it, so the file is always either the old or the new one; an existing
+    // otherwise). The new text replaces the target through base/ReplaceFile.h, so after a
+    // crash or a power cut the file is either the old or the new one; an existing
     // file keeps its permissions, and a read-only one is not replaced. Where the directory
     // may not be written but the file may, the file is rewritten in place instead (a failed
     // write puts the old text back). False when it cannot be written; the store then keeps

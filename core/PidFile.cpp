@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/ReplaceFile.h"
+
 unsigned long ReadPidFile(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "r");
     if (f == nullptr)
@@ -22,6 +24,12 @@ unsigned long ReadPidFile(const std::string& path) {
 }
 
 bool WritePidFile(const std::string& path, unsigned long pid) {
+    // Replaced, not truncated: a second start never reads an empty or half-written number.
+    if (ReplaceFileAtomically(path, std::to_string(pid)))
+        return true;
+    // A directory the server may not write can still hold a pid file it may.
+    if (errno != EACCES && errno != EPERM)
+        return false;
     FILE* f = std::fopen(path.c_str(), "w");
     if (f == nullptr)
         return false;

@@ -9,7 +9,7 @@ constexpr const char* kPidFileName = "Lumerix2.pid";
 // empty or unreadable.
 unsigned long ReadPidFile(const std::string& path);
 
-// Creates or truncates the file and writes `pid` with "%lu", no line end.
+// Creates or replaces the file with `pid` in decimal, no line end.
 bool WritePidFile(const std::string& path, unsigned long pid);
 
 // True when `pid` is a live process running the same executable as this process, so a

@@ -30,7 +30,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS systemd)
 # The service's account is created on install.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/app/systemd/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/app/systemd/postinst"
+    "${CMAKE_CURRENT_LIST_DIR}/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The programs are stripped and their debug information is left out: CMake 3.25's
 # -dbgsym package lists build paths in its md5sums. The build tree keeps the unstripped
@@ -49,5 +50,15 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/changelog.gz
 add_custom_target(package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/package/changelog.gz)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/package/changelog.gz
         DESTINATION share/doc/lumerix2)
+
+# Log rotation for every instance (/etc/logrotate.d in the package, a conffile).
+install(CODE "set(LX_LOGROTATE_FILE \"${CMAKE_CURRENT_LIST_DIR}/lumerix2.logrotate\")
+  include(\"${CMAKE_CURRENT_LIST_DIR}/InstallLogrotate.cmake\")")
+# Alert rules for the site's Prometheus, which usually runs on another host: data for the
+# operator to name in rule_files or copy, not a configuration of this machine (so not in
+# /etc/prometheus, which belongs to the prometheus package) and not documentation (which a
+# site may leave out of its installs with dpkg's path-exclude).
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/prometheus/lumerix2.rules.yml
+        DESTINATION share/lumerix2/prometheus)
 
 include(CPack)

@@ -20,7 +20,9 @@ packages=(
   # The live page in a real browser; promtool (only packaged with prometheus) checks /metrics
   chromium chromium-driver python3-selenium prometheus
   dpkg-dev lintian man-db  # the Debian package: dpkg-shlibdeps, its checker, the pages' check
+  logrotate  # the package's rotation stanza is tested with the real program
   libhdf5-dev zlib1g-dev          # lumerix2-record; the replay camera reads its files
+  libgsl-dev                      # the beam profiles' Gaussian fits (nonlinear least squares)
   hdf5-tools python3-h5py         # its tests read the files back
   python3-silx                    # ... and check them as NeXus readers do (a large package)
 )

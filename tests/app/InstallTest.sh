@@ -19,7 +19,8 @@ for f in bin/lumerix2 bin/lumerix2-view bin/lumerix2-record bin/zeft bin/selvex-
     [ -x "$p/$f" ] || fail "$f missing or not executable"
 done
 for f in share/lumerix2/curhardware.cfg lib/sysusers.d/lumerix2.conf \
-    lib/udev/rules.d/60-lumerix2-usb3vision.rules; do
+    lib/udev/rules.d/60-lumerix2-usb3vision.rules etc/logrotate.d/lumerix2 \
+    share/lumerix2/prometheus/lumerix2.rules.yml; do
     [ -f "$p/$f" ] || fail "$f missing"
 done
 
@@ -109,9 +110,11 @@ if command -v dpkg-shlibdeps >/dev/null; then
     [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
     dpkg-deb -c "$deb" >"$tmp/contents"
     for f in usr/bin/lumerix2 usr/share/man/man1/lumerix2.1.gz \
-        usr/share/doc/lumerix2/copyright usr/share/doc/lumerix2/changelog.gz; do
+        usr/share/doc/lumerix2/copyright usr/share/doc/lumerix2/changelog.gz \
+        etc/logrotate.d/lumerix2 usr/share/lumerix2/prometheus/lumerix2.rules.yml; do
         grep -q " \./$f\$" "$tmp/contents" || fail "package lacks $f"
     done
+    dpkg-deb -I "$deb" conffiles | grep -qx /etc/logrotate.d/lumerix2 || fail "rotation not a conffile"
     if command -v lintian >/dev/null; then
         out=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $out"
     else

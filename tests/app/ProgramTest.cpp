@@ -137,3 +137,21 @@ TEST(Program, ServesAGenicamCamera) {
     EXPECT_EQ(dir.Run({"/q"}), 0);
     EXPECT_EQ(WaitExit(server), 0);
 }
+
+// The first start after an upgrade saves the configuration to add its new sections; the
+// operator's notes come back as they were written.
+TEST(Program, OperatorNotesInTheConfigurationSurviveAStart) {
+    ProgramDir dir(LUMERIX2_EXE);
+    const std::string note = "; Camera 7 of the north hall -- do not change without asking\n";
+    std::string text = ReadFileText(dir.File("Lumerix2.cfg"));
+    const size_t port = text.find("LISTENPORTNUMBER=");
+    text.insert(text.find('\n', port), "   ; changed 2026-03 for the firewall");
+    ASSERT_TRUE(WriteFileText(dir.File("Lumerix2.cfg"), note + text));
+    pid_t server = dir.StartServer();
+    EXPECT_EQ(dir.Run({"/q"}), 0);
+    EXPECT_EQ(WaitExit(server), 0);
+    const std::string saved = ReadFileText(dir.File("Lumerix2.cfg"));
+    EXPECT_EQ(saved.substr(0, note.size() + 10), note + "[DEFAULT]\n") << saved;
+    EXPECT_NE(saved.find("   ; changed 2026-03 for the firewall\n"), std::string::npos);
+    EXPECT_NE(saved.find("[Access]"), std::string::npos) << "no section was added";
+}

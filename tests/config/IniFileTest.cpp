@@ -109,9 +109,40 @@ TEST_F(IniFileTest, SaveWritesTheExactForm) {
     ASSERT_TRUE(ini->SetValue("B", "k", "v"));
     ASSERT_TRUE(ini->Save());
     EXPECT_EQ(ReadFileText(dir_.File("test.cfg")),
-              "[#]\ntop=1\n[A]\n# a comment = with equals\nx = 1 ; note\nflag=\n=v\n[]\ne=1\n"
+              "top=1\n[A]\n# a comment = with equals\nx = 1 ; note\nflag\n=v\n[]\ne=1\n"
               "[A]\nx=second\n[B]\nk=v\n");
     EXPECT_FALSE(ini->IsModified());
+}
+
+// An unchanged store saves the lines it read (blank ones aside), so notes survive the saves
+// the server makes by itself; a bare word that gets a value gains its '='.
+TEST_F(IniFileTest, SavingAnUnchangedStoreGivesBackItsLines) {
+    struct {
+        std::string text, expected;
+    } cases[] = {
+        {"; Camera 7 -- ask the shift leader\n[DEFAULT]\nLISTENPORTNUMBER=41977   ; firewall\n",
+         ""},
+        {"# note\n; a = b\nbare word\n\n[S]\n\nk=v\n# c = d\n; c\nflag\n",
+         "# note\n; a = b\nbare word\n[S]\nk=v\n# c = d\n; c\nflag\n"},
+        {"[#]\n; from an earlier version\n[S]\nk=v\n", ""},
+        {"top=1\n[#]\nold\n[]\ne=1\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto ini = Loaded(c.text);
+        const std::string expected = c.expected.empty() ? c.text : c.expected;
+        ASSERT_TRUE(ini->SetValue("S", "new", "1"));
+        ASSERT_TRUE(ini->Save());
+        std::string saved = ReadFileText(dir_.File("test.cfg"));
+        EXPECT_EQ(saved.substr(0, expected.size()), expected);
+        auto again = Loaded(saved);
+        EXPECT_EQ(again->Text(), saved);
+        EXPECT_EQ(again->GetValue("DEFAULT", "LISTENPORTNUMBER", "-"),
+                  ini->GetValue("DEFAULT", "LISTENPORTNUMBER", "-"));
+    }
+    auto ini = Loaded("[S]\nflag\n");
+    ASSERT_TRUE(ini->SetValue("S", "FLAG", "1"));
+    EXPECT_EQ(ini->Text(), "[S]\nflag=1\n");
 }
 
 TEST_F(IniFileTest, SetValueRules) {

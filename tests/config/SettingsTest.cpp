@@ -59,9 +59,9 @@ TEST_F(SettingsTest, MissingListenPortWritesDefaultsOverTheFile) {
                               "[CameraSettings]\nName=Beamline\n[Local]\na=b\n"));
     auto ini = Initialize();
     EXPECT_EQ(log_.lines, kDefaultsLogged);
-    EXPECT_EQ(ReadFileText(ConfigPath()),
-              "[#]\n# site notes\n[DEFAULT]\nJPEGQuality=60\nEXTRA=1\n" + kDefaultKeys + kZeftKeys +
-                  kCameraSection + "[Local]\na=b\n" + kSelvexSection + kHttpSection);
+    EXPECT_EQ(ReadFileText(ConfigPath()), "# site notes\n[DEFAULT]\nJPEGQuality=60\nEXTRA=1\n" +
+                                              kDefaultKeys + kZeftKeys + kCameraSection +
+                                              "[Local]\na=b\n" + kSelvexSection + kHttpSection);
 }
 
 TEST_F(SettingsTest, WhatCountsAsAUsableConfiguration) {

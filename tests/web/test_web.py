@@ -121,6 +121,9 @@ def test_stop_start_and_metrics_that_match_the_health_line(server):
     assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
     check = subprocess.run(["promtool", "check", "metrics"], input=metrics, capture_output=True, text=True)
     assert check.returncode == 0, check.stdout + check.stderr
+    # The package's alert rules use only names the server exposes.
+    rules = (pathlib.Path(__file__).parents[2] / "package/prometheus/lumerix2.rules.yml").read_text()
+    assert set(re.findall(r"lumerix2_[a-z_]+", rules)) <= set(re.findall(r"^# TYPE (\S+)", metrics, re.M))
 
     def value(text, name):
         return float(re.search(r"^" + re.escape(name) + r" (\S+)$", text, re.M).group(1))
