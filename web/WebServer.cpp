@@ -371,7 +371,7 @@ MHD_Result Route(WebRequest* r, const std::string& url, const std::string& metho
         int32_t v[4] = {};
         if (!ParseIntObject(r->bodyText, kNames, v))
             return bad(R"(The body must be {"x":X,"y":Y,"width":W,"height":H} in whole numbers.)");
-        return Command(r, CWebServer::Command::kSetRoi, {0, v[0], v[1], v[2], v[3]});
+        return Command(r, CWebServer::Command::kSetRoi, {-1, v[0], v[1], v[2], v[3]});
     }
     const char* const getPaths[] = {"/stream.mjpg", "/snapshot.jpg", "/frame.png", "/api/status",
                                     "/api/beam",    "/events",       "/metrics"};

@@ -39,7 +39,7 @@ class CWebServer {
     enum class Command { kStart, kStop, kCaptureDark, kClearDark, kSetRoi };
     // What a command carries, parsed and bounded here, checked by its handler.
     struct CommandArgs {
-        int frames = 0;  // kCaptureDark: the frames asked for, 0 when not given
+        int frames = -1;  // kCaptureDark: the frames asked for, -1 when not given
         int32_t x = 0, y = 0, width = 0, height = 0;  // kSetRoi
     };
     // Answers a command: 204 when done, else a status and a one-line reason. Owner's thread.
