@@ -98,7 +98,19 @@ class CBeamAnalyzer {
                  const DarkFrame* dark, BeamResult* result);
 
   private:
-    std::vector<float> work_;
+    struct Pass;
+    struct Moments;
+    // Projects the rectangle (relative to the region) into col_, row_ and rowX_.
+    void Project(int32_t x, int32_t y, int32_t width, int32_t height, Pass* pass);
+
+    const uint8_t* raw_ = nullptr;  // the region's first pixel in the frame
+    size_t rawStride_ = 0;
+    bool useDark_ = false;
+    std::vector<int16_t> work_;  // the region minus the dark frame, in 1/8 gray levels
+    std::vector<int32_t> colAcc_;
+    std::vector<double> col_;   // column sums of the last projected rectangle
+    std::vector<double> row_;   // row sums
+    std::vector<double> rowX_;  // per row Σ (x − rectangle's x)·value
 };
 
 // Averages `frames` dark frames of one size. One thread.

@@ -20,6 +20,7 @@ packages=(
   chromium chromium-driver python3-selenium prometheus
   dpkg-dev lintian man-db  # the Debian package: dpkg-shlibdeps, its checker, the pages' check
   libhdf5-dev zlib1g-dev          # lumerix2-record
+  libgsl-dev                      # the beam profiles' Gaussian fits (nonlinear least squares)
   hdf5-tools python3-h5py         # its tests read the files back
   python3-silx                    # ... and check them as NeXus readers do (a large package)
 )

@@ -1,0 +1,491 @@
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "analysis/Beam.h"
+#include "analysis/ProfileFit.h"
+
+namespace {
+
+// The integration area is this many beam diameters (D4σ) wide, about the centroid.
+constexpr double kAreaDiameters = 3.0;
+// An edge of the area moves only when the moments ask for more than this fraction of its
+// half-width (and at least a pixel): noise then cannot keep the area oscillating.
+constexpr double kAreaDeadBand = 0.05;
+constexpr double kNoiseBand = 2.0;
+// After this many steps the area moves half-way only, so a remaining swing dies out.
+constexpr int kUndampedSteps = 4;
+constexpr int kMaxSteps = 24;
+// Fewer pixels than this outside the area: the baseline of the first estimate stays.
+constexpr int64_t kMinOutside = 256;
+// A beam's total, or light on the region's edge line, must stand this many standard
+// deviations of the noise above the baseline to count.
+constexpr double kSignificance = 8.0;
+constexpr double kEdgeSignificance = 5.0;
+// The rms of rounding to whole gray levels: the noise of a noiseless camera.
+constexpr double kQuantisationNoise = 0.29;
+// Dark-subtracted values are kept in eighths of a gray level, so all sums are integers.
+constexpr int kDarkScale = 8;
+static_assert(kDarkScale == 8, "the AVX2 subtraction shifts by 3");
+
+// Sums of one row chunk fit the accumulator type: ≤ chunk · 255 · chunk for Σ x·v.
+template <typename T, int kChunk>
+[[gnu::always_inline]] inline void ProjectBody(const T* src, size_t stride, uint32_t width,
+                                               uint32_t height, int32_t* colAcc, double* row,
+                                               double* rowX, double* sumSq) {
+    std::fill(colAcc, colAcc + width, 0);
+    double q = 0;
+    for (uint32_t j = 0; j < height; ++j) {
+        const T* p = src + j * stride;
+        double s = 0, sx = 0;
+        for (uint32_t c = 0; c < width; c += kChunk) {
+            const uint32_t n = std::min<uint32_t>(kChunk, width - c);
+            int32_t cs = 0, cx = 0, cq = 0;
+            int32_t* acc = colAcc + c;
+            const T* pc = p + c;
+            for (uint32_t i = 0; i < n; ++i) {
+                const int32_t v = pc[i];
+                acc[i] += v;
+                cs += v;
+                cx += static_cast<int32_t>(i) * v;
+                cq += v * v;
+            }
+            s += cs;
+            sx += cx + static_cast<double>(c) * cs;
+            q += cq;
+        }
+        row[j] = s;
+        rowX[j] = sx;
+    }
+    *sumSq = q;
+}
+
+template <typename T, int kChunk>
+void ProjectBase(const T* src, size_t stride, uint32_t width, uint32_t height, int32_t* colAcc,
+                 double* row, double* rowX, double* sumSq) {
+    ProjectBody<T, kChunk>(src, stride, width, height, colAcc, row, rowX, sumSq);
+}
+
+#if defined(__x86_64__)
+template <typename T, int kChunk>
+__attribute__((target("avx2"))) void ProjectAvx2(const T* src, size_t stride, uint32_t width,
+                                                 uint32_t height, int32_t* colAcc, double* row,
+                                                 double* rowX, double* sumSq) {
+    ProjectBody<T, kChunk>(src, stride, width, height, colAcc, row, rowX, sumSq);
+}
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
+template <typename T, int kChunk>
+void ProjectAny(const T* src, size_t stride, uint32_t width, uint32_t height, int32_t* colAcc,
+                double* row, double* rowX, double* sumSq) {
+#if defined(__x86_64__)
+    if (HasAvx2())
+        return ProjectAvx2<T, kChunk>(src, stride, width, height, colAcc, row, rowX, sumSq);
+#endif
+    ProjectBase<T, kChunk>(src, stride, width, height, colAcc, row, rowX, sumSq);
+}
+
+// The row's highest value, and how many of its pixels are 255.
+[[gnu::always_inline]] inline uint8_t RowPeakBody(const uint8_t* p, size_t n, uint32_t* full) {
+    uint8_t m = 0;
+    uint32_t s = 0;
+    for (size_t i = 0; i < n; ++i) {
+        m = std::max(m, p[i]);
+        s += p[i] == 255;
+    }
+    *full = s;
+    return m;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) uint8_t RowPeakAvx2(const uint8_t* p, size_t n, uint32_t* full) {
+    return RowPeakBody(p, n, full);
+}
+#endif
+
+uint8_t RowPeakAny(const uint8_t* p, size_t n, uint32_t* full) {
+#if defined(__x86_64__)
+    if (HasAvx2())
+        return RowPeakAvx2(p, n, full);
+#endif
+    return RowPeakBody(p, n, full);
+}
+
+// out = 8·pixel − round(8·dark), the dark clamped to 0..255; returns Σ round(8·dark).
+[[gnu::always_inline]] inline int32_t SubtractBody(const uint8_t* p, const float* d, int16_t* out,
+                                                   size_t n) {
+    int32_t sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        // Selects, not std::clamp: they vectorise, and a NaN becomes 0.
+        float v = d[i] * kDarkScale + 0.5f;
+        v = v > 0.0f ? v : 0.0f;
+        v = v < 255.0f * kDarkScale ? v : 255.0f * kDarkScale;
+        const auto d8 = static_cast<int32_t>(v);
+        sum += d8;
+        out[i] = static_cast<int16_t>(p[i] * kDarkScale - d8);
+    }
+    return sum;
+}
+
+int32_t SubtractBase(const uint8_t* p, const float* d, int16_t* out, size_t n) {
+    return SubtractBody(p, d, out, n);
+}
+
+#if defined(__x86_64__)
+// The same, eight pixels a step (max/min of floats send a NaN to 0 as the selects do).
+__attribute__((target("avx2"))) int32_t SubtractAvx2(const uint8_t* p, const float* d, int16_t* out,
+                                                     size_t n) {
+    const __m256 scale = _mm256_set1_ps(kDarkScale), half = _mm256_set1_ps(0.5f);
+    const __m256 top = _mm256_set1_ps(255.0f * kDarkScale), zero = _mm256_setzero_ps();
+    __m256i sum = _mm256_setzero_si256();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256 v = _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(d + i), scale), half);
+        v = _mm256_min_ps(_mm256_max_ps(v, zero), top);
+        const __m256i d8 = _mm256_cvttps_epi32(v);
+        sum = _mm256_add_epi32(sum, d8);
+        const __m256i px = _mm256_slli_epi32(
+            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + i))), 3);
+        const __m256i diff = _mm256_sub_epi32(px, d8);
+        const __m128i packed =
+            _mm_packs_epi32(_mm256_castsi256_si128(diff), _mm256_extracti128_si256(diff, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), packed);
+    }
+    alignas(32) int32_t parts[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(parts), sum);
+    int32_t total = 0;
+    for (int32_t part : parts)
+        total += part;
+    return total + SubtractBody(p + i, d + i, out + i, n - i);
+}
+#endif
+
+int32_t SubtractAny(const uint8_t* p, const float* d, int16_t* out, size_t n) {
+#if defined(__x86_64__)
+    if (HasAvx2())
+        return SubtractAvx2(p, d, out, n);
+#endif
+    return SubtractBase(p, d, out, n);
+}
+
+// The baseline of a projection, per pixel summed: its median, which is beam-free wherever
+// the beam covers less than half of the region; the moments refine it from outside the area.
+double ProfileFloor(const std::vector<double>& profile, size_t count, double pixels) {
+    std::vector<double> copy(profile.begin(), profile.begin() + static_cast<ptrdiff_t>(count));
+    const auto mid = copy.begin() + static_cast<ptrdiff_t>(count / 2);
+    std::nth_element(copy.begin(), mid, copy.end());
+    return *mid / pixels;
+}
+
+// First guess of the beam along one projection: the smoothed maximum and the span where the
+// profile stays above 1/e² of it (a D4σ for a Gaussian). Returns [lo, hi) of the area.
+void GuessSpan(const std::vector<double>& profile, size_t count, double floor, int32_t* lo,
+               int32_t* hi) {
+    std::vector<double> smooth(count);
+    constexpr int kBox = 2;
+    for (size_t i = 0; i < count; ++i) {
+        double s = 0;
+        int n = 0;
+        for (int d = -kBox; d <= kBox; ++d) {
+            const auto k = static_cast<ptrdiff_t>(i) + d;
+            if (k >= 0 && k < static_cast<ptrdiff_t>(count)) {
+                s += profile[static_cast<size_t>(k)] - floor;
+                ++n;
+            }
+        }
+        smooth[i] = s / n;
+    }
+    const size_t peak =
+        static_cast<size_t>(std::max_element(smooth.begin(), smooth.end()) - smooth.begin());
+    const double level = smooth[peak] * 0.135;
+    size_t l = peak, r = peak;
+    while (l > 0 && smooth[l - 1] > level)
+        --l;
+    while (r + 1 < count && smooth[r + 1] > level)
+        ++r;
+    const double half = std::max(kAreaDiameters * static_cast<double>(r - l + 1) / 2, 4.0);
+    *lo = static_cast<int32_t>(std::max(0.0, std::floor(static_cast<double>(peak) - half)));
+    *hi = static_cast<int32_t>(
+        std::min(static_cast<double>(count), std::ceil(static_cast<double>(peak) + half + 1)));
+}
+
+double SumRange(int64_t n) {
+    return static_cast<double>(n) * static_cast<double>(n - 1) / 2;
+}
+double SumSquares(int64_t n) {
+    return static_cast<double>(n - 1) * static_cast<double>(n) * static_cast<double>(2 * n - 1) / 6;
+}
+
+}  // namespace
+
+struct CBeamAnalyzer::Pass {
+    double sumSq = 0;  // Σ v² over the rectangle
+};
+
+// Moments of one projected area, relative to its top-left pixel, baseline subtracted.
+struct CBeamAnalyzer::Moments {
+    bool ok = false;
+    double m0 = 0, x = 0, y = 0, xx = 0, yy = 0, xy = 0;
+};
+
+void CBeamAnalyzer::Project(int32_t x, int32_t y, int32_t width, int32_t height, Pass* pass) {
+    const auto w = static_cast<uint32_t>(width);
+    const auto h = static_cast<uint32_t>(height);
+    colAcc_.resize(w);
+    col_.resize(w);
+    row_.resize(h);
+    rowX_.resize(h);
+    if (useDark_) {
+        const size_t stride = rawStride_;  // the work image is the region's width
+        ProjectAny<int16_t, 256>(work_.data() + static_cast<size_t>(y) * stride + x, stride, w, h,
+                                 colAcc_.data(), row_.data(), rowX_.data(), &pass->sumSq);
+        constexpr double k = 1.0 / kDarkScale;
+        for (uint32_t i = 0; i < w; ++i)
+            col_[i] = colAcc_[i] * k;
+        for (uint32_t j = 0; j < h; ++j) {
+            row_[j] *= k;
+            rowX_[j] *= k;
+        }
+        pass->sumSq *= k * k;
+    } else {
+        ProjectAny<uint8_t, 2048>(raw_ + static_cast<size_t>(y) * rawStride_ + x, rawStride_, w, h,
+                                  colAcc_.data(), row_.data(), rowX_.data(), &pass->sumSq);
+        for (uint32_t i = 0; i < w; ++i)
+            col_[i] = colAcc_[i];
+    }
+}
+
+void CBeamAnalyzer::Measure(const uint8_t* pixels, uint32_t width, uint32_t height,
+                            const BeamRoi& roi, const DarkFrame* dark, BeamResult* result) {
+    const uint64_t frameNumber = result->frame;
+    *result = BeamResult{};
+    result->frame = frameNumber;
+    const BeamRoi r = ClipRoi(roi, width, height);
+    result->roi = r;
+    if (r.width == 0 || pixels == nullptr)
+        return;
+    const auto rw = static_cast<size_t>(r.width);
+    const auto rh = static_cast<size_t>(r.height);
+    const uint8_t* base = pixels + static_cast<size_t>(r.y) * width + r.x;
+
+    // Peak and saturation on the raw pixels.
+    uint8_t peak = 0;
+    uint32_t saturated = 0;
+    int32_t peakRow = 0;
+    for (size_t j = 0; j < rh; ++j) {
+        uint32_t s = 0;
+        const uint8_t m = RowPeakAny(base + j * width, rw, &s);
+        saturated += s;
+        if (m > peak || j == 0) {
+            peak = m;
+            peakRow = static_cast<int32_t>(j);
+        }
+    }
+    const uint8_t* pr = base + static_cast<size_t>(peakRow) * width;
+    result->peakValue = peak;
+    result->peakX = r.x + static_cast<int32_t>(std::find(pr, pr + rw, peak) - pr);
+    result->peakY = r.y + peakRow;
+    result->saturated = saturated;
+
+    // With a dark frame the work image is the difference, in integer eighths.
+    double darkMean = 0;
+    useDark_ = dark != nullptr && dark->frames > 0 && dark->width == width &&
+               dark->height == height && dark->mean.size() == size_t{width} * height;
+    raw_ = base;
+    rawStride_ = width;
+    if (useDark_) {
+        work_.resize(rw * rh);
+        int64_t darkSum = 0;
+        for (size_t j = 0; j < rh; ++j) {
+            const float* d = dark->mean.data() + (static_cast<size_t>(r.y) + j) * width + r.x;
+            darkSum += SubtractAny(base + j * width, d, work_.data() + j * rw, rw);
+        }
+        darkMean = static_cast<double>(darkSum) / kDarkScale / static_cast<double>(rw * rh);
+        rawStride_ = rw;
+    }
+    result->background = useDark_ ? BeamBackground::kDark : BeamBackground::kEstimated;
+
+    // The whole region: its totals for the baseline outside the area, and the first guess.
+    Pass region;
+    Project(0, 0, r.width, r.height, &region);
+    double regionSum = 0;
+    for (size_t j = 0; j < rh; ++j)
+        regionSum += row_[j];
+    const auto regionPixels = static_cast<int64_t>(rw * rh);
+    const double floor0 = std::min(ProfileFloor(col_, rw, static_cast<double>(rh)),
+                                   ProfileFloor(row_, rh, static_cast<double>(rw)));
+    int32_t ax0, ax1, ay0, ay1;  // the area, [x0, x1) × [y0, y1) relative to the region
+    GuessSpan(col_, rw, floor0 * static_cast<double>(rh), &ax0, &ax1);
+    GuessSpan(row_, rh, floor0 * static_cast<double>(rw), &ay0, &ay1);
+    // The noise from neighbour differences along the region's border rows: the beam's
+    // slope there is small against it, and it needs no beam-free area.
+    double diffNoise = 0;
+    {
+        double sq = 0;
+        int64_t n = 0;
+        for (size_t j : {size_t{0}, rh - 1}) {
+            for (size_t i = 1; i < rw; ++i) {
+                double d;
+                if (useDark_)
+                    d = (work_[j * rw + i] - work_[j * rw + i - 1]) / double{kDarkScale};
+                else
+                    d = static_cast<double>(base[j * width + i]) - base[j * width + i - 1];
+                sq += d * d;
+                ++n;
+            }
+        }
+        diffNoise = n > 0 ? std::sqrt(sq / static_cast<double>(n) / 2) : 0;
+    }
+
+    Moments m;
+    double baseline = floor0, noise = diffNoise;
+    bool converged = false;
+    int steps = 0;
+    Pass area;
+    while (steps < kMaxSteps) {
+        ++steps;
+        const int32_t aw = ax1 - ax0, ah = ay1 - ay0;
+        Project(ax0, ay0, aw, ah, &area);
+        double s = 0, sy = 0, syy = 0, sx = 0, sxy = 0, sxx = 0;
+        for (int32_t j = 0; j < ah; ++j) {
+            s += row_[j];
+            sy += j * row_[j];
+            syy += double(j) * j * row_[j];
+            sx += rowX_[j];
+            sxy += j * rowX_[j];
+        }
+        for (int32_t i = 0; i < aw; ++i)
+            sxx += double(i) * i * col_[i];
+        const int64_t n = int64_t{aw} * ah;
+        const int64_t outside = regionPixels - n;
+        if (outside >= kMinOutside) {
+            baseline = (regionSum - s) / static_cast<double>(outside);
+            noise =
+                std::sqrt(std::max(0.0, (region.sumSq - area.sumSq) / static_cast<double>(outside) -
+                                            baseline * baseline));
+        }
+        m.m0 = s - baseline * static_cast<double>(n);
+        if (!(m.m0 > 0)) {
+            m.ok = false;
+            break;
+        }
+        const double mx = (sx - baseline * SumRange(aw) * ah) / m.m0;
+        const double my = (sy - baseline * SumRange(ah) * aw) / m.m0;
+        m.x = mx;
+        m.y = my;
+        m.xx = (sxx - baseline * SumSquares(aw) * ah) / m.m0 - mx * mx;
+        m.yy = (syy - baseline * SumSquares(ah) * aw) / m.m0 - my * my;
+        m.xy = (sxy - baseline * SumRange(aw) * SumRange(ah)) / m.m0 - mx * my;
+        m.ok = m.xx > 0 && m.yy > 0 && std::isfinite(m.xx) && std::isfinite(m.yy);
+        if (!m.ok)
+            break;
+
+        // The area the moments ask for, and whether it is the one just used.
+        const double cx = ax0 + mx, cy = ay0 + my;
+        const double hx = std::max(kAreaDiameters * 2 * std::sqrt(m.xx), 2.0);
+        const double hy = std::max(kAreaDiameters * 2 * std::sqrt(m.yy), 2.0);
+        auto edge = [](double v, int32_t hi) {
+            return static_cast<int32_t>(std::clamp(std::round(v), 0.0, double(hi)));
+        };
+        int32_t nx0 = edge(cx - hx, r.width), nx1 = edge(cx + hx + 1, r.width);
+        int32_t ny0 = edge(cy - hy, r.height), ny1 = edge(cy + hy + 1, r.height);
+        if (nx1 <= nx0 || ny1 <= ny0)
+            break;
+        // The dead band also spans what the noise alone makes σ² swing by (twice its
+        // standard deviation), so noise cannot walk the area away.
+        double qx = 0, qy = 0;
+        for (int32_t i = 0; i < aw; ++i)
+            qx += (i - mx) * (i - mx) * (i - mx) * (i - mx);
+        for (int32_t j = 0; j < ah; ++j)
+            qy += (j - my) * (j - my) * (j - my) * (j - my);
+        const double swingX = kNoiseBand * noise * std::sqrt(qx * ah) / m.m0 / m.xx;
+        const double swingY = kNoiseBand * noise * std::sqrt(qy * aw) / m.m0 / m.yy;
+        const double tx = std::max({1.0, kAreaDeadBand * hx, swingX * hx / 2});
+        const double ty = std::max({1.0, kAreaDeadBand * hy, swingY * hy / 2});
+        if (std::abs(nx0 - ax0) <= tx && std::abs(nx1 - ax1) <= tx && std::abs(ny0 - ay0) <= ty &&
+            std::abs(ny1 - ay1) <= ty) {
+            converged = true;
+            break;
+        }
+        if (steps > kUndampedSteps) {
+            auto half = [](int32_t a, int32_t b) { return (a + b + (a < b ? 1 : 0)) / 2; };
+            nx0 = half(ax0, nx0);
+            nx1 = half(ax1, nx1);
+            ny0 = half(ay0, ny0);
+            ny1 = half(ay1, ny1);
+        }
+        ax0 = nx0;
+        ax1 = nx1;
+        ay0 = ny0;
+        ay1 = ny1;
+    }
+
+    const int32_t aw = ax1 - ax0, ah = ay1 - ay0;
+    result->iterations = steps;
+    result->converged = converged;
+    result->baseline = baseline + darkMean;
+    result->noise = noise;
+    result->area = {r.x + ax0, r.y + ay0, aw, ah};
+    const double noiseFloor = std::max(noise, kQuantisationNoise);
+    if (!m.ok ||
+        m.m0 < kSignificance * noiseFloor * std::sqrt(static_cast<double>(int64_t{aw} * ah))) {
+        result->reason = kBeamNone;
+        return;
+    }
+    result->total = m.m0;
+    result->centroidX = r.x + ax0 + m.x;
+    result->centroidY = r.y + ay0 + m.y;
+    result->sigmaX = std::sqrt(m.xx);
+    result->sigmaY = std::sqrt(m.yy);
+    result->sigmaXY = m.xy;
+    const double mean = (m.xx + m.yy) / 2;
+    const double spread = std::hypot((m.xx - m.yy) / 2, m.xy);
+    result->widthMajor = 4 * std::sqrt(mean + spread);
+    result->widthMinor = 4 * std::sqrt(std::max(0.0, mean - spread));
+    result->ellipticity = result->widthMinor / result->widthMajor;
+    double angle = 0.5 * std::atan2(2 * m.xy, m.xx - m.yy) * 180 / std::numbers::pi;
+    if (angle <= -90)
+        angle += 180;
+    result->angle = angle;
+
+    result->profileX.resize(static_cast<size_t>(aw));
+    result->profileY.resize(static_cast<size_t>(ah));
+    for (int32_t i = 0; i < aw; ++i)
+        result->profileX[i] = static_cast<float>(col_[i] - baseline * ah);
+    for (int32_t j = 0; j < ah; ++j)
+        result->profileY[j] = static_cast<float>(row_[j] - baseline * aw);
+
+    // Light on an edge line of the region that the area reaches: the beam goes on beyond it.
+    auto lit = [&](double line, int32_t length) {
+        return line > kEdgeSignificance * noiseFloor * std::sqrt(static_cast<double>(length));
+    };
+    const bool atEdge = (ax0 == 0 && lit(result->profileX.front(), ah)) ||
+                        (ax1 == r.width && lit(result->profileX.back(), ah)) ||
+                        (ay0 == 0 && lit(result->profileY.front(), aw)) ||
+                        (ay1 == r.height && lit(result->profileY.back(), aw));
+    bool saturatedBeam = false;
+    for (int32_t j = ay0; saturated > 0 && j < ay1 && !saturatedBeam; ++j) {
+        const uint8_t* p = base + static_cast<size_t>(j) * width + ax0;
+        saturatedBeam = std::find(p, p + aw, uint8_t{255}) != p + aw;
+    }
+    result->reason = atEdge ? kBeamAtEdge : saturatedBeam ? kBeamSaturated : kBeamOk;
+    result->valid = result->reason == kBeamOk;
+
+    const double root2pi = std::sqrt(2 * std::numbers::pi);
+    GaussianFit seedX{
+        false, m.m0 / (root2pi * result->sigmaX), result->centroidX, result->sigmaX, 0, 0};
+    GaussianFit seedY{
+        false, m.m0 / (root2pi * result->sigmaY), result->centroidY, result->sigmaY, 0, 0};
+    result->fitX =
+        FitGaussianProfile(result->profileX.data(), result->profileX.size(), r.x + ax0, seedX);
+    result->fitY =
+        FitGaussianProfile(result->profileY.data(), result->profileY.size(), r.y + ay0, seedY);
+}
