@@ -107,13 +107,17 @@ class ICaptureBackend {
         return identity == devicePath;
     }
 
+    // A device the backend opens without listing it (one named by its path, like a file to
+    // replay): true with `info` for the device list when `devicePath` is one.
+    virtual bool DescribeUnlisted(const std::string&, DeviceInfo*) const { return false; }
+
     // Opens the device that `devicePath` names. Null on failure, with `error` set to one
     // line saying why.
     virtual std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
                                                  std::string* error) = 0;
 };
 
-// The backends CGrabber looks at by default: the synthetic camera, V4L2 devices, then
-// GenICam cameras.
+// The backends CGrabber looks at by default: the synthetic camera, V4L2 devices, GenICam
+// cameras, then replayed recordings.
 // Process-wide, created on first use.
 std::vector<ICaptureBackend*> DefaultBackends();

@@ -2,6 +2,7 @@
 
 #include "capture/AravisBackend.h"
 #include "capture/Grabber.h"
+#include "capture/ReplayCamera.h"
 #include "capture/SyntheticCamera.h"
 #include "capture/V4l2Backend.h"
 #include "capture/VideoMode.h"
@@ -10,7 +11,8 @@ std::vector<ICaptureBackend*> DefaultBackends() {
     static CSyntheticBackend synthetic;
     static CV4l2Backend v4l2;
     static CAravisBackend genicam;
-    return {&synthetic, &v4l2, &genicam};
+    static CReplayBackend replay;
+    return {&synthetic, &v4l2, &genicam, &replay};
 }
 
 bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
@@ -29,12 +31,30 @@ bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
     return !devices->empty();
 }
 
+bool AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
+                       std::vector<EnumeratedDevice>* devices) {
+    for (const EnumeratedDevice& d : *devices) {
+        if (d.backend->Matches(d.info.identity, devicePath))
+            return false;
+    }
+    for (ICaptureBackend* backend : backends) {
+        DeviceInfo info;
+        if (backend->DescribeUnlisted(devicePath, &info)) {
+            devices->push_back(EnumeratedDevice{std::move(info), backend});
+            return true;
+        }
+    }
+    return false;
+}
+
 int RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
                       const std::vector<ICaptureBackend*>& backends) {
     list->entries.clear();
     list->selected = -1;
     std::vector<EnumeratedDevice> devices;
-    if (!EnumerateAllDevices(backends, &devices))
+    EnumerateAllDevices(backends, &devices);
+    AddUnlistedDevice(backends, configuredPath, &devices);
+    if (devices.empty())
         return 0;
     for (const EnumeratedDevice& d : devices) {
         bool configured = d.backend->Matches(d.info.identity, configuredPath);

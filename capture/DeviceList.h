@@ -16,6 +16,11 @@ struct EnumeratedDevice {
 bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
                          std::vector<EnumeratedDevice>* devices);
 
+// Appends the device `devicePath` names when no listed device is it and a backend opens
+// it unlisted. True when it appended one.
+bool AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
+                       std::vector<EnumeratedDevice>* devices);
+
 // What the configuration dialog's device list shows: one entry per device (friendly name,
 // identity to store) and the entry to select.
 struct DeviceListEntry {
@@ -27,8 +32,9 @@ struct DeviceList {
     int selected = -1;  // -1 while there is no entry
 };
 
-// Fills `list` with the present devices and selects the one `configuredPath` names (the
-// first when none does; its identity then keeps the configured parameters). 1 when at
+// Fills `list` with the present devices, and the configured one when a backend opens it
+// unlisted, and selects the one `configuredPath` names (the first when none does; its
+// identity then keeps the configured parameters). 1 when at
 // least one device was listed, else 0. Main thread.
 int RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
                       const std::vector<ICaptureBackend*>& backends = DefaultBackends());

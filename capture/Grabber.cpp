@@ -67,7 +67,9 @@ int CGrabber::BuildGraph(const std::string& devicePath, int modeIndex, double ra
         return FailBuild(kGrabberNoFilter, {});
 
     std::vector<EnumeratedDevice> devices;
-    if (!EnumerateAllDevices(backends_, &devices))
+    EnumerateAllDevices(backends_, &devices);
+    AddUnlistedDevice(backends_, devicePath, &devices);
+    if (devices.empty())
         return FailBuild(kGrabberNoDevices, {});
     const EnumeratedDevice* found = nullptr;
     for (const EnumeratedDevice& d : devices) {

@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev
   libjpeg62-turbo-dev
   libavcodec-dev libavutil-dev
-  libmicrohttpd-dev libpng-dev  # the embedded web server and its PNG frames
+  libmicrohttpd-dev libpng-dev  # the embedded web server and its PNG frames; replayed PNG images
   linux-libc-dev
   libsystemd-dev systemd  # readiness and watchdog notifications; the unit checks (systemd-analyze)
   googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -19,7 +19,7 @@ packages=(
   # The live page in a real browser; promtool (only packaged with prometheus) checks /metrics
   chromium chromium-driver python3-selenium prometheus
   dpkg-dev lintian man-db  # the Debian package: dpkg-shlibdeps, its checker, the pages' check
-  libhdf5-dev zlib1g-dev          # lumerix2-record
+  libhdf5-dev zlib1g-dev          # lumerix2-record; the replay camera reads its files
   libgsl-dev                      # the beam profiles' Gaussian fits (nonlinear least squares)
   hdf5-tools python3-h5py         # its tests read the files back
   python3-silx                    # ... and check them as NeXus readers do (a large package)
