@@ -21,7 +21,7 @@ from program import Program
 
 W, H = 320, 240
 X0, Y0, S1, S2, THETA = 150.3, 110.7, 14.0, 8.0, 30.0  # centre, σ major and minor, degrees
-OFFSET, AMPLITUDE, NOISE = 15.0, 180.0, 1.5
+OFFSET, AMPLITUDE, NOISE = 15.0, 180.0, 1.0
 
 
 def make_frames(folder, count=8):
@@ -65,6 +65,20 @@ def beam(p):
     return json.loads(body) if code == 200 else None
 
 
+def mean_of(read, count=16):
+    """The mean of (centroid x, y, D4σ major, minor, angle) over `count` distinct frames, from
+    `read` giving (frame, those five)."""
+    seen = {}
+    wait(lambda: seen.update([read()]) or len(seen) >= count)
+    return np.mean(list(seen.values()), axis=0)
+
+
+def check(values):
+    # One frame's widths and angle move by about 2 % and 1° with its noise; a mean does not.
+    assert list(values) == [pytest.approx(X0, abs=0.2), pytest.approx(Y0, abs=0.2), pytest.approx(4 * S1, rel=0.015),
+                            pytest.approx(4 * S2, rel=0.015), pytest.approx(THETA, abs=0.7)]
+
+
 def restart(p):
     p.process.terminate()
     assert p.process.wait(30) == 0
@@ -85,12 +99,14 @@ def server(tmp_path_factory):
 def test_beam_matches_the_formula_on_the_web_and_over_zeft(server):
     b = beam(server)
     assert (b["valid"], b["reason"], b["background"]) == (True, "ok", "estimated")
-    assert (b["centroid"]["x"], b["centroid"]["y"]) == (pytest.approx(X0, abs=0.3), pytest.approx(Y0, abs=0.3))
-    assert b["width"]["major"] == pytest.approx(4 * S1, rel=0.02)
-    assert b["width"]["minor"] == pytest.approx(4 * S2, rel=0.02)
-    assert b["angle"] == pytest.approx(THETA, abs=1.0)
     t = math.radians(THETA)
-    assert b["sigma"]["xy"] == pytest.approx((S1**2 - S2**2) * math.sin(t) * math.cos(t), rel=0.04)
+    assert b["sigma"]["xy"] == pytest.approx((S1**2 - S2**2) * math.sin(t) * math.cos(t), rel=0.1)
+
+    def web():
+        b = beam(server)
+        return b["frame"], (b["centroid"]["x"], b["centroid"]["y"], b["width"]["major"], b["width"]["minor"], b["angle"])
+
+    check(mean_of(web))
     assert b["roi"] == {"x": 0, "y": 0, "width": W, "height": H}
     p = b["profiles"]
     assert len(p["x"]) + p["x0"] <= W and len(p["y"]) + p["y0"] <= H and p["fit_x"]["r2"] > 0.9
@@ -99,9 +115,8 @@ def test_beam_matches_the_formula_on_the_web_and_over_zeft(server):
 
     cam = lumerix2.Zeft(server.control, timeout=5.0)
     v = cam.read("X_BEAM")
-    assert len(v) == 12 and v[0] > 0 and v[1] == 1
-    assert v[2:4] == [pytest.approx(X0, abs=0.3), pytest.approx(Y0, abs=0.3)]
-    assert v[7:10] == [pytest.approx(4 * S1, rel=0.02), pytest.approx(4 * S2, rel=0.02), pytest.approx(THETA, abs=1)]
+    assert len(v) == 12 and v[0] > 0 and v[1] == 1 and v[6] == pytest.approx(b["sigma"]["xy"], rel=0.1)
+    check(mean_of(lambda: (lambda v: (v[0], (v[2], v[3], v[7], v[8], v[9])))(cam.read("X_BEAM"))))
     # The spot data keep their own measure: centre on the beam's, and as the status gives it.
     spot = cam.read("S_SPOTDATA")
     assert spot[0:2] == (pytest.approx(X0, abs=1), pytest.approx(Y0, abs=1))
