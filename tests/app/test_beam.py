@@ -111,7 +111,7 @@ def test_beam_matches_the_formula_on_the_web_and_over_zeft(server):
     p = b["profiles"]
     assert len(p["x"]) + p["x0"] <= W and len(p["y"]) + p["y0"] <= H and p["fit_x"]["r2"] > 0.9
     status = json.loads(fetch(server.url + "/api/status")[1])
-    assert "profiles" not in status["beam"] and status["beam"]["width"] == pytest.approx(b["width"], rel=0.02)
+    assert "profiles" not in status["beam"] and status["beam"].keys() == b.keys() - {"profiles"}
 
     cam = lumerix2.Zeft(server.control, timeout=5.0)
     v = cam.read("X_BEAM")
