@@ -222,15 +222,12 @@ TEST_F(WebServerTest, BeamCommandsCarryCheckedArguments) {
          {-1, -1, 20, 40, 30}},
         {"POST", "/api/dark?frames=1e3", "", 400, C::kStart, {}},
         {"POST", "/api/dark?frames=-5", "", 400, C::kStart, {}},
-        {"PUT", "/api/dark", "", 405, C::kStart, {}},
-        {"POST", "/api/roi", "", 405, C::kStart, {}},
         {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3})", 400, C::kStart, {}},
         {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4,"x":5})", 400, C::kStart, {}},
         {"PUT", "/api/roi", R"({"x":1.5,"y":2,"width":3,"height":4})", 400, C::kStart, {}},
         {"PUT", "/api/roi", R"({"x":01,"y":2,"width":3,"height":4})", 400, C::kStart, {}},
         {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4294967296})", 400, C::kStart, {}},
         {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4}x)", 400, C::kStart, {}},
-        {"PUT", "/api/roi", R"({"x":"1","y":2,"width":3,"height":4})", 400, C::kStart, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body);
