@@ -92,10 +92,6 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
         hosts_.poster->PostTask(
             [this, command, args, reply] { OnWebCommand(command, args, reply); });
     });
-    channels_.Web().SetBeamSource([beam = beam_] {
-        const std::shared_ptr<const BeamResult> b = beam->Latest();
-        return b ? RenderBeamJson(*b, beam->DarkFrames(), beam->CapturingDark(), true) : "";
-    });
     channels_.SetClientCountDisplays(
         [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, FormatInt(n)); },
         [this](int n) { model_.SetText(IDC_LOSSY_CLIENTS, FormatInt(n)); });

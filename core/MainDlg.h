@@ -30,8 +30,7 @@ class CSrv;
 struct BringUpLines;
 
 // The beam as /api/beam (with the profiles) and /api/status (without) give it. Any thread.
-std::string RenderBeamJson(const BeamResult& beam, uint32_t darkFrames, bool capturing,
-                           bool profiles);
+std::string RenderBeamJson(const BeamResult& beam, const CBeamMonitor& monitor, bool profiles);
 
 // The server's main window controller: owns one object of every subsystem, brings them up
 // in a fixed order, tears them down and up again around the configuration dialog, starts
@@ -177,7 +176,8 @@ class CMainDlg : public IControllerState, public IControllerRequests {
                       const CWebServer::Reply& reply);
     void OnBeamCommand(CWebServer::Command command, const CWebServer::CommandArgs& args,
                        const CWebServer::Reply& reply);
-    // Reads the region, writes its keys where missing and starts the beam monitor.
+    // Reads the region, writes its keys where missing, starts the beam monitor and lets the
+    // web server read it.
     void StartBeam();
     // The beam of the status, rendered again only when it changed.
     std::string BeamStatusJson();

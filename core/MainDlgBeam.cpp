@@ -45,14 +45,14 @@ std::string Profile(const std::vector<float>& values) {
 
 }  // namespace
 
-std::string RenderBeamJson(const BeamResult& b, uint32_t darkFrames, bool capturing,
-                           bool profiles) {
+std::string RenderBeamJson(const BeamResult& b, const CBeamMonitor& monitor, bool profiles) {
     std::string j =
         "{\"frame\":" + std::to_string(b.frame) + ",\"valid\":" + (b.valid ? "true" : "false") +
         ",\"reason\":" + JsonString(b.reason ? b.reason : "") +
         ",\"background\":" + JsonString(BackgroundName(b.background)) +
-        ",\"dark\":{\"frames\":" + std::to_string(darkFrames) +
-        ",\"capturing\":" + (capturing ? "true" : "false") + "}" + ",\"roi\":" + Roi(b.roi) +
+        ",\"dark\":{\"frames\":" + std::to_string(monitor.DarkFrames()) +
+        ",\"capturing\":" + (monitor.CapturingDark() ? "true" : "false") +
+        "},\"skipped\":" + std::to_string(monitor.Skipped()) + ",\"roi\":" + Roi(b.roi) +
         ",\"centroid\":{\"x\":" + Num(b.centroidX) + ",\"y\":" + Num(b.centroidY) +
         "},\"sigma\":{\"x\":" + Num(b.sigmaX) + ",\"y\":" + Num(b.sigmaY) +
         ",\"xy\":" + Num(b.sigmaXY) + "},\"width\":{\"major\":" + Num(b.widthMajor) +
@@ -81,6 +81,10 @@ void CMainDlg::StartBeam() {
     std::string error;
     if (!beam_->Start(JoinPath(programDir_, kDarkFileName), roi, &error))
         LogMessage(hosts_.app, "Dark frame not loaded: %s", error.c_str());
+    channels_.Web().SetBeamSource([beam = beam_] {
+        const std::shared_ptr<const BeamResult> b = beam->Latest();
+        return b ? RenderBeamJson(*b, *beam, true) : "";
+    });
 }
 
 std::string CMainDlg::BeamStatusJson() {
@@ -92,7 +96,7 @@ std::string CMainDlg::BeamStatusJson() {
         shownBeam_ = latest;
         shownDark_ = dark;
         shownCapturing_ = capturing;
-        beamJson_ = latest ? RenderBeamJson(*latest, dark, capturing, false) : "null";
+        beamJson_ = latest ? RenderBeamJson(*latest, *beam_, false) : "null";
     }
     return beamJson_;
 }
