@@ -79,6 +79,11 @@ struct BeamResult {
     std::vector<float> profileY;
     GaussianFit fitX;
     GaussianFit fitY;
+    // Fits to the beam's core: the columns summed over the area's rows within 1.4 σy of the
+    // centroid (likewise for y). The wings of profileX hold mostly noise, so these centres
+    // scatter least from frame to frame; their σ is sigmaX only for a beam along the axes.
+    GaussianFit coreFitX;
+    GaussianFit coreFitY;
 };
 
 // A mean of dark frames, subtracted pixel by pixel where its size matches the frame.
@@ -111,6 +116,7 @@ class CBeamAnalyzer {
     std::vector<double> col_;   // column sums of the last projected rectangle
     std::vector<double> row_;   // row sums
     std::vector<double> rowX_;  // per row Σ (x − rectangle's x)·value
+    std::vector<float> core_;   // a core projection being fitted
 };
 
 // Averages `frames` dark frames of one size. One thread.

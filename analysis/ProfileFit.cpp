@@ -20,7 +20,7 @@ struct Data {
     double step;  // pixels per sample
 };
 
-constexpr size_t kMaxFitSamples = 256;
+constexpr size_t kMaxFitSamples = 96;
 constexpr size_t kMaxFitIterations = 50;
 
 // Parameters: amplitude, centre, σ, offset.
@@ -97,6 +97,8 @@ GaussianFit FitGaussianProfile(const float* values, size_t count, double origin,
     fdf.p = 4;
     fdf.params = &data;
     gsl_multifit_nlinear_parameters params = gsl_multifit_nlinear_default_parameters();
+    // Four parameters: the normal equations are well enough conditioned, and cheaper than QR.
+    params.solver = gsl_multifit_nlinear_solver_cholesky;
     std::unique_ptr<gsl_multifit_nlinear_workspace, WorkspaceFree> w(
         gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &params, count, 4));
     if (!w)
