@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -30,7 +31,15 @@ bool CBeamMonitor::Start(const std::string& darkPath, const BeamRoi& roi, std::s
         request_ = Request::kNone;
         capturing_ = false;
     }
+    {
+        std::lock_guard lock(stabilityMutex_);
+        stabilityQuit_ = false;
+        stabilityReset_ = true;
+        samples_.clear();
+        stability_.reset();
+    }
     worker_ = std::thread(&CBeamMonitor::Run, this);
+    stabilityWorker_ = std::thread(&CBeamMonitor::RunStability, this);
     started_ = true;
     return ok;
 }
@@ -44,13 +53,23 @@ void CBeamMonitor::Stop() {
     }
     wake_.notify_all();
     worker_.join();
+    {
+        std::lock_guard lock(stabilityMutex_);
+        stabilityQuit_ = true;
+    }
+    stabilityWake_.notify_all();
+    stabilityWorker_.join();
     started_ = false;
 }
 
 void CBeamMonitor::Submit(uint64_t frameNumber, uint32_t width, uint32_t height,
-                          const uint8_t* pixels) {
+                          const uint8_t* pixels, double captureTime) {
     if (!started_ || pixels == nullptr || width == 0 || height == 0)
         return;
+    if (!std::isfinite(captureTime))
+        captureTime =
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
     spare_.assign(pixels, pixels + size_t{width} * height);
     {
         std::lock_guard lock(mutex_);
@@ -61,6 +80,7 @@ void CBeamMonitor::Submit(uint64_t frameNumber, uint32_t width, uint32_t height,
         pendingFrame_ = frameNumber;
         pendingWidth_ = width;
         pendingHeight_ = height;
+        pendingTime_ = captureTime;
     }
     wake_.notify_one();
 }
@@ -113,6 +133,83 @@ std::shared_ptr<const BeamResult> CBeamMonitor::Latest() const {
     return latest_;
 }
 
+void CBeamMonitor::SetStabilityFrames(uint32_t frames) {
+    {
+        std::lock_guard lock(stabilityMutex_);
+        stabilityFrames_ = frames;
+        stabilityReset_ = true;
+        samples_.clear();
+        stability_.reset();
+    }
+    stabilityWake_.notify_one();
+}
+
+void CBeamMonitor::ResetStability() {
+    {
+        std::lock_guard lock(stabilityMutex_);
+        stabilityReset_ = true;
+        samples_.clear();
+        stability_.reset();
+    }
+    stabilityWake_.notify_one();
+}
+
+std::shared_ptr<const StabilityResult> CBeamMonitor::Stability() const {
+    std::lock_guard lock(stabilityMutex_);
+    return stability_;
+}
+
+void CBeamMonitor::AddSample(const BeamResult& r, double time) {
+    std::lock_guard lock(stabilityMutex_);
+    // Bounded should the stability thread stall; a result left out is a gap it bridges.
+    if (samples_.size() < CStability::kMaxFrames)
+        samples_.push_back(
+            {r.frame, time, r.centroidX, r.centroidY, r.widthMajor, r.widthMinor, r.total});
+}
+
+void CBeamMonitor::RunStability() {
+    NameThisThread("lx-stability");
+    CStability window;
+    std::vector<StabilitySample> batch;
+    bool added = false;
+    auto due = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (;;) {
+        bool reset = false;
+        uint32_t frames = 0;
+        {
+            std::unique_lock lock(stabilityMutex_);
+            stabilityWake_.wait_until(lock, due, [&] { return stabilityQuit_ || stabilityReset_; });
+            if (stabilityQuit_)
+                return;
+            reset = stabilityReset_;
+            stabilityReset_ = false;
+            frames = stabilityFrames_;
+            std::swap(batch, samples_);
+        }
+        if (reset) {
+            window.SetCapacity(frames);
+            added = false;
+        }
+        for (const StabilitySample& s : batch)
+            window.Add(s);
+        added = added || !batch.empty();
+        batch.clear();
+        const auto now = std::chrono::steady_clock::now();
+        if (now < due)
+            continue;
+        due = now + std::chrono::seconds(1);
+        if (!added)
+            continue;
+        added = false;
+        auto result = std::make_shared<StabilityResult>();
+        window.Compute(result.get());
+        std::lock_guard lock(stabilityMutex_);
+        // A reset asked for while computing wins: its window starts empty.
+        if (!stabilityReset_)
+            stability_ = std::move(result);
+    }
+}
+
 uint64_t CBeamMonitor::Skipped() const {
     std::lock_guard lock(mutex_);
     return skipped_;
@@ -149,9 +246,14 @@ void CBeamMonitor::Run() {
     uint64_t seenSeq = 0;
     uint64_t captureSeq = 0;
     uint32_t captureFrames = 0;
+    // What the previous frame was measured with; a change starts the stability over.
+    BeamRoi lastRoi;
+    std::shared_ptr<const DarkFrame> lastDark;  // held, so its address is not reused
+    uint32_t lastWidth = 0, lastHeight = 0;
     for (;;) {
         bool haveFrame = false;
         uint64_t frameNumber = 0;
+        double time = 0;
         uint32_t width = 0, height = 0;
         Request request = Request::kNone;
         BeamRoi roi;
@@ -173,6 +275,7 @@ void CBeamMonitor::Run() {
                 frameNumber = pendingFrame_;
                 width = pendingWidth_;
                 height = pendingHeight_;
+                time = pendingTime_;
             }
             roi = roi_;
             dark = dark_;
@@ -214,6 +317,13 @@ void CBeamMonitor::Run() {
                 accumulator.reset();
             }
         }
+        if (roi != lastRoi || dark != lastDark || width != lastWidth || height != lastHeight) {
+            ResetStability();
+            lastRoi = roi;
+            lastDark = dark;
+            lastWidth = width;
+            lastHeight = height;
+        }
         analyzer.Measure(frame.data(), width, height, roi, dark.get(), &result);
         result.frame = frameNumber;
         auto published = std::make_shared<const BeamResult>(result);
@@ -221,5 +331,7 @@ void CBeamMonitor::Run() {
             std::lock_guard lock(mutex_);
             std::swap(latest_, published);
         }
+        if (result.valid)
+            AddSample(result, time);
     }
 }

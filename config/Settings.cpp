@@ -97,6 +97,7 @@ AnalysisSettings ReadAnalysisSettings(const CIniFile& ini) {
     s.roiY = ini.GetInt(kSectionAnalysis, kKeyRoiY, s.roiY);
     s.roiWidth = ini.GetInt(kSectionAnalysis, kKeyRoiWidth, s.roiWidth);
     s.roiHeight = ini.GetInt(kSectionAnalysis, kKeyRoiHeight, s.roiHeight);
+    s.stabilityFrames = ini.GetInt(kSectionAnalysis, kKeyStabilityFrames, s.stabilityFrames);
     return s;
 }
 
@@ -110,6 +111,8 @@ bool WriteAnalysisSettings(CIniFile& ini, const AnalysisSettings& s, bool onlyMi
         if (!onlyMissing || ini.GetValue(kSectionAnalysis, key, "\n") == "\n")
             wrote = ini.SetInt(kSectionAnalysis, key, value) || wrote;
     }
+    if (ini.GetValue(kSectionAnalysis, kKeyStabilityFrames, "\n") == "\n")
+        wrote = ini.SetInt(kSectionAnalysis, kKeyStabilityFrames, s.stabilityFrames) || wrote;
     return wrote;
 }
 

@@ -57,6 +57,7 @@ inline constexpr char kKeyRoiX[] = "RoiX";
 inline constexpr char kKeyRoiY[] = "RoiY";
 inline constexpr char kKeyRoiWidth[] = "RoiWidth";
 inline constexpr char kKeyRoiHeight[] = "RoiHeight";
+inline constexpr char kKeyStabilityFrames[] = "StabilityFrames";
 
 // The settings as the server reads them. Each member's initial value is the fallback used
 // when its key is absent, which is not always the default written into a fresh file.
@@ -131,6 +132,7 @@ struct AnalysisSettings {
     int roiY = 0;
     int roiWidth = 0;
     int roiHeight = 0;
+    int stabilityFrames = 1024;  // results in the beam stability window; bounded by its user
 };
 
 // Every key of the file. JPEGQuality counts at start-up only.
@@ -155,8 +157,9 @@ int ReadStallSeconds(const CIniFile& ini);
 bool AddAccessAndWatchdogKeys(CIniFile& ini);
 HttpSettings ReadHttpSettings(const CIniFile& ini);
 AnalysisSettings ReadAnalysisSettings(const CIniFile& ini);
-// Sets the four region keys; the caller saves. With `onlyMissing`, only those absent (an
-// older file); true when one was set.
+// Sets the four region keys, and StabilityFrames where absent (nothing changes it at run
+// time); the caller saves. With `onlyMissing`, only those absent (an older file); true when
+// one was set.
 bool WriteAnalysisSettings(CIniFile& ini, const AnalysisSettings& s, bool onlyMissing = false);
 // Writes whichever of Enabled, Port and BindAddress section HTTP lacks (a file from before
 // the web server) with its default; true when it wrote one. The caller saves.

@@ -85,7 +85,7 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
         lastFrameNumber_ = h.frameNumber;
         lastFrameRate_ = h.frameRate;
         channels_.DistributeFrame(h.frameNumber, h.width, h.height, pixels);
-        beam_->Submit(h.frameNumber, h.width, h.height, pixels);
+        beam_->Submit(h.frameNumber, h.width, h.height, pixels, h.time + h.millitm / 1000.0);
     });
     channels_.SetWebCommands([this](CWebServer::Command command,
                                     const CWebServer::CommandArgs& args, CWebServer::Reply reply) {

@@ -1,5 +1,6 @@
 // The main controller's beam measurement: its region and dark frame as the configuration,
 // the control system and the web server set them, and its results as they read them.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -78,6 +79,7 @@ void CMainDlg::StartBeam() {
         roi = {};
     }
     WriteAnalysisSettings(*config_, a, true);
+    beam_->SetStabilityFrames(uint32_t(std::max(0, a.stabilityFrames)));
     std::string error;
     if (!beam_->Start(JoinPath(programDir_, kDarkFileName), roi, &error))
         LogMessage(hosts_.app, "Dark frame not loaded: %s", error.c_str());

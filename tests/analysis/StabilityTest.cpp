@@ -1,12 +1,19 @@
 // The stability window against centroid series from a formula: lines at their bin with their
-// amplitude, gaps bridged or cut, the principal axes of a diagonal jitter, resets.
+// amplitude, gaps bridged or cut, the principal axes of a diagonal jitter, resets; and the
+// beam monitor's window fed from frames of a moving beam.
 #include "analysis/Stability.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <numbers>
+#include <thread>
+
+#include "analysis/BeamMonitor.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -164,6 +171,49 @@ TEST(Stability, ResetsAndBounds) {
     s.Compute(&r);
     EXPECT_EQ(r.frames, 0u);
     EXPECT_TRUE(r.spectrum.f.empty());
+}
+
+TEST(Stability, TheMonitorsWindowFollowsTheBeamAndStartsOver) {
+    TempDir dir;
+    CBeamMonitor monitor([](const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(monitor.Start(dir.File("dark.pgm"), {}, &error)) << error;
+    constexpr uint32_t kW = 96, kH = 72;
+    std::vector<uint8_t> frame(kW * kH);
+    auto submit = [&](uint64_t n) {
+        // A beam at 7 Hz and 1 px in x at 25 frames/s, each frame measured before the next.
+        const double t = n / 25.0, cx = 48 + std::sin(2 * kPi * 7 * t);
+        for (uint32_t y = 0; y < kH; ++y)
+            for (uint32_t x = 0; x < kW; ++x)
+                frame[y * kW + x] = uint8_t(std::lround(
+                    10 + 200 * std::exp(-((x - cx) * (x - cx) + (y - 36.0) * (y - 36.0)) / 50)));
+        monitor.Submit(n, kW, kH, frame.data(), 1e9 + t);
+        for (int i = 0; i < 5000 && !(monitor.Latest() && monitor.Latest()->frame == n); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    auto waitFor = [&](uint32_t frames) {
+        for (int i = 0; i < 500; ++i) {
+            if (auto s = monitor.Stability(); s && s->frames == frames)
+                return s;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return monitor.Stability();
+    };
+    for (uint64_t n = 1; n <= 256; ++n)
+        submit(n);
+    auto s = waitFor(256);
+    ASSERT_TRUE(s && s->frames == 256u);
+    EXPECT_NEAR(s->rateHz, 25, 1e-6);
+    ASSERT_FALSE(s->peaks.empty());
+    EXPECT_NEAR(s->peaks[0].frequency, 7, 25.0 / 256);
+    EXPECT_NEAR(s->peaks[0].amplitude, 1, 0.05);
+    // Another region: the next frame starts a new window.
+    monitor.SetRoi({4, 4, 88, 64});
+    submit(257);
+    s = waitFor(1);
+    ASSERT_TRUE(s && s->frames == 1u);
+    monitor.ResetStability();
+    EXPECT_EQ(monitor.Stability(), nullptr);
 }
 
 }  // namespace
