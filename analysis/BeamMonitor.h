@@ -85,7 +85,7 @@ class CBeamMonitor {
     std::vector<uint8_t> spare_;  // owner's thread: the next frame's buffer
     bool started_ = false;        // owner's thread
 
-    mutable std::mutex mutex_;  // guards every member below
+    mutable std::mutex mutex_;  // guards every member below up to latest_
     std::condition_variable wake_;
     bool quit_ = false;
     std::vector<uint8_t> pending_;
@@ -103,7 +103,7 @@ class CBeamMonitor {
     bool capturing_ = false;
     std::shared_ptr<const BeamResult> latest_;
 
-    mutable std::mutex stabilityMutex_;  // guards every member below
+    mutable std::mutex stabilityMutex_;  // guards every member below it
     std::condition_variable stabilityWake_;
     bool stabilityQuit_ = false;
     bool stabilityReset_ = false;

@@ -123,6 +123,19 @@ TEST_F(SettingsTest, CameraSettingsAreWrittenInOrder) {
     EXPECT_EQ(ReadCameraSettings(*ini).name, "Screen 4");
 }
 
+TEST_F(SettingsTest, ARegionWriteKeepsTheStabilityWindow) {
+    auto ini = Initialize();
+    EXPECT_TRUE(WriteAnalysisSettings(*ini, {}, true));
+    EXPECT_NE(ini->Text().find("[Analysis]\nRoiX=0\nRoiY=0\nRoiWidth=0\nRoiHeight=0\n"
+                               "StabilityFrames=1024\n"),
+              std::string::npos);
+    ini->SetInt("Analysis", "StabilityFrames", 4096);
+    EXPECT_TRUE(WriteAnalysisSettings(*ini, {1, 2, 30, 40}));
+    const AnalysisSettings a = ReadAnalysisSettings(*ini);
+    EXPECT_EQ(a.roiWidth, 30);
+    EXPECT_EQ(a.stabilityFrames, 4096);
+}
+
 TEST(ComputerName, HostNameUpToTheFirstDotInUpperCase) {
     EXPECT_EQ(ComputerNameFromHostName("camsrv3.example.org"), "CAMSRV3");
     EXPECT_EQ(ComputerNameFromHostName("Cam-Srv_3"), "CAM-SRV_3");
