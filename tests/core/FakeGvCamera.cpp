@@ -1,0 +1,18 @@
+// fake-gv-camera SERIAL: the camera library's fake GigE Vision camera on the loopback
+// interface, as a process a test can kill. Prints "ready" once it answers discovery.
+#include <arv.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    if (argc != 2)
+        return 2;
+    ArvGvFakeCamera* camera = arv_gv_fake_camera_new_full("lo", argv[1], nullptr);
+    if (camera == nullptr || !arv_gv_fake_camera_is_running(camera))
+        return 1;
+    std::puts("ready");
+    std::fflush(stdout);
+    for (;;)
+        ::pause();
+}
