@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <cstdio>
 
 #include "app/ServerApp.h"
@@ -31,6 +33,13 @@ int main(int argc, char** argv) {
         case LongOption::kNone:
             break;
     }
+    // Blocks of a quarter megabyte and more (frames, the replies that carry them) are mapped
+    // on their own and go back to the system when freed. Left to the heap's own threshold,
+    // which rises with the first such block freed, they stay in its arenas, and the process's
+    // memory steps up after every moment with many of them in flight (a starved server).
+    // Few arenas, for the same reason: each keeps its own free pages.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    ::mallopt(M_ARENA_MAX, 4);
     CServerApp app(argc, argv);
     return app.Run();
 }

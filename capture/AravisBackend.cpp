@@ -102,7 +102,8 @@ int32_t ScaleToInt32(double v, int decimals) {
 // while the device is being closed; the handler's state outlives both.
 struct LossNotice {
     std::atomic<bool> failed{false};
-    std::mutex mutex;  // guards callback
+    std::atomic<bool> gone{false};  // no longer listed: commands would only time out
+    std::mutex mutex;               // guards callback
     FailureCallback callback;
 
     void Set(FailureCallback cb) {
@@ -148,6 +149,7 @@ class CAravisDevice : public ICaptureDevice {
     DeviceError Start(SampleCallback callback, FailureCallback onFailure) override;
     DeviceError Stop() override;
     bool StreamFailed() const override { return notice_->failed.load(); }
+    void SetGone() override { notice_->gone = true; }
     uint64_t DroppedCount() const override { return incomplete_.load(std::memory_order_relaxed); }
     std::vector<DeviceControl> GetControls() override;
     bool SetControl(uint32_t id, int32_t value) override;
@@ -371,7 +373,8 @@ DeviceError CAravisDevice::Stop() {
     if (stream_ == nullptr)
         return DeviceError::kNone;
     GError* e = nullptr;
-    arv_camera_stop_acquisition(camera_, &e);
+    if (!notice_->gone)
+        arv_camera_stop_acquisition(camera_, &e);
     EndStream();
     // A camera that is gone cannot be told to stop; its stream ends all the same.
     if (e != nullptr && !notice_->failed.load())

@@ -84,6 +84,9 @@ class ICaptureDevice {
     virtual DeviceError Stop() = 0;
     // True after streaming ended on its own (a device error); cleared by Start.
     virtual bool StreamFailed() const = 0;
+    // The device is known to be gone (no longer listed): Stop and the destructor need not
+    // wait for its answers.
+    virtual void SetGone() {}
     // Frames the device delivered damaged or incomplete and were dropped; any thread.
     virtual uint64_t DroppedCount() const { return 0; }
 

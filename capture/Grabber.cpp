@@ -175,6 +175,21 @@ std::string CGrabber::DeviceErrorText() const {
     return device_ ? device_->LastErrorText() : std::string();
 }
 
+bool CGrabber::IsDevicePresent(std::string* absence) const {
+    std::vector<EnumeratedDevice> devices;
+    EnumerateAllDevices(backends_, &devices);
+    for (const EnumeratedDevice& d : devices)
+        if (d.backend->Matches(d.info.identity, devicePath_))
+            return true;
+    *absence = FormatLogText("%s is not among the devices present", devicePath_.c_str());
+    return false;
+}
+
+void CGrabber::DeviceGone() {
+    if (device_)
+        device_->SetGone();
+}
+
 int CGrabber::GetModeInfo(int index, VideoModeEntry* entry) const {
     if (!built_ || index < 0 || static_cast<size_t>(index) >= modes_.size())
         return 0;

@@ -62,6 +62,11 @@ class CGrabber {
     uint64_t DroppedCount() const;
     // What the device says failed last.
     std::string DeviceErrorText() const;
+    // Whether the built device is still listed by its backend; when not, `absence` is one
+    // line saying so. Searches the bus or network: not for the streaming thread.
+    bool IsDevicePresent(std::string* absence) const;
+    // The device is known to be gone: closing it asks nothing of it.
+    void DeviceGone();
     // Where later reports go (null: nowhere).
     void SetLog(ILogSink* log) { log_ = log; }
 

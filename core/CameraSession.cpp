@@ -85,10 +85,14 @@ void CCameraSession::Deinitialize() {
 }
 
 void CCameraSession::BeginReopening() {
-    ++losses_;
-    LogMessage(log_, "Camera lost (%s). Trying to open it again every %d s.",
-               grabber_ ? grabber_->DeviceErrorText().c_str() : "", kReopenPeriodMs / 1000);
+    LogLost(grabber_ ? grabber_->DeviceErrorText() : "");
     StartReopening();
+}
+
+void CCameraSession::LogLost(const std::string& why) {
+    ++losses_;
+    LogMessage(log_, "Camera lost (%s). Trying to open it again every %d s.", why.c_str(),
+               kReopenPeriodMs / 1000);
 }
 
 void CCameraSession::StartReopening() {
@@ -132,9 +136,19 @@ bool CCameraSession::CheckStall() {
         return false;
     if (NowMs() - lastFrameMs_.load() < int64_t{stallSeconds_} * 1000)
         return false;
-    ++stalls_;
-    LogMessage(log_, "Camera stalled (no frame for %d s). Trying to open it again every %d s.",
-               stallSeconds_, kReopenPeriodMs / 1000);
+    // A network camera that is gone often says nothing: its stream just goes quiet, and the
+    // loss of its control connection is noticed later, if at all. Whether the device still
+    // answers its backend's search tells one that is gone (an operator looks at the cable)
+    // from one that is there but sends nothing (a trigger, a hung firmware).
+    std::string absence;
+    if (!grabber_->IsDevicePresent(&absence)) {
+        grabber_->DeviceGone();
+        LogLost(absence);
+    } else {
+        ++stalls_;
+        LogMessage(log_, "Camera stalled (no frame for %d s). Trying to open it again every %d s.",
+                   stallSeconds_, kReopenPeriodMs / 1000);
+    }
     StartReopening();
     return true;
 }

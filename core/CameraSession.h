@@ -62,8 +62,9 @@ class CCameraSession : public ICaptureEvents {
     // Grabbing (re)started: the wait for frames begins now. StopWatch when it ends.
     void StartWatch();
     void StopWatch();
-    // On IDT_STALL: a camera silent for too long is logged, closed and tried again like a
-    // lost one. True when that happened.
+    // On IDT_STALL: a camera silent for too long is closed and tried again like a lost one,
+    // and logged and counted as lost when it cannot be opened, else as stalled. True when
+    // that happened.
     bool CheckStall();
 
     CGrabber* Grabber() const { return grabber_.get(); }
@@ -88,6 +89,7 @@ class CCameraSession : public ICaptureEvents {
 
   private:
     void StartReopening();
+    void LogLost(const std::string& why);
 
     ILogSink* log_;
     IMessagePoster* poster_;

@@ -1,5 +1,6 @@
 #include "frame/BufferPool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -33,6 +34,11 @@ bool Fits(size_t capacity, size_t size) {
     return capacity >= size && capacity - size <= capacity / 4;
 }
 
+void FreeBlock(void* base) {
+    static_cast<Prefix*>(base)->tag = 0;
+    std::free(base);
+}
+
 }  // namespace
 
 CBufferPool::~CBufferPool() {
@@ -50,6 +56,7 @@ void* CBufferPool::Alloc(uint32_t size) {
                 void* base = cache_[i].base;
                 cachedBytes_ -= cache_[i].capacity;
                 cache_.erase(cache_.begin() + static_cast<ptrdiff_t>(i));
+                lowWater_ = std::min(lowWater_, cache_.size());
                 ++reused_;
                 static_cast<Prefix*>(base)->tag = kTag;
                 return UserOf(static_cast<Prefix*>(base));
@@ -75,8 +82,7 @@ void CBufferPool::Free(void* block) {
         std::abort();  // not a block of this pool, or freed twice: never hand it to the heap
     size_t capacity = prefix->capacity;
     if (capacity < kMinCachedSize || capacity > kMaxCachedBytes / 2) {
-        prefix->tag = 0;
-        std::free(prefix);
+        FreeBlock(prefix);
         return;
     }
     prefix->tag = kCachedTag;
@@ -90,12 +96,24 @@ void CBufferPool::Free(void* block) {
             cachedBytes_ -= cache_.front().capacity;
             cache_.erase(cache_.begin());
         }
+        lowWater_ = std::min(lowWater_, cache_.size());
+        const auto now = Clock::now();
+        if (now - windowStart_ >= idleWindow_) {
+            // Reuse takes the newest, so the oldest are the ones that sat idle.
+            const size_t idle = lowWater_ > kKeptIdle ? lowWater_ - kKeptIdle : 0;
+            for (size_t i = 0; i < idle; ++i) {
+                evicted.push_back(cache_.front().base);
+                cachedBytes_ -= cache_.front().capacity;
+                cache_.erase(cache_.begin());
+            }
+            idleReleased_ += idle;
+            lowWater_ = cache_.size();
+            windowStart_ = now;
+        }
     }
     // The heap is called outside the lock; only the cache bookkeeping is locked.
-    for (void* base : evicted) {
-        static_cast<Prefix*>(base)->tag = 0;
-        std::free(base);
-    }
+    for (void* base : evicted)
+        FreeBlock(base);
 }
 
 void CBufferPool::Trim() {
@@ -104,14 +122,13 @@ void CBufferPool::Trim() {
         std::lock_guard lock(mutex_);
         all.swap(cache_);
         cachedBytes_ = 0;
+        lowWater_ = 0;
     }
-    for (const Cached& c : all) {
-        static_cast<Prefix*>(c.base)->tag = 0;
-        std::free(c.base);
-    }
+    for (const Cached& c : all)
+        FreeBlock(c.base);
 }
 
 CBufferPool::Stats CBufferPool::GetStats() const {
     std::lock_guard lock(mutex_);
-    return Stats{cache_.size(), cachedBytes_, reused_, fresh_};
+    return Stats{cache_.size(), cachedBytes_, reused_, fresh_, idleReleased_};
 }

@@ -127,6 +127,14 @@ class CScriptedV4l2 : public IV4l2Io {
             buffers_.clear();
     }
 
+    // Gone without a word to the open descriptors, as a network camera is: the stream only
+    // goes quiet and the node is no longer listed. SetPlugged(true) brings it back.
+    void Vanish() {
+        std::lock_guard lock(mutex_);
+        plugged_ = false;
+        silent_ = true;
+    }
+
     // A silent camera streams on but fills no buffer, as a hung one does.
     void SetSilent(bool silent) {
         std::lock_guard lock(mutex_);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -29,6 +30,21 @@ TEST(BufferPool, CacheStaysWithinItsBound) {
     g_BufferPool.Trim();
     g_BufferPool.Free(g_BufferPool.Alloc(88 + 8));  // small blocks never wait in the cache
     EXPECT_EQ(g_BufferPool.GetStats().cachedBlocks, 0u);
+}
+
+TEST(BufferPool, GivesBackWhatABurstLeftIdle) {
+    CBufferPool pool(std::chrono::milliseconds(50));
+    std::vector<void*> burst(CBufferPool::kMaxCachedBlocks);
+    for (void*& b : burst)
+        b = pool.Alloc(kBig);
+    for (void* b : burst)
+        pool.Free(b);
+    // Then one frame at a time, for more than two idle windows.
+    for (int i = 0; i < 50; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        pool.Free(pool.Alloc(kBig));
+    const auto after = pool.GetStats();
+    EXPECT_LE(after.cachedBlocks, CBufferPool::kKeptIdle + 1);
+    EXPECT_EQ(after.idleReleased + after.cachedBlocks, CBufferPool::kMaxCachedBlocks);
 }
 
 TEST(PoolBlock, GivesItsBlockBackUnlessReleased) {

@@ -1,0 +1,21 @@
+// fake-gv-camera SERIAL: the camera library's fake GigE Vision camera on the loopback
+// interface, as a process a test can kill. Prints "ready" once it answers discovery, and
+// ends with the test.
+#include <arv.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    ArvGvFakeCamera* camera =
+        argc == 2 ? arv_gv_fake_camera_new_full("lo", argv[1], nullptr) : nullptr;
+    if (camera == nullptr || !arv_gv_fake_camera_is_running(camera))
+        return 1;
+    std::puts("ready");
+    std::fflush(stdout);
+    for (;;)
+        ::pause();
+}
