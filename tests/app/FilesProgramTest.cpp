@@ -155,10 +155,13 @@ TEST(FilesProgram, LogRotationLosesAndDuplicatesNoLine) {
         "logrotate -f -s " + dir.File("rotate.state") + " " + dir.File("rotate.conf") + " 2>&1";
 
     std::atomic<int> written{0};
+    std::atomic<int> tried{0};
     std::jthread zeft([&](std::stop_token stop) {
         // Below the trail's 20 lines a second, so each write is a line of its own.
-        for (int k = 1; !stop.stop_requested(); ++k, std::this_thread::sleep_for(60ms))
+        for (int k = 1; !stop.stop_requested(); ++k, std::this_thread::sleep_for(60ms)) {
+            ++tried;
             written += ZeftWrite(dir, "C_DYNAMICSCALE " + std::to_string(1 + k / 1024.0)) == 0;
+        }
     });
     for (int i = 0, before = 0; i < 6; ++i, before = written) {
         EXPECT_TRUE(WaitFor([&] { return written >= before + 8; }, 30s));
@@ -179,12 +182,18 @@ TEST(FilesProgram, LogRotationLosesAndDuplicatesNoLine) {
     }
     EXPECT_TRUE(FileExists(dir.File("Lumerix2.log.2.gz"))) << "compressed with delay";
     std::map<std::string, int> seen;
+    int accepted = 0;
     for (const std::string& text : LogTexts(all)) {
-        if (text.find(": C_DYNAMICSCALE \"") != std::string::npos)
+        if (text.find(": C_DYNAMICSCALE \"") != std::string::npos) {
             ++seen[text];
+            accepted += text.find(", status 0") != std::string::npos;
+        }
     }
+    // A loaded machine may see a write refused (busy) or a reply come too late for the
+    // client: each is still one line, so the counts bracket what the server logged.
     EXPECT_GE(written, 48);
-    EXPECT_EQ(int(seen.size()), written.load());
+    EXPECT_GE(accepted, written.load());
+    EXPECT_LE(int(seen.size()), tried.load());
     for (auto& [line, count] : seen)
         EXPECT_EQ(count, 1) << line;
 }
