@@ -9,8 +9,8 @@
 
 #include "base/LittleEndian.h"
 #include "control/Registration.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/ZeftTypes.h"
+#include "zeft/Srv.h"
+#include "zeft/ZeftTypes.h"
 
 namespace {
 

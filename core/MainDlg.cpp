@@ -12,11 +12,11 @@
 #include "config/Settings.h"
 #include "control/HardwareLookup.h"
 #include "control/Registration.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
-#include "control/zeft/ZeftClient.h"
 #include "core/PidFile.h"
 #include "processing/Orientation.h"
+#include "zeft/Srv.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftClient.h"
 
 namespace {
 

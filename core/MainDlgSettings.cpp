@@ -6,10 +6,10 @@
 #include "config/IniFile.h"
 #include "config/Settings.h"
 #include "control/Registration.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
 #include "core/MainDlg.h"
 #include "processing/Orientation.h"
+#include "zeft/Srv.h"
+#include "zeft/Zeft.h"
 
 namespace {
 

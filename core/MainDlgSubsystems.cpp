@@ -4,9 +4,9 @@
 #include "config/IniFile.h"
 #include "config/Settings.h"
 #include "control/HardwareLookup.h"
-#include "control/zeft/Srv.h"
 #include "core/MainDlg.h"
 #include "processing/Orientation.h"
+#include "zeft/Srv.h"
 
 int CMainDlg::InitializeGrabbing() {
     camera_.StopReopening();

@@ -5,7 +5,7 @@
 
 #include "config/IniFile.h"
 #include "control/Registration.h"
-#include "tests/control/ZeftTestSupport.h"
+#include "tests/zeft/ZeftTestSupport.h"
 
 namespace {
 

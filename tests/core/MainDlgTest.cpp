@@ -18,13 +18,13 @@
 #include "capture/V4l2Backend.h"
 #include "compression/HuffyuvDecoder.h"
 #include "config/IniFile.h"
-#include "control/zeft/Zeft.h"
-#include "control/zeft/ZeftClient.h"
 #include "core/MainDlg.h"
 #include "net/FrameClient.h"
 #include "tests/capture/ScriptedV4l2.h"
 #include "tests/core/Turn.h"
 #include "tests/support/Program.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftClient.h"
 
 extern "C" {
 #include <jpeglib.h>

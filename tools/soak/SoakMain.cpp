@@ -31,11 +31,11 @@
 
 #include "base/LittleEndian.h"
 #include "base/Version.h"
-#include "control/zeft/Zeft.h"
-#include "control/zeft/ZeftClient.h"
-#include "control/zeft/ZeftProtocol.h"
 #include "frame/FrameHeader.h"
 #include "net/FrameClient.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftClient.h"
+#include "zeft/ZeftProtocol.h"
 
 namespace {
 
