@@ -91,6 +91,28 @@ HttpSettings ReadHttpSettings(const CIniFile& ini) {
     return s;
 }
 
+AnalysisSettings ReadAnalysisSettings(const CIniFile& ini) {
+    AnalysisSettings s;
+    s.roiX = ini.GetInt(kSectionAnalysis, kKeyRoiX, s.roiX);
+    s.roiY = ini.GetInt(kSectionAnalysis, kKeyRoiY, s.roiY);
+    s.roiWidth = ini.GetInt(kSectionAnalysis, kKeyRoiWidth, s.roiWidth);
+    s.roiHeight = ini.GetInt(kSectionAnalysis, kKeyRoiHeight, s.roiHeight);
+    return s;
+}
+
+bool WriteAnalysisSettings(CIniFile& ini, const AnalysisSettings& s, bool onlyMissing) {
+    const std::pair<const char*, int> keys[] = {{kKeyRoiX, s.roiX},
+                                                {kKeyRoiY, s.roiY},
+                                                {kKeyRoiWidth, s.roiWidth},
+                                                {kKeyRoiHeight, s.roiHeight}};
+    bool wrote = false;
+    for (const auto& [key, value] : keys) {
+        if (!onlyMissing || ini.GetValue(kSectionAnalysis, key, "\n") == "\n")
+            wrote = ini.SetInt(kSectionAnalysis, key, value) || wrote;
+    }
+    return wrote;
+}
+
 bool WriteMissingHttpSettings(CIniFile& ini) {
     const HttpSettings d;
     const std::pair<const char*, std::string> keys[] = {{kKeyHttpEnabled, d.enabled ? "1" : "0"},

@@ -52,6 +52,12 @@ inline constexpr char kKeyHttpBindAddress[] = "BindAddress";
 inline constexpr char kKeyHttpMaxConnections[] = "MaxConnections";
 inline constexpr char kKeyHttpMaxPerAddress[] = "MaxConnectionsPerAddress";
 
+inline constexpr char kSectionAnalysis[] = "Analysis";
+inline constexpr char kKeyRoiX[] = "RoiX";
+inline constexpr char kKeyRoiY[] = "RoiY";
+inline constexpr char kKeyRoiWidth[] = "RoiWidth";
+inline constexpr char kKeyRoiHeight[] = "RoiHeight";
+
 // The settings as the server reads them. Each member's initial value is the fallback used
 // when its key is absent, which is not always the default written into a fresh file.
 
@@ -118,6 +124,15 @@ struct AccessSettings {
 // grabbing before the camera counts as lost; 0 turns the watchdog off.
 constexpr int kDefaultStallSeconds = 5;
 
+// Section Analysis: the beam measurement's region in pixels of the oriented frame, read at
+// start-up; width 0 is the whole frame. Checked by the reader's caller.
+struct AnalysisSettings {
+    int roiX = 0;
+    int roiY = 0;
+    int roiWidth = 0;
+    int roiHeight = 0;
+};
+
 // Every key of the file. JPEGQuality counts at start-up only.
 struct Settings {
     int jpegQuality = 30;
@@ -139,6 +154,10 @@ int ReadStallSeconds(const CIniFile& ini);
 // file shows them; the caller saves. True when something was added.
 bool AddAccessAndWatchdogKeys(CIniFile& ini);
 HttpSettings ReadHttpSettings(const CIniFile& ini);
+AnalysisSettings ReadAnalysisSettings(const CIniFile& ini);
+// Sets the four region keys; the caller saves. With `onlyMissing`, only those absent (an
+// older file); true when one was set.
+bool WriteAnalysisSettings(CIniFile& ini, const AnalysisSettings& s, bool onlyMissing = false);
 // Writes whichever of Enabled, Port and BindAddress section HTTP lacks (a file from before
 // the web server) with its default; true when it wrote one. The caller saves.
 bool WriteMissingHttpSettings(CIniFile& ini);

@@ -67,7 +67,7 @@ bool CPropertyHandler::SendTextReply(const std::string& text) {
 
 using P = CPropertyHandler;
 
-const std::array<ControlPropertyDef, 21> kControlProperties = {{
+const std::array<ControlPropertyDef, 24> kControlProperties = {{
     {"C_CAMNAME", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftReadWrite,
      "Grabber: read camera name string", &P::CameraText, CameraField::kName},
     {"S_Servername", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftRead,
@@ -110,6 +110,14 @@ const std::array<ControlPropertyDef, 21> kControlProperties = {{
      "Grabber: read compression id", &P::Compression},
     {"X_HEALTH", 1, kZeftFormatInt, 1, kZeftFormatText, kZeftRead,
      "Grabber: frames processed and dropped per stage, clients, ZEFT calls", &P::Health},
+    {"X_BEAM", 1, kZeftFormatInt, 12, kZeftFormatDouble, kZeftRead,
+     "Grabber: beam frame, valid, centroid x y, sigma x y xy, D4sigma major minor, angle, peak, "
+     "total",
+     &P::Beam},
+    {"X_ROI", 4, kZeftFormatInt, 4, kZeftFormatInt, kZeftReadWrite,
+     "Grabber: r/w beam region x, y, width, height (width 0: whole frame)", &P::Region},
+    {"X_DARK", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftReadWrite,
+     "Grabber: write N to capture a dark frame of N frames, 0 to clear; read its frames", &P::Dark},
 }};
 
 const ControlPropertyDef* FindControlProperty(std::string_view name) {
@@ -298,6 +306,50 @@ void CPropertyHandler::ActiveSince(const ControlPropertyDef&, int16_t access) {
 void CPropertyHandler::StartTime(const ControlPropertyDef&, int16_t access) {
     const std::string text = "Server alive since " + FormatControlTime(state_.ServerStartTime());
     ReadOnly(access, kInternalError, "Error!", "Error!", [&] { return SendTextReply(text); });
+}
+
+void CPropertyHandler::Beam(const ControlPropertyDef&, int16_t access) {
+    const auto values = state_.BeamValues();
+    std::array<uint8_t, IControllerState::kBeamValues * 8> bytes{};
+    for (size_t i = 0; i < values.size(); ++i)
+        StoreLEDouble(bytes.data() + 8 * i, values[i]);
+    ReadOnly(access, kNotWritable, "", "Error!",
+             [&] { return control_.PutReplyArray(bytes, uint32_t(bytes.size())) == 0; });
+}
+
+void CPropertyHandler::Region(const ControlPropertyDef&, int16_t access) {
+    if (Writes(access)) {
+        std::array<int32_t, 4> region{};
+        uint32_t count = 0;
+        if (control_.GetRequestData(region, &count) != 0 || count != region.size())
+            return End(kRejected, "Write four integers: x, y, width, height.");
+        const std::string reason = state_.SetBeamRegion(region);
+        if (!reason.empty())
+            return End(kRejected, reason.c_str());
+    }
+    if (Reads(access)) {
+        std::array<uint8_t, 16> bytes{};
+        const auto region = state_.BeamRegion();
+        for (size_t i = 0; i < region.size(); ++i)
+            StoreLE32(bytes.data() + 4 * i, static_cast<uint32_t>(region[i]));
+        if (control_.PutReplyArray(bytes, uint32_t(bytes.size())) != 0)
+            return End(kInternalError, "Error!");
+    }
+    End(kOk, "");
+}
+
+void CPropertyHandler::Dark(const ControlPropertyDef&, int16_t access) {
+    if (Writes(access)) {
+        uint32_t frames = 0;
+        if (control_.GetRequestData(frames) != 0)
+            return End(kRejected, "Write the number of frames, or 0 to clear.");
+        const std::string reason = state_.RequestDarkFrame(frames);
+        if (!reason.empty())
+            return End(kRejected, reason.c_str());
+    }
+    if (Reads(access) && !PutInt(state_.DarkFrames()))
+        return End(kInternalError, "Error!");
+    End(kOk, "");
 }
 
 void CPropertyHandler::OnPropertyCall(const std::string& device, const std::string& property,

@@ -56,6 +56,20 @@ class IControllerState {
     // The health line the log gets once a minute, as of now.
     virtual std::string HealthText() const = 0;
 
+    // The newest beam: frame, valid (1 or 0), centroid x and y, σx, σy, σxy, D4σ major and
+    // minor, angle, peak, total; all 0 before the first.
+    static constexpr size_t kBeamValues = 12;
+    virtual std::array<double, kBeamValues> BeamValues() const = 0;
+    // The beam's region: x, y, width, height (width 0: the whole frame).
+    virtual std::array<int32_t, 4> BeamRegion() const = 0;
+    // "" when the region is taken (and stored), else why not, one line.
+    virtual std::string SetBeamRegion(const std::array<int32_t, 4>& region) = 0;
+    // Frames averaged into the dark frame in use; 0 for none.
+    virtual uint32_t DarkFrames() const = 0;
+    // Starts capturing a dark frame of `frames` frames, or clears it for 0: "" when done,
+    // else why not, one line.
+    virtual std::string RequestDarkFrame(uint32_t frames) = 0;
+
     // Refreshes the "Settings to be applied" fields.
     virtual void ShowPendingSettings() = 0;
 };
@@ -85,9 +99,9 @@ struct ControlPropertyDef {
     CameraField field = CameraField::kNone;
 };
 
-// The device's properties in registration order: the twenty, then X_HEALTH under a name
-// no earlier client uses.
-extern const std::array<ControlPropertyDef, 21> kControlProperties;
+// The device's properties in registration order: the twenty, then X_HEALTH and the beam's
+// under names no earlier client uses.
+extern const std::array<ControlPropertyDef, 24> kControlProperties;
 // The row of `name` (exact), or null.
 const ControlPropertyDef* FindControlProperty(std::string_view name);
 // The property that shows `field`, or null.
@@ -129,6 +143,9 @@ class CPropertyHandler {
     void IsUpdated(const ControlPropertyDef& row, int16_t access);
     void ActiveSince(const ControlPropertyDef& row, int16_t access);
     void StartTime(const ControlPropertyDef& row, int16_t access);
+    void Beam(const ControlPropertyDef& row, int16_t access);
+    void Region(const ControlPropertyDef& row, int16_t access);
+    void Dark(const ControlPropertyDef& row, int16_t access);
 
   private:
     // Reads the written text (up to the first NUL, at most kTextRequestBytes) into `target`.

@@ -59,7 +59,12 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
               {[this] { OnFrameReady(); }, [this] { OnCameraLost(); }}),
       codecs_(hosts.app),
       channels_(hosts.poster, hosts.app, [this] { MarkControlClientActivity(); }),
-      pipeline_(hosts.app, &model_) {
+      pipeline_(hosts.app, &model_),
+      beam_(std::make_shared<CBeamMonitor>(
+          [poster = hosts.poster, log = hosts.app](const std::string& line) {
+              if (poster != nullptr)
+                  poster->PostTask([log, line] { LogMessage(log, "%s", line.c_str()); });
+          })) {
     // Writes are recorded on other threads; the lines reach the log on this one.
     trail_ =
         std::make_shared<CWriteTrail>([poster = hosts.poster, log = hosts.app](std::string line) {
@@ -80,9 +85,12 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
         lastFrameNumber_ = h.frameNumber;
         lastFrameRate_ = h.frameRate;
         channels_.DistributeFrame(h.frameNumber, h.width, h.height, pixels);
+        beam_->Submit(h.frameNumber, h.width, h.height, pixels);
     });
-    channels_.SetWebCommands([this](CWebServer::Command command, CWebServer::Reply reply) {
-        hosts_.poster->PostTask([this, command, reply] { OnWebCommand(command, reply); });
+    channels_.SetWebCommands([this](CWebServer::Command command,
+                                    const CWebServer::CommandArgs& args, CWebServer::Reply reply) {
+        hosts_.poster->PostTask(
+            [this, command, args, reply] { OnWebCommand(command, args, reply); });
     });
     channels_.SetClientCountDisplays(
         [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, FormatInt(n)); },
@@ -112,6 +120,7 @@ bool CMainDlg::OnInitDialog() {
     jpegQuality_ = ReadJpegQuality(*config_);
     StoredCameraSettings camera = ReadCameraSettings(*config_);
     current_ = {camera.name, camera.camId, camera.scale, camera.orientation};
+    StartBeam();
 
     cameraActiveSince_ = serverStart_ = ::time(nullptr);
     pipeline_.ResetSpot();
@@ -364,6 +373,7 @@ void CMainDlg::ShutDownServer() {
     if (hosts_.service != nullptr)
         hosts_.service->Stopping();
     DeinitializeGrabbing();
+    beam_->Stop();
     DeinitializeCompressionCodec();
     DisableControl();
     StopNetwork();

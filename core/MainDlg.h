@@ -1,10 +1,12 @@
 #pragma once
 
+#include <array>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "analysis/BeamMonitor.h"
 #include "base/ControllerRequests.h"
 #include "base/HostList.h"
 #include "base/LogSink.h"
@@ -26,6 +28,9 @@ class CGrabber;
 class CIniFile;
 class CSrv;
 struct BringUpLines;
+
+// The beam as /api/beam (with the profiles) and /api/status (without) give it. Any thread.
+std::string RenderBeamJson(const BeamResult& beam, const CBeamMonitor& monitor, bool profiles);
 
 // The server's main window controller: owns one object of every subsystem, brings them up
 // in a fixed order, tears them down and up again around the configuration dialog, starts
@@ -121,6 +126,12 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     uint32_t CodecFourCC() const override { return codecs_.GetFourCC(); }
     std::string ControlEquipmentName() const override;
     std::string HealthText() const override { return RenderHealthLine(Health()); }
+    std::array<double, kBeamValues> BeamValues() const override;
+    std::array<int32_t, 4> BeamRegion() const override;
+    std::string SetBeamRegion(const std::array<int32_t, 4>& region) override;
+    uint32_t DarkFrames() const override;
+    std::string RequestDarkFrame(uint32_t frames) override;
+    const CBeamMonitor& Beam() const { return *beam_; }
     HealthCounters Health() const;
     // The web server's view of the state; `event` also tells the live pages.
     void PublishWebStatus(bool event);
@@ -160,8 +171,16 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     // Reads the Access section and puts its lists in force for the control system and
     // the frame channels; malformed entries are logged.
     void ApplyAccessRules();
-    // A start or stop request of the web server, answered from the state now.
-    void OnWebCommand(CWebServer::Command command, const CWebServer::Reply& reply);
+    // A request of the web server, answered from the state now.
+    void OnWebCommand(CWebServer::Command command, const CWebServer::CommandArgs& args,
+                      const CWebServer::Reply& reply);
+    void OnBeamCommand(CWebServer::Command command, const CWebServer::CommandArgs& args,
+                       const CWebServer::Reply& reply);
+    // Reads the region, writes its keys where missing, starts the beam monitor and lets the
+    // web server read it.
+    void StartBeam();
+    // The beam of the status, rendered again only when it changed.
+    std::string BeamStatusJson();
 
     Hosts hosts_;
     std::string programDir_;
@@ -175,6 +194,12 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     std::unique_ptr<CSrv> control_;
     std::unique_ptr<CPropertyHandler> properties_;
     CFramePipeline pipeline_;
+    // Shared with the web server's thread, which renders /api/beam from it.
+    std::shared_ptr<CBeamMonitor> beam_;
+    std::shared_ptr<const BeamResult> shownBeam_;
+    uint32_t shownDark_ = 0;
+    bool shownCapturing_ = false;
+    std::string beamJson_ = "null";
 
     CameraSettings current_;
     CameraSettings pending_;

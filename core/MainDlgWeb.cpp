@@ -39,6 +39,7 @@ void CMainDlg::PublishWebStatus(bool event) {
     s.zeftCalls = h.zeftCalls;
     s.zeftRefused = h.zeftRefused;
     s.accessRefused = h.accessRefused;
+    s.beam = BeamStatusJson();
     s.health = {{"frames_processed", h.processed},
                 {"capture_drops", h.captureDrops},
                 {"camera_lost", h.cameraLosses},
@@ -61,7 +62,10 @@ void CMainDlg::PublishWebStatus(bool event) {
     web.PublishStatus(s, event);
 }
 
-void CMainDlg::OnWebCommand(CWebServer::Command command, const CWebServer::Reply& reply) {
+void CMainDlg::OnWebCommand(CWebServer::Command command, const CWebServer::CommandArgs& args,
+                            const CWebServer::Reply& reply) {
+    if (command != CWebServer::Command::kStart && command != CWebServer::Command::kStop)
+        return OnBeamCommand(command, args, reply);
     // The same state table as the control system's requests and the buttons.
     if (command == CWebServer::Command::kStart) {
         if (shutDown_ || grabbing_ || !subsystemsUp_) {

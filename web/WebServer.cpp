@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "base/LogSink.h"
 #include "web/PngEncoder.h"
 #include "web/WebAssets.h"
+#include "web/WebJson.h"
 
 namespace {
 
@@ -63,6 +65,8 @@ struct WebRequest {
     socklen_t peerLength = 0;
     Kind kind = Kind::kPlain;
     size_t body = 0;
+    std::string bodyText;    // at most kMaxBody bytes
+    std::string trailValue;  // writes: what the trail shows as the written value
     // Streams: the part being sent and how far.
     std::shared_ptr<const Part> part;
     size_t offset = 0;
@@ -70,6 +74,7 @@ struct WebRequest {
     uint64_t seq = 0;
     bool suspended = false;  // by us, and not yet resumed
     // Commands.
+    std::string path;
     uint64_t id = 0;
     bool commandSent = false;
     bool answered = false;
@@ -81,6 +86,7 @@ struct CWebServer::Shared : std::enable_shared_from_this<CWebServer::Shared> {
     ILogSink* log = nullptr;
     std::string version;
     CommandHandler commands;
+    BeamSource beam;
     CHostList viewHosts;  // these three fixed while the daemon runs
     CHostList controlHosts;
     std::shared_ptr<CWriteTrail> trail;
@@ -143,14 +149,24 @@ const sockaddr* Peer(const WebRequest* r) {
     return reinterpret_cast<const sockaddr*>(&r->peer);
 }
 
-// One line of the write trail for a POST and the status it was answered with.
+// One line of the write trail for a write (POST, PUT, DELETE) and the status it was
+// answered with.
 void TrailPost(const WebRequest* r, const std::string& url, int status) {
     if (!r->shared->trail)
         return;
     uint32_t address = 0;
     const std::string peer =
         PeerIPv4(Peer(r), r->peerLength, &address) ? FormatIPv4(address) : "another host";
-    r->shared->trail->Record(peer, url, "", status, CWriteTrail::NowMs());
+    r->shared->trail->Record(peer, url, r->trailValue, status, CWriteTrail::NowMs());
+}
+
+// A count of decimal digits only, at most six of them.
+bool ParseCount(const char* text, int* value) {
+    const size_t n = std::strlen(text);
+    if (n == 0 || n > 6 || std::strspn(text, "0123456789") != n)
+        return false;
+    *value = std::atoi(text);
+    return true;
 }
 
 bool Feeds(Kind k) {
@@ -258,9 +274,10 @@ MHD_Result FramePng(WebRequest* r) {
     return Send(r->conn, MHD_HTTP_OK, png, "image/png");
 }
 
-MHD_Result Command(WebRequest* r, CWebServer::Command command) {
+MHD_Result Command(WebRequest* r, CWebServer::Command command,
+                   const CWebServer::CommandArgs& args = {}) {
     CWebServer::Shared* s = r->shared;
-    const char* path = command == CWebServer::Command::kStart ? "/api/start" : "/api/stop";
+    const std::string& path = r->path;
     if (r->commandSent) {
         if (!r->answered)
             return MHD_YES;
@@ -293,49 +310,82 @@ MHD_Result Command(WebRequest* r, CWebServer::Command command) {
     }
     // Suspended before the handler runs, so its answer always finds it suspended.
     MHD_suspend_connection(r->conn);
-    s->commands(command, [weak = s->weak_from_this(), id](int status, const std::string& reason) {
-        if (auto alive = weak.lock())
-            alive->Answer(id, status, reason);
-    });
+    s->commands(command, args,
+                [weak = s->weak_from_this(), id](int status, const std::string& reason) {
+                    if (auto alive = weak.lock())
+                        alive->Answer(id, status, reason);
+                });
     return MHD_YES;
 }
 
 MHD_Result Route(WebRequest* r, const std::string& url, const std::string& method) {
     CWebServer::Shared* s = r->shared;
+    // Every POST, PUT and DELETE is a write: it goes to the trail however it is answered.
+    const bool write = method == "POST" || method == "PUT" || method == "DELETE";
+    const char* frames = MHD_lookup_connection_value(r->conn, MHD_GET_ARGUMENT_KIND, "frames");
+    if (method == "PUT")
+        r->trailValue = r->bodyText;
+    else if (write && frames != nullptr)
+        r->trailValue = std::string("frames=") + frames;
     if (!s->viewHosts.Allows(Peer(r), r->peerLength)) {
-        if (method == "POST")
+        if (write)
             TrailPost(r, url, MHD_HTTP_FORBIDDEN);
         return SendText(r->conn, MHD_HTTP_FORBIDDEN, "This host may not use this server.");
     }
-    // Every POST is a write: it goes to the trail however it is answered.
-    const bool post = method == "POST";
-    if (post && !s->controlHosts.Allows(Peer(r), r->peerLength)) {
+    if (write && !s->controlHosts.Allows(Peer(r), r->peerLength)) {
         TrailPost(r, url, MHD_HTTP_FORBIDDEN);
         return SendText(r->conn, MHD_HTTP_FORBIDDEN, "This host may not control the server.");
     }
     const bool get = method == "GET" || method == "HEAD";
     auto only = [&](const char* allowed) {
+        if (write)
+            TrailPost(r, url, MHD_HTTP_METHOD_NOT_ALLOWED);
         return Send(r->conn, MHD_HTTP_METHOD_NOT_ALLOWED, std::string("Use ") + allowed + ".\n",
                     kText, "Allow", allowed);
     };
+    auto bad = [&](const char* reason) {
+        TrailPost(r, url, MHD_HTTP_BAD_REQUEST);
+        return SendText(r->conn, MHD_HTTP_BAD_REQUEST, reason);
+    };
+    r->path = url;
     if (url == "/api/start" || url == "/api/stop") {
         if (method != "POST")
             return only("POST");
         return Command(
             r, url == "/api/start" ? CWebServer::Command::kStart : CWebServer::Command::kStop);
     }
-    const char* const getPaths[] = {"/stream.mjpg", "/snapshot.jpg", "/frame.png",
-                                    "/api/status",  "/events",       "/metrics"};
+    if (url == "/api/dark") {
+        CWebServer::CommandArgs args;
+        if (method == "DELETE")
+            return Command(r, CWebServer::Command::kClearDark);
+        if (method != "POST")
+            return only("POST, DELETE");
+        if (frames != nullptr && !ParseCount(frames, &args.frames))
+            return bad("frames must be a whole number.");
+        return Command(r, CWebServer::Command::kCaptureDark, args);
+    }
+    if (url == "/api/roi") {
+        if (method != "PUT")
+            return only("PUT");
+        static constexpr const char* kNames[] = {"x", "y", "width", "height"};
+        int32_t v[4] = {};
+        if (!ParseIntObject(r->bodyText, kNames, v))
+            return bad(R"(The body must be {"x":X,"y":Y,"width":W,"height":H} in whole numbers.)");
+        return Command(r, CWebServer::Command::kSetRoi, {-1, v[0], v[1], v[2], v[3]});
+    }
+    const char* const getPaths[] = {"/stream.mjpg", "/snapshot.jpg", "/frame.png", "/api/status",
+                                    "/api/beam",    "/events",       "/metrics"};
     bool known = std::find(std::begin(getPaths), std::end(getPaths), url) != std::end(getPaths);
     const WebAsset* asset = nullptr;
     for (int i = 0; i < kWebAssetCount; ++i) {
         if (url == kWebAssets[i].path)
             asset = &kWebAssets[i];
     }
-    if (post)
-        TrailPost(r, url, known || asset ? MHD_HTTP_METHOD_NOT_ALLOWED : MHD_HTTP_NOT_FOUND);
-    if (!known && asset == nullptr)
+    if (!known && asset == nullptr) {
+        if (write)
+            TrailPost(r, url, MHD_HTTP_NOT_FOUND);
         return SendText(r->conn, MHD_HTTP_NOT_FOUND, "Not found.");
+    }
     if (!get)
         return only("GET, HEAD");
     if (asset != nullptr) {
@@ -357,6 +407,12 @@ MHD_Result Route(WebRequest* r, const std::string& url, const std::string& metho
         return Snapshot(r);
     if (url == "/frame.png")
         return FramePng(r);
+    if (url == "/api/beam") {
+        const std::string beam = s->beam ? s->beam() : std::string();
+        if (beam.empty())
+            return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "No beam measured yet.");
+        return Send(r->conn, MHD_HTTP_OK, beam, "application/json");
+    }
     WebStatus status;
     {
         std::lock_guard lock(s->mutex);
@@ -369,7 +425,7 @@ MHD_Result Route(WebRequest* r, const std::string& url, const std::string& metho
 }
 
 MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
-                     const char*, size_t* uploadSize, void** context) {
+                     const char* upload, size_t* uploadSize, void** context) {
     auto* s = static_cast<CWebServer::Shared*>(cls);
     auto* r = static_cast<WebRequest*>(*context);
     if (r == nullptr) {
@@ -389,7 +445,8 @@ MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* 
     if (*uploadSize != 0) {
         r->body += *uploadSize;
         if (r->body > kMaxBody)
-            return MHD_NO;  // closes the connection: bodies are not ours to read
+            return MHD_NO;  // closes the connection: larger bodies are not ours to read
+        r->bodyText.append(upload, *uploadSize);
         *uploadSize = 0;
         return MHD_YES;
     }
@@ -501,6 +558,7 @@ bool CWebServer::Start(const WebSettings& settings, CommandHandler commands) {
     shared->log = log_;
     shared->version = version_;
     shared->commands = std::move(commands);
+    shared->beam = beamSource_;
     shared->viewHosts = access_.viewHosts;
     shared->controlHosts = access_.controlHosts;
     shared->trail = access_.trail;

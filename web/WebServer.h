@@ -28,18 +28,27 @@ struct WebAccess {
 };
 
 // The embedded HTTP server: the live page, the MJPEG and event streams, the newest frame as
-// JPEG and PNG, the status JSON, the metrics, and start/stop requests. One polling thread
+// JPEG and PNG, the status and beam JSON, the metrics, and the commands (start, stop, dark
+// frame, region). One polling thread
 // serves every connection; a viewer waiting for the next frame is suspended and costs no
 // thread. Start, Stop, the Publish calls and the replies to commands run on the owner's
 // thread; the rest on any.
 class CWebServer {
   public:
-    enum class Command { kStart, kStop };
+    // POST /api/start, /api/stop, /api/dark; DELETE /api/dark; PUT /api/roi.
+    enum class Command { kStart, kStop, kCaptureDark, kClearDark, kSetRoi };
+    // What a command carries, parsed and bounded here, checked by its handler.
+    struct CommandArgs {
+        int frames = -1;  // kCaptureDark: the frames asked for, -1 when not given
+        int32_t x = 0, y = 0, width = 0, height = 0;  // kSetRoi
+    };
     // Answers a command: 204 when done, else a status and a one-line reason. Owner's thread.
     using Reply = std::function<void(int status, const std::string& reason)>;
     // Runs on the server's thread; it must see to it that `reply` is called once, later,
     // on the owner's thread.
-    using CommandHandler = std::function<void(Command, Reply)>;
+    using CommandHandler = std::function<void(Command, const CommandArgs&, Reply)>;
+    // GET /api/beam: the newest beam as JSON, "" for none yet. Runs on the server's thread.
+    using BeamSource = std::function<std::string()>;
 
     CWebServer(ILogSink* log, std::string version);
     ~CWebServer();
@@ -48,6 +57,7 @@ class CWebServer {
 
     // Applies from the next Start.
     void SetAccess(WebAccess access) { access_ = std::move(access); }
+    void SetBeamSource(BeamSource source) { beamSource_ = std::move(source); }
     // False (and one log line) when the address cannot be bound; also false when disabled.
     bool Start(const WebSettings& settings, CommandHandler commands);
     void Stop();
@@ -73,6 +83,7 @@ class CWebServer {
     ILogSink* log_;
     std::string version_;
     WebAccess access_;
+    BeamSource beamSource_;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<std::string> spareFrame_;  // owner's thread: the next gray frame's buffer
 };

@@ -114,7 +114,7 @@ std::string RenderStatusJson(const WebStatus& s) {
     for (size_t i = 0; i < s.health.size(); ++i)
         j += (i ? "," : "") + JsonString(s.health[i].first) + ":" +
              std::to_string(s.health[i].second);
-    return j + "}}";
+    return j + "},\"beam\":" + (s.beam.empty() ? "null" : s.beam) + "}";
 }
 
 std::string RenderMetrics(const WebStatus& s, const std::string& version) {

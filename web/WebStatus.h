@@ -29,6 +29,7 @@ struct WebStatus {
     uint64_t zeftCalls = 0, zeftRefused = 0, accessRefused = 0;
     // Every counter of the health line, by name, in its order.
     std::vector<std::pair<std::string, uint64_t>> health;
+    std::string beam = "null";  // the beam without its profiles: a JSON value, as rendered
 };
 
 // The status as one JSON object (UTF-8; invalid bytes of a text become U+FFFD).

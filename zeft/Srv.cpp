@@ -269,6 +269,30 @@ int16_t CSrv::GetRequestData(std::span<uint8_t> array, uint32_t* count) {
     return kZeftOk;
 }
 
+int16_t CSrv::GetRequestData(std::span<int32_t> values, uint32_t* count) {
+    if (!current_)
+        return kZeftNotInCall;
+    const ZeftWireCall& c = *current_->call;
+    const size_t size = ZeftElementSize(c.requestFormat);
+    if ((c.requestFormat != kZeftFormatInt && c.requestFormat != kZeftFormatDouble) ||
+        c.data.size() != size_t{c.requestCount} * size)
+        return kZeftConversion;
+    const size_t n = std::min<size_t>(values.size(), c.requestCount);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* at = c.data.data() + i * size;
+        if (c.requestFormat == kZeftFormatInt) {
+            values[i] = static_cast<int32_t>(LoadLE32(at));
+            continue;
+        }
+        const double d = LoadLEDouble(at);
+        if (!(d >= INT32_MIN && d <= INT32_MAX) || d != std::floor(d))
+            return kZeftConversion;
+        values[i] = static_cast<int32_t>(d);
+    }
+    *count = c.requestCount;
+    return kZeftOk;
+}
+
 int16_t CSrv::StoreReply(uint16_t format, uint32_t count, const uint8_t* data, size_t length) {
     uint32_t limit =
         current_->property->replyFormat == kZeftFormatText ? 1 : current_->property->replySize;

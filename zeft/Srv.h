@@ -88,6 +88,9 @@ class CSrv final : public IZeftCallTarget {
     // The request's raw bytes (the characters of a text), cut to the array; `count`
     // receives how many were stored.
     int16_t GetRequestData(std::span<uint8_t> array, uint32_t* count = nullptr);
+    // The request's numbers (515, or 512 holding whole numbers within 32 bits), cut to the
+    // array; `count` receives how many the request holds. kZeftConversion for any other request.
+    int16_t GetRequestData(std::span<int32_t> values, uint32_t* count);
     // Stores the reply in the property's reply format: 0, kZeftConversion when the value
     // does not fit that format, kZeftReplyOverflow when it is longer than declared.
     int16_t PutReplyData(uint32_t value);

@@ -51,12 +51,13 @@ TEST_F(RegistrationTest, RegistersWithFallbacksAndDeclaresTheTableInOrder) {
     EXPECT_FALSE(control.Enabled());
 
     // Client-visible names, in the order clients list them.
-    const std::vector<std::string> table = {
+    std::vector<std::string> table = {
         "C_CAMNAME",  "S_Servername", "C_ActiveSince",  "S_StartTime",      "C_CAMID",
         "S_SPOTDATA", "C_SCALE",      "C_DYNAMICSCALE", "C_ORIENTATION",    "C_WIDTH",
         "C_HEIGHT",   "S_START",      "S_STOP",         "S_isStarted",      "S_isStopped",
         "S_UPDATE",   "S_isUpdated",  "C_BPP",          "S_availVideodata", "S_COMPRESSION",
         "X_HEALTH"};
+    table.insert(table.end(), {"X_BEAM", "X_ROI", "X_DARK"});
     struct {
         const char* context;  // null: the defaults
         const char* port;

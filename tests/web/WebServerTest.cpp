@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -32,10 +33,13 @@ class WebServerTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(Start(settings_)); }
     bool Start(const WebSettings& s) {
-        const bool ok = web_.Start(s, [this](CWebServer::Command c, CWebServer::Reply reply) {
-            std::lock_guard lock(mutex_);
-            commands_.push_back({c, std::move(reply)});
-        });
+        const bool ok =
+            web_.Start(s, [this](CWebServer::Command c, const CWebServer::CommandArgs& a,
+                                 CWebServer::Reply reply) {
+                std::lock_guard lock(mutex_);
+                commands_.push_back({c, std::move(reply)});
+                args_.push_back(a);
+            });
         port_ = web_.Port();
         return ok;
     }
@@ -55,6 +59,7 @@ class WebServerTest : public ::testing::Test {
     uint16_t port_ = 0;
     std::mutex mutex_;
     std::vector<std::pair<CWebServer::Command, CWebServer::Reply>> commands_;
+    std::vector<CWebServer::CommandArgs> args_;
 };
 
 TEST_F(WebServerTest, PathsMethodsAndTheEmbeddedPage) {
@@ -193,6 +198,65 @@ TEST_F(WebServerTest, CommandsAreAnsweredByTheOwnerAndRefusedWhenStopping) {
     web_.Stop();
     EXPECT_EQ(waiting.get().status, 503);
     commands_[0].second(204, "");
+}
+
+// The beam's commands reach the owner with their arguments; a malformed one never does.
+TEST_F(WebServerTest, BeamCommandsCarryCheckedArguments) {
+    using C = CWebServer::Command;
+    const struct {
+        const char* method;
+        const char* path;
+        const char* body;
+        int status;  // 0: reaches the owner as `command` with `args`
+        C command;
+        CWebServer::CommandArgs args;
+    } cases[] = {
+        {"POST", "/api/dark", "", 0, C::kCaptureDark, {}},
+        {"POST", "/api/dark?frames=32", "", 0, C::kCaptureDark, {32}},
+        {"DELETE", "/api/dark", "", 0, C::kClearDark, {}},
+        {"PUT",
+         "/api/roi",
+         R"( {"width":40, "x":-1,"y":20,"height":30} )",
+         0,
+         C::kSetRoi,
+         {-1, -1, 20, 40, 30}},
+        {"POST", "/api/dark?frames=1e3", "", 400, C::kStart, {}},
+        {"POST", "/api/dark?frames=-5", "", 400, C::kStart, {}},
+        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3})", 400, C::kStart, {}},
+        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4,"x":5})", 400, C::kStart, {}},
+        {"PUT", "/api/roi", R"({"x":1.5,"y":2,"width":3,"height":4})", 400, C::kStart, {}},
+        {"PUT", "/api/roi", R"({"x":01,"y":2,"width":3,"height":4})", 400, C::kStart, {}},
+        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4294967296})", 400, C::kStart, {}},
+        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4}x)", 400, C::kStart, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body);
+        commands_.clear();
+        args_.clear();
+        auto answer = std::async(std::launch::async, [&] {
+            const int fd = Connect(port_);
+            SendAll(fd, std::string(c.method) + " " + c.path +
+                            " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
+                            std::to_string(std::strlen(c.body)) + "\r\n\r\n" + c.body);
+            HttpResponse r = ReadResponse(fd);
+            ::close(fd);
+            return r;
+        });
+        if (c.status != 0) {
+            EXPECT_EQ(answer.get().status, c.status);
+            EXPECT_EQ(Commands(), 0u);
+            continue;
+        }
+        ASSERT_TRUE(WaitUntil([&] { return Commands() == 1; }));
+        EXPECT_EQ(commands_[0].first, c.command);
+        const CWebServer::CommandArgs& a = args_[0];
+        EXPECT_EQ(
+            std::vector<int>({a.frames, a.x, a.y, a.width, a.height}),
+            std::vector<int>({c.args.frames, c.args.x, c.args.y, c.args.width, c.args.height}));
+        commands_[0].second(400, "No.");
+        EXPECT_EQ(answer.get().body, "No.\n");
+    }
+    EXPECT_EQ(Fetch(port_, "GET", "/api/beam").status, 503);  // nobody measures
 }
 
 TEST_F(WebServerTest, HostileClientsLeaveTheViewersServed) {

@@ -164,6 +164,12 @@ def test_live_page_in_chromium(server):
             const ox = (p.clientWidth - p.naturalWidth * k) / 2, oy = (p.clientHeight - p.naturalHeight * k) / 2;
             return [(o.dataset.crossX - ox) / k, (o.dataset.crossY - oy) / k];""")
         assert abs(x - SPOT[0]) <= 2 and abs(y - SPOT[1]) <= 2
+        # The D4σ ellipse about the same centre, its axes in the spot's ratio, the major along x.
+        wait(lambda: js("return document.getElementById('overlay').dataset.ellipse !== undefined"))
+        o = js("const d = document.getElementById('overlay').dataset; return [d.crossX, d.crossY, d.ellipse]")
+        bx, by, major, minor, angle = map(float, o[2].split())
+        assert abs(bx - float(o[0])) <= 2 and abs(by - float(o[1])) <= 2 and abs(angle) < 2
+        assert major / minor == pytest.approx(SPOT[2] / SPOT[3], rel=0.05)
         s = status(server)
         text = lambda i: driver.find_element("id", i).text  # noqa: E731
         assert (text("x"), text("y"), text("scale"), text("orientation"), text("state")) == (

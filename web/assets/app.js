@@ -1,6 +1,6 @@
 'use strict';
-// The live page: the picture from the MJPEG stream, the spot and numbers from the event
-// stream. Both reconnect by themselves when the server goes away and comes back.
+// The live page: the picture from the MJPEG stream, the spot, the beam and the numbers from
+// the event stream. Both reconnect by themselves when the server goes away and comes back.
 const $ = (id) => document.getElementById(id);
 const picture = $('picture');
 const overlay = $('overlay');
@@ -21,10 +21,13 @@ function draw() {
   ctx.clearRect(0, 0, w, h);
   delete overlay.dataset.crossX;
   delete overlay.dataset.crossY;
-  if (!status || !status.spot || !status.width || !status.height) return;
+  delete overlay.dataset.ellipse;
+  if (!status || !status.width || !status.height) return;
   // object-fit: contain leaves bars on one side; the picture sits centred between them.
   const k = Math.min(w / status.width, h / status.height);
   const ox = (w - status.width * k) / 2, oy = (h - status.height * k) / 2;
+  drawBeam(ctx, status.beam, k, ox, oy);
+  if (!status.spot) return;
   const x = ox + status.spot.x * k, y = oy + status.spot.y * k;
   ctx.strokeStyle = '#fff';
   ctx.lineWidth = 1.5;
@@ -42,6 +45,24 @@ function draw() {
   overlay.dataset.crossY = y.toFixed(2);
 }
 
+// The beam's region, and its centroid with the D4σ ellipse along its axes.
+function drawBeam(ctx, b, k, ox, oy) {
+  if (!b) return;
+  ctx.lineWidth = 1.5;
+  ctx.strokeStyle = '#4caf50';
+  ctx.strokeRect(ox + (b.roi.x - 0.5) * k, oy + (b.roi.y - 0.5) * k, b.roi.width * k, b.roi.height * k);
+  if (!b.valid) return;
+  const x = ox + b.centroid.x * k, y = oy + b.centroid.y * k;
+  const a = Math.max(b.width.major * k / 2, 0.5), c = Math.max(b.width.minor * k / 2, 0.5);
+  ctx.strokeStyle = '#ffeb3b';
+  ctx.beginPath();
+  ctx.ellipse(x, y, a, c, b.angle * Math.PI / 180, 0, 2 * Math.PI);
+  ctx.moveTo(x - 4, y); ctx.lineTo(x + 4, y);
+  ctx.moveTo(x, y - 4); ctx.lineTo(x, y + 4);
+  ctx.stroke();
+  overlay.dataset.ellipse = [x, y, a, c, b.angle].map((v) => v.toFixed(2)).join(' ');
+}
+
 function show(s) {
   status = s;
   lastEvent = Date.now();
@@ -55,6 +76,10 @@ function show(s) {
   $('y').textContent = s.spot ? fixed(s.spot.y, 1) : '–';
   $('sx').textContent = s.spot ? fixed(s.spot.sx, 1) : '–';
   $('sy').textContent = s.spot ? fixed(s.spot.sy, 1) : '–';
+  const b = s.beam && s.beam.valid ? s.beam : null;
+  $('beam').textContent = b ? `${fixed(b.centroid.x, 1)}, ${fixed(b.centroid.y, 1)}` : (s.beam ? s.beam.reason : '–');
+  $('d4s').textContent = b ? `${fixed(b.width.major, 1)} × ${fixed(b.width.minor, 1)}` : '–';
+  $('angle').textContent = b ? fixed(b.angle, 1) + '°' : '–';
   $('scale').textContent = fixed(s.scale, 3);
   $('orientation').textContent = s.orientation;
   const c = s.clients;
