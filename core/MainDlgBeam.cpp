@@ -6,9 +6,9 @@
 #include "base/ProgramDir.h"
 #include "config/IniFile.h"
 #include "config/Settings.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
 #include "core/MainDlg.h"
+#include "zeft/Srv.h"
+#include "zeft/Zeft.h"
 
 namespace {
 
