@@ -143,7 +143,7 @@ std::string CMainDlg::RequestDarkFrame(uint32_t frames) {
     }
     if (frames > CBeamMonitor::kMaxDarkFrames)
         return "A dark frame takes 1 to 256 frames.";
-    if (shutDown_ || !grabbing_ || camera_.IsReopening())
+    if (State() != ControllerState::kGrabbing)
         return "Not grabbing.";
     beam_->CaptureDark(frames);
     return "";

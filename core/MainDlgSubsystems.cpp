@@ -29,7 +29,7 @@ int CMainDlg::OpenCamera(ILogSink* log) {
 void CMainDlg::OnCameraLost() {
     // A torn-down grabber's late message, or one already handled, changes nothing.
     CGrabber* grabber = camera_.Grabber();
-    if (shutDown_ || !grabbing_ || camera_.IsReopening() || !grabber || !grabber->StreamFailed())
+    if (State() != ControllerState::kGrabbing || !grabber || !grabber->StreamFailed())
         return;
     camera_.BeginReopening();
 }
