@@ -305,6 +305,7 @@ TEST_F(MainDlgTest, EveryCommandInEveryStateFollowsTheTable) {
             EXPECT_EQ(log_.lines.back(), "Grabbing started.");
         }
         dlg_->ShutDownServer();
+        Settle();  // what the camera posted before it stopped still reaches this controller
         dlg_.reset();
     }
 }
