@@ -40,9 +40,7 @@ int CFrameChannels::Start(const NetworkSettings& settings, const std::string& fr
     if (settings.LossyEnabled() &&
         !lossy_.Start(static_cast<uint16_t>(settings.listenPortLossy), settings.maxClientsLossy))
         result = 0;
-    const HttpSettings& http = settings.http;
-    web_.Start({http.enabled, http.port, http.bindAddress, http.maxConnections, http.maxPerAddress},
-               webCommands_);
+    web_.Start(settings.http, webCommands_);
     return result;
 }
 

@@ -7,18 +7,10 @@
 
 #include "base/HostList.h"
 #include "base/WriteTrail.h"
+#include "config/Settings.h"  // WebSettings
 #include "web/WebStatus.h"
 
 class ILogSink;
-
-struct WebSettings {
-    bool enabled = true;
-    int port = 31780;
-    std::string bindAddress = "0.0.0.0";
-    int maxConnections = 64;
-    int maxPerAddress = 8;
-    int idleSeconds = 30;
-};
 
 // Who may use the web server; the default lets every host do everything.
 struct WebAccess {

@@ -5,6 +5,7 @@
 
 #include "config/IniFile.h"
 #include "control/Registration.h"
+#include "tests/support/LogRecorder.h"
 #include "tests/zeft/ZeftTestSupport.h"
 
 namespace {

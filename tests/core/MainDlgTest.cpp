@@ -22,6 +22,7 @@
 #include "net/FrameClient.h"
 #include "tests/capture/ScriptedV4l2.h"
 #include "tests/core/Turn.h"
+#include "tests/support/LogRecorder.h"
 #include "tests/support/Program.h"
 #include "zeft/Zeft.h"
 #include "zeft/ZeftClient.h"
