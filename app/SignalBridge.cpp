@@ -66,9 +66,9 @@ void CSignalBridge::OnReadable() {
     while ((n = ::read(readEnd_.get(), buf, sizeof buf)) > 0) {
         for (ssize_t i = 0; i < n; ++i) {
             if (buf[i] == SIGUSR1)
-                target_->RequestStart();
+                target_->Post(ControllerCommand::kStart);
             else
-                target_->RequestQuit();
+                target_->Post(ControllerCommand::kQuit);
         }
     }
 }

@@ -26,10 +26,3 @@ std::string FormatLogText(const char* format, ...) __attribute__((format(printf,
 
 // True on the thread that ran the program's static initialisation (main).
 bool IsMainThread();
-
-// Keeps every text; for tests.
-class CLogRecorder : public ILogSink {
-  public:
-    void Log(std::string_view text) override { lines.emplace_back(text); }
-    std::vector<std::string> lines;
-};

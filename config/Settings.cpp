@@ -2,133 +2,121 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <new>
 
 #include "base/LogSink.h"
 
 int ReadJpegQuality(const CIniFile& ini) {
-    return ini.GetInt(kSectionDefault, kKeyJpegQuality, Settings().jpegQuality);
+    return ReadInt(ini, kJpegQualityKey);
 }
 
 NetworkSettings ReadNetworkSettings(const CIniFile& ini) {
     NetworkSettings s;
-    s.maxClients = ini.GetInt(kSectionDefault, kKeyMaxClients, s.maxClients);
-    s.listenPort = ini.GetInt(kSectionDefault, kKeyListenPort, s.listenPort);
-    s.maxClientsLossy = ini.GetInt(kSectionDefault, kKeyMaxClientsLossy, s.maxClientsLossy);
-    s.listenPortLossy = ini.GetInt(kSectionDefault, kKeyListenPortLossy, s.listenPortLossy);
-    s.lossyEnabledValue = ini.GetInt(kSectionDefault, kKeyLossyEnabled, s.lossyEnabledValue);
-    s.zeftFrameEqpName = ini.GetValue(kSectionDefault, kKeyZeftFrameEqpName, s.zeftFrameEqpName);
+    s.maxClients = ReadInt(ini, kMaxClientsKey);
+    s.listenPort = ReadInt(ini, kListenPortKey);
+    s.maxClientsLossy = ReadInt(ini, kMaxClientsLossyKey);
+    s.listenPortLossy = ReadInt(ini, kListenPortLossyKey);
+    s.lossyEnabledValue = ReadInt(ini, kLossyEnabledKey);
+    s.zeftFrameEqpName = ReadText(ini, kZeftFrameEqpNameKey);
     s.http = ReadHttpSettings(ini);
     return s;
 }
 
 ZeftSettings ReadZeftSettings(const CIniFile& ini) {
     ZeftSettings s;
-    s.controlEqpName = ini.GetValue(kSectionDefault, kKeyZeftControlEqpName, s.controlEqpName);
-    s.portNumber = ini.GetInt(kSectionDefault, kKeyZeftPortNumber, s.portNumber);
-    s.context = ini.GetValue(kSectionDefault, kKeyZeftContext, s.context);
+    s.controlEqpName = ReadText(ini, kZeftControlEqpNameKey);
+    s.portNumber = ReadInt(ini, kZeftPortNumberKey);
+    s.context = ReadText(ini, kZeftContextKey);
     return s;
 }
 
 StoredCameraSettings ReadCameraSettings(const CIniFile& ini) {
     StoredCameraSettings s;
-    s.name = ini.GetValue(kSectionCameraSettings, kKeyCameraName, s.name);
-    s.scale = ini.GetDouble(kSectionCameraSettings, kKeyScale, s.scale);
-    s.orientation = ini.GetValue(kSectionCameraSettings, kKeyOrientation, s.orientation);
-    s.camId = ini.GetValue(kSectionCameraSettings, kKeyCamId, s.camId);
+    s.name = ReadText(ini, kCameraNameKey);
+    s.scale = ReadReal(ini, kScaleKey);
+    s.orientation = ReadText(ini, kOrientationKey);
+    s.camId = ReadText(ini, kCamIdKey);
     return s;
 }
 
 SelvexSettings ReadSelvexSettings(const CIniFile& ini) {
     SelvexSettings s;
-    s.context = ini.GetValue(kSectionSelvex, kKeySelvexContext, s.context);
-    s.serverName = ini.GetValue(kSectionSelvex, kKeySelvexServerName, s.serverName);
-    s.mandatory = ini.GetInt(kSectionSelvex, kKeyMandatorySelvex, s.mandatory);
+    s.context = ReadText(ini, kSelvexContextKey);
+    s.serverName = ReadText(ini, kSelvexServerNameKey);
+    s.mandatory = ReadInt(ini, kMandatorySelvexKey);
     return s;
 }
 
 GenicamSettings ReadGenicamSettings(const CIniFile& ini) {
     GenicamSettings s;
-    s.gigEVision = ini.GetInt(kSectionGenicam, kKeyGigEVision, s.gigEVision) != 0;
-    s.usb3Vision = ini.GetInt(kSectionGenicam, kKeyUsb3Vision, s.usb3Vision) != 0;
-    s.fakeCamera = ini.GetInt(kSectionGenicam, kKeyFakeCamera, s.fakeCamera) != 0;
+    s.gigEVision = ReadInt(ini, kGigEVisionKey) != 0;
+    s.usb3Vision = ReadInt(ini, kUsb3VisionKey) != 0;
+    s.fakeCamera = ReadInt(ini, kFakeCameraKey) != 0;
     return s;
 }
 
 AccessSettings ReadAccessSettings(const CIniFile& ini) {
     AccessSettings s;
-    s.controlHosts = ini.GetValue(kSectionAccess, kKeyControlHosts, s.controlHosts);
-    s.viewHosts = ini.GetValue(kSectionAccess, kKeyViewHosts, s.viewHosts);
+    s.controlHosts = ReadText(ini, kControlHostsKey);
+    s.viewHosts = ReadText(ini, kViewHostsKey);
     return s;
 }
 
 int ReadStallSeconds(const CIniFile& ini) {
-    return std::max(0, ini.GetInt(kSectionCameraSettings, kKeyStallSeconds, kDefaultStallSeconds));
+    return ReadInt(ini, kStallSecondsKey);
 }
 
 bool AddAccessAndWatchdogKeys(CIniFile& ini) {
-    // No value can hold a line break, so this one stands for "absent".
-    constexpr std::string_view kAbsent = "\n";
-    bool added = false;
-    auto add = [&](const char* section, const char* key, std::string_view value) {
-        if (ini.GetValue(section, key, kAbsent) == kAbsent)
-            added = ini.SetValue(section, key, value) || added;
-    };
-    add(kSectionAccess, kKeyControlHosts, "");
-    add(kSectionAccess, kKeyViewHosts, "");
-    add(kSectionCameraSettings, kKeyStallSeconds, std::to_string(kDefaultStallSeconds));
-    return added;
+    const bool access = WriteMissingKeys(ini, kAccessKeys);
+    return WriteMissingKeys(ini, std::span(&kStallSecondsKey, 1)) || access;
 }
 
-HttpSettings ReadHttpSettings(const CIniFile& ini) {
-    HttpSettings s;
-    s.enabled = ini.GetInt(kSectionHttp, kKeyHttpEnabled, s.enabled) != 0;
-    s.port = ini.GetInt(kSectionHttp, kKeyHttpPort, s.port);
-    s.bindAddress = ini.GetValue(kSectionHttp, kKeyHttpBindAddress, s.bindAddress);
-    s.maxConnections = ini.GetInt(kSectionHttp, kKeyHttpMaxConnections, s.maxConnections);
-    s.maxPerAddress = ini.GetInt(kSectionHttp, kKeyHttpMaxPerAddress, s.maxPerAddress);
+WebSettings ReadHttpSettings(const CIniFile& ini) {
+    WebSettings s;
+    s.enabled = ReadInt(ini, kHttpEnabledKey) != 0;
+    s.port = ReadInt(ini, kHttpPortKey);
+    s.bindAddress = ReadText(ini, kHttpBindAddressKey);
+    s.maxConnections = ReadInt(ini, kHttpMaxConnectionsKey);
+    s.maxPerAddress = ReadInt(ini, kHttpMaxPerAddressKey);
+    return s;
+}
+
+HardwareSettings ReadHardwareSettings(const CIniFile& hardware) {
+    HardwareSettings s;
+    s.type = ReadText(hardware, kHardwareTypeKey);
+    s.devicePath = ReadText(hardware, kDevicePathKey);
+    s.videoMode = ReadInt(hardware, kDeviceVideoModeKey);
+    s.limitFramerate = ReadReal(hardware, kLimitFramerateKey);
     return s;
 }
 
 AnalysisSettings ReadAnalysisSettings(const CIniFile& ini) {
     AnalysisSettings s;
-    s.roiX = ini.GetInt(kSectionAnalysis, kKeyRoiX, s.roiX);
-    s.roiY = ini.GetInt(kSectionAnalysis, kKeyRoiY, s.roiY);
-    s.roiWidth = ini.GetInt(kSectionAnalysis, kKeyRoiWidth, s.roiWidth);
-    s.roiHeight = ini.GetInt(kSectionAnalysis, kKeyRoiHeight, s.roiHeight);
-    s.stabilityFrames = ini.GetInt(kSectionAnalysis, kKeyStabilityFrames, s.stabilityFrames);
+    s.roiX = ReadInt(ini, kRoiXKey);
+    s.roiY = ReadInt(ini, kRoiYKey);
+    s.roiWidth = ReadInt(ini, kRoiWidthKey);
+    s.roiHeight = ReadInt(ini, kRoiHeightKey);
+    s.stabilityFrames = ReadInt(ini, kStabilityFramesKey);
     return s;
 }
 
 bool WriteAnalysisSettings(CIniFile& ini, const AnalysisSettings& s, bool onlyMissing) {
-    const std::pair<const char*, int> keys[] = {{kKeyRoiX, s.roiX},
-                                                {kKeyRoiY, s.roiY},
-                                                {kKeyRoiWidth, s.roiWidth},
-                                                {kKeyRoiHeight, s.roiHeight}};
+    const std::pair<const KeySpec&, int> keys[] = {{kRoiXKey, s.roiX},
+                                                   {kRoiYKey, s.roiY},
+                                                   {kRoiWidthKey, s.roiWidth},
+                                                   {kRoiHeightKey, s.roiHeight}};
     bool wrote = false;
-    for (const auto& [key, value] : keys) {
-        if (!onlyMissing || ini.GetValue(kSectionAnalysis, key, "\n") == "\n")
-            wrote = ini.SetInt(kSectionAnalysis, key, value) || wrote;
+    for (const auto& [spec, value] : keys) {
+        if (!onlyMissing || !HasKey(ini, spec))
+            wrote = ini.SetInt(spec.section, spec.key, value) || wrote;
     }
-    if (ini.GetValue(kSectionAnalysis, kKeyStabilityFrames, "\n") == "\n")
+    if (!HasKey(ini, kStabilityFramesKey))
         wrote = ini.SetInt(kSectionAnalysis, kKeyStabilityFrames, s.stabilityFrames) || wrote;
     return wrote;
 }
 
 bool WriteMissingHttpSettings(CIniFile& ini) {
-    const HttpSettings d;
-    const std::pair<const char*, std::string> keys[] = {{kKeyHttpEnabled, d.enabled ? "1" : "0"},
-                                                        {kKeyHttpPort, std::to_string(d.port)},
-                                                        {kKeyHttpBindAddress, d.bindAddress}};
-    bool wrote = false;
-    for (const auto& [key, value] : keys) {
-        if (ini.GetValue(kSectionHttp, key, "empty") == "empty") {
-            ini.SetValue(kSectionHttp, key, value);
-            wrote = true;
-        }
-    }
-    return wrote;
+    return WriteMissingKeys(ini, kHttpKeys);
 }
 
 Settings ReadSettings(const CIniFile& ini) {
@@ -166,36 +154,14 @@ std::string ComputerName() {
 }
 
 void WriteDefaultSettings(CIniFile& ini, std::string_view computerName) {
-    const std::string name(computerName);
-    struct Default {
-        const char* section;
-        const char* key;
-        std::string value;
-    };
-    const Default defaults[] = {
-        {kSectionDefault, kKeyMaxClients, "255"},
-        {kSectionDefault, kKeyListenPort, "31777"},
-        {kSectionDefault, kKeyMaxClientsLossy, "255"},
-        {kSectionDefault, kKeyListenPortLossy, "31778"},
-        {kSectionDefault, kKeyLossyEnabled, "0"},
-        {kSectionDefault, kKeyJpegQuality, "60"},
-        {kSectionDefault, kKeyZeftFrameEqpName, name + "F"},
-        {kSectionDefault, kKeyZeftControlEqpName, name},
-        {kSectionDefault, kKeyZeftPortNumber, "11"},
-        {kSectionDefault, kKeyZeftContext, "TAVO"},
-        {kSectionCameraSettings, kKeyCameraName, "Camera 0"},
-        {kSectionCameraSettings, kKeyScale, "1.0000"},
-        {kSectionCameraSettings, kKeyOrientation, "NORM"},
-        {kSectionCameraSettings, kKeyCamId, "0x01000000"},
-        {kSectionSelvex, kKeySelvexContext, "TAVO"},
-        {kSectionSelvex, kKeySelvexServerName, "SELVEX"},
-        {kSectionSelvex, kKeyMandatorySelvex, "0"},
-        {kSectionHttp, kKeyHttpEnabled, "1"},
-        {kSectionHttp, kKeyHttpPort, "31780"},
-        {kSectionHttp, kKeyHttpBindAddress, "0.0.0.0"},
-    };
-    for (const Default& d : defaults)
-        ini.SetValue(d.section, d.key, d.value);
+    for (std::span<const KeySpec> table :
+         {std::span<const KeySpec>(kDefaultKeys), std::span<const KeySpec>(kCameraKeys),
+          std::span<const KeySpec>(kSelvexKeys), std::span<const KeySpec>(kHttpKeys)}) {
+        for (const KeySpec& spec : table) {
+            if (spec.written && spec.inFreshFile)
+                ini.SetValue(spec.section, spec.key, WrittenDefault(spec, computerName));
+        }
+    }
 }
 
 std::unique_ptr<CIniFile> InitializeIniFile(const std::string& programDir, ILogSink* log,

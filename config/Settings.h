@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "config/IniFile.h"
+#include "config/KeyTable.h"
 
 class ILogSink;
 
@@ -59,27 +60,140 @@ inline constexpr char kKeyRoiWidth[] = "RoiWidth";
 inline constexpr char kKeyRoiHeight[] = "RoiHeight";
 inline constexpr char kKeyStabilityFrames[] = "StabilityFrames";
 
-// The settings as the server reads them. Each member's initial value is the fallback used
-// when its key is absent, which is not always the default written into a fresh file.
+// The hardware description of the capture device: a key file beside the program, written
+// by the video multiplexer SELVEX for the camera id when one is configured.
+inline constexpr char kHardwareFileName[] = "curhardware.cfg";
+inline constexpr char kHardwareSection[] = "GlobalSettings";
+inline constexpr char kKeyHardwareType[] = "Type";
+inline constexpr char kKeyDevicePath[] = "DevicePath";
+inline constexpr char kKeyDeviceVideoMode[] = "DeviceVideoMode";
+inline constexpr char kKeyLimitFramerate[] = "LimitFramerate";
+// The marker of every stored description.
+inline constexpr char kHardwareType[] = "DirectShow";
 
-// Section HTTP: the embedded web server, read with the network settings.
-struct HttpSettings {
-    bool enabled = true;
-    int port = 31780;
-    std::string bindAddress = "0.0.0.0";
-    int maxConnections = 64;
-    int maxPerAddress = 8;
+// The key tables: one per section, in the file's order. Each key's fallback is what counts
+// when the file lacks it, which is not always the default written into a fresh file; the
+// settings structs below take their initial values from here.
+// {hostname} in a written default is the machine's name (ComputerName).
+inline constexpr KeySpec kMaxClientsKey{kSectionDefault, kKeyMaxClients, KeyType::kInt, "255", 255};
+inline constexpr KeySpec kListenPortKey{kSectionDefault, kKeyListenPort, KeyType::kInt, "31777",
+                                        31777};
+inline constexpr KeySpec kMaxClientsLossyKey{kSectionDefault, kKeyMaxClientsLossy, KeyType::kInt,
+                                             "255", 255};
+inline constexpr KeySpec kListenPortLossyKey{kSectionDefault, kKeyListenPortLossy, KeyType::kInt,
+                                             "31778", 31778};
+inline constexpr KeySpec kLossyEnabledKey{kSectionDefault, kKeyLossyEnabled, KeyType::kInt, "0", 1};
+inline constexpr KeySpec kJpegQualityKey{kSectionDefault, kKeyJpegQuality, KeyType::kInt, "60", 30};
+inline constexpr KeySpec kZeftFrameEqpNameKey{kSectionDefault, kKeyZeftFrameEqpName, KeyType::kText,
+                                              "{hostname}F"};
+inline constexpr KeySpec kZeftControlEqpNameKey{kSectionDefault, kKeyZeftControlEqpName,
+                                                KeyType::kText, "{hostname}"};
+inline constexpr KeySpec kZeftPortNumberKey{kSectionDefault, kKeyZeftPortNumber, KeyType::kInt,
+                                            "11", 11};
+inline constexpr KeySpec kZeftContextKey{
+    kSectionDefault, kKeyZeftContext, KeyType::kText, "TAVO", 0, "TAVO"};
+inline constexpr KeySpec kDefaultKeys[] = {
+    kMaxClientsKey,     kListenPortKey,  kMaxClientsLossyKey,  kListenPortLossyKey,
+    kLossyEnabledKey,   kJpegQualityKey, kZeftFrameEqpNameKey, kZeftControlEqpNameKey,
+    kZeftPortNumberKey, kZeftContextKey};
+
+inline constexpr KeySpec kCameraNameKey{
+    kSectionCameraSettings, kKeyCameraName, KeyType::kText, "Camera 0", 0, "DefaultCamName"};
+inline constexpr KeySpec kScaleKey{kSectionCameraSettings, kKeyScale, KeyType::kReal, "1.0000",
+                                   1.0};
+inline constexpr KeySpec kOrientationKey{
+    kSectionCameraSettings, kKeyOrientation, KeyType::kText, "NORM", 0, "NORM"};
+inline constexpr KeySpec kCamIdKey{kSectionCameraSettings, kKeyCamId, KeyType::kText,
+                                   "0x01000000",           0,         "0x0"};
+// Seconds without a frame while grabbing before the camera counts as lost; 0 turns the
+// watchdog off. Not in a fresh file: added at the first bring-up.
+inline constexpr KeySpec kStallSecondsKey{
+    kSectionCameraSettings, kKeyStallSeconds, KeyType::kInt, "5", 5, "", false, 0};
+inline constexpr KeySpec kCameraKeys[] = {kCameraNameKey, kScaleKey, kOrientationKey, kCamIdKey,
+                                          kStallSecondsKey};
+
+inline constexpr KeySpec kSelvexContextKey{kSectionSelvex, kKeySelvexContext, KeyType::kText,
+                                           "TAVO"};
+inline constexpr KeySpec kSelvexServerNameKey{kSectionSelvex, kKeySelvexServerName, KeyType::kText,
+                                              "SELVEX"};
+inline constexpr KeySpec kMandatorySelvexKey{kSectionSelvex, kKeyMandatorySelvex, KeyType::kInt,
+                                             "0"};
+inline constexpr KeySpec kSelvexKeys[] = {kSelvexContextKey, kSelvexServerNameKey,
+                                          kMandatorySelvexKey};
+
+inline constexpr KeySpec kHttpEnabledKey{kSectionHttp, kKeyHttpEnabled, KeyType::kInt, "1", 1};
+inline constexpr KeySpec kHttpPortKey{kSectionHttp, kKeyHttpPort, KeyType::kInt, "31780", 31780};
+inline constexpr KeySpec kHttpBindAddressKey{
+    kSectionHttp, kKeyHttpBindAddress, KeyType::kText, "0.0.0.0", 0, "0.0.0.0"};
+inline constexpr KeySpec kHttpMaxConnectionsKey{kSectionHttp, kKeyHttpMaxConnections, KeyType::kInt,
+                                                "64", 64};
+inline constexpr KeySpec kHttpMaxPerAddressKey{kSectionHttp, kKeyHttpMaxPerAddress, KeyType::kInt,
+                                               "8", 8};
+inline constexpr KeySpec kHttpKeys[] = {kHttpEnabledKey, kHttpPortKey, kHttpBindAddressKey,
+                                        kHttpMaxConnectionsKey, kHttpMaxPerAddressKey};
+
+// Host lists (see CHostList); empty allows everyone. Added at the first bring-up.
+inline constexpr KeySpec kControlHostsKey{
+    kSectionAccess, kKeyControlHosts, KeyType::kText, "", 0, "", false};
+inline constexpr KeySpec kViewHostsKey{kSectionAccess, kKeyViewHosts, KeyType::kText, "", 0, "",
+                                       false};
+inline constexpr KeySpec kAccessKeys[] = {kControlHostsKey, kViewHostsKey};
+
+// Never written: GigE Vision discovery broadcasts on the networks, so it is off unless
+// turned on here.
+inline constexpr KeySpec kGigEVisionKey{kSectionGenicam, kKeyGigEVision, KeyType::kInt, nullptr, 0};
+inline constexpr KeySpec kUsb3VisionKey{kSectionGenicam, kKeyUsb3Vision, KeyType::kInt, nullptr, 1};
+inline constexpr KeySpec kFakeCameraKey{kSectionGenicam, kKeyFakeCamera, KeyType::kInt, nullptr, 0};
+inline constexpr KeySpec kGenicamKeys[] = {kGigEVisionKey, kUsb3VisionKey, kFakeCameraKey};
+
+// The beam measurement's region in pixels of the oriented frame; width 0 is the whole
+// frame. Added when the measurement starts.
+inline constexpr KeySpec kRoiXKey{kSectionAnalysis, kKeyRoiX, KeyType::kInt, "0", 0, "", false};
+inline constexpr KeySpec kRoiYKey{kSectionAnalysis, kKeyRoiY, KeyType::kInt, "0", 0, "", false};
+inline constexpr KeySpec kRoiWidthKey{
+    kSectionAnalysis, kKeyRoiWidth, KeyType::kInt, "0", 0, "", false};
+inline constexpr KeySpec kRoiHeightKey{
+    kSectionAnalysis, kKeyRoiHeight, KeyType::kInt, "0", 0, "", false};
+// Valid results in the beam stability window.
+inline constexpr KeySpec kStabilityFramesKey{
+    kSectionAnalysis, kKeyStabilityFrames, KeyType::kInt, "1024", 1024, "", false, 16, 16384};
+inline constexpr KeySpec kAnalysisKeys[] = {kRoiXKey, kRoiYKey, kRoiWidthKey, kRoiHeightKey,
+                                            kStabilityFramesKey};
+
+// Section GlobalSettings of the hardware description; never written with defaults (the
+// build and the package place a whole file).
+inline constexpr KeySpec kHardwareTypeKey{kHardwareSection, kKeyHardwareType, KeyType::kText,
+                                          nullptr};
+inline constexpr KeySpec kDevicePathKey{kHardwareSection, kKeyDevicePath, KeyType::kText, nullptr};
+inline constexpr KeySpec kDeviceVideoModeKey{kHardwareSection, kKeyDeviceVideoMode, KeyType::kInt,
+                                             nullptr, 0};
+inline constexpr KeySpec kLimitFramerateKey{kHardwareSection, kKeyLimitFramerate, KeyType::kReal,
+                                            nullptr, -1.0};  // frames/s, -1: no limit
+inline constexpr KeySpec kHardwareKeys[] = {kHardwareTypeKey, kDevicePathKey, kDeviceVideoModeKey,
+                                            kLimitFramerateKey};
+
+// The settings as the server reads them.
+
+// Section HTTP: the embedded web server, read with the network settings. The idle time is
+// not a key: the server's own.
+struct WebSettings {
+    bool enabled = kHttpEnabledKey.IntFallback() != 0;
+    int port = kHttpPortKey.IntFallback();
+    std::string bindAddress = kHttpBindAddressKey.fallbackText;
+    int maxConnections = kHttpMaxConnectionsKey.IntFallback();
+    int maxPerAddress = kHttpMaxPerAddressKey.IntFallback();
+    int idleSeconds = 30;
 };
 
 // Section DEFAULT, read at start-up and at every reconfiguration.
 struct NetworkSettings {
-    int maxClients = 255;
-    int listenPort = 31777;
-    int maxClientsLossy = 255;
-    int listenPortLossy = 31778;
-    int lossyEnabledValue = 1;     // LOSSYENABLED as stored
+    int maxClients = kMaxClientsKey.IntFallback();
+    int listenPort = kListenPortKey.IntFallback();
+    int maxClientsLossy = kMaxClientsLossyKey.IntFallback();
+    int listenPortLossy = kListenPortLossyKey.IntFallback();
+    int lossyEnabledValue = kLossyEnabledKey.IntFallback();  // LOSSYENABLED as stored
     std::string zeftFrameEqpName;  // frame-transfer equipment of the lossless channel
-    HttpSettings http;             // section HTTP
+    WebSettings http;              // section HTTP
 
     // Only exactly 1 enables the lossy channel.
     bool LossyEnabled() const { return lossyEnabledValue == 1; }
@@ -88,16 +202,16 @@ struct NetworkSettings {
 // Section DEFAULT, read by the control-system registration and the property handler.
 struct ZeftSettings {
     std::string controlEqpName;
-    int portNumber = 11;
-    std::string context = "TAVO";
+    int portNumber = kZeftPortNumberKey.IntFallback();
+    std::string context = kZeftContextKey.fallbackText;
 };
 
 // Section CameraSettings, read at start-up; written by the camera settings update.
 struct StoredCameraSettings {
-    std::string name = "DefaultCamName";
-    double scale = 1.0;
-    std::string orientation = "NORM";
-    std::string camId = "0x0";  // hexadecimal text, used verbatim
+    std::string name = kCameraNameKey.fallbackText;
+    double scale = kScaleKey.fallback;
+    std::string orientation = kOrientationKey.fallbackText;
+    std::string camId = kCamIdKey.fallbackText;  // hexadecimal text, used verbatim
 };
 
 // Section SELVEX, read at every grabbing set-up.
@@ -107,32 +221,36 @@ struct SelvexSettings {
     int mandatory = 0;  // nonzero: a failed multiplexer query fails the grabbing set-up
 };
 
-// Section GenICam: where GenICam cameras are looked for, read at every bring-up. GigE
-// Vision discovery broadcasts on the networks, so it is off unless turned on here.
+// Section GenICam: where GenICam cameras are looked for, read at every bring-up.
 struct GenicamSettings {
     bool gigEVision = false;
     bool usb3Vision = true;
     bool fakeCamera = false;  // the camera library's in-process test camera
 };
 
-// Section Access, read at every bring-up: host lists (see CHostList); empty allows everyone.
+// Section Access, read at every bring-up.
 struct AccessSettings {
     std::string controlHosts;  // who may write
     std::string viewHosts;     // who may connect at all
 };
 
-// CameraSettings StallSeconds, read at every bring-up: seconds without a frame while
-// grabbing before the camera counts as lost; 0 turns the watchdog off.
-constexpr int kDefaultStallSeconds = 5;
+constexpr int kDefaultStallSeconds = kStallSecondsKey.IntFallback();
 
-// Section Analysis: the beam measurement's region in pixels of the oriented frame, read at
-// start-up; width 0 is the whole frame. Checked by the reader's caller.
+// Section Analysis, read at start-up. Checked by the reader's caller.
 struct AnalysisSettings {
     int roiX = 0;
     int roiY = 0;
     int roiWidth = 0;
     int roiHeight = 0;
     int stabilityFrames = 1024;  // results in the beam stability window; bounded by its user
+};
+
+// Section GlobalSettings of the hardware description.
+struct HardwareSettings {
+    std::string type;
+    std::string devicePath;
+    int videoMode = kDeviceVideoModeKey.IntFallback();
+    double limitFramerate = kLimitFramerateKey.fallback;
 };
 
 // Every key of the file. JPEGQuality counts at start-up only.
@@ -155,14 +273,15 @@ int ReadStallSeconds(const CIniFile& ini);
 // Adds the Access keys (empty) and StallSeconds (its default) where absent, so an older
 // file shows them; the caller saves. True when something was added.
 bool AddAccessAndWatchdogKeys(CIniFile& ini);
-HttpSettings ReadHttpSettings(const CIniFile& ini);
+WebSettings ReadHttpSettings(const CIniFile& ini);
+HardwareSettings ReadHardwareSettings(const CIniFile& hardware);
 AnalysisSettings ReadAnalysisSettings(const CIniFile& ini);
 // Sets the four region keys, and StabilityFrames where absent (nothing changes it at run
 // time); the caller saves. With `onlyMissing`, only those absent (an older file); true when
 // one was set.
 bool WriteAnalysisSettings(CIniFile& ini, const AnalysisSettings& s, bool onlyMissing = false);
-// Writes whichever of Enabled, Port and BindAddress section HTTP lacks (a file from before
-// the web server) with its default; true when it wrote one. The caller saves.
+// Writes whichever key of section HTTP the file lacks (a file from before the web server)
+// with its default; true when it wrote one. The caller saves.
 bool WriteMissingHttpSettings(CIniFile& ini);
 Settings ReadSettings(const CIniFile& ini);
 
@@ -175,7 +294,8 @@ bool WriteCameraSettings(CIniFile& ini, const StoredCameraSettings& camera);
 std::string ComputerName();
 std::string ComputerNameFromHostName(std::string_view hostName);
 
-// Sets the 20 keys of a fresh configuration to their written defaults, in the file's order.
+// Sets the keys of a fresh configuration (those of the tables marked so) to their written
+// defaults, in the file's order.
 // Keys already present are overwritten; other keys stay.
 void WriteDefaultSettings(CIniFile& ini, std::string_view computerName);
 

@@ -5,10 +5,10 @@
 #include <span>
 
 #include "base/LogSink.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
 #include "frame/FastCopy.h"
 #include "frame/FrameHeader.h"
+#include "zeft/Srv.h"
+#include "zeft/Zeft.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "base/ReplaceFile.h"
 #include "config/IniFile.h"
 #include "config/Settings.h"
-#include "control/zeft/Zeft.h"
+#include "zeft/Zeft.h"
 
 namespace {
 

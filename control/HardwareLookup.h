@@ -2,14 +2,7 @@
 
 #include <string>
 
-class CIniFile;
-
-// The hardware description of the capture device: a key file beside the program, written
-// by the video multiplexer SELVEX for the camera id when one is configured.
-constexpr char kHardwareFileName[] = "curhardware.cfg";
-constexpr char kHardwareSection[] = "GlobalSettings";
-// The marker of every stored description.
-constexpr char kHardwareType[] = "DirectShow";
+#include "config/Settings.h"  // the description's file, section and keys
 
 // Asks the multiplexer named in section SELVEX of `config` for the description of `camId`
 // and replaces the file in `programDir` with its answer. Without an answer the file stays

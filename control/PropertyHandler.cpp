@@ -9,8 +9,8 @@
 
 #include "base/LittleEndian.h"
 #include "control/Registration.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/ZeftTypes.h"
+#include "zeft/Srv.h"
+#include "zeft/ZeftTypes.h"
 
 namespace {
 
@@ -154,18 +154,18 @@ void CPropertyHandler::ReadOnly(int16_t access, int16_t writeCode, const char* w
     End(kOk, "");
 }
 
-void CPropertyHandler::Request(int16_t access, void (IControllerRequests::*request)(),
-                               bool allowed) {
+void CPropertyHandler::Request(int16_t access, ControllerCommand command) {
     bool wroteOne = false;
     bool lastOk = false;
     if (Writes(access)) {
         uint32_t value = 0;
         wroteOne = control_.GetRequestData(value) == 0 && value == 1;
         lastOk = wroteOne;
-        if (wroteOne && allowed) {
-            if (request == &IControllerRequests::RequestApplySettings)
+        if (wroteOne) {
+            // A client polls the flag after its write: it is false from the reply on.
+            if (command == ControllerCommand::kApplySettings && requests_.Check(command).Accepted())
                 state_.SetSettingsApplied(false);
-            (requests_.*request)();
+            requests_.Post(command);
         }
     }
     if (Reads(access))
@@ -271,15 +271,15 @@ void CPropertyHandler::SpotData(const ControlPropertyDef&, int16_t access) {
 }
 
 void CPropertyHandler::Start(const ControlPropertyDef&, int16_t access) {
-    Request(access, &IControllerRequests::RequestStart, !state_.IsGrabbing());
+    Request(access, ControllerCommand::kStart);
 }
 
 void CPropertyHandler::Stop(const ControlPropertyDef&, int16_t access) {
-    Request(access, &IControllerRequests::RequestStop, state_.IsGrabbing());
+    Request(access, ControllerCommand::kStop);
 }
 
 void CPropertyHandler::Update(const ControlPropertyDef&, int16_t access) {
-    Request(access, &IControllerRequests::RequestApplySettings, state_.SubsystemsUp());
+    Request(access, ControllerCommand::kApplySettings);
 }
 
 void CPropertyHandler::IsStarted(const ControlPropertyDef&, int16_t access) {

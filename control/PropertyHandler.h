@@ -160,8 +160,8 @@ class CPropertyHandler {
     template <class Put>
     void ReadOnly(int16_t access, int16_t writeCode, const char* writeMessage,
                   const char* readFailed, const Put& put);
-    // S_START, S_STOP, S_UPDATE: a written 1 asks for `request` when `allowed`.
-    void Request(int16_t access, void (IControllerRequests::*request)(), bool allowed);
+    // S_START, S_STOP, S_UPDATE: a written 1 posts `command`; the state table decides.
+    void Request(int16_t access, ControllerCommand command);
 
     CSrv& control_;
     IControllerState& state_;

@@ -4,8 +4,8 @@
 
 #include "config/IniFile.h"
 #include "config/Settings.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
+#include "zeft/Srv.h"
+#include "zeft/Zeft.h"
 
 namespace {
 

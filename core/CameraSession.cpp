@@ -42,16 +42,14 @@ int CCameraSession::Open(ILogSink* log) {
                    kHardwareFileName);
         return 0;
     }
-    if (hardware.GetValue(kHardwareSection, "Type", "") != kHardwareType) {
+    const HardwareSettings h = ReadHardwareSettings(hardware);
+    if (h.type != kHardwareType) {
         LogMessage(log,
                    "FATAL: Hardware settings configuration file (\"%s\") contains improper type.",
                    kHardwareFileName);
         return 0;
     }
-    const double limit = hardware.GetDouble(kHardwareSection, "LimitFramerate", -1.0);
-    const int mode = hardware.GetInt(kHardwareSection, "DeviceVideoMode", 0);
-    const std::string device = hardware.GetValue(kHardwareSection, "DevicePath", "");
-    if (!grabber_->Init(device, mode, limit, queue_.get())) {
+    if (!grabber_->Init(h.devicePath, h.videoMode, h.limitFramerate, queue_.get())) {
         LogMessage(log, "Grabbing Subsystem Init() error.");
         return 0;
     }

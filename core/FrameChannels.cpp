@@ -40,9 +40,7 @@ int CFrameChannels::Start(const NetworkSettings& settings, const std::string& fr
     if (settings.LossyEnabled() &&
         !lossy_.Start(static_cast<uint16_t>(settings.listenPortLossy), settings.maxClientsLossy))
         result = 0;
-    const HttpSettings& http = settings.http;
-    web_.Start({http.enabled, http.port, http.bindAddress, http.maxConnections, http.maxPerAddress},
-               webCommands_);
+    web_.Start(settings.http, webCommands_);
     return result;
 }
 
@@ -72,9 +70,8 @@ void CFrameChannels::DistributeFrame(uint32_t frameNumber, uint32_t width, uint3
     web_.PublishFrame(frameNumber, width, height, pixels);
 }
 
-HealthCounters::Channel CFrameChannels::WebStats() const {
-    const WebStatus::Channel w = web_.Stats();
-    return {w.clients, w.sent, w.dropped};
+WebStatus::Channel CFrameChannels::WebStats() const {
+    return web_.Stats();
 }
 
 void CFrameChannels::SetClientCountDisplays(std::function<void(int)> lossless,
@@ -90,8 +87,8 @@ void CFrameChannels::ShowClientCounts(bool lossless, bool lossy) {
         lossy_.SetShowClientCount(1);
 }
 
-HealthCounters::Channel CFrameChannels::Stats(const CFrameServerBase& server) {
-    HealthCounters::Channel c;
+WebStatus::Channel CFrameChannels::Stats(const CFrameServerBase& server) {
+    WebStatus::Channel c;
     c.sent = server.DepartedSent();
     c.dropped = server.DepartedDropped();
     for (const CFrameServerBase::SessionStats& s : server.GetSessionStats()) {

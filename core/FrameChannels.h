@@ -7,7 +7,6 @@
 
 #include "config/Settings.h"
 #include "control/FrameTransfer.h"
-#include "core/Health.h"
 #include "net/FrameServer.h"
 #include "web/WebServer.h"
 
@@ -65,9 +64,9 @@ class CFrameChannels {
     void SetClientCountDisplays(std::function<void(int)> lossless, std::function<void(int)> lossy);
     void ShowClientCounts(bool lossless, bool lossy);
 
-    HealthCounters::Channel LosslessStats() const { return Stats(lossless_); }
-    HealthCounters::Channel LossyStats() const { return Stats(lossy_); }
-    HealthCounters::Channel WebStats() const;
+    WebStatus::Channel LosslessStats() const { return Stats(lossless_); }
+    WebStatus::Channel LossyStats() const { return Stats(lossy_); }
+    WebStatus::Channel WebStats() const;
 
     CFrameServer& Lossless() { return lossless_; }
     const CFrameServer& Lossless() const { return lossless_; }
@@ -78,7 +77,7 @@ class CFrameChannels {
 
   private:
     // Clients connected now; sent and dropped since the start, clients that left included.
-    static HealthCounters::Channel Stats(const CFrameServerBase& server);
+    static WebStatus::Channel Stats(const CFrameServerBase& server);
 
     IMessagePoster* poster_;
     ILogSink* log_;

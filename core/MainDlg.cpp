@@ -12,11 +12,11 @@
 #include "config/Settings.h"
 #include "control/HardwareLookup.h"
 #include "control/Registration.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
-#include "control/zeft/ZeftClient.h"
 #include "core/PidFile.h"
 #include "processing/Orientation.h"
+#include "zeft/Srv.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftClient.h"
 
 namespace {
 
@@ -148,7 +148,6 @@ bool CMainDlg::OnInitDialog() {
     }
 
     hosts_.timers->SetTimer(IDT_ENVIRONMENT, kEnvironmentPeriodMs);
-    environmentTimer_ = true;
     hosts_.timers->SetTimer(IDT_HEALTH, kHealthPeriodMs);
     hosts_.timers->SetTimer(IDT_WRITE_TRAIL, kWriteTrailPeriodMs);
     controlClientActive_ = false;
@@ -197,19 +196,17 @@ void CMainDlg::OnCommand(int id) {
         return;
     switch (id) {
         case IDC_CLOSE:
-            ShutDownServer();
+            Request(ControllerCommand::kQuit);
             break;
         case IDC_CONFIG:
             if (model_.IsEnabled(IDC_CONFIG))
                 OnConfig();
             break;
         case IDC_START_GRABBING:
-            if (model_.IsEnabled(IDC_START_GRABBING))
-                OnStartGrabbing();
+            Request(ControllerCommand::kStart);
             break;
         case IDC_STOP_GRABBING:
-            if (model_.IsEnabled(IDC_STOP_GRABBING))
-                OnStopGrabbing();
+            Request(ControllerCommand::kStop);
             break;
         default:
             break;
@@ -244,8 +241,7 @@ void CMainDlg::OnTimer(int id) {
             break;
         case IDT_AUTOSTART:
             hosts_.timers->KillTimer(IDT_AUTOSTART);
-            if (!shutDown_ && !grabbing_ && subsystemsUp_)
-                OnStartGrabbing();
+            Request(ControllerCommand::kStart);
             break;
         default:
             break;
@@ -324,7 +320,8 @@ void CMainDlg::OnFrameReady() {
     for (int n = std::max(1, queue->GetCount()); n > 0; --n) {
         if (!pipeline_.OnFrameReady(*queue, &codecs_, settings))
             break;
-        PublishWebStatus(true);
+        if (channels_.Web().StatusDue())
+            PublishWebStatus(true);
     }
     camera_.FrameReadyDone();
 }
@@ -386,7 +383,7 @@ void CMainDlg::ShutDownServer() {
         hosts_.timers->KillTimer(timer);
     // The rules and the trail belong to this window; the control system outlives it.
     ZeftSetAccess({});
-    environmentTimer_ = activityTimer_ = false;
+    activityTimer_ = false;
     if (hosts_.environment != nullptr)
         hosts_.environment->Stop();
     hosts_.dialog->EndDialog(IDOK);

@@ -12,16 +12,17 @@
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
 #include "base/MessageQueue.h"
+#include "base/StatusModel.h"
 #include "base/WriteTrail.h"
 #include "capture/CaptureBackend.h"
 #include "compression/CodecSet.h"
 #include "control/FrameTransfer.h"
 #include "control/PropertyHandler.h"
 #include "core/CameraSession.h"
+#include "core/ControllerStates.h"
 #include "core/DialogModel.h"
 #include "core/FrameChannels.h"
 #include "core/FramePipeline.h"
-#include "core/Health.h"
 #include "core/HostInterfaces.h"
 
 class CGrabber;
@@ -131,32 +132,21 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     std::string SetBeamRegion(const std::array<int32_t, 4>& region) override;
     uint32_t DarkFrames() const override;
     std::string RequestDarkFrame(uint32_t frames) override;
-    const CBeamMonitor& Beam() const { return *beam_; }
-    HealthCounters Health() const;
+    StatusCounters Health() const;
     // The web server's view of the state; `event` also tells the live pages.
     void PublishWebStatus(bool event);
     // One line for the service manager: grabbing, frame rate and clients of each channel.
     std::string ServiceStatusText() const;
 
-    // Requests from the control system and the signals, queued for the main thread.
-    void RequestStart() override;
-    void RequestStop() override;
-    void RequestApplySettings() override;
-    void RequestQuit() override;
+    // The one way in for a command; see ControllerStates.cpp for what each state allows.
+    Outcome Request(ControllerCommand command) override;
+    Outcome Check(ControllerCommand command) const override;
+    void Post(ControllerCommand command) override;
+    ControllerState State() const;
 
-    int Width() const { return camera_.Width(); }
-    int Height() const { return camera_.Height(); }
-    CIniFile* Config() const { return config_.get(); }
-    CSrv* Control() const { return control_.get(); }
     CFrameServer& LosslessServer() { return channels_.Lossless(); }
     CLossyFrameServer& LossyServer() { return channels_.Lossy(); }
-    CFrameTransfer* FrameTransfer() const { return channels_.Transfer(); }
-    const CFramePipeline& Pipeline() const { return pipeline_; }
     CGrabber* Grabber() const { return camera_.Grabber(); }
-    // The host lists of the last bring-up, and the trail every write goes to.
-    const CHostList& ControlHosts() const { return controlHosts_; }
-    const CHostList& ViewHosts() const { return viewHosts_; }
-    const std::shared_ptr<CWriteTrail>& WriteTrail() const { return trail_; }
 
   private:
     // Grabbing, codecs, control system and network in this order, each with its line; true
@@ -218,7 +208,6 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     double lastFrameRate_ = 0;
     std::string webDevice_;  // DevicePath of the hardware description, for the web
 
-    bool environmentTimer_ = false;
     bool activityTimer_ = false;
     bool controlClientActive_ = false;
     bool grabbing_ = false;  // stays set while a lost camera is being opened again

@@ -7,9 +7,9 @@
 #include "base/ProgramDir.h"
 #include "config/IniFile.h"
 #include "config/Settings.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
 #include "core/MainDlg.h"
+#include "zeft/Srv.h"
+#include "zeft/Zeft.h"
 
 namespace {
 
@@ -145,7 +145,7 @@ std::string CMainDlg::RequestDarkFrame(uint32_t frames) {
     }
     if (frames > CBeamMonitor::kMaxDarkFrames)
         return "A dark frame takes 1 to 256 frames.";
-    if (shutDown_ || !grabbing_ || camera_.IsReopening())
+    if (State() != ControllerState::kGrabbing)
         return "Not grabbing.";
     beam_->CaptureDark(frames);
     return "";

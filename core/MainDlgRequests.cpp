@@ -1,25 +1,44 @@
-// The typed requests of the control system, the signal bridge and the buttons: each is a
-// task for the main thread, which the state table then takes or ignores.
+// Every command of the buttons, the autostart, the signals, the control system, the web and
+// a settings apply: one state table decides, then the main thread carries it out.
 #include "core/MainDlg.h"
 
-void CMainDlg::RequestStart() {
-    hosts_.poster->PostTask([this] {
-        if (!grabbing_ && subsystemsUp_)
+ControllerState CMainDlg::State() const {
+    if (shutDown_)
+        return ControllerState::kShutDown;
+    if (grabbing_)
+        return camera_.IsReopening() ? ControllerState::kReopening : ControllerState::kGrabbing;
+    return subsystemsUp_ ? ControllerState::kStopped : ControllerState::kDown;
+}
+
+Outcome CMainDlg::Check(ControllerCommand command) const {
+    return Decide(State(), command);
+}
+
+Outcome CMainDlg::Request(ControllerCommand command) {
+    const Outcome rule = Check(command);
+    if (!rule.Accepted())
+        return rule;
+    switch (command) {
+        case ControllerCommand::kStart:
             OnStartGrabbing();
-    });
-}
-
-void CMainDlg::RequestStop() {
-    hosts_.poster->PostTask([this] {
-        if (grabbing_)
+            if (!grabbing_)
+                return {Outcome::kFailed, "Grabbing could not be started."};
+            break;
+        case ControllerCommand::kStop:
             OnStopGrabbing();
-    });
+            if (grabbing_)
+                return {Outcome::kFailed, "Grabbing could not be stopped."};
+            break;
+        case ControllerCommand::kApplySettings:
+            OnApplyCameraSettings();
+            break;
+        case ControllerCommand::kQuit:
+            ShutDownServer();
+            break;
+    }
+    return rule;
 }
 
-void CMainDlg::RequestApplySettings() {
-    hosts_.poster->PostTask([this] { OnApplyCameraSettings(); });
-}
-
-void CMainDlg::RequestQuit() {
-    hosts_.poster->PostTask([this] { ShutDownServer(); });
+void CMainDlg::Post(ControllerCommand command) {
+    hosts_.poster->PostTask([this, command] { Request(command); });
 }

@@ -6,10 +6,10 @@
 #include "config/IniFile.h"
 #include "config/Settings.h"
 #include "control/Registration.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
 #include "core/MainDlg.h"
 #include "processing/Orientation.h"
+#include "zeft/Srv.h"
+#include "zeft/Zeft.h"
 
 namespace {
 
@@ -59,22 +59,30 @@ std::string CMainDlg::ControlEquipmentName() const {
     return config_ ? config_->GetValue(kSectionDefault, kKeyZeftControlEqpName, "") : "";
 }
 
-HealthCounters CMainDlg::Health() const {
-    HealthCounters h;
+StatusCounters CMainDlg::Health() const {
+    StatusCounters h;
     const CFramePipeline::Counters& p = pipeline_.GetCounters();
-    h.processed = p.processed;
-    h.captureDrops = camera_.CaptureDrops();
-    h.cameraLosses = camera_.Losses();
-    h.cameraStalls = camera_.Stalls();
-    h.accessRefused = channels_.AccessRefused();
-    h.pipelineDrains = p.drained;
-    h.withoutCodecs = p.withoutCodecs;
-    h.jpegFailed = p.jpegFailed;
-    h.lossless = channels_.LosslessStats();
-    h.lossy = channels_.LossyStats();
+    h[kFramesProcessed] = p.processed;
+    h[kCaptureDrops] = camera_.CaptureDrops();
+    h[kCameraLost] = camera_.Losses();
+    h[kCameraStalled] = camera_.Stalls();
+    h[kPipelineDrains] = p.drained;
+    h[kNoCodec] = p.withoutCodecs;
+    h[kJpegFailed] = p.jpegFailed;
+    const StatusId channels[][3] = {{kLosslessClients, kLosslessSent, kLosslessDropped},
+                                    {kLossyClients, kLossySent, kLossyDropped},
+                                    {kWebClients, kWebSent, kWebDropped}};
+    const WebStatus::Channel stats[] = {channels_.LosslessStats(), channels_.LossyStats(),
+                                        channels_.WebStats()};
+    for (size_t i = 0; i < 3; ++i) {
+        h[channels[i][0]] = uint64_t(stats[i].clients);
+        h[channels[i][1]] = stats[i].sent;
+        h[channels[i][2]] = stats[i].dropped;
+    }
     const ZeftServerStats zeft = ZeftGetServerStats();
-    h.zeftCalls = zeft.calls;
-    h.zeftRefused = zeft.callsRefused;
+    h[kZeftCalls] = zeft.calls;
+    h[kZeftRefused] = zeft.callsRefused;
+    h[kAccessRefused] = channels_.AccessRefused();
     return h;
 }
 
@@ -84,8 +92,8 @@ void CMainDlg::OnApplyCameraSettings() {
     if (grabbing_)
         OnStopGrabbing();
     UpdateCameraSettings();
-    // Started again whatever the state before and whatever the update's outcome.
-    OnStartGrabbing();
+    // Started again whatever the state before, when the update left everything up.
+    Request(ControllerCommand::kStart);
     settingsApplied_ = true;
 }
 
@@ -138,12 +146,16 @@ bool CMainDlg::UpdateCameraSettings() {
 }
 
 std::string CMainDlg::ServiceStatusText() const {
-    const std::string rate = model_.Text(IDC_FRAMERATE);
     std::string text = "Not grabbing";
-    if (camera_.IsReopening())
+    if (camera_.IsReopening()) {
         text = "Camera lost, opening it again";
-    else if (grabbing_)
-        text = rate.empty() ? "Grabbing" : "Grabbing at " + rate + " frames/s";
+    } else if (grabbing_ && pipeline_.LastFrameTime().time == 0) {
+        text = "Grabbing";
+    } else if (grabbing_) {
+        char rate[40];
+        std::snprintf(rate, sizeof rate, "%.1f", lastFrameRate_);
+        text = std::string("Grabbing at ") + rate + " frames/s";
+    }
     text +=
         "; lossless " + std::to_string(channels_.Lossless().GetClientCount()) + " clients, lossy ";
     text += channels_.LossyEnabled()

@@ -4,9 +4,9 @@
 #include "config/IniFile.h"
 #include "config/Settings.h"
 #include "control/HardwareLookup.h"
-#include "control/zeft/Srv.h"
 #include "core/MainDlg.h"
 #include "processing/Orientation.h"
+#include "zeft/Srv.h"
 
 int CMainDlg::InitializeGrabbing() {
     camera_.StopReopening();
@@ -29,7 +29,7 @@ int CMainDlg::OpenCamera(ILogSink* log) {
 void CMainDlg::OnCameraLost() {
     // A torn-down grabber's late message, or one already handled, changes nothing.
     CGrabber* grabber = camera_.Grabber();
-    if (shutDown_ || !grabbing_ || camera_.IsReopening() || !grabber || !grabber->StreamFailed())
+    if (State() != ControllerState::kGrabbing || !grabber || !grabber->StreamFailed())
         return;
     camera_.BeginReopening();
 }
@@ -73,9 +73,8 @@ int CMainDlg::InitializeNetwork() {
     const uint64_t frameBytes =
         uint64_t(camera_.Width()) * uint64_t(camera_.Height()) * camera_.BitsPerPixel() / 8;
     CIniFile hardware(programDir_);
-    webDevice_ = hardware.Load(kHardwareFileName)
-                     ? hardware.GetValue(kHardwareSection, "DevicePath", "")
-                     : std::string();
+    webDevice_ =
+        hardware.Load(kHardwareFileName) ? ReadText(hardware, kDevicePathKey) : std::string();
     const int result = channels_.Start(::ReadNetworkSettings(*config_), frameEqpName_, frameBytes);
     PublishWebStatus(true);
     const bool lossy = channels_.LossyServing();

@@ -24,10 +24,6 @@
 
 namespace {
 
-constexpr char kHardwareSection[] = "GlobalSettings";
-constexpr char kKeyDevicePath[] = "DevicePath";
-constexpr char kKeyDeviceVideoMode[] = "DeviceVideoMode";
-constexpr char kKeyLimitFramerate[] = "LimitFramerate";
 constexpr int kMaxZeftText = 16;
 
 // Leading-digits reading as the stored settings are read: "80abc" is 80, "abc" is 0.
@@ -165,18 +161,19 @@ CConfigDialog::CConfigDialog(CIniFile& config, CIniFile& hardware, ILogSink* log
                        "disabled.",
                        MessageIcon::kExclamation);
 
-    const std::string_view d = kSectionDefault;
-    const int listenPort = config_.GetInt(d, kKeyListenPort, 31777);
-    const int maxClients = config_.GetInt(d, kKeyMaxClients, 255);
-    const int listenPortLossy = config_.GetInt(d, kKeyListenPortLossy, 31778);
-    const int maxClientsLossy = config_.GetInt(d, kKeyMaxClientsLossy, 255);
-    const int lossyEnabled = config_.GetInt(d, kKeyLossyEnabled, 1);
-    const std::string context = config_.GetValue(d, kKeyZeftContext, "TAVO");
-    const std::string controlEqp = config_.GetValue(d, kKeyZeftControlEqpName, "");
-    const std::string frameEqp = config_.GetValue(d, kKeyZeftFrameEqpName, "");
-    const int zeftPort = config_.GetInt(d, kKeyZeftPortNumber, 11);
-    const int quality = config_.GetInt(d, kKeyJpegQuality, 60);
-    const double limit = hardware_.GetDouble(kHardwareSection, kKeyLimitFramerate, -1.0);
+    const int listenPort = ReadInt(config_, kListenPortKey);
+    const int maxClients = ReadInt(config_, kMaxClientsKey);
+    const int listenPortLossy = ReadInt(config_, kListenPortLossyKey);
+    const int maxClientsLossy = ReadInt(config_, kMaxClientsLossyKey);
+    const int lossyEnabled = ReadInt(config_, kLossyEnabledKey);
+    const std::string context = ReadText(config_, kZeftContextKey);
+    const std::string controlEqp = ReadText(config_, kZeftControlEqpNameKey);
+    const std::string frameEqp = ReadText(config_, kZeftFrameEqpNameKey);
+    const int zeftPort = ReadInt(config_, kZeftPortNumberKey);
+    // The dialog offers the written default where the server would fall back to its own.
+    const int quality =
+        config_.GetInt(kSectionDefault, kKeyJpegQuality, std::atoi(kJpegQualityKey.written));
+    const double limit = ReadReal(hardware_, kLimitFramerateKey);
 
     limitRate_->setChecked(limit > 0);
     rate_->setText(limit > 0 ? QString::asprintf("%.2f", limit) : QString("5.0"));
@@ -206,8 +203,7 @@ std::string CConfigDialog::SelectedPath() const {
 
 void CConfigDialog::RefreshDevices() {
     DeviceList list;
-    const int found = RefreshDeviceList(hardware_.GetValue(kHardwareSection, kKeyDevicePath, ""),
-                                        &list, backends_);
+    const int found = RefreshDeviceList(ReadText(hardware_, kDevicePathKey), &list, backends_);
     devices_->clear();
     for (const DeviceListEntry& entry : list.entries)
         devices_->addItem(QString::fromStdString(entry.friendlyName),
@@ -225,9 +221,8 @@ void CConfigDialog::SelectDevice() {
     const std::string path = SelectedPath();
     if (path.empty())
         return;
-    const bool configured = hardware_.GetValue(kHardwareSection, kKeyDevicePath, "") == path;
-    ChooseVideoMode(path,
-                    configured ? hardware_.GetInt(kHardwareSection, kKeyDeviceVideoMode, 0) : -1);
+    const bool configured = ReadText(hardware_, kDevicePathKey) == path;
+    ChooseVideoMode(path, configured ? ReadInt(hardware_, kDeviceVideoModeKey) : -1);
 }
 
 void CConfigDialog::ChooseVideoMode(const std::string& path, int wantedMode) {

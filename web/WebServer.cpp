@@ -93,6 +93,8 @@ struct CWebServer::Shared : std::enable_shared_from_this<CWebServer::Shared> {
     MHD_Daemon* daemon = nullptr;
     uint16_t port = 0;
     std::atomic<int> jpegDemand{0};
+    std::atomic<uint64_t> refused{0};  // requests the access lists refused
+    std::atomic<int64_t> statusAt{0};  // steady-clock ticks of the newest PublishStatus
 
     mutable std::mutex mutex;  // guards everything below
     bool stopping = false;
@@ -115,7 +117,10 @@ struct CWebServer::Shared : std::enable_shared_from_this<CWebServer::Shared> {
     void UpdateDemand() { jpegDemand.store(viewers + snapshotWaiters); }
     WebStatus StatusWithOwnStats() const {
         WebStatus s = status;
-        s.web = {viewers, sent, dropped};
+        s.counters[kWebClients] = uint64_t(viewers);
+        s.counters[kWebSent] = sent;
+        s.counters[kWebDropped] = dropped;
+        s.counters[kWebRefused] = refused.load();
         return s;
     }
     // Makes `part` the newest of `feed` and resumes the viewers waiting for it.
@@ -328,11 +333,13 @@ MHD_Result Route(WebRequest* r, const std::string& url, const std::string& metho
     else if (write && frames != nullptr)
         r->trailValue = std::string("frames=") + frames;
     if (!s->viewHosts.Allows(Peer(r), r->peerLength)) {
+        ++s->refused;
         if (write)
             TrailPost(r, url, MHD_HTTP_FORBIDDEN);
         return SendText(r->conn, MHD_HTTP_FORBIDDEN, "This host may not use this server.");
     }
     if (write && !s->controlHosts.Allows(Peer(r), r->peerLength)) {
+        ++s->refused;
         TrailPost(r, url, MHD_HTTP_FORBIDDEN);
         return SendText(r->conn, MHD_HTTP_FORBIDDEN, "This host may not control the server.");
     }
@@ -665,10 +672,11 @@ void CWebServer::PublishStatus(const WebStatus& status, bool event) {
         return;
     WebStatus shown;
     std::shared_ptr<const Part> repeat;
+    const Clock::time_point now = Clock::now();
+    shared_->statusAt.store(now.time_since_epoch().count());
     {
         std::lock_guard lock(shared_->mutex);
         shared_->status = status;
-        const Clock::time_point now = Clock::now();
         if (shared_->jpeg.newest && now - shared_->lastJpeg >= kRepeatPeriod)
             repeat = shared_->jpeg.newest;
         // A change of state goes out at once; the rest at most ten times a second.
@@ -688,6 +696,13 @@ void CWebServer::PublishStatus(const WebStatus& status, bool event) {
     auto part = std::make_shared<Part>();
     part->bytes = "event: status\ndata: " + RenderStatusJson(shown) + "\n\n";
     shared_->Publish(shared_->events, std::move(part));
+}
+
+bool CWebServer::StatusDue() const {
+    if (!shared_)
+        return false;
+    const Clock::time_point last{Clock::duration(shared_->statusAt.load())};
+    return Clock::now() - last >= kEventPeriod;
 }
 
 bool CWebServer::JpegWanted() const {

@@ -7,18 +7,10 @@
 
 #include "base/HostList.h"
 #include "base/WriteTrail.h"
+#include "config/Settings.h"  // WebSettings
 #include "web/WebStatus.h"
 
 class ILogSink;
-
-struct WebSettings {
-    bool enabled = true;
-    int port = 31780;
-    std::string bindAddress = "0.0.0.0";
-    int maxConnections = 64;
-    int maxPerAddress = 8;
-    int idleSeconds = 30;
-};
 
 // Who may use the web server; the default lets every host do everything.
 struct WebAccess {
@@ -72,6 +64,9 @@ class CWebServer {
     // The newest status; `event` also sends it to the event streams (at most 10 per second).
     void PublishStatus(const WebStatus& status, bool event);
 
+    // Whether the status is older than the events' period: a caller with a stream of small
+    // changes (the frame number) publishes only then. Owner's thread.
+    bool StatusDue() const;
     // Whether anyone waits for JPEGs (stream viewers or a snapshot). Any thread.
     bool JpegWanted() const;
     // Stream viewers now, and their frames sent and skipped since the start.

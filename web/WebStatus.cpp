@@ -40,10 +40,6 @@ std::string Number(double v) {
     return text;
 }
 
-std::string Channel(const WebStatus::Channel& c) {
-    return std::to_string(c.clients);
-}
-
 // A Prometheus label value: backslash, quote and line feed escaped.
 std::string LabelValue(const std::string& text) {
     std::string out;
@@ -108,76 +104,42 @@ std::string RenderStatusJson(const WebStatus& s) {
         j += "null";
     j += ",\"camera\":{\"name\":" + JsonString(s.cameraName) + ",\"id\":" + JsonString(s.cameraId) +
          ",\"device\":" + JsonString(s.device) + "}";
-    j += ",\"clients\":{\"lossless\":" + Channel(s.lossless) + ",\"lossy\":" + Channel(s.lossy) +
-         ",\"web\":" + Channel(s.web) + ",\"zeft\":" + std::to_string(s.zeftClients) + "}";
-    j += ",\"health\":{";
-    for (size_t i = 0; i < s.health.size(); ++i)
-        j += (i ? "," : "") + JsonString(s.health[i].first) + ":" +
-             std::to_string(s.health[i].second);
+    const StatusCounters& c = s.counters;
+    j += ",\"clients\":{\"lossless\":" + std::to_string(c[kLosslessClients]) +
+         ",\"lossy\":" + std::to_string(c[kLossyClients]) +
+         ",\"web\":" + std::to_string(c[kWebClients]) +
+         ",\"zeft\":" + std::to_string(s.zeftClients) + "}";
+    j += ",\"health\":{" + RenderHealthJsonMembers(c);
     return j + "},\"beam\":" + (s.beam.empty() ? "null" : s.beam) + "}";
 }
 
 std::string RenderMetrics(const WebStatus& s, const std::string& version) {
-    std::string m;
+    // The zeft clients are no counter of the health line, but a sample of its family.
+    auto zeft = [](const char* metric, const void* arg) -> std::string {
+        if (std::string(metric) != "lumerix2_clients")
+            return "";
+        return "lumerix2_clients{channel=\"zeft\"} " +
+               std::to_string(static_cast<const WebStatus*>(arg)->zeftClients) + "\n";
+    };
+    std::string m = RenderStatusMetrics(s.counters, zeft, &s);
     auto family = [&](const char* name, const char* type, const char* help) {
         m += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     };
-    auto sample = [&](const char* name, const std::string& labels, const std::string& value) {
-        m += name;
-        if (!labels.empty())
-            m += "{" + labels + "}";
-        m += " " + value + "\n";
+    auto one = [&](const char* name, const char* help, double value) {
+        family(name, "gauge", help);
+        m += std::string(name) + " " + PromNumber(value) + "\n";
     };
-    auto one = [&](const char* name, const char* type, const char* help, double value) {
-        family(name, type, help);
-        sample(name, "", PromNumber(value));
-    };
-    auto counter = [&](const char* name, const char* help, uint64_t value) {
-        family(name, "counter", help);
-        sample(name, "", std::to_string(value));
-    };
-    counter("lumerix2_frames_processed_total", "Frames handed to the lossless channel.",
-            s.processed);
-    counter("lumerix2_capture_drops_total", "Frames discarded or damaged before processing.",
-            s.captureDrops);
-    counter("lumerix2_camera_lost_total", "Times the camera went away while grabbing.",
-            s.cameraLosses);
-    counter("lumerix2_camera_stalled_total",
-            "Times the camera sent no frame for StallSeconds while grabbing.", s.cameraStalls);
-    one("lumerix2_grabbing", "gauge", "1 while grabbing, else 0.", s.state == "grabbing");
-    one("lumerix2_frame_rate_hz", "gauge", "Frame rate of the newest frame.", s.fps);
+    one("lumerix2_grabbing", "1 while grabbing, else 0.", s.state == "grabbing");
+    one("lumerix2_frame_rate_hz", "Frame rate of the newest frame.", s.fps);
     const double nan = std::nan("");
-    one("lumerix2_spot_x_pixels", "gauge", "Spot centre x of the newest frame.",
-        s.hasSpot ? s.spotX : nan);
-    one("lumerix2_spot_y_pixels", "gauge", "Spot centre y of the newest frame.",
-        s.hasSpot ? s.spotY : nan);
-    one("lumerix2_spot_sigma_x_pixels", "gauge", "Spot rms width in x of the newest frame.",
+    one("lumerix2_spot_x_pixels", "Spot centre x of the newest frame.", s.hasSpot ? s.spotX : nan);
+    one("lumerix2_spot_y_pixels", "Spot centre y of the newest frame.", s.hasSpot ? s.spotY : nan);
+    one("lumerix2_spot_sigma_x_pixels", "Spot rms width in x of the newest frame.",
         s.hasSpot ? s.spotSx : nan);
-    one("lumerix2_spot_sigma_y_pixels", "gauge", "Spot rms width in y of the newest frame.",
+    one("lumerix2_spot_sigma_y_pixels", "Spot rms width in y of the newest frame.",
         s.hasSpot ? s.spotSy : nan);
-    const std::pair<const char*, const WebStatus::Channel*> channels[] = {
-        {"lossless", &s.lossless}, {"lossy", &s.lossy}, {"web", &s.web}};
-    family("lumerix2_clients", "gauge", "Clients connected now, by channel.");
-    for (const auto& [name, c] : channels)
-        sample("lumerix2_clients", std::string("channel=\"") + name + "\"",
-               std::to_string(c->clients));
-    sample("lumerix2_clients", "channel=\"zeft\"", std::to_string(s.zeftClients));
-    family("lumerix2_sent_total", "counter", "Frames sent to clients, by channel.");
-    for (const auto& [name, c] : channels)
-        sample("lumerix2_sent_total", std::string("channel=\"") + name + "\"",
-               std::to_string(c->sent));
-    family("lumerix2_dropped_total", "counter", "Frames a slow client skipped, by channel.");
-    for (const auto& [name, c] : channels)
-        sample("lumerix2_dropped_total", std::string("channel=\"") + name + "\"",
-               std::to_string(c->dropped));
-    counter("lumerix2_zeft_calls_total", "Control-system calls and monitor requests.", s.zeftCalls);
-    counter("lumerix2_zeft_refused_total", "Control-system calls refused.", s.zeftRefused);
-    counter("lumerix2_access_refused_total",
-            "Frame-channel connections refused: the host is not in ViewHosts.", s.accessRefused);
     family("lumerix2_info", "gauge", "The camera and the program version.");
-    sample("lumerix2_info",
-           "camera=\"" + LabelValue(s.cameraName) + "\",id=\"" + LabelValue(s.cameraId) +
-               "\",version=\"" + LabelValue(version) + "\"",
-           "1");
+    m += "lumerix2_info{camera=\"" + LabelValue(s.cameraName) + "\",id=\"" +
+         LabelValue(s.cameraId) + "\",version=\"" + LabelValue(version) + "\"} 1\n";
     return m;
 }

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/StatusModel.h"
+
 // What the web server tells about the server: published by the controller, rendered as
 // the status JSON, the page's events and the metrics.
 struct WebStatus {
@@ -23,12 +25,8 @@ struct WebStatus {
     bool hasSpot = false;
     double spotX = 0, spotY = 0, spotSx = 0, spotSy = 0;
     std::string cameraName, cameraId, device;
-    Channel lossless, lossy, web;
     int zeftClients = 0;
-    uint64_t processed = 0, captureDrops = 0, cameraLosses = 0, cameraStalls = 0;
-    uint64_t zeftCalls = 0, zeftRefused = 0, accessRefused = 0;
-    // Every counter of the health line, by name, in its order.
-    std::vector<std::pair<std::string, uint64_t>> health;
+    StatusCounters counters;    // the web server fills in its own
     std::string beam = "null";  // the beam without its profiles: a JSON value, as rendered
 };
 

@@ -18,12 +18,12 @@
 #include "base/LogSink.h"
 #include "base/MessageQueue.h"
 #include "control/FrameTransfer.h"
-#include "control/zeft/Zeft.h"
-#include "control/zeft/ZeftClient.h"
 #include "frame/FrameHeader.h"
 #include "frame/SharedMessage.h"
 #include "net/FrameServer.h"
 #include "net/TcpSocket.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftClient.h"
 
 namespace {
 

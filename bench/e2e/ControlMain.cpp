@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "control/zeft/Zeft.h"
-#include "control/zeft/ZeftClient.h"
 #include "frame/FrameHeader.h"
 #include "net/FrameClient.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftClient.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "base/LittleEndian.h"
-#include "control/zeft/ZeftClient.h"
-#include "control/zeft/ZeftProtocol.h"
 #include "frame/FrameHeader.h"
 #include "tests/support/Program.h"
+#include "zeft/ZeftClient.h"
+#include "zeft/ZeftProtocol.h"
 
 namespace {
 

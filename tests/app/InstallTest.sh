@@ -81,7 +81,7 @@ root=$tmp/root
 mkdir -p "$root/etc" "$root/usr/lib/sysusers.d"
 cp "$p/lib/sysusers.d/lumerix2.conf" "$root/usr/lib/sysusers.d/"
 if command -v systemd-sysusers >/dev/null; then
-    DPKG_ROOT=$root sh "$(dirname "$0")/../../app/systemd/postinst" configure >/dev/null 2>&1 ||
+    DPKG_ROOT=$root sh "$(dirname "$0")/../../dist/systemd/postinst" configure >/dev/null 2>&1 ||
         fail "postinst configure"
     grep -q '^lumerix2:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin$' "$root/etc/passwd" ||
         fail "no account: $(cat "$root/etc/passwd")"

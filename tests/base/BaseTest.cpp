@@ -11,6 +11,7 @@
 #include "base/MessageQueue.h"
 #include "base/ProgramDir.h"
 #include "base/UniqueFd.h"
+#include "tests/support/LogRecorder.h"
 
 TEST(LogMessage, FormatsAndCutsAt1024Characters) {
     CLogRecorder log;

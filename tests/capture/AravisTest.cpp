@@ -12,6 +12,7 @@
 #include "capture/AravisBackend.h"
 #include "capture/DeviceList.h"
 #include "capture/Grabber.h"
+#include "tests/support/LogRecorder.h"
 
 namespace {
 

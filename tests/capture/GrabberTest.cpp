@@ -7,6 +7,7 @@
 #include "capture/Grabber.h"
 #include "capture/SyntheticCamera.h"
 #include "capture/V4l2Backend.h"
+#include "tests/support/LogRecorder.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "ScriptedV4l2.h"
 #include "capture/Grabber.h"
 #include "capture/SyntheticCamera.h"
+#include "tests/support/LogRecorder.h"
 
 TEST(SyntheticCamera, IdentityIsParsedStrictly) {
     struct Good {

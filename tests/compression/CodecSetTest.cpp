@@ -6,6 +6,7 @@
 #include "TestImages.h"
 #include "base/LogSink.h"
 #include "compression/CodecSet.h"
+#include "tests/support/LogRecorder.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/LogSink.h"
+#include "tests/support/LogRecorder.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -18,7 +19,9 @@ const std::string kZeftKeys =
 const std::string kCameraSection =
     "[CameraSettings]\nName=Camera 0\nScale=1.0000\nOrientation=NORM\nCAMID=0x01000000\n";
 const std::string kSelvexSection = "[SELVEX]\nContext=TAVO\nServerName=SELVEX\nMandatorySELVEX=0\n";
-const std::string kHttpSection = "[HTTP]\nEnabled=1\nPort=31780\nBindAddress=0.0.0.0\n";
+const std::string kHttpSection =
+    "[HTTP]\nEnabled=1\nPort=31780\nBindAddress=0.0.0.0\nMaxConnections=64\n"
+    "MaxConnectionsPerAddress=8\n";
 const std::string kFreshFile = "[DEFAULT]\n" + kDefaultKeys + "JPEGQuality=60\n" + kZeftKeys +
                                kCameraSection + kSelvexSection + kHttpSection;
 
@@ -94,7 +97,7 @@ TEST_F(SettingsTest, HttpSectionIsAddedOnceAndReadWithItsLimits) {
     ASSERT_TRUE(WriteFileText(ConfigPath(), own));
     ini = Initialize();
     EXPECT_EQ(ReadFileText(ConfigPath()), own);
-    const HttpSettings http = ReadHttpSettings(*ini);
+    const WebSettings http = ReadHttpSettings(*ini);
     EXPECT_FALSE(http.enabled);
     EXPECT_EQ(http.port, 8080);
     EXPECT_EQ(http.bindAddress, "127.0.0.1");

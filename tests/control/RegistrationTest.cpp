@@ -5,7 +5,8 @@
 
 #include "config/IniFile.h"
 #include "control/Registration.h"
-#include "tests/control/ZeftTestSupport.h"
+#include "tests/support/LogRecorder.h"
+#include "tests/zeft/ZeftTestSupport.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tests/control/ZeftTestSupport.h"
+#include "tests/zeft/ZeftTestSupport.h"
 
 namespace {
 

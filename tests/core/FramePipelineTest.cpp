@@ -12,6 +12,7 @@
 #include "frame/FrameHeader.h"
 #include "tests/core/Turn.h"
 #include "tests/support/FrameHeaders.h"
+#include "tests/support/LogRecorder.h"
 
 namespace {
 

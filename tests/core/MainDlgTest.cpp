@@ -18,13 +18,14 @@
 #include "capture/V4l2Backend.h"
 #include "compression/HuffyuvDecoder.h"
 #include "config/IniFile.h"
-#include "control/zeft/Zeft.h"
-#include "control/zeft/ZeftClient.h"
 #include "core/MainDlg.h"
 #include "net/FrameClient.h"
 #include "tests/capture/ScriptedV4l2.h"
 #include "tests/core/Turn.h"
+#include "tests/support/LogRecorder.h"
 #include "tests/support/Program.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftClient.h"
 
 extern "C" {
 #include <jpeglib.h>
@@ -198,9 +199,7 @@ TEST_F(MainDlgTest, SwitchAServesBothChannelsTurnedAndMeasured) {
         EXPECT_TRUE(gray == TurnClockwise(camera, 768, 574));
     }
     float xm = 0, ym = 0, xrms = 0, yrms = 0;
-    ASSERT_EQ(std::sscanf(dlg_->Model().Text(IDC_SPOTDATA).c_str(), "xm=%f ym=%f xrms=%f yrms=%f",
-                          &xm, &ym, &xrms, &yrms),
-              4);
+    dlg_->Spot(&xm, &ym, &xrms, &yrms);
     EXPECT_NEAR(xm, 573 - 100, 1.0);  // turned: the camera's y counts from the right
     EXPECT_NEAR(ym, 200, 1.0);
 
@@ -217,7 +216,7 @@ TEST_F(MainDlgTest, SwitchAServesBothChannelsTurnedAndMeasured) {
 
     // A start request while grabbing is ignored; the Stop button stops, Close tears down
     // grabbing before anything else.
-    dlg_->RequestStart();
+    dlg_->Post(ControllerCommand::kStart);
     ASSERT_TRUE(Settle());
     EXPECT_EQ(Count("Grabbing started."), 1);
 }
@@ -233,9 +232,9 @@ TEST_F(MainDlgTest, AFasterCameraKeepsOneFrameTaskWaiting) {
     ASSERT_TRUE(dlg_->IsGrabbing());
     std::this_thread::sleep_for(300ms);  // the loop is busy elsewhere; the camera is not
     EXPECT_LE(poster_.Pending(), 2u);
-    const uint64_t processed = dlg_->Health().processed;
+    const uint64_t processed = dlg_->Health()[kFramesProcessed];
     ASSERT_TRUE(Settle());
-    EXPECT_TRUE(Pump([&] { return dlg_->Health().processed > processed + 10; }));
+    EXPECT_TRUE(Pump([&] { return dlg_->Health()[kFramesProcessed] > processed + 10; }));
 }
 
 TEST_F(MainDlgTest, ButtonsAndRequestsFollowTheStateTable) {
@@ -243,16 +242,16 @@ TEST_F(MainDlgTest, ButtonsAndRequestsFollowTheStateTable) {
     Up();
     const CDialogModel& m = dlg_->Model();
     EXPECT_TRUE(m.IsEnabled(IDC_START_GRABBING) && !m.IsEnabled(IDC_STOP_GRABBING));
-    dlg_->RequestStart();
+    dlg_->Post(ControllerCommand::kStart);
     ASSERT_TRUE(Pump([&] { return dlg_->IsGrabbing(); }));
-    dlg_->RequestStart();
+    dlg_->Post(ControllerCommand::kStart);
     dlg_->OnCommand(IDC_START_GRABBING);  // disabled while grabbing
     Settle();
     EXPECT_EQ(Count("Grabbing started."), 1);
     dlg_->OnCommand(IDC_STOP_GRABBING);
     EXPECT_FALSE(dlg_->IsGrabbing());
     EXPECT_TRUE(m.IsEnabled(IDC_START_GRABBING) && m.IsEnabled(IDC_CONFIG));
-    dlg_->RequestStop();  // not grabbing: ignored
+    dlg_->Post(ControllerCommand::kStop);  // not grabbing: ignored
     Settle();
     EXPECT_EQ(Count("Grabbing stopped."), 1);
 
@@ -266,6 +265,56 @@ TEST_F(MainDlgTest, ButtonsAndRequestsFollowTheStateTable) {
     CFrameClient client;
     std::string error;
     EXPECT_FALSE(client.Connect("127.0.0.1", ports_.lossless, error));  // channel closed
+}
+
+// Every row of the state table on the real controller: brought into the row's state, asked
+// the row's command, it answers as the row says and lands where the command leads.
+TEST_F(MainDlgTest, EveryCommandInEveryStateFollowsTheTable) {
+    using S = ControllerState;
+    using C = ControllerCommand;
+    ScriptedNode node;
+    node.identity = "/dev/video7";
+    node.formats = {{V4L2_PIX_FMT_GREY, {{160, 120}}, {{1, 30}}}};
+    for (const StateRule& row : kStateRules) {
+        SCOPED_TRACE(testing::Message() << int(row.state) << " " << int(row.command));
+        scripted_ = std::make_unique<CScriptedV4l2>(std::vector<ScriptedNode>{node});
+        backend_ = std::make_unique<CV4l2Backend>(*scripted_);
+        Write("", row.state == S::kDown
+                      ? "[GlobalSettings]\nType=directshow\nDevicePath=/dev/video7\n"
+                      : "[GlobalSettings]\nType=DirectShow\nDevicePath=/dev/video7\n"
+                        "DeviceVideoMode=0\n");
+        Up(0, {backend_.get()});
+        if (row.state == S::kGrabbing || row.state == S::kReopening) {
+            ASSERT_TRUE(dlg_->Request(C::kStart).Accepted());
+        }
+        if (row.state == S::kReopening) {
+            scripted_->SetPlugged(false);
+            ASSERT_TRUE(Pump([&] { return dlg_->IsReopeningCamera(); }));
+        }
+        if (row.state == S::kShutDown)
+            dlg_->ShutDownServer();
+        ASSERT_EQ(dlg_->State(), row.state);
+
+        const size_t lines = log_.lines.size();
+        const Outcome outcome = dlg_->Request(row.command);
+        EXPECT_EQ(outcome.code, row.code);
+        EXPECT_STREQ(outcome.reason, row.reason);
+        if (row.code == Outcome::kRefused) {
+            EXPECT_EQ(dlg_->State(), row.state);
+            EXPECT_EQ(log_.lines.size(), lines);
+        } else if (row.command == C::kQuit) {
+            EXPECT_EQ(dlg_->State(), S::kShutDown);
+        } else if (row.command == C::kStop) {
+            EXPECT_EQ(dlg_->State(), S::kStopped);
+            EXPECT_EQ(log_.lines.back(), "Grabbing stopped.");
+        } else if (row.state != S::kReopening) {  // start, or apply with the camera there
+            EXPECT_EQ(dlg_->State(), S::kGrabbing);
+            EXPECT_EQ(log_.lines.back(), "Grabbing started.");
+        }
+        dlg_->ShutDownServer();
+        Settle();  // what the camera posted before it stopped still reaches this controller
+        dlg_.reset();
+    }
 }
 
 TEST_F(MainDlgTest, MultiplexerAnswerReplacesTheDescriptionOnDisk) {
@@ -307,7 +356,7 @@ TEST_F(MainDlgTest, MultiplexerDownOrAnImproperDescriptionLeavesGrabbingOff) {
         }
         EXPECT_FALSE(dlg_->SubsystemsUp() || dlg_->Model().IsEnabled(IDC_START_GRABBING));
         EXPECT_EQ(hosts_.timers.count(CMainDlg::IDT_AUTOSTART), 0u);  // /a starts nothing
-        dlg_->RequestStart();
+        dlg_->Post(ControllerCommand::kStart);
         Settle();
         EXPECT_FALSE(dlg_->IsGrabbing());
         dlg_->ShutDownServer();
@@ -560,7 +609,7 @@ TEST_F(MainDlgTest, StalledCameraIsOpenedAgainAndCountedAsStalled) {
                    "DeviceVideoMode=7\n");
         Up('a', v4l2 ? std::vector<ICaptureBackend*>{backend_.get()} : DefaultBackends());
         dlg_->OnTimer(CMainDlg::IDT_AUTOSTART);
-        ASSERT_TRUE(Pump([&] { return dlg_->Health().processed > 0; }));
+        ASSERT_TRUE(Pump([&] { return dlg_->Health()[kFramesProcessed] > 0; }));
         EXPECT_EQ(hosts_.timers.count(CMainDlg::IDT_STALL), mode == 2 ? 0u : 1u);
         gone ? scripted_->Vanish() : scripted_->SetSilent(true);
         const auto end = std::chrono::steady_clock::now() + (mode == 2 ? 1500ms : 30s);
@@ -568,9 +617,9 @@ TEST_F(MainDlgTest, StalledCameraIsOpenedAgainAndCountedAsStalled) {
             dlg_->OnTimer(CMainDlg::IDT_STALL);
             return dlg_->IsReopeningCamera() || std::chrono::steady_clock::now() > end;
         });
-        const HealthCounters stalled = dlg_->Health();
-        EXPECT_EQ(stalled.cameraStalls, mode == 0 || mode == 1 ? 1u : 0u);
-        EXPECT_EQ(stalled.cameraLosses, gone ? 1u : 0u);
+        const StatusCounters stalled = dlg_->Health();
+        EXPECT_EQ(stalled[kCameraStalled], mode == 0 || mode == 1 ? 1u : 0u);
+        EXPECT_EQ(stalled[kCameraLost], gone ? 1u : 0u);
         if (mode == 2)
             continue;
         EXPECT_EQ(log_.lines.back(),
@@ -585,7 +634,8 @@ TEST_F(MainDlgTest, StalledCameraIsOpenedAgainAndCountedAsStalled) {
         dlg_->OnTimer(CMainDlg::IDT_REOPEN);
         EXPECT_EQ(log_.lines.back(), "Camera is back: grabbing resumed.");
         EXPECT_EQ(hosts_.timers.count(CMainDlg::IDT_STALL), 1u);
-        EXPECT_TRUE(Pump([&] { return dlg_->Health().processed > stalled.processed; }));
+        EXPECT_TRUE(
+            Pump([&] { return dlg_->Health()[kFramesProcessed] > stalled[kFramesProcessed]; }));
         dlg_->ShutDownServer();
         Settle();  // the frames it posted run while it still exists
         dlg_.reset();
@@ -631,8 +681,8 @@ TEST_F(MainDlgTest, KilledGigECameraCountsAsLost) {
         20s));
     EXPECT_EQ(log_.lines.back().rfind("Camera lost (", 0), 0u) << log_.lines.back();
     EXPECT_LT(log_.at.back() - killed, 10s);
-    EXPECT_EQ(dlg_->Health().cameraLosses, 1u);
-    EXPECT_EQ(dlg_->Health().cameraStalls, 0u);
+    EXPECT_EQ(dlg_->Health()[kCameraLost], 1u);
+    EXPECT_EQ(dlg_->Health()[kCameraStalled], 0u);
 
     ASSERT_TRUE(start());  // it ends with the test
     EXPECT_TRUE(Pump([&] {

@@ -9,6 +9,7 @@
 #include "net/FrameClient.h"
 #include "net/FrameServer.h"
 #include "tests/net/NetTestSupport.h"
+#include "tests/support/LogRecorder.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "net/FrameServer.h"
 #include "tests/net/NetTestSupport.h"
 #include "tests/support/FrameHeaders.h"
+#include "tests/support/LogRecorder.h"
 #include "tests/support/TempDir.h"
 
 namespace {

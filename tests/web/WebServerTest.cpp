@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/LogSink.h"
+#include "tests/support/LogRecorder.h"
 #include "tests/support/TempDir.h"
 #include "tests/web/HttpClient.h"
 

@@ -122,7 +122,7 @@ def test_stop_start_and_metrics_that_match_the_health_line(server):
     check = subprocess.run(["promtool", "check", "metrics"], input=metrics, capture_output=True, text=True)
     assert check.returncode == 0, check.stdout + check.stderr
     # The package's alert rules use only names the server exposes.
-    rules = (pathlib.Path(__file__).parents[2] / "package/prometheus/lumerix2.rules.yml").read_text()
+    rules = (pathlib.Path(__file__).parents[2] / "dist/prometheus/lumerix2.rules.yml").read_text()
     assert set(re.findall(r"lumerix2_[a-z_]+", rules)) <= set(re.findall(r"^# TYPE (\S+)", metrics, re.M))
 
     def value(text, name):

@@ -15,8 +15,8 @@
 
 #include "base/MessageQueue.h"
 #include "base/Version.h"
-#include "control/zeft/Srv.h"
-#include "control/zeft/Zeft.h"
+#include "zeft/Srv.h"
+#include "zeft/Zeft.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "control/zeft/ZeftClient.h"
+#include "zeft/ZeftClient.h"
 
 namespace soak {
 

@@ -12,8 +12,8 @@
 #include <random>
 
 #include "base/LittleEndian.h"
-#include "control/zeft/Zeft.h"
-#include "control/zeft/ZeftProtocol.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftProtocol.h"
 #include "frame/FrameHeader.h"
 #include "net/FrameClient.h"
 #include "tools/soak/Soak.h"

@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "base/Version.h"
-#include "control/zeft/Zeft.h"
+#include "zeft/Zeft.h"
 #include "net/FrameClient.h"
 #include "tools/soak/Soak.h"
 

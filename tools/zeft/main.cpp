@@ -10,8 +10,8 @@
 
 #include "base/LittleEndian.h"
 #include "base/Version.h"
-#include "control/zeft/Zeft.h"
-#include "control/zeft/ZeftClient.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftClient.h"
 
 namespace {
 
