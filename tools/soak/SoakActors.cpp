@@ -12,11 +12,11 @@
 #include <random>
 
 #include "base/LittleEndian.h"
-#include "zeft/Zeft.h"
-#include "zeft/ZeftProtocol.h"
 #include "frame/FrameHeader.h"
 #include "net/FrameClient.h"
 #include "tools/soak/Soak.h"
+#include "zeft/Zeft.h"
+#include "zeft/ZeftProtocol.h"
 
 namespace soak {
 namespace {

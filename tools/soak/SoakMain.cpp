@@ -17,9 +17,9 @@
 #include <memory>
 
 #include "base/Version.h"
-#include "zeft/Zeft.h"
 #include "net/FrameClient.h"
 #include "tools/soak/Soak.h"
+#include "zeft/Zeft.h"
 
 namespace {
 
