@@ -20,6 +20,8 @@ std::string DirectoryOf(const std::string& path) {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+}  // namespace
+
 bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
@@ -31,8 +33,6 @@ bool WriteAll(int fd, std::string_view data) {
     }
     return true;
 }
-
-}  // namespace
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view data) {
     struct stat st {};

@@ -11,3 +11,7 @@
 // written, with errno telling why (EACCES or EPERM: the directory may not be written);
 // nothing is left behind then.
 bool ReplaceFileAtomically(const std::string& path, std::string_view data);
+
+// Writes all of `data` to `fd`, going on after interrupted and partial writes; false on an
+// error (errno says which).
+bool WriteAll(int fd, std::string_view data);

@@ -81,18 +81,6 @@ std::string ReadBounded(int fd, size_t limit) {
     return data;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // The file a save replaces: through a symbolic link to the real file, so that the link
 // stays a link.
 std::string SaveTarget(const std::string& path) {

@@ -14,7 +14,7 @@ enum class KeyType { kInt, kReal, kText };
 // written), the value that counts when the file lacks it (`fallback` for numbers,
 // `fallbackText` for text), whether a fresh file gets it, and the range an integer read is
 // held in.
-struct KeySpec {
+struct KeyDef {
     const char* section;
     const char* key;
     KeyType type;
@@ -28,14 +28,14 @@ struct KeySpec {
     constexpr int IntFallback() const { return static_cast<int>(fallback); }
 };
 
-int ReadInt(const CIniFile& ini, const KeySpec& spec);
-double ReadReal(const CIniFile& ini, const KeySpec& spec);
-std::string ReadText(const CIniFile& ini, const KeySpec& spec);
-bool HasKey(const CIniFile& ini, const KeySpec& spec);
+int ReadInt(const CIniFile& ini, const KeyDef& def);
+double ReadReal(const CIniFile& ini, const KeyDef& def);
+std::string ReadText(const CIniFile& ini, const KeyDef& def);
+bool HasKey(const CIniFile& ini, const KeyDef& def);
 
 // The written default, with {hostname} replaced by `hostName`.
-std::string WrittenDefault(const KeySpec& spec, std::string_view hostName = {});
+std::string WrittenDefault(const KeyDef& def, std::string_view hostName = {});
 
 // Writes every key of `keys` that has a written default and that the file lacks; true when
 // it wrote one. The caller saves.
-bool WriteMissingKeys(CIniFile& ini, std::span<const KeySpec> keys);
+bool WriteMissingKeys(CIniFile& ini, std::span<const KeyDef> keys);

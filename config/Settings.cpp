@@ -101,14 +101,14 @@ AnalysisSettings ReadAnalysisSettings(const CIniFile& ini) {
 }
 
 bool WriteAnalysisSettings(CIniFile& ini, const AnalysisSettings& s, bool onlyMissing) {
-    const std::pair<const KeySpec&, int> keys[] = {{kRoiXKey, s.roiX},
-                                                   {kRoiYKey, s.roiY},
-                                                   {kRoiWidthKey, s.roiWidth},
-                                                   {kRoiHeightKey, s.roiHeight}};
+    const std::pair<const KeyDef&, int> keys[] = {{kRoiXKey, s.roiX},
+                                                  {kRoiYKey, s.roiY},
+                                                  {kRoiWidthKey, s.roiWidth},
+                                                  {kRoiHeightKey, s.roiHeight}};
     bool wrote = false;
-    for (const auto& [spec, value] : keys) {
-        if (!onlyMissing || !HasKey(ini, spec))
-            wrote = ini.SetInt(spec.section, spec.key, value) || wrote;
+    for (const auto& [def, value] : keys) {
+        if (!onlyMissing || !HasKey(ini, def))
+            wrote = ini.SetInt(def.section, def.key, value) || wrote;
     }
     if (!HasKey(ini, kStabilityFramesKey))
         wrote = ini.SetInt(kSectionAnalysis, kKeyStabilityFrames, s.stabilityFrames) || wrote;
@@ -154,12 +154,12 @@ std::string ComputerName() {
 }
 
 void WriteDefaultSettings(CIniFile& ini, std::string_view computerName) {
-    for (std::span<const KeySpec> table :
-         {std::span<const KeySpec>(kDefaultKeys), std::span<const KeySpec>(kCameraKeys),
-          std::span<const KeySpec>(kSelvexKeys), std::span<const KeySpec>(kHttpKeys)}) {
-        for (const KeySpec& spec : table) {
-            if (spec.written && spec.inFreshFile)
-                ini.SetValue(spec.section, spec.key, WrittenDefault(spec, computerName));
+    for (std::span<const KeyDef> table :
+         {std::span<const KeyDef>(kDefaultKeys), std::span<const KeyDef>(kCameraKeys),
+          std::span<const KeyDef>(kSelvexKeys), std::span<const KeyDef>(kHttpKeys)}) {
+        for (const KeyDef& def : table) {
+            if (def.written && def.inFreshFile)
+                ini.SetValue(def.section, def.key, WrittenDefault(def, computerName));
         }
     }
 }

@@ -75,102 +75,101 @@ inline constexpr char kHardwareType[] = "DirectShow";
 // when the file lacks it, which is not always the default written into a fresh file; the
 // settings structs below take their initial values from here.
 // {hostname} in a written default is the machine's name (ComputerName).
-inline constexpr KeySpec kMaxClientsKey{kSectionDefault, kKeyMaxClients, KeyType::kInt, "255", 255};
-inline constexpr KeySpec kListenPortKey{kSectionDefault, kKeyListenPort, KeyType::kInt, "31777",
-                                        31777};
-inline constexpr KeySpec kMaxClientsLossyKey{kSectionDefault, kKeyMaxClientsLossy, KeyType::kInt,
-                                             "255", 255};
-inline constexpr KeySpec kListenPortLossyKey{kSectionDefault, kKeyListenPortLossy, KeyType::kInt,
-                                             "31778", 31778};
-inline constexpr KeySpec kLossyEnabledKey{kSectionDefault, kKeyLossyEnabled, KeyType::kInt, "0", 1};
-inline constexpr KeySpec kJpegQualityKey{kSectionDefault, kKeyJpegQuality, KeyType::kInt, "60", 30};
-inline constexpr KeySpec kZeftFrameEqpNameKey{kSectionDefault, kKeyZeftFrameEqpName, KeyType::kText,
-                                              "{hostname}F"};
-inline constexpr KeySpec kZeftControlEqpNameKey{kSectionDefault, kKeyZeftControlEqpName,
-                                                KeyType::kText, "{hostname}"};
-inline constexpr KeySpec kZeftPortNumberKey{kSectionDefault, kKeyZeftPortNumber, KeyType::kInt,
-                                            "11", 11};
-inline constexpr KeySpec kZeftContextKey{
-    kSectionDefault, kKeyZeftContext, KeyType::kText, "TAVO", 0, "TAVO"};
-inline constexpr KeySpec kDefaultKeys[] = {
+inline constexpr KeyDef kMaxClientsKey{kSectionDefault, kKeyMaxClients, KeyType::kInt, "255", 255};
+inline constexpr KeyDef kListenPortKey{kSectionDefault, kKeyListenPort, KeyType::kInt, "31777",
+                                       31777};
+inline constexpr KeyDef kMaxClientsLossyKey{kSectionDefault, kKeyMaxClientsLossy, KeyType::kInt,
+                                            "255", 255};
+inline constexpr KeyDef kListenPortLossyKey{kSectionDefault, kKeyListenPortLossy, KeyType::kInt,
+                                            "31778", 31778};
+inline constexpr KeyDef kLossyEnabledKey{kSectionDefault, kKeyLossyEnabled, KeyType::kInt, "0", 1};
+inline constexpr KeyDef kJpegQualityKey{kSectionDefault, kKeyJpegQuality, KeyType::kInt, "60", 30};
+inline constexpr KeyDef kZeftFrameEqpNameKey{kSectionDefault, kKeyZeftFrameEqpName, KeyType::kText,
+                                             "{hostname}F"};
+inline constexpr KeyDef kZeftControlEqpNameKey{kSectionDefault, kKeyZeftControlEqpName,
+                                               KeyType::kText, "{hostname}"};
+inline constexpr KeyDef kZeftPortNumberKey{kSectionDefault, kKeyZeftPortNumber, KeyType::kInt, "11",
+                                           11};
+inline constexpr KeyDef kZeftContextKey{kSectionDefault, kKeyZeftContext, KeyType::kText, "TAVO", 0,
+                                        "TAVO"};
+inline constexpr KeyDef kDefaultKeys[] = {
     kMaxClientsKey,     kListenPortKey,  kMaxClientsLossyKey,  kListenPortLossyKey,
     kLossyEnabledKey,   kJpegQualityKey, kZeftFrameEqpNameKey, kZeftControlEqpNameKey,
     kZeftPortNumberKey, kZeftContextKey};
 
-inline constexpr KeySpec kCameraNameKey{
+inline constexpr KeyDef kCameraNameKey{
     kSectionCameraSettings, kKeyCameraName, KeyType::kText, "Camera 0", 0, "DefaultCamName"};
-inline constexpr KeySpec kScaleKey{kSectionCameraSettings, kKeyScale, KeyType::kReal, "1.0000",
-                                   1.0};
-inline constexpr KeySpec kOrientationKey{
+inline constexpr KeyDef kScaleKey{kSectionCameraSettings, kKeyScale, KeyType::kReal, "1.0000", 1.0};
+inline constexpr KeyDef kOrientationKey{
     kSectionCameraSettings, kKeyOrientation, KeyType::kText, "NORM", 0, "NORM"};
-inline constexpr KeySpec kCamIdKey{kSectionCameraSettings, kKeyCamId, KeyType::kText,
-                                   "0x01000000",           0,         "0x0"};
+inline constexpr KeyDef kCamIdKey{kSectionCameraSettings, kKeyCamId, KeyType::kText,
+                                  "0x01000000",           0,         "0x0"};
 // Seconds without a frame while grabbing before the camera counts as lost; 0 turns the
 // watchdog off. Not in a fresh file: added at the first bring-up.
-inline constexpr KeySpec kStallSecondsKey{
+inline constexpr KeyDef kStallSecondsKey{
     kSectionCameraSettings, kKeyStallSeconds, KeyType::kInt, "5", 5, "", false, 0};
-inline constexpr KeySpec kCameraKeys[] = {kCameraNameKey, kScaleKey, kOrientationKey, kCamIdKey,
-                                          kStallSecondsKey};
+inline constexpr KeyDef kCameraKeys[] = {kCameraNameKey, kScaleKey, kOrientationKey, kCamIdKey,
+                                         kStallSecondsKey};
 
-inline constexpr KeySpec kSelvexContextKey{kSectionSelvex, kKeySelvexContext, KeyType::kText,
-                                           "TAVO"};
-inline constexpr KeySpec kSelvexServerNameKey{kSectionSelvex, kKeySelvexServerName, KeyType::kText,
-                                              "SELVEX"};
-inline constexpr KeySpec kMandatorySelvexKey{kSectionSelvex, kKeyMandatorySelvex, KeyType::kInt,
-                                             "0"};
-inline constexpr KeySpec kSelvexKeys[] = {kSelvexContextKey, kSelvexServerNameKey,
-                                          kMandatorySelvexKey};
+inline constexpr KeyDef kSelvexContextKey{kSectionSelvex, kKeySelvexContext, KeyType::kText,
+                                          "TAVO"};
+inline constexpr KeyDef kSelvexServerNameKey{kSectionSelvex, kKeySelvexServerName, KeyType::kText,
+                                             "SELVEX"};
+inline constexpr KeyDef kMandatorySelvexKey{kSectionSelvex, kKeyMandatorySelvex, KeyType::kInt,
+                                            "0"};
+inline constexpr KeyDef kSelvexKeys[] = {kSelvexContextKey, kSelvexServerNameKey,
+                                         kMandatorySelvexKey};
 
-inline constexpr KeySpec kHttpEnabledKey{kSectionHttp, kKeyHttpEnabled, KeyType::kInt, "1", 1};
-inline constexpr KeySpec kHttpPortKey{kSectionHttp, kKeyHttpPort, KeyType::kInt, "31780", 31780};
-inline constexpr KeySpec kHttpBindAddressKey{
+inline constexpr KeyDef kHttpEnabledKey{kSectionHttp, kKeyHttpEnabled, KeyType::kInt, "1", 1};
+inline constexpr KeyDef kHttpPortKey{kSectionHttp, kKeyHttpPort, KeyType::kInt, "31780", 31780};
+inline constexpr KeyDef kHttpBindAddressKey{
     kSectionHttp, kKeyHttpBindAddress, KeyType::kText, "0.0.0.0", 0, "0.0.0.0"};
-inline constexpr KeySpec kHttpMaxConnectionsKey{kSectionHttp, kKeyHttpMaxConnections, KeyType::kInt,
-                                                "64", 64};
-inline constexpr KeySpec kHttpMaxPerAddressKey{kSectionHttp, kKeyHttpMaxPerAddress, KeyType::kInt,
-                                               "8", 8};
-inline constexpr KeySpec kHttpKeys[] = {kHttpEnabledKey, kHttpPortKey, kHttpBindAddressKey,
-                                        kHttpMaxConnectionsKey, kHttpMaxPerAddressKey};
+inline constexpr KeyDef kHttpMaxConnectionsKey{kSectionHttp, kKeyHttpMaxConnections, KeyType::kInt,
+                                               "64", 64};
+inline constexpr KeyDef kHttpMaxPerAddressKey{kSectionHttp, kKeyHttpMaxPerAddress, KeyType::kInt,
+                                              "8", 8};
+inline constexpr KeyDef kHttpKeys[] = {kHttpEnabledKey, kHttpPortKey, kHttpBindAddressKey,
+                                       kHttpMaxConnectionsKey, kHttpMaxPerAddressKey};
 
 // Host lists (see CHostList); empty allows everyone. Added at the first bring-up.
-inline constexpr KeySpec kControlHostsKey{
+inline constexpr KeyDef kControlHostsKey{
     kSectionAccess, kKeyControlHosts, KeyType::kText, "", 0, "", false};
-inline constexpr KeySpec kViewHostsKey{kSectionAccess, kKeyViewHosts, KeyType::kText, "", 0, "",
-                                       false};
-inline constexpr KeySpec kAccessKeys[] = {kControlHostsKey, kViewHostsKey};
+inline constexpr KeyDef kViewHostsKey{kSectionAccess, kKeyViewHosts, KeyType::kText, "", 0, "",
+                                      false};
+inline constexpr KeyDef kAccessKeys[] = {kControlHostsKey, kViewHostsKey};
 
 // Never written: GigE Vision discovery broadcasts on the networks, so it is off unless
 // turned on here.
-inline constexpr KeySpec kGigEVisionKey{kSectionGenicam, kKeyGigEVision, KeyType::kInt, nullptr, 0};
-inline constexpr KeySpec kUsb3VisionKey{kSectionGenicam, kKeyUsb3Vision, KeyType::kInt, nullptr, 1};
-inline constexpr KeySpec kFakeCameraKey{kSectionGenicam, kKeyFakeCamera, KeyType::kInt, nullptr, 0};
-inline constexpr KeySpec kGenicamKeys[] = {kGigEVisionKey, kUsb3VisionKey, kFakeCameraKey};
+inline constexpr KeyDef kGigEVisionKey{kSectionGenicam, kKeyGigEVision, KeyType::kInt, nullptr, 0};
+inline constexpr KeyDef kUsb3VisionKey{kSectionGenicam, kKeyUsb3Vision, KeyType::kInt, nullptr, 1};
+inline constexpr KeyDef kFakeCameraKey{kSectionGenicam, kKeyFakeCamera, KeyType::kInt, nullptr, 0};
+inline constexpr KeyDef kGenicamKeys[] = {kGigEVisionKey, kUsb3VisionKey, kFakeCameraKey};
 
 // The beam measurement's region in pixels of the oriented frame; width 0 is the whole
 // frame. Added when the measurement starts.
-inline constexpr KeySpec kRoiXKey{kSectionAnalysis, kKeyRoiX, KeyType::kInt, "0", 0, "", false};
-inline constexpr KeySpec kRoiYKey{kSectionAnalysis, kKeyRoiY, KeyType::kInt, "0", 0, "", false};
-inline constexpr KeySpec kRoiWidthKey{
+inline constexpr KeyDef kRoiXKey{kSectionAnalysis, kKeyRoiX, KeyType::kInt, "0", 0, "", false};
+inline constexpr KeyDef kRoiYKey{kSectionAnalysis, kKeyRoiY, KeyType::kInt, "0", 0, "", false};
+inline constexpr KeyDef kRoiWidthKey{
     kSectionAnalysis, kKeyRoiWidth, KeyType::kInt, "0", 0, "", false};
-inline constexpr KeySpec kRoiHeightKey{
+inline constexpr KeyDef kRoiHeightKey{
     kSectionAnalysis, kKeyRoiHeight, KeyType::kInt, "0", 0, "", false};
 // Valid results in the beam stability window.
-inline constexpr KeySpec kStabilityFramesKey{
+inline constexpr KeyDef kStabilityFramesKey{
     kSectionAnalysis, kKeyStabilityFrames, KeyType::kInt, "1024", 1024, "", false, 16, 16384};
-inline constexpr KeySpec kAnalysisKeys[] = {kRoiXKey, kRoiYKey, kRoiWidthKey, kRoiHeightKey,
-                                            kStabilityFramesKey};
+inline constexpr KeyDef kAnalysisKeys[] = {kRoiXKey, kRoiYKey, kRoiWidthKey, kRoiHeightKey,
+                                           kStabilityFramesKey};
 
 // Section GlobalSettings of the hardware description; never written with defaults (the
 // build and the package place a whole file).
-inline constexpr KeySpec kHardwareTypeKey{kHardwareSection, kKeyHardwareType, KeyType::kText,
-                                          nullptr};
-inline constexpr KeySpec kDevicePathKey{kHardwareSection, kKeyDevicePath, KeyType::kText, nullptr};
-inline constexpr KeySpec kDeviceVideoModeKey{kHardwareSection, kKeyDeviceVideoMode, KeyType::kInt,
-                                             nullptr, 0};
-inline constexpr KeySpec kLimitFramerateKey{kHardwareSection, kKeyLimitFramerate, KeyType::kReal,
-                                            nullptr, -1.0};  // frames/s, -1: no limit
-inline constexpr KeySpec kHardwareKeys[] = {kHardwareTypeKey, kDevicePathKey, kDeviceVideoModeKey,
-                                            kLimitFramerateKey};
+inline constexpr KeyDef kHardwareTypeKey{kHardwareSection, kKeyHardwareType, KeyType::kText,
+                                         nullptr};
+inline constexpr KeyDef kDevicePathKey{kHardwareSection, kKeyDevicePath, KeyType::kText, nullptr};
+inline constexpr KeyDef kDeviceVideoModeKey{kHardwareSection, kKeyDeviceVideoMode, KeyType::kInt,
+                                            nullptr, 0};
+inline constexpr KeyDef kLimitFramerateKey{kHardwareSection, kKeyLimitFramerate, KeyType::kReal,
+                                           nullptr, -1.0};  // frames/s, -1: no limit
+inline constexpr KeyDef kHardwareKeys[] = {kHardwareTypeKey, kDevicePathKey, kDeviceVideoModeKey,
+                                           kLimitFramerateKey};
 
 // The settings as the server reads them.
 
