@@ -8,6 +8,7 @@ enum class ControllerCommand {
     kStop,           // stop grabbing
     kApplySettings,  // stop, make the pending camera settings current, start again
     kQuit,           // the normal shutdown sequence
+    kConfigure,      // tear down, run the configuration dialog, bring up again
 };
 
 struct Outcome {

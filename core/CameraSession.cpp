@@ -32,32 +32,26 @@ CCameraSession::~CCameraSession() {
         grabber_->Deinit();
 }
 
-int CCameraSession::Open(ILogSink* log) {
+CResult<> CCameraSession::Open(ILogSink* log) {
     queue_ = std::make_unique<CCaptureQueue>();
     grabber_ = std::make_unique<CGrabber>(log, this, backends_);
 
+    const std::string file = std::string("(\"") + kHardwareFileName + "\")";
     CIniFile hardware(programDir_);
-    if (!hardware.Load(kHardwareFileName)) {
-        LogMessage(log, "FATAL: Hardware settings configuration file (\"%s\") could not be opened.",
-                   kHardwareFileName);
-        return 0;
-    }
+    if (!hardware.Load(kHardwareFileName))
+        return CError{
+            -1, "FATAL: Hardware settings configuration file " + file + " could not be opened."};
     const HardwareSettings h = ReadHardwareSettings(hardware);
-    if (h.type != kHardwareType) {
-        LogMessage(log,
-                   "FATAL: Hardware settings configuration file (\"%s\") contains improper type.",
-                   kHardwareFileName);
-        return 0;
-    }
-    if (!grabber_->Init(h.devicePath, h.videoMode, h.limitFramerate, queue_.get())) {
-        LogMessage(log, "Grabbing Subsystem Init() error.");
-        return 0;
-    }
+    if (h.type != kHardwareType)
+        return CError{
+            -1, "FATAL: Hardware settings configuration file " + file + " contains improper type."};
+    if (!grabber_->Init(h.devicePath, h.videoMode, h.limitFramerate, queue_.get()))
+        return CError{-1, "Grabbing Subsystem Init() error."};
     grabber_->SetLog(log_);
     width_ = grabber_->GetWidth();
     height_ = grabber_->GetHeight();
     bitsPerPixel_ = grabber_->GetBitsPerPixel();
-    return 1;
+    return Success();
 }
 
 void CCameraSession::Close() {
@@ -106,7 +100,7 @@ CCameraSession::Reopen CCameraSession::TryReopen() {
         return Reopen::kNotReopening;
     }
     // Each try is quiet: a camera away for hours must not fill the log.
-    if (!Open(nullptr) || !grabber_->Start()) {
+    if (!Open(nullptr).Ok() || !grabber_->Start()) {
         Close();
         return Reopen::kStillAway;
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Result.h"
 #include "capture/CaptureBackend.h"
 #include "capture/CaptureEvents.h"
 #include "capture/Grabber.h"
@@ -42,9 +43,9 @@ class CCameraSession : public ICaptureEvents {
     CCameraSession(const CCameraSession&) = delete;
     CCameraSession& operator=(const CCameraSession&) = delete;
 
-    // A grabber for the stored description, set up but not started; `log` null keeps a
-    // failed try quiet. 1 on success, 0 on failure (the grabber stays for its questions).
-    int Open(ILogSink* log);
+    // A grabber for the stored description, set up but not started; `log` (null: quiet)
+    // gets the grabber's own lines. On failure the grabber stays for its questions.
+    CResult<> Open(ILogSink* log);
     // Ends streaming and frees the device and the queue.
     void Close();
     // Close with the shutdown lines, and no more tries.

@@ -15,11 +15,6 @@ void CDialogModel::SetChecked(int id, bool checked) {
     Changed(id);
 }
 
-void CDialogModel::SetVisible(int id, bool visible) {
-    At(id).visible = visible;
-    Changed(id);
-}
-
 void CDialogModel::SetTitle(const std::string& title) {
     title_ = title;
     Changed(0);

@@ -12,13 +12,11 @@ class CDialogModel {
         std::string text;
         bool enabled = true;
         bool checked = false;
-        bool visible = true;
     };
 
     void SetText(int id, const std::string& text);
     void SetEnabled(int id, bool enabled);
     void SetChecked(int id, bool checked);
-    void SetVisible(int id, bool visible);
     void SetTitle(const std::string& title);
 
     std::string Text(int id) const;
@@ -48,7 +46,7 @@ constexpr int IDC_CONFIG = 1000;
 constexpr int IDC_START_GRABBING = 1001;
 constexpr int IDC_STOP_GRABBING = 1002;
 constexpr int IDC_MESSAGES = 1003;
-constexpr int IDC_SPOTDATA = 1012;  // hidden
+constexpr int IDC_SPOTDATA = 1012;  // no window field shows it
 constexpr int IDC_FRAMERATE = 1013;
 constexpr int IDC_HEARTBEAT = 1021;
 constexpr int IDC_LOSSLESS_CLIENTS = 1028;

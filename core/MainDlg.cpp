@@ -7,13 +7,10 @@
 
 #include "base/Messages.h"
 #include "base/ProgramDir.h"
-#include "capture/AravisBackend.h"
 #include "config/IniFile.h"
 #include "config/Settings.h"
 #include "control/HardwareLookup.h"
-#include "control/Registration.h"
 #include "core/PidFile.h"
-#include "processing/Orientation.h"
 #include "zeft/Srv.h"
 #include "zeft/Zeft.h"
 #include "zeft/ZeftClient.h"
@@ -22,31 +19,7 @@ namespace {
 
 constexpr int kEnvironmentPeriodMs = 5000;
 constexpr int kClientActivityMs = 2000;
-
-std::string FormatInt(int value) {
-    return std::to_string(value);
-}
-
-}  // namespace
-
-// What a bring-up says of each step: grabbing, codecs, control system, network.
-struct BringUpLines {
-    const char* ok[4];
-    const char* failed[4];
-};
-
-namespace {
-
-constexpr BringUpLines kStartUpLines{
-    {"Successful initialized grabbing subsystem.", "Successful initialized compression codec.",
-     "Successful initialized ZEFT.", "Successful initialized network subsystem."},
-    {"Could not initialize grabbing subsystem!", "Could not initialize compression codec.",
-     "Could not initialize ZEFT control connections!", "Could not initialize network subsystem!"}};
-constexpr BringUpLines kReconfigureLines{
-    {"Successful reinitialized grabbing subsystem.", "Successful reinitialized compression codec.",
-     "Successful reinitialized ZEFT. ", "Successful reinitialized networking subsystem."},
-    {"Could not reinitialize grabbing subsystem!", "Could not reinitialize compression codec!",
-     "Could not reinitialize ZEFT !", "Could not reinitialize networking subsystem!"}};
+const char* const kHeartbeat[4] = {"|", "\\", "--", "/"};
 
 }  // namespace
 
@@ -55,30 +28,20 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
     : hosts_(hosts),
       programDir_(std::move(programDir)),
       switch_(switchLetter),
-      camera_(hosts.app, hosts.poster, hosts.timers, programDir_, std::move(backends),
-              {[this] { OnFrameReady(); }, [this] { OnCameraLost(); }}),
-      codecs_(hosts.app),
+      settings_(model_),
       channels_(hosts.poster, hosts.app, [this] { MarkControlClientActivity(); }),
-      pipeline_(hosts.app, &model_),
+      subsystems_({hosts.app, hosts.poster, hosts.timers, hosts.service}, programDir_,
+                  std::move(backends), {[this] { OnFrameReady(); }, [this] { OnCameraLost(); }},
+                  channels_, settings_),
+      // The window shows the frame status at its own rate, from ShowFrameStatus.
+      pipeline_(hosts.app, nullptr),
       beam_(std::make_shared<CBeamMonitor>(
           [poster = hosts.poster, log = hosts.app](const std::string& line) {
               if (poster != nullptr)
                   poster->PostTask([log, line] { LogMessage(log, "%s", line.c_str()); });
           })) {
-    // Writes are recorded on other threads; the lines reach the log on this one.
-    trail_ =
-        std::make_shared<CWriteTrail>([poster = hosts.poster, log = hosts.app](std::string line) {
-            if (poster != nullptr)
-                poster->PostTask(
-                    [log, line = std::move(line)] { LogMessage(log, "%s", line.c_str()); });
-        });
-    StoredCameraSettings placeholders;
-    current_ = {placeholders.name, placeholders.camId, placeholders.scale,
-                placeholders.orientation};
-    pending_ = current_;
     model_.SetText(IDC_MESSAGES, "Messages:\r\n");
     model_.SetText(IDC_CLOSE, "Close");
-    model_.SetVisible(IDC_SPOTDATA, false);
     pipeline_.SetSinks([this](const uint8_t* m, uint32_t n) { channels_.DistributeLossless(m, n); },
                        [this](const uint8_t* m, uint32_t n) { channels_.DistributeLossy(m, n); });
     pipeline_.SetFrameSink([this](const FrameHeader& h, const uint8_t* pixels) {
@@ -93,8 +56,8 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
             [this, command, args, reply] { OnWebCommand(command, args, reply); });
     });
     channels_.SetClientCountDisplays(
-        [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, FormatInt(n)); },
-        [this](int n) { model_.SetText(IDC_LOSSY_CLIENTS, FormatInt(n)); });
+        [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, std::to_string(n)); },
+        [this](int n) { model_.SetText(IDC_LOSSY_CLIENTS, std::to_string(n)); });
 }
 
 // A window destroyed without its shutdown (a failed start-up) still stops its threads:
@@ -102,12 +65,12 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
 CMainDlg::~CMainDlg() = default;
 
 bool CMainDlg::OnInitDialog() {
-    subsystemsUp_ = false;
+    state_ = ControllerState::kDown;
     model_.SetTitle("Lumerix2 Directshow");
     if (!WritePidFile(JoinPath(programDir_, kPidFileName), static_cast<unsigned long>(::getpid())))
         LogMessage(hosts_.app, "Temporary file (pid) could not be created/accessed.");
 
-    camera_.ForgetGeometry();
+    subsystems_.Camera().ForgetGeometry();
     // The multiplexer's address is resolved beside the program, like every other file.
     ZeftSetNamesFile(programDir_);
     config_ = InitializeIniFile(programDir_, hosts_.app, ComputerName());
@@ -117,12 +80,11 @@ bool CMainDlg::OnInitDialog() {
         ShutDownServer();
         return false;
     }
-    jpegQuality_ = ReadJpegQuality(*config_);
-    StoredCameraSettings camera = ReadCameraSettings(*config_);
-    current_ = {camera.name, camera.camId, camera.scale, camera.orientation};
+    subsystems_.SetJpegQuality(ReadJpegQuality(*config_));
+    settings_.Load(*config_);
     StartBeam();
 
-    cameraActiveSince_ = serverStart_ = ::time(nullptr);
+    settings_.SetActiveSince(serverStart_ = ::time(nullptr));
     pipeline_.ResetSpot();
     model_.SetText(IDC_MESSAGES, "Messages:\r\n");
     model_.SetText(IDC_HEARTBEAT, "");
@@ -132,85 +94,69 @@ bool CMainDlg::OnInitDialog() {
     control_->SetPropertyCallHandler(
         [this](const std::string& device, const std::string& property, int32_t, int32_t,
                int16_t access) { properties_->OnPropertyCall(device, property, access); });
-    frameEqpName_ = ::ReadNetworkSettings(*config_).zeftFrameEqpName;
-    const bool failed = !BringUp(kStartUpLines);
+    const bool up = subsystems_.BringUp(*config_, *control_,
+                                        ReadNetworkSettings(*config_).zeftFrameEqpName, false);
+    ShowNetwork();
     channels_.ShowClientCounts(true, channels_.LossyEnabled());
-    ShowCurrentSettings();
-
-    if (!failed) {
-        subsystemsUp_ = true;
-        SetButtons(true, false, true);
-        // The delayed start keeps the loop running (and the window drawn) meanwhile.
-        if (switch_ == 'a' || switch_ == 'A')
-            hosts_.timers->SetTimer(IDT_AUTOSTART, kAutoStartDelayMs);
-    } else {
-        SetButtons(false, false, true);
-    }
+    settings_.ShowCurrent();
+    Enter(up ? ControllerState::kStopped : ControllerState::kDown);
+    // The delayed start keeps the loop running (and the window drawn) meanwhile.
+    if (up && (switch_ == 'a' || switch_ == 'A'))
+        hosts_.timers->SetTimer(IDT_AUTOSTART, kAutoStartDelayMs);
 
     hosts_.timers->SetTimer(IDT_ENVIRONMENT, kEnvironmentPeriodMs);
     hosts_.timers->SetTimer(IDT_HEALTH, kHealthPeriodMs);
     hosts_.timers->SetTimer(IDT_WRITE_TRAIL, kWriteTrailPeriodMs);
+    hosts_.timers->SetTimer(IDT_STATUS, kStatusPeriodMs);
     controlClientActive_ = false;
     model_.SetText(IDC_ZEFT_CLIENTS, "0");
     if (hosts_.environment != nullptr)
         hosts_.environment->Start();
-    pending_ = current_;
     ShowPendingSettings();
     PublishWebStatus(true);
     return true;
 }
 
-bool CMainDlg::BringUp(const BringUpLines& lines) {
-    // A failed step does not stop the others; only the result records it.
-    const GenicamSettings genicam = ReadGenicamSettings(*config_);
-    SetGenicamInterfaces({genicam.gigEVision, genicam.usb3Vision, genicam.fakeCamera});
-    AddAccessAndWatchdogKeys(*config_);
-    camera_.SetStallSeconds(ReadStallSeconds(*config_));
-    ApplyAccessRules();
-    bool allUp = true;
-    auto step = [&](int i, bool ok) {
-        LogMessage(hosts_.app, "%s", ok ? lines.ok[i] : lines.failed[i]);
-        allUp = allUp && ok;
-    };
-    step(0, InitializeGrabbing() == 1);
-    const bool codecsUp = InitializeCompressionCodec() == 1;
-    step(1, codecsUp);
-    if (!codecsUp)
-        LogMessage(hosts_.app, "Codec set-up failed: %s", codecs_.FailureReason().c_str());
-    step(2, InitializeControlSystem(*config_, *control_, hosts_.app) == 1);
-    const bool networkUp = InitializeNetwork() == 1;
-    step(3, networkUp);
-    if (networkUp && hosts_.service != nullptr)
-        hosts_.service->Ready();
-    return allUp;
+void CMainDlg::Enter(ControllerState state) {
+    using S = ControllerState;
+    state_ = state;
+    model_.SetEnabled(IDC_START_GRABBING, state_ == S::kStopped);
+    model_.SetEnabled(IDC_STOP_GRABBING, state_ == S::kGrabbing || state_ == S::kReopening);
+    model_.SetEnabled(IDC_CONFIG, state_ == S::kStopped || state_ == S::kDown);
 }
 
-void CMainDlg::SetButtons(bool start, bool stop, bool config) {
-    model_.SetEnabled(IDC_START_GRABBING, start);
-    model_.SetEnabled(IDC_STOP_GRABBING, stop);
-    model_.SetEnabled(IDC_CONFIG, config);
+void CMainDlg::ShowNetwork() {
+    CIniFile hardware(programDir_);
+    webDevice_ =
+        hardware.Load(kHardwareFileName) ? ReadText(hardware, kDevicePathKey) : std::string();
+    const bool lossy = channels_.LossyServing();
+    model_.SetChecked(IDC_LOSSY_CHECK, lossy);
+    model_.SetEnabled(IDC_LOSSY_ENABLED_TEXT, lossy);
+    model_.SetEnabled(IDC_LOSSY_CLIENTS_TEXT, lossy);
+    model_.SetEnabled(IDC_LOSSY_CLIENTS, lossy);
+}
+
+void CMainDlg::ShowFrameStatus() {
+    if (pipeline_.LastFrameTime().time == 0 || lastFrameNumber_ == shownFrameNumber_)
+        return;
+    shownFrameNumber_ = lastFrameNumber_;
+    char rate[40];
+    std::snprintf(rate, sizeof rate, "%.1f", lastFrameRate_);
+    model_.SetText(IDC_FRAMERATE, rate);
+    model_.SetText(IDC_HEARTBEAT, kHeartbeat[lastFrameNumber_ % 4]);
 }
 
 void CMainDlg::OnCommand(int id) {
-    if (shutDown_)
-        return;
-    switch (id) {
-        case IDC_CLOSE:
-            Request(ControllerCommand::kQuit);
-            break;
-        case IDC_CONFIG:
-            if (model_.IsEnabled(IDC_CONFIG))
-                OnConfig();
-            break;
-        case IDC_START_GRABBING:
-            Request(ControllerCommand::kStart);
-            break;
-        case IDC_STOP_GRABBING:
-            Request(ControllerCommand::kStop);
-            break;
-        default:
-            break;
-    }
+    using C = ControllerCommand;
+    const std::pair<int, C> buttons[] = {
+        {IDC_CLOSE, C::kQuit},
+        {IDC_CONFIG, C::kConfigure},
+        {IDC_START_GRABBING, C::kStart},
+        {IDC_STOP_GRABBING, C::kStop},
+    };
+    for (const auto& [button, command] : buttons)
+        if (button == id)
+            Request(command);
 }
 
 void CMainDlg::OnTimer(int id) {
@@ -224,20 +170,23 @@ void CMainDlg::OnTimer(int id) {
             controlClientActive_ = false;
             model_.SetText(IDC_ZEFT_CLIENTS, "0");
             hosts_.timers->KillTimer(IDT_CLIENT_ACTIVITY);
-            activityTimer_ = false;
             break;
         case IDT_HEALTH:
             LogMessage(hosts_.app, "%s", HealthText().c_str());
             break;
         case IDT_REOPEN:
-            TryReopenCamera();
+            if (subsystems_.TryReopen() == CCameraSession::Reopen::kBack)
+                Enter(ControllerState::kGrabbing);
             break;
         case IDT_STALL:
-            if (!shutDown_ && grabbing_)
-                camera_.CheckStall();
+            if (state_ == ControllerState::kGrabbing && subsystems_.Camera().CheckStall())
+                Enter(ControllerState::kReopening);
             break;
         case IDT_WRITE_TRAIL:
-            trail_->Tick(CWriteTrail::NowMs());
+            subsystems_.Trail().Tick(CWriteTrail::NowMs());
+            break;
+        case IDT_STATUS:
+            ShowFrameStatus();
             break;
         case IDT_AUTOSTART:
             hosts_.timers->KillTimer(IDT_AUTOSTART);
@@ -250,109 +199,158 @@ void CMainDlg::OnTimer(int id) {
 
 void CMainDlg::MarkControlClientActivity() {
     controlClientActive_ = true;
-    if (activityTimer_)
-        hosts_.timers->KillTimer(IDT_CLIENT_ACTIVITY);
-    hosts_.timers->SetTimer(IDT_CLIENT_ACTIVITY, kClientActivityMs);
-    activityTimer_ = true;
+    hosts_.timers->SetTimer(IDT_CLIENT_ACTIVITY, kClientActivityMs);  // restarts a running one
     model_.SetText(IDC_ZEFT_CLIENTS, ">= 1");
 }
 
-void CMainDlg::OnStartGrabbing() {
-    // A camera lost while not grabbing, or while it was being opened again, is opened
-    // anew first.
-    if (camera_.Grabber() && camera_.Grabber()->StreamFailed())
-        camera_.Close();
-    if (!camera_.Grabber() && subsystemsUp_ && !shutDown_ && !OpenCamera(hosts_.app)) {
-        camera_.Close();
-        LogMessage(hosts_.app, "Error while starting up grabbing.");
-        return;
-    }
-    CGrabber* grabber = camera_.Grabber();
-    if (!grabber)
-        return;
-    if (grabber->Start()) {
-        LogMessage(hosts_.app, "Grabbing started.");
-        grabbing_ = true;
-        camera_.StartWatch();
-        SetButtons(false, true, false);
-        PublishWebStatus(true);
-    } else {
-        LogMessage(hosts_.app, "Error while starting up grabbing.");
-    }
+Outcome CMainDlg::Check(ControllerCommand command) const {
+    const StateRule& rule = Rule(state_, command);
+    return {rule.code, rule.reason};
 }
 
-void CMainDlg::OnStopGrabbing() {
-    model_.SetEnabled(IDC_CLOSE, false);
-    camera_.StopWatch();
-    if (camera_.IsReopening()) {
-        camera_.StopReopening();
-        LogMessage(hosts_.app, "Grabbing stopped.");
-        grabbing_ = false;
-        model_.SetEnabled(IDC_START_GRABBING, true);
-        model_.SetEnabled(IDC_STOP_GRABBING, false);
-    } else if (CGrabber* grabber = camera_.Grabber()) {
-        if (grabber->Stop()) {
-            LogMessage(hosts_.app, "Grabbing stopped.");
-            grabbing_ = false;
-            model_.SetEnabled(IDC_START_GRABBING, true);
-            model_.SetEnabled(IDC_STOP_GRABBING, false);
-        } else {
-            LogMessage(hosts_.app, "Error while stopping grabbing.");
-        }
+Outcome CMainDlg::Request(ControllerCommand command) {
+    const StateRule& rule = Rule(state_, command);
+    if (rule.code != Outcome::kAccepted)
+        return {rule.code, rule.reason};
+    const char* failed = "Grabbing could not be started.";
+    switch (command) {
+        case ControllerCommand::kStart:
+            StartGrabbing();
+            break;
+        case ControllerCommand::kStop:
+            StopGrabbing();
+            failed = "Grabbing could not be stopped.";
+            break;
+        case ControllerCommand::kApplySettings:
+            ApplyCameraSettings();
+            break;
+        case ControllerCommand::kQuit:
+            ShutDownServer();
+            break;
+        case ControllerCommand::kConfigure:
+            Configure();
+            failed = "Not every subsystem came up.";
+            break;
     }
-    model_.SetEnabled(IDC_CLOSE, true);
-    model_.SetEnabled(IDC_CONFIG, true);
+    // A quit while the configuration dialog was open ends every command.
+    if (state_ == rule.next || state_ == ControllerState::kShutDown)
+        return {Outcome::kAccepted, ""};
+    return {Outcome::kFailed, failed};
+}
+
+void CMainDlg::Post(ControllerCommand command) {
+    hosts_.poster->PostTask([this, command] { Request(command); });
+}
+
+void CMainDlg::StartGrabbing() {
+    // A camera lost while not grabbing, or while it was being opened again, is opened
+    // anew first.
+    CCameraSession& camera = subsystems_.Camera();
+    if (camera.Grabber() && camera.Grabber()->StreamFailed())
+        camera.Close();
+    if (!camera.Grabber() && !subsystems_.OpenCamera(hosts_.app).Ok()) {
+        camera.Close();
+        LogMessage(hosts_.app, "Error while starting up grabbing.");
+        return;
+    }
+    if (!camera.Grabber()->Start()) {
+        LogMessage(hosts_.app, "Error while starting up grabbing.");
+        return;
+    }
+    LogMessage(hosts_.app, "Grabbing started.");
+    camera.StartWatch();
+    Enter(ControllerState::kGrabbing);
+    PublishWebStatus(true);
+}
+
+void CMainDlg::StopGrabbing() {
+    CCameraSession& camera = subsystems_.Camera();
+    camera.StopWatch();
+    bool stopped = state_ == ControllerState::kReopening;
+    if (stopped)
+        camera.StopReopening();
+    else if (CGrabber* grabber = camera.Grabber())
+        stopped = grabber->Stop();
+    LogMessage(hosts_.app, stopped ? "Grabbing stopped." : "Error while stopping grabbing.");
+    Enter(stopped ? ControllerState::kStopped : state_);
     PublishWebStatus(true);
 }
 
 void CMainDlg::OnFrameReady() {
-    camera_.FrameReadyTaken();
-    CCaptureQueue* queue = camera_.Queue();
+    CCameraSession& camera = subsystems_.Camera();
+    camera.FrameReadyTaken();
+    CCaptureQueue* queue = camera.Queue();
     if (!queue)
         return;
     CFramePipeline::Settings settings;
-    settings.scale = current_.scale;
-    settings.orientation = current_.orientation;
-    settings.cameraName = current_.name;
+    settings.scale = settings_.Current().scale;
+    settings.orientation = settings_.Current().orientation;
+    settings.cameraName = settings_.Current().name;
     // The JPEG is also made while a web viewer watches.
     settings.lossyEnabled = channels_.LossyEnabled() || channels_.WebWantsJpeg();
     // The frames waiting now and no more, so a faster camera cannot hold the loop here.
     for (int n = std::max(1, queue->GetCount()); n > 0; --n) {
-        if (!pipeline_.OnFrameReady(*queue, &codecs_, settings))
+        if (!pipeline_.OnFrameReady(*queue, &subsystems_.Codecs(), settings))
             break;
         if (channels_.Web().StatusDue())
             PublishWebStatus(true);
     }
-    camera_.FrameReadyDone();
+    camera.FrameReadyDone();
 }
 
-void CMainDlg::OnConfig() {
+void CMainDlg::OnCameraLost() {
+    // A torn-down grabber's late message, or one already handled, changes nothing.
+    CGrabber* grabber = subsystems_.Camera().Grabber();
+    if (state_ != ControllerState::kGrabbing || !grabber || !grabber->StreamFailed())
+        return;
+    subsystems_.Camera().BeginReopening();
+    Enter(ControllerState::kReopening);
+}
+
+void CMainDlg::ApplyCameraSettings() {
+    if (IsGrabbing())
+        StopGrabbing();
+    const CCameraSettingsState::Snapshot before = settings_.Take();
+    settings_.MakePendingCurrent(config_.get(), hosts_.app);
+    const CameraSettings& now = settings_.Current();
+    if (before.camera.orientation != now.orientation || before.camera.camId != now.camId)
+        beam_->ResetStability();  // another beam: the window's statistics no longer hold
+    const bool up = subsystems_.Reinitialize(*config_);
+    Enter(up ? ControllerState::kStopped : ControllerState::kDown);
+    settings_.SetActiveSince(::time(nullptr));
+    settings_.ShowCurrent();
+    settings_.ShowPending();
+    // Clients watching a setting hear of it now, in this order, only when it changed.
+    for (const CameraField field : settings_.Changed(before))
+        if (control_)
+            _SystemScheduleProperty(control_->ExportName().c_str(), ControlPropertyName(field));
+    // Started again whatever the state before, when the update left everything up.
+    Request(ControllerCommand::kStart);
+    settings_.SetApplied(true);
+}
+
+void CMainDlg::Configure() {
     CIniFile hardware(programDir_);
-    const std::string frameEqpName =
-        config_ ? ::ReadNetworkSettings(*config_).zeftFrameEqpName : std::string();
     if (!config_ || !hardware.Load(kHardwareFileName)) {
         LogMessage(hosts_.app, "Hardware settings configuration file (\"%s\") could not be opened.",
                    kHardwareFileName);
         return;
     }
-    StopNetwork();
-    DisableControl();
-    DeinitializeCompressionCodec();
-    DeinitializeGrabbing();
-    SetButtons(true, false, true);
+    // The frame channels keep the equipment name they started with until the next start.
+    const std::string frameEqpName = ReadNetworkSettings(*config_).zeftFrameEqpName;
+    subsystems_.TearDown(control_.get());
+    Enter(ControllerState::kConfiguring);
 
     if (hosts_.configDialog == nullptr || !hosts_.configDialog->Run(*config_, hardware))
         LogMessage(hosts_.app, "Configdialog could not be created!");
     // A quit request handled while the dialog was open has torn everything down already.
-    if (shutDown_)
+    if (state_ == ControllerState::kShutDown)
         return;
 
-    frameEqpName_ = frameEqpName;
-    const bool failed = !BringUp(kReconfigureLines);
-    ShowCurrentSettings();
-    subsystemsUp_ = !failed;
-    model_.SetEnabled(IDC_START_GRABBING, !failed);
-    model_.SetEnabled(IDC_STOP_GRABBING, false);
+    const bool up = subsystems_.BringUp(*config_, *control_, frameEqpName, true);
+    ShowNetwork();
+    settings_.ShowCurrent();
+    Enter(up ? ControllerState::kStopped : ControllerState::kDown);
     PublishWebStatus(true);
 }
 
@@ -364,27 +362,34 @@ void CMainDlg::AppendMessage(const std::string& line) {
 
 void CMainDlg::ShutDownServer() {
     // Several routes may ask at once (a signal and the close box); the sequence runs once.
-    if (shutDown_)
+    if (state_ == ControllerState::kShutDown)
         return;
-    shutDown_ = true;
+    state_ = ControllerState::kShutDown;
     if (hosts_.service != nullptr)
         hosts_.service->Stopping();
-    DeinitializeGrabbing();
+    subsystems_.DeinitializeGrabbing();
     beam_->Stop();
-    DeinitializeCompressionCodec();
-    DisableControl();
-    StopNetwork();
+    subsystems_.DeinitializeCodecs();
+    subsystems_.DisableControl(control_.get());
+    subsystems_.StopNetwork();
     if (config_) {
         config_->Save();
         config_.reset();
     }
     for (int timer : {IDT_ENVIRONMENT, IDT_CLIENT_ACTIVITY, IDT_AUTOSTART, IDT_HEALTH, IDT_REOPEN,
-                      IDT_STALL, IDT_WRITE_TRAIL})
+                      IDT_STALL, IDT_WRITE_TRAIL, IDT_STATUS})
         hosts_.timers->KillTimer(timer);
-    // The rules and the trail belong to this window; the control system outlives it.
-    ZeftSetAccess({});
-    activityTimer_ = false;
+    subsystems_.ForgetAccess();
     if (hosts_.environment != nullptr)
         hosts_.environment->Stop();
     hosts_.dialog->EndDialog(IDOK);
+}
+
+std::string CMainDlg::ControlEquipmentName() const {
+    return config_ ? config_->GetValue(kSectionDefault, kKeyZeftControlEqpName, "") : "";
+}
+
+std::string CMainDlg::ServiceStatusText() const {
+    const bool framed = pipeline_.LastFrameTime().time != 0;
+    return subsystems_.StatusText(state_, framed ? lastFrameRate_ : -1);
 }

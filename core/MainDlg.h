@@ -8,27 +8,26 @@
 
 #include "analysis/BeamMonitor.h"
 #include "base/ControllerRequests.h"
-#include "base/HostList.h"
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
 #include "base/MessageQueue.h"
 #include "base/StatusModel.h"
-#include "base/WriteTrail.h"
 #include "capture/CaptureBackend.h"
 #include "compression/CodecSet.h"
 #include "control/FrameTransfer.h"
 #include "control/PropertyHandler.h"
 #include "core/CameraSession.h"
+#include "core/CameraSettingsState.h"
 #include "core/ControllerStates.h"
 #include "core/DialogModel.h"
 #include "core/FrameChannels.h"
 #include "core/FramePipeline.h"
 #include "core/HostInterfaces.h"
+#include "core/Subsystems.h"
 
 class CGrabber;
 class CIniFile;
 class CSrv;
-struct BringUpLines;
 
 // The beam as /api/beam (with the profiles) and /api/status (without) give it. Any thread.
 std::string RenderBeamJson(const BeamResult& beam, const CBeamMonitor& monitor, bool profiles);
@@ -36,8 +35,9 @@ std::string RenderBeamJson(const BeamResult& beam, const CBeamMonitor& monitor, 
 // The server's main window controller: owns one object of every subsystem, brings them up
 // in a fixed order, tears them down and up again around the configuration dialog, starts
 // and stops grabbing, runs the timers and the status display, and runs the one shutdown
-// sequence. The per-frame work is CFramePipeline's. Main thread only; other threads reach
-// it by posting.
+// sequence. Its state is one value; every command goes through Request and the state table
+// of ControllerStates.cpp. The per-frame work is CFramePipeline's. Main thread only; other
+// threads reach it by posting.
 class CMainDlg : public IControllerState, public IControllerRequests {
   public:
     struct Hosts {
@@ -63,6 +63,9 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     // Timer of the write trail's summary lines.
     static constexpr int IDT_WRITE_TRAIL = 2248;
     static constexpr int kWriteTrailPeriodMs = 1000;
+    // Timer of the window's frame rate and heartbeat: a display rate, not the camera's.
+    static constexpr int IDT_STATUS = 2249;
+    static constexpr int kStatusPeriodMs = 100;
 
     CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
              std::vector<ICaptureBackend*> backends = DefaultBackends());
@@ -78,53 +81,39 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     void OnCommand(int id);
     void OnTimer(int id);
     // Escape and the window's close box.
-    void OnCancel() { ShutDownServer(); }
-    void OnConfig();
-    void OnStartGrabbing();
-    void OnStopGrabbing();
-    void OnFrameReady();
-    // The camera went away while grabbing; it is opened again by the timer.
-    void OnCameraLost();
-    bool IsReopeningCamera() const { return camera_.IsReopening(); }
-    // Stop, make the pending settings current, start again.
-    void OnApplyCameraSettings();
-    bool UpdateCameraSettings();
+    void OnCancel() { Request(ControllerCommand::kQuit); }
 
     // Appends one finished log line to the message box.
     void AppendMessage(const std::string& line);
     void ShutDownServer();
-    bool IsShutDown() const { return shutDown_; }
-
-    // A control-system client asked for a frame: the clients field shows ">= 1" for 2 s.
-    void MarkControlClientActivity();
-
-    // Subsystem set-up and tear-down; each reports through the log as the callers say.
-    int InitializeGrabbing();
-    void DeinitializeGrabbing();
-    int InitializeCompressionCodec();
-    void DeinitializeCompressionCodec();
-    int InitializeNetwork();
-    void ShowCurrentSettings();
-    void ShowPendingSettings() override;
+    bool IsShutDown() const { return state_ == ControllerState::kShutDown; }
+    bool IsReopeningCamera() const { return state_ == ControllerState::kReopening; }
 
     // The state the property handler reads and changes.
-    const CameraSettings& CurrentCamera() const override { return current_; }
-    int CurrentWidth() const override { return shownWidth_; }
-    int CurrentHeight() const override { return shownHeight_; }
-    int CurrentBitsPerPixel() const override { return shownBitsPerPixel_; }
-    bool CurrentOrientationTurns() const override;
-    CameraSettings& PendingCamera() override { return pending_; }
-    void SetCurrentScale(double scale) override;
-    bool IsGrabbing() const override { return grabbing_; }
-    bool SubsystemsUp() const override { return subsystemsUp_; }
-    bool SettingsApplied() const override { return settingsApplied_; }
-    void SetSettingsApplied(bool applied) override { settingsApplied_ = applied; }
+    const CameraSettings& CurrentCamera() const override { return settings_.Current(); }
+    int CurrentWidth() const override { return settings_.Width(); }
+    int CurrentHeight() const override { return settings_.Height(); }
+    int CurrentBitsPerPixel() const override { return settings_.BitsPerPixel(); }
+    bool CurrentOrientationTurns() const override { return settings_.Turns(); }
+    CameraSettings& PendingCamera() override { return settings_.Pending(); }
+    void SetCurrentScale(double scale) override { settings_.SetScale(scale); }
+    bool IsGrabbing() const override {
+        return state_ == ControllerState::kGrabbing || state_ == ControllerState::kReopening;
+    }
+    bool SubsystemsUp() const override {
+        return state_ == ControllerState::kStopped || IsGrabbing();
+    }
+    bool SettingsApplied() const override { return settings_.Applied(); }
+    void SetSettingsApplied(bool applied) override { settings_.SetApplied(applied); }
     int64_t LastFrameSeconds() const override { return pipeline_.LastFrameTime().time; }
     int LastFrameMilliseconds() const override { return pipeline_.LastFrameTime().millitm; }
     time_t ServerStartTime() const override { return serverStart_; }
-    time_t CameraActiveSince() const override { return cameraActiveSince_; }
-    void Spot(float* xm, float* ym, float* xrms, float* yrms) const override;
-    uint32_t CodecFourCC() const override { return codecs_.GetFourCC(); }
+    time_t CameraActiveSince() const override { return settings_.ActiveSince(); }
+    void Spot(float* xm, float* ym, float* xrms, float* yrms) const override {
+        const SpotResults& s = pipeline_.Spot();
+        *xm = s.xm, *ym = s.ym, *xrms = s.xrms, *yrms = s.yrms;
+    }
+    uint32_t CodecFourCC() const override { return subsystems_.Codecs().GetFourCC(); }
     std::string ControlEquipmentName() const override;
     std::string HealthText() const override { return RenderHealthLine(Health()); }
     std::array<double, kBeamValues> BeamValues() const override;
@@ -132,7 +121,8 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     std::string SetBeamRegion(const std::array<int32_t, 4>& region) override;
     uint32_t DarkFrames() const override;
     std::string RequestDarkFrame(uint32_t frames) override;
-    StatusCounters Health() const;
+    void ShowPendingSettings() override { settings_.ShowPending(); }
+    StatusCounters Health() const { return subsystems_.Health(pipeline_.GetCounters()); }
     // The web server's view of the state; `event` also tells the live pages.
     void PublishWebStatus(bool event);
     // One line for the service manager: grabbing, frame rate and clients of each channel.
@@ -142,25 +132,29 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     Outcome Request(ControllerCommand command) override;
     Outcome Check(ControllerCommand command) const override;
     void Post(ControllerCommand command) override;
-    ControllerState State() const;
+    ControllerState State() const { return state_; }
 
     CFrameServer& LosslessServer() { return channels_.Lossless(); }
     CLossyFrameServer& LossyServer() { return channels_.Lossy(); }
-    CGrabber* Grabber() const { return camera_.Grabber(); }
+    CGrabber* Grabber() const { return subsystems_.Camera().Grabber(); }
 
   private:
-    // Grabbing, codecs, control system and network in this order, each with its line; true
-    // when every one came up.
-    bool BringUp(const BringUpLines& lines);
-    void SetButtons(bool start, bool stop, bool config);
-    void StopNetwork();
-    void DisableControl();
-    // The camera's geometry becomes the window's.
-    int OpenCamera(ILogSink* log);
-    void TryReopenCamera();
-    // Reads the Access section and puts its lists in force for the control system and
-    // the frame channels; malformed entries are logged.
-    void ApplyAccessRules();
+    // What Request carries out once the state table allowed it.
+    void StartGrabbing();
+    void StopGrabbing();
+    void ApplyCameraSettings();
+    void Configure();
+    void OnFrameReady();
+    // The camera went away while grabbing; it is opened again by the timer.
+    void OnCameraLost();
+    // A control-system client asked for a frame: the clients field shows ">= 1" for 2 s.
+    void MarkControlClientActivity();
+    // `state` becomes the controller's; the buttons show what it allows.
+    void Enter(ControllerState state);
+    // The frame channels' fields and the device path the web shows, after a bring-up.
+    void ShowNetwork();
+    // The frame rate and heartbeat of the newest frame, at the display's rate.
+    void ShowFrameStatus();
     // A request of the web server, answered from the state now.
     void OnWebCommand(CWebServer::Command command, const CWebServer::CommandArgs& args,
                       const CWebServer::Reply& reply);
@@ -175,12 +169,13 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     Hosts hosts_;
     std::string programDir_;
     char switch_;
+    ControllerState state_ = ControllerState::kDown;
     CDialogModel model_;
+    CCameraSettingsState settings_;
 
     std::unique_ptr<CIniFile> config_;
-    CCameraSession camera_;
-    CCodecSet codecs_;
     CFrameChannels channels_;
+    CSubsystems subsystems_;
     std::unique_ptr<CSrv> control_;
     std::unique_ptr<CPropertyHandler> properties_;
     CFramePipeline pipeline_;
@@ -190,28 +185,11 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     uint32_t shownDark_ = 0;
     bool shownCapturing_ = false;
     std::string beamJson_ = "null";
-
-    CameraSettings current_;
-    CameraSettings pending_;
-    int shownWidth_ = 768;  // what the window shows as current
-    int shownHeight_ = 574;
-    int shownBitsPerPixel_ = 8;
-    int jpegQuality_ = 30;
-    std::string frameEqpName_;
-    time_t serverStart_ = 0;
-    time_t cameraActiveSince_ = 0;
-    CHostList controlHosts_;
-    CHostList viewHosts_;
-    // Shared with the control system's network thread, which records into it.
-    std::shared_ptr<CWriteTrail> trail_;
-    uint32_t lastFrameNumber_ = 0;
-    double lastFrameRate_ = 0;
     std::string webDevice_;  // DevicePath of the hardware description, for the web
 
-    bool activityTimer_ = false;
+    time_t serverStart_ = 0;
+    uint32_t lastFrameNumber_ = 0;
+    double lastFrameRate_ = 0;
+    uint32_t shownFrameNumber_ = 0;  // of the window's heartbeat
     bool controlClientActive_ = false;
-    bool grabbing_ = false;  // stays set while a lost camera is being opened again
-    bool settingsApplied_ = false;
-    bool subsystemsUp_ = false;
-    bool shutDown_ = false;
 };

@@ -14,20 +14,20 @@ void CMainDlg::PublishWebStatus(bool event) {
         s.state = "stopped";
     s.frame = lastFrameNumber_;
     s.fps = s.state == "grabbing" ? lastFrameRate_ : 0.0;
-    s.width = shownWidth_;
-    s.height = shownHeight_;
+    s.width = CurrentWidth();
+    s.height = CurrentHeight();
     if (CurrentOrientationTurns())
         std::swap(s.width, s.height);
-    s.orientation = current_.orientation;
-    s.scale = current_.scale;
+    s.orientation = CurrentCamera().orientation;
+    s.scale = CurrentCamera().scale;
     const SpotResults& spot = pipeline_.Spot();
     s.hasSpot = spot.xm >= 0.0f;
     s.spotX = spot.xm;
     s.spotY = spot.ym;
     s.spotSx = spot.xrms;
     s.spotSy = spot.yrms;
-    s.cameraName = current_.name;
-    s.cameraId = current_.camId;
+    s.cameraName = CurrentCamera().name;
+    s.cameraId = CurrentCamera().camId;
     s.device = webDevice_;
     s.zeftClients = controlClientActive_ ? 1 : 0;
     s.counters = Health();

@@ -113,10 +113,6 @@ CMainWindow::CMainWindow(CDialogModel& model, Callbacks callbacks)
     groupLayout->addWidget(Register(IDC_MESSAGES, messages_));
     left->addWidget(group, 1);
 
-    auto* spot = StatusField(this);
-    spot->hide();
-    left->addWidget(Register(IDC_SPOTDATA, spot));
-
     auto* buttons = new QVBoxLayout();
     const std::pair<int, const char*> buttonDefs[] = {{IDC_CONFIG, "Config"},
                                                       {IDC_START_GRABBING, "Start Grabbing"},
@@ -166,7 +162,6 @@ void CMainWindow::Render(int id) {
         return;
     const auto& field = model_.Fields().at(id);
     widget->setEnabled(field.enabled);
-    widget->setVisible(field.visible);
     if (widget == messages_) {
         // The model keeps Windows line ends; the widget shows plain lines.
         QString text = QString::fromStdString(field.text);

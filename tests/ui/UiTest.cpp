@@ -54,11 +54,10 @@ W* Find(QWidget* parent, int id) {
 TEST(MainWindowTest, ShowsTheModelByIdAndOpensTheAboutBox) {
     CDialogModel model;
     model.SetTitle("Lumerix2 Directshow");
-    const int fields[] = {1013, 1021, 1028, 1029, 1086, 1066, 1067, 1068, 1069,
-                          1073, 1074, 1075, 1076, 1077, 1078, 1079, 1012};
+    const int fields[] = {1013, 1021, 1028, 1029, 1086, 1066, 1067, 1068,
+                          1069, 1073, 1074, 1075, 1076, 1077, 1078, 1079};
     for (int id : fields)
         model.SetText(id, "v" + std::to_string(id));
-    model.SetVisible(1012, false);
     model.SetChecked(1058, true);
     model.SetEnabled(1087, false);
     model.SetText(1003, "Messages:\r\nGrabbing started.\r\n");
@@ -71,7 +70,6 @@ TEST(MainWindowTest, ShowsTheModelByIdAndOpensTheAboutBox) {
         EXPECT_TRUE(edit->isReadOnly()) << id;
         EXPECT_EQ(edit->text().toStdString(), "v" + std::to_string(id));
     }
-    EXPECT_FALSE(Find<QLineEdit>(&window, 1012)->isVisible());
     EXPECT_TRUE(Find<QCheckBox>(&window, 1058)->isChecked());
     EXPECT_FALSE(Find<QLabel>(&window, 1087)->isEnabled());
     model.SetText(1013, "25.00");
