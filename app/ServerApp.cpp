@@ -91,7 +91,7 @@ void CServerApp::RunServer() {
         signalBridge.SetTarget(&dlg);
         mainWnd_ = &dlg;
         // Headless, nobody can see the window: showing it would only repaint the status
-        // fields of every frame into memory (a third of the main thread's time at 25 frames/s).
+        // fields into memory.
         if (QGuiApplication::platformName() != QLatin1String("offscreen"))
             window.show();
         dlg.OnInitDialog();

@@ -1,22 +1,15 @@
 #include "app/ServiceNotifier.h"
 
 #include <systemd/sd-daemon.h>
-#include <unistd.h>
 
 #include <QTimer>
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 namespace {
 
 // The status line is refreshed this often even without a watchdog.
 constexpr uint64_t kStatusPeriodMs = 2000;
-
-// Tests only: while the file this names exists, a tick blocks the main loop the way a
-// deadlock would. No unit or site sets it, and it only acts when the file is there.
-constexpr char kStallFileVariable[] = "LUMERIX2_TEST_STALL_FILE";
 
 bool IsSet(const char* name) {
     const char* v = std::getenv(name);
@@ -33,8 +26,6 @@ CServiceNotifier::CServiceNotifier() {
     // A quarter of the watchdog's time leaves room for a busy machine.
     const uint64_t periodMs =
         watchdog_ ? std::clamp<uint64_t>(usec / 4000, 1, kStatusPeriodMs) : kStatusPeriodMs;
-    if (IsSet(kStallFileVariable))
-        stallFile_ = std::getenv(kStallFileVariable);
     timer_ = std::make_unique<QTimer>();
     QObject::connect(timer_.get(), &QTimer::timeout, [this] { Tick(); });
     timer_->start(static_cast<int>(periodMs));
@@ -56,8 +47,6 @@ void CServiceNotifier::Stopping() {
 }
 
 void CServiceNotifier::Tick() {
-    while (!stallFile_.empty() && ::access(stallFile_.c_str(), F_OK) == 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Send(watchdog_ ? "WATCHDOG=1\n" : "");
 }
 

@@ -34,7 +34,6 @@ class CServiceNotifier : public IServiceNotifier {
 
     StatusText status_;
     std::string lastStatus_;
-    std::string stallFile_;  // tests only
     bool watchdog_ = false;
     std::unique_ptr<QTimer> timer_;  // null when no service manager listens
 };

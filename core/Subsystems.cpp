@@ -74,10 +74,10 @@ bool CSubsystems::BringUp(CIniFile& config, CSrv& control, const std::string& fr
         allUp = allUp && ok;
     };
     step(0, InitializeGrabbing(config));
-    const bool codecsUp = InitializeCodecs();
-    step(1, codecsUp);
-    if (!codecsUp)
-        LogMessage(hosts_.log, "Codec set-up failed: %s", codecs_.FailureReason().c_str());
+    const CResult<> codecs = InitializeCodecs();
+    step(1, codecs.Ok());
+    if (!codecs)
+        LogMessage(hosts_.log, "Codec set-up failed: %s", codecs.Message().c_str());
     step(2, InitializeControlSystem(config, control, hosts_.log) == 1);
     const uint64_t frameBytes =
         uint64_t(camera_.Width()) * uint64_t(camera_.Height()) * camera_.BitsPerPixel() / 8;
@@ -95,7 +95,7 @@ bool CSubsystems::Reinitialize(const CIniFile& config) {
     const bool grabbingUp = InitializeGrabbing(config);
     if (grabbingUp)
         LogMessage(hosts_.log, "Successful reinitialized grabber card for new settings.");
-    const bool codecsUp = InitializeCodecs();
+    const bool codecsUp = InitializeCodecs().Ok();
     if (codecsUp)
         LogMessage(hosts_.log, "Successful initialized compression codec for new settings.");
     return grabbingUp && codecsUp;
@@ -129,19 +129,21 @@ CCameraSession::Reopen CSubsystems::TryReopen() {
         return outcome;
     if (camera_.Width() != width || camera_.Height() != height) {
         DeinitializeCodecs();
-        InitializeCodecs();
+        (void)InitializeCodecs();  // without codecs the frames are dropped and counted
         settings_.ShowCurrent();
     }
     LogMessage(hosts_.log, "Camera is back: grabbing resumed.");
     return outcome;
 }
 
-bool CSubsystems::InitializeCodecs() {
+CResult<> CSubsystems::InitializeCodecs() {
     // The codecs see the frames after orientation: a quarter turn exchanges the sides.
     int w = camera_.Width(), h = camera_.Height();
     if (settings_.Turns())
         std::swap(w, h);
-    return codecs_.InitializeCompressionCodec(w, h, camera_.BitsPerPixel(), jpegQuality_) == 1;
+    if (codecs_.InitializeCompressionCodec(w, h, camera_.BitsPerPixel(), jpegQuality_) != 1)
+        return CError{-1, codecs_.FailureReason()};
+    return Success();
 }
 
 void CSubsystems::StopNetwork() {

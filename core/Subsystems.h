@@ -72,7 +72,8 @@ class CSubsystems {
 
   private:
     bool InitializeGrabbing(const CIniFile& config);
-    bool InitializeCodecs();
+    // The codecs for the camera's geometry after orientation; the error says why not.
+    CResult<> InitializeCodecs();
     // Reads the Access section and puts its lists in force for the control system and the
     // frame channels; malformed entries are logged.
     void ApplyAccessRules(const CIniFile& config);

@@ -92,18 +92,16 @@ class NotifySocket {
 }  // namespace
 
 // Ready once the channels serve, keep-alives from the main loop at half the watchdog time or
-// more often, none while the loop is blocked (the test-only stall), stopping at /q.
-TEST(Service, NotifiesReadyKeepAliveAndStoppingAndAStalledLoopStopsTheKeepAlive) {
+// more often, none while the process is held (SIGSTOP, as a hung process), stopping at /q.
+TEST(Service, NotifiesReadyKeepAliveAndStoppingAndNoKeepAliveWhileHeld) {
     ProgramDir dir(LUMERIX2_EXE);
     WriteFileText(dir.File("curhardware.cfg"), kSyntheticCamera);
     NotifySocket manager(dir.File("notify"));
     ASSERT_TRUE(manager.Ok());
     constexpr auto kWatchdog = 2s;
-    const std::string stall = dir.File("stall");
     ScopedEnv socket("NOTIFY_SOCKET", dir.File("notify"));
     ScopedEnv watchdog("WATCHDOG_USEC",
                        std::to_string(std::chrono::microseconds(kWatchdog).count()));
-    ScopedEnv hook("LUMERIX2_TEST_STALL_FILE", stall);
     pid_t server = dir.Start({"/a"});
 
     ASSERT_TRUE(manager.WaitFor("READY=1\n"));
@@ -124,12 +122,12 @@ TEST(Service, NotifiesReadyKeepAliveAndStoppingAndAStalledLoopStopsTheKeepAlive)
         EXPECT_LE(pings[i] - pings[i - 1], kWatchdog / 2) << "gap after ping " << i;
     EXPECT_TRUE(grabbingStatus);
 
-    ASSERT_TRUE(WriteFileText(stall, ""));
-    manager.Collect(700ms);  // a tick that had already passed the hook
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    manager.Collect(200ms);  // what was sent before the stop
     got = manager.Collect(kWatchdog + 200ms);
     EXPECT_TRUE(std::none_of(got.begin(), got.end(),
                              [](const auto& m) { return Holds(m.second, "WATCHDOG=1\n"); }));
-    std::filesystem::remove(stall);
+    ASSERT_EQ(::kill(server, SIGCONT), 0);
     EXPECT_TRUE(manager.WaitFor("WATCHDOG=1\n", kWatchdog));
 
     EXPECT_EQ(dir.Run({"/q"}), 0);
