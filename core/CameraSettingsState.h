@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "control/PropertyHandler.h"
+#include "core/FramePipeline.h"
 
 class CDialogModel;
 class CIniFile;
@@ -35,6 +36,10 @@ class CCameraSettingsState {
     std::vector<CameraField> Changed(const Snapshot& before) const;
 
     const CameraSettings& Current() const { return current_; }
+    // What the pipeline processes the next frame with.
+    CFramePipeline::Settings FrameSettings(bool lossy) const {
+        return {current_.scale, current_.orientation, current_.name, lossy};
+    }
     CameraSettings& Pending() { return pending_; }
     void SetScale(double scale);
     // True when the current orientation is a quarter turn.

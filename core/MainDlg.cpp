@@ -282,12 +282,9 @@ void CMainDlg::OnFrameReady() {
     CCaptureQueue* queue = camera.Queue();
     if (!queue)
         return;
-    CFramePipeline::Settings settings;
-    settings.scale = settings_.Current().scale;
-    settings.orientation = settings_.Current().orientation;
-    settings.cameraName = settings_.Current().name;
     // The JPEG is also made while a web viewer watches.
-    settings.lossyEnabled = channels_.LossyEnabled() || channels_.WebWantsJpeg();
+    const CFramePipeline::Settings settings =
+        settings_.FrameSettings(channels_.LossyEnabled() || channels_.WebWantsJpeg());
     // The frames waiting now and no more, so a faster camera cannot hold the loop here.
     for (int n = std::max(1, queue->GetCount()); n > 0; --n) {
         if (!pipeline_.OnFrameReady(*queue, &subsystems_.Codecs(), settings))
