@@ -55,16 +55,16 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
     : hosts_(hosts),
       programDir_(std::move(programDir)),
       switch_(switchLetter),
+      bridge_({hosts.app, hosts.poster, [this] { return State() == ControllerState::kGrabbing; },
+               [this] {
+                   if (control_)
+                       _SystemScheduleProperty(control_->ExportName().c_str(), "X_ROI");
+               }}),
       camera_(hosts.app, hosts.poster, hosts.timers, programDir_, std::move(backends),
               {[this] { OnFrameReady(); }, [this] { OnCameraLost(); }}),
       codecs_(hosts.app),
       channels_(hosts.poster, hosts.app, [this] { MarkControlClientActivity(); }),
-      pipeline_(hosts.app, &model_),
-      beam_(std::make_shared<CBeamMonitor>(
-          [poster = hosts.poster, log = hosts.app](const std::string& line) {
-              if (poster != nullptr)
-                  poster->PostTask([log, line] { LogMessage(log, "%s", line.c_str()); });
-          })) {
+      pipeline_(hosts.app, &model_) {
     // Writes are recorded on other threads; the lines reach the log on this one.
     trail_ =
         std::make_shared<CWriteTrail>([poster = hosts.poster, log = hosts.app](std::string line) {
@@ -85,13 +85,10 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
         lastFrameNumber_ = h.frameNumber;
         lastFrameRate_ = h.frameRate;
         channels_.DistributeFrame(h.frameNumber, h.width, h.height, pixels);
-        beam_->Submit(h.frameNumber, h.width, h.height, pixels, h.time + h.millitm / 1000.0);
+        bridge_.Monitor().Submit(h.frameNumber, h.width, h.height, pixels,
+                                 h.time + h.millitm / 1000.0);
     });
-    channels_.SetWebCommands([this](CWebServer::Command command,
-                                    const CWebServer::CommandArgs& args, CWebServer::Reply reply) {
-        hosts_.poster->PostTask(
-            [this, command, args, reply] { OnWebCommand(command, args, reply); });
-    });
+    channels_.SetWebLinks({hosts.poster, this, &bridge_});
     channels_.SetClientCountDisplays(
         [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, FormatInt(n)); },
         [this](int n) { model_.SetText(IDC_LOSSY_CLIENTS, FormatInt(n)); });
@@ -120,7 +117,7 @@ bool CMainDlg::OnInitDialog() {
     jpegQuality_ = ReadJpegQuality(*config_);
     StoredCameraSettings camera = ReadCameraSettings(*config_);
     current_ = {camera.name, camera.camId, camera.scale, camera.orientation};
-    StartBeam();
+    bridge_.Start(config_.get(), programDir_);
 
     cameraActiveSince_ = serverStart_ = ::time(nullptr);
     pipeline_.ResetSpot();
@@ -370,7 +367,7 @@ void CMainDlg::ShutDownServer() {
     if (hosts_.service != nullptr)
         hosts_.service->Stopping();
     DeinitializeGrabbing();
-    beam_->Stop();
+    bridge_.Stop();
     DeinitializeCompressionCodec();
     DisableControl();
     StopNetwork();

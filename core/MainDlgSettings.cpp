@@ -105,7 +105,7 @@ bool CMainDlg::UpdateCameraSettings() {
     current_.scale = pending_.scale;
     current_.orientation = pending_.orientation;
     if (before.orientation != current_.orientation || before.camId != current_.camId)
-        beam_->ResetStability();  // another beam: the window's statistics no longer hold
+        bridge_.ResetStability();  // another beam: the window's statistics no longer hold
     if (config_) {
         const StoredCameraSettings stored{current_.name, current_.scale, current_.orientation,
                                           current_.camId};

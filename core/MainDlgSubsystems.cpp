@@ -73,8 +73,8 @@ int CMainDlg::InitializeNetwork() {
     const uint64_t frameBytes =
         uint64_t(camera_.Width()) * uint64_t(camera_.Height()) * camera_.BitsPerPixel() / 8;
     CIniFile hardware(programDir_);
-    webDevice_ =
-        hardware.Load(kHardwareFileName) ? ReadText(hardware, kDevicePathKey) : std::string();
+    bridge_.SetDevice(hardware.Load(kHardwareFileName) ? ReadText(hardware, kDevicePathKey)
+                                                       : std::string());
     const int result = channels_.Start(::ReadNetworkSettings(*config_), frameEqpName_, frameBytes);
     PublishWebStatus(true);
     const bool lossy = channels_.LossyServing();
