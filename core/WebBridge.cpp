@@ -228,8 +228,12 @@ std::string CWebBridge::BeamJson() const {
 }
 
 std::string CWebBridge::StabilityJson() const {
-    const std::shared_ptr<const StabilityResult> s = beam_->Stability();
-    return s ? RenderStabilityJson(*s) : "";
+    // An empty window is an answer too: a page polling it sees no failed request.
+    if (const std::shared_ptr<const StabilityResult> s = beam_->Stability())
+        return RenderStabilityJson(*s);
+    return R"({"frames":0,"seconds":0,"rate_hz":null,"mean":null,"std":null,"delta":null,)"
+           R"("width_std":null,"intensity_rsd":null,"spectrum":{"f_hz":[],"x":[],"y":[]},)"
+           R"("peaks":[]})";
 }
 
 CResult<> CWebBridge::SetRegion(const std::array<int32_t, 4>& region) {
@@ -240,7 +244,7 @@ CResult<> CWebBridge::SetRegion(const std::array<int32_t, 4>& region) {
 }
 
 CResult<> CWebBridge::DarkFrame(int frames) {
-    if (frames > 0 && hooks_.grabbing && !hooks_.grabbing())
+    if (frames != 0 && hooks_.grabbing && !hooks_.grabbing())
         return CError{409, "Not grabbing."};
     const std::string reason = RequestDarkFrame(frames < 0 ? CBeamMonitor::kDefaultDarkFrames
                                                            : static_cast<uint32_t>(frames));
