@@ -55,8 +55,8 @@ void CWebServer::Shared::Publish(Feed& feed, std::shared_ptr<const Part> part) {
             }
         }
     }
-    // A suspended connection stays until resumed, so these are alive; only this thread
-    // resumes them.
+    // A suspended connection stays until resumed, so these are alive; whoever clears
+    // `suspended` under the lock is the one who resumes it.
     for (MHD_Connection* c : wake)
         MHD_resume_connection(c);
 }

@@ -279,15 +279,16 @@ setInterval(() => {
 window.addEventListener('resize', draw);
 picture.addEventListener('load', draw);
 
-// The profiles ten times a second and the stability once a second, each request after the
-// last one's answer, only while the server is there and has measured.
-let tick = 0;
+// The profiles ten times a second while new beams come, and the stability once a second,
+// each request after the last one's answer.
+let tick = 0, profileFrame = -1;
 async function poll() {
   try {
-    if (status && status.beam && status.state !== 'down') {
+    if (status && status.beam && status.beam.frame !== profileFrame) {
       const r = await fetch('api/beam');
       if (r.ok) {
         const b = await r.json();
+        profileFrame = b.frame;
         remember(b);
         const p = b.profiles;
         drawProfile($('profilex'), 'x', p.x0, p.x, p.fit_x);
