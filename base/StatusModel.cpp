@@ -1,5 +1,7 @@
 #include "base/StatusModel.h"
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -37,13 +39,59 @@ constexpr std::array<StatusField, kStatusFieldCount> kStatusFields = {{
 // clang-format on
 
 namespace {
-constexpr bool InIdOrder() {
-    for (size_t i = 0; i < kStatusFieldCount; ++i)
-        if (kStatusFields[i].id != i)
+constexpr const char* kCentroid = "lumerix2_beam_centroid_pixels";
+constexpr const char* kCentroidHelp = "Beam centroid of the newest frame, in the frame's axes.";
+constexpr const char* kWidth = "lumerix2_beam_d4sigma_pixels";
+constexpr const char* kWidthHelp =
+    "Beam D4sigma width of the newest frame along its principal axes.";
+constexpr const char* kDelta = "lumerix2_beam_stability_delta_pixels";
+constexpr const char* kDeltaHelp =
+    "Positional stability over the window: 4 standard deviations along each principal axis of the "
+    "centroid scatter.";
+constexpr const char* kLineHz = "lumerix2_beam_stability_line_hz";
+constexpr const char* kLineHzHelp =
+    "Frequency of the strongest line of the centroid jitter spectrum, by frame axis.";
+constexpr const char* kLineAmp = "lumerix2_beam_stability_line_amplitude_pixels";
+constexpr const char* kLineAmpHelp =
+    "Amplitude of the strongest line of the centroid jitter spectrum, by frame axis.";
+}  // namespace
+
+// clang-format off
+constexpr std::array<GaugeField, kGaugeCount> kGaugeFields = {{
+ // id                        metric                          axis     unit       help
+ {kBeamCentroidX,           kCentroid,                      "x",     "pixels",  kCentroidHelp},
+ {kBeamCentroidY,           kCentroid,                      "y",     "pixels",  kCentroidHelp},
+ {kBeamWidthMajor,          kWidth,                         "major", "pixels",  kWidthHelp},
+ {kBeamWidthMinor,          kWidth,                         "minor", "pixels",  kWidthHelp},
+ {kBeamAngle,               "lumerix2_beam_angle_degrees",  nullptr, "degrees", "Angle of the beam's major axis from +x towards +y (down the image)."},
+ {kBeamValid,               "lumerix2_beam_valid",          nullptr, "",        "1 when the newest frame's beam measurement is valid, else 0."},
+ {kStabilityDeltaX,         kDelta,                         "x",     "pixels",  kDeltaHelp},
+ {kStabilityDeltaY,         kDelta,                         "y",     "pixels",  kDeltaHelp},
+ {kStabilityLineXHz,        kLineHz,                        "x",     "hertz",   kLineHzHelp},
+ {kStabilityLineYHz,        kLineHz,                        "y",     "hertz",   kLineHzHelp},
+ {kStabilityLineXAmplitude, kLineAmp,                       "x",     "pixels",  kLineAmpHelp},
+ {kStabilityLineYAmplitude, kLineAmp,                       "y",     "pixels",  kLineAmpHelp},
+}};
+// clang-format on
+
+namespace {
+template <class Table>
+constexpr bool InIdOrder(const Table& table) {
+    for (size_t i = 0; i < table.size(); ++i)
+        if (table[i].id != i)
             return false;
     return true;
 }
-static_assert(InIdOrder(), "kStatusFields lists the ids in their order");
+static_assert(InIdOrder(kStatusFields), "kStatusFields lists the ids in their order");
+static_assert(InIdOrder(kGaugeFields), "kGaugeFields lists the ids in their order");
+
+std::string GaugeNumber(double v) {
+    if (std::isnan(v))
+        return "NaN";
+    char text[40];
+    std::snprintf(text, sizeof text, "%.9g", v);
+    return text;
+}
 }  // namespace
 
 std::string RenderHealthLine(const StatusCounters& c) {
@@ -94,6 +142,25 @@ std::string RenderStatusMetrics(const StatusCounters& c,
         }
         if (extra != nullptr)
             m += extra(f.metric, arg);
+    }
+    return m;
+}
+
+std::string RenderGaugeMetrics(const StatusGauges& g) {
+    std::string m;
+    for (size_t i = 0; i < kGaugeCount; ++i) {
+        const GaugeField& f = kGaugeFields[i];
+        if (i > 0 && std::strcmp(kGaugeFields[i - 1].metric, f.metric) == 0)
+            continue;  // a family's rows stand together in the table
+        m += std::string("# HELP ") + f.metric + " " + f.help + "\n# TYPE " + f.metric + " gauge\n";
+        for (size_t j = i; j < kGaugeCount && std::strcmp(kGaugeFields[j].metric, f.metric) == 0;
+             ++j) {
+            const GaugeField& row = kGaugeFields[j];
+            m += row.metric;
+            if (row.axis != nullptr)
+                m += std::string("{axis=\"") + row.axis + "\"}";
+            m += " " + GaugeNumber(g[row.id]) + "\n";
+        }
     }
     return m;
 }

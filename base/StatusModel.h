@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 // Every counter the server reports, declared once: the health line of the log and of
@@ -63,3 +64,42 @@ std::string RenderHealthJsonMembers(const StatusCounters& c);
 std::string RenderStatusMetrics(const StatusCounters& c,
                                 std::string (*extra)(const char* metric, const void* arg) = nullptr,
                                 const void* arg = nullptr);
+
+// The beam's gauges, declared once like the counters: fractional values, NaN while unknown
+// (before the first result, or with no valid beam). Only /metrics renders them; the JSON
+// has the beam and the stability objects.
+enum GaugeId : size_t {
+    kBeamCentroidX,
+    kBeamCentroidY,
+    kBeamWidthMajor,
+    kBeamWidthMinor,
+    kBeamAngle,
+    kBeamValid,
+    kStabilityDeltaX,
+    kStabilityDeltaY,
+    kStabilityLineXHz,
+    kStabilityLineYHz,
+    kStabilityLineXAmplitude,
+    kStabilityLineYAmplitude,
+    kGaugeCount
+};
+
+struct GaugeField {
+    GaugeId id;
+    const char* metric;  // the Prometheus family; its rows share help and unit
+    const char* axis;    // the family's axis label, nullptr for none
+    const char* unit;
+    const char* help;
+};
+
+extern const std::array<GaugeField, kGaugeCount> kGaugeFields;
+
+struct StatusGauges {
+    StatusGauges() { values.fill(std::numeric_limits<double>::quiet_NaN()); }
+    std::array<double, kGaugeCount> values;
+    double& operator[](GaugeId id) { return values[id]; }
+    double operator[](GaugeId id) const { return values[id]; }
+};
+
+// Every gauge family in the Prometheus text format.
+std::string RenderGaugeMetrics(const StatusGauges& g);

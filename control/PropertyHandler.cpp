@@ -67,7 +67,7 @@ bool CPropertyHandler::SendTextReply(const std::string& text) {
 
 using P = CPropertyHandler;
 
-const std::array<ControlPropertyDef, 24> kControlProperties = {{
+const std::array<ControlPropertyDef, 25> kControlProperties = {{
     {"C_CAMNAME", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftReadWrite,
      "Grabber: read camera name string", &P::CameraText, CameraField::kName},
     {"S_Servername", 32, kZeftFormatChar, 1, kZeftFormatText, kZeftRead,
@@ -118,6 +118,10 @@ const std::array<ControlPropertyDef, 24> kControlProperties = {{
      "Grabber: r/w beam region x, y, width, height (width 0: whole frame)", &P::Region},
     {"X_DARK", 1, kZeftFormatInt, 1, kZeftFormatInt, kZeftReadWrite,
      "Grabber: write N to capture a dark frame of N frames, 0 to clear; read its frames", &P::Dark},
+    {"X_STABILITY", 1, kZeftFormatInt, 10, kZeftFormatDouble, kZeftRead,
+     "Grabber: beam stability frames, mean x y, delta x y, azimuth, strongest line x f amplitude, "
+     "y f amplitude",
+     &P::Stability},
 }};
 
 const ControlPropertyDef* FindControlProperty(std::string_view name) {
@@ -308,13 +312,21 @@ void CPropertyHandler::StartTime(const ControlPropertyDef&, int16_t access) {
     ReadOnly(access, kInternalError, "Error!", "Error!", [&] { return SendTextReply(text); });
 }
 
-void CPropertyHandler::Beam(const ControlPropertyDef&, int16_t access) {
-    const auto values = state_.BeamValues();
-    std::array<uint8_t, IControllerState::kBeamValues * 8> bytes{};
-    for (size_t i = 0; i < values.size(); ++i)
+template <size_t N>
+void CPropertyHandler::Doubles(int16_t access, const std::array<double, N>& values) {
+    std::array<uint8_t, N * 8> bytes{};
+    for (size_t i = 0; i < N; ++i)
         StoreLEDouble(bytes.data() + 8 * i, values[i]);
     ReadOnly(access, kNotWritable, "", "Error!",
              [&] { return control_.PutReplyArray(bytes, uint32_t(bytes.size())) == 0; });
+}
+
+void CPropertyHandler::Beam(const ControlPropertyDef&, int16_t access) {
+    Doubles(access, state_.BeamValues());
+}
+
+void CPropertyHandler::Stability(const ControlPropertyDef&, int16_t access) {
+    Doubles(access, state_.StabilityValues());
 }
 
 void CPropertyHandler::Region(const ControlPropertyDef&, int16_t access) {

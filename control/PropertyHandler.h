@@ -60,6 +60,11 @@ class IControllerState {
     // minor, angle, peak, total; all 0 before the first.
     static constexpr size_t kBeamValues = 12;
     virtual std::array<double, kBeamValues> BeamValues() const = 0;
+    // The beam's stability over its window: frames, mean x and y, Δx, Δy (4 s along the
+    // principal axes), azimuth, then frequency and amplitude of the strongest jitter line in
+    // x and in y; all 0 before the first figures (a line's two values also without a line).
+    static constexpr size_t kStabilityValues = 10;
+    virtual std::array<double, kStabilityValues> StabilityValues() const = 0;
     // The beam's region: x, y, width, height (width 0: the whole frame).
     virtual std::array<int32_t, 4> BeamRegion() const = 0;
     // "" when the region is taken (and stored), else why not, one line.
@@ -101,7 +106,7 @@ struct ControlPropertyDef {
 
 // The device's properties in registration order: the twenty, then X_HEALTH and the beam's
 // under names no earlier client uses.
-extern const std::array<ControlPropertyDef, 24> kControlProperties;
+extern const std::array<ControlPropertyDef, 25> kControlProperties;
 // The row of `name` (exact), or null.
 const ControlPropertyDef* FindControlProperty(std::string_view name);
 // The property that shows `field`, or null.
@@ -144,6 +149,7 @@ class CPropertyHandler {
     void ActiveSince(const ControlPropertyDef& row, int16_t access);
     void StartTime(const ControlPropertyDef& row, int16_t access);
     void Beam(const ControlPropertyDef& row, int16_t access);
+    void Stability(const ControlPropertyDef& row, int16_t access);
     void Region(const ControlPropertyDef& row, int16_t access);
     void Dark(const ControlPropertyDef& row, int16_t access);
 
@@ -160,6 +166,9 @@ class CPropertyHandler {
     template <class Put>
     void ReadOnly(int16_t access, int16_t writeCode, const char* writeMessage,
                   const char* readFailed, const Put& put);
+    // X_BEAM, X_STABILITY: read-only doubles, little-endian.
+    template <size_t N>
+    void Doubles(int16_t access, const std::array<double, N>& values);
     // S_START, S_STOP, S_UPDATE: a written 1 posts `command`; the state table decides.
     void Request(int16_t access, ControllerCommand command);
 

@@ -40,7 +40,7 @@ int CFrameChannels::Start(const NetworkSettings& settings, const std::string& fr
     if (settings.LossyEnabled() &&
         !lossy_.Start(static_cast<uint16_t>(settings.listenPortLossy), settings.maxClientsLossy))
         result = 0;
-    web_.Start(settings.http, webCommands_);
+    web_.Start(settings.http);
     return result;
 }
 

@@ -55,8 +55,8 @@ class CFrameChannels {
     // The oriented 8-bit gray frame, for the web.
     void DistributeFrame(uint32_t frameNumber, uint32_t width, uint32_t height,
                          const uint8_t* pixels);
-    // Runs the web server's start and stop requests; set before Start.
-    void SetWebCommands(CWebServer::CommandHandler commands) { webCommands_ = std::move(commands); }
+    // Where the web server's writes and beam readers go; set before Start.
+    void SetWebLinks(WebLinks links) { web_.SetLinks(links); }
     // Whether a JPEG is needed although the Lossy channel is off.
     bool WebWantsJpeg() const { return web_.JpegWanted(); }
 
@@ -86,6 +86,5 @@ class CFrameChannels {
     CFrameServer lossless_;
     CLossyFrameServer lossy_;
     std::unique_ptr<CFrameTransfer> transfer_;
-    CWebServer::CommandHandler webCommands_;
     CWebServer web_;
 };

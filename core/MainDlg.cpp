@@ -29,17 +29,17 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
       programDir_(std::move(programDir)),
       switch_(switchLetter),
       settings_(model_),
+      bridge_({hosts.app, hosts.poster, [this] { return State() == ControllerState::kGrabbing; },
+               [this] {
+                   if (control_)
+                       _SystemScheduleProperty(control_->ExportName().c_str(), "X_ROI");
+               }}),
       channels_(hosts.poster, hosts.app, [this] { MarkControlClientActivity(); }),
       subsystems_({hosts.app, hosts.poster, hosts.timers, hosts.service}, programDir_,
                   std::move(backends), {[this] { OnFrameReady(); }, [this] { OnCameraLost(); }},
                   channels_, settings_),
       // The window shows the frame status at its own rate, from ShowFrameStatus.
-      pipeline_(hosts.app, nullptr),
-      beam_(std::make_shared<CBeamMonitor>(
-          [poster = hosts.poster, log = hosts.app](const std::string& line) {
-              if (poster != nullptr)
-                  poster->PostTask([log, line] { LogMessage(log, "%s", line.c_str()); });
-          })) {
+      pipeline_(hosts.app, nullptr) {
     model_.SetText(IDC_MESSAGES, "Messages:\r\n");
     model_.SetText(IDC_CLOSE, "Close");
     pipeline_.SetSinks([this](const uint8_t* m, uint32_t n) { channels_.DistributeLossless(m, n); },
@@ -48,13 +48,10 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
         lastFrameNumber_ = h.frameNumber;
         lastFrameRate_ = h.frameRate;
         channels_.DistributeFrame(h.frameNumber, h.width, h.height, pixels);
-        beam_->Submit(h.frameNumber, h.width, h.height, pixels, h.time + h.millitm / 1000.0);
+        bridge_.Monitor().Submit(h.frameNumber, h.width, h.height, pixels,
+                                 h.time + h.millitm / 1000.0);
     });
-    channels_.SetWebCommands([this](CWebServer::Command command,
-                                    const CWebServer::CommandArgs& args, CWebServer::Reply reply) {
-        hosts_.poster->PostTask(
-            [this, command, args, reply] { OnWebCommand(command, args, reply); });
-    });
+    channels_.SetWebLinks({hosts.poster, this, &bridge_});
     channels_.SetClientCountDisplays(
         [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, std::to_string(n)); },
         [this](int n) { model_.SetText(IDC_LOSSY_CLIENTS, std::to_string(n)); });
@@ -82,7 +79,7 @@ bool CMainDlg::OnInitDialog() {
     }
     subsystems_.SetJpegQuality(ReadJpegQuality(*config_));
     settings_.Load(*config_);
-    StartBeam();
+    bridge_.Start(config_.get(), programDir_);
 
     settings_.SetActiveSince(serverStart_ = ::time(nullptr));
     pipeline_.ResetSpot();
@@ -127,8 +124,8 @@ void CMainDlg::Enter(ControllerState state) {
 
 void CMainDlg::ShowNetwork() {
     CIniFile hardware(programDir_);
-    webDevice_ =
-        hardware.Load(kHardwareFileName) ? ReadText(hardware, kDevicePathKey) : std::string();
+    bridge_.SetDevice(hardware.Load(kHardwareFileName) ? ReadText(hardware, kDevicePathKey)
+                                                       : std::string());
     const bool lossy = channels_.LossyServing();
     model_.SetChecked(IDC_LOSSY_CHECK, lossy);
     model_.SetEnabled(IDC_LOSSY_ENABLED_TEXT, lossy);
@@ -311,7 +308,7 @@ void CMainDlg::ApplyCameraSettings() {
     settings_.MakePendingCurrent(config_.get(), hosts_.app);
     const CameraSettings& now = settings_.Current();
     if (before.camera.orientation != now.orientation || before.camera.camId != now.camId)
-        beam_->ResetStability();  // another beam: the window's statistics no longer hold
+        bridge_.ResetStability();  // another beam: the window's statistics no longer hold
     const bool up = subsystems_.Reinitialize(*config_);
     Enter(up ? ControllerState::kStopped : ControllerState::kDown);
     settings_.SetActiveSince(::time(nullptr));
@@ -365,7 +362,7 @@ void CMainDlg::ShutDownServer() {
     if (hosts_.service != nullptr)
         hosts_.service->Stopping();
     subsystems_.DeinitializeGrabbing();
-    beam_->Stop();
+    bridge_.Stop();
     subsystems_.DeinitializeCodecs();
     subsystems_.DisableControl(control_.get());
     subsystems_.StopNetwork();

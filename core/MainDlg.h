@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "analysis/BeamMonitor.h"
 #include "base/ControllerRequests.h"
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
@@ -24,13 +23,11 @@
 #include "core/FramePipeline.h"
 #include "core/HostInterfaces.h"
 #include "core/Subsystems.h"
+#include "core/WebBridge.h"
 
 class CGrabber;
 class CIniFile;
 class CSrv;
-
-// The beam as /api/beam (with the profiles) and /api/status (without) give it. Any thread.
-std::string RenderBeamJson(const BeamResult& beam, const CBeamMonitor& monitor, bool profiles);
 
 // The server's main window controller: owns one object of every subsystem, brings them up
 // in a fixed order, tears them down and up again around the configuration dialog, starts
@@ -116,11 +113,18 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     uint32_t CodecFourCC() const override { return subsystems_.Codecs().GetFourCC(); }
     std::string ControlEquipmentName() const override;
     std::string HealthText() const override { return RenderHealthLine(Health()); }
-    std::array<double, kBeamValues> BeamValues() const override;
-    std::array<int32_t, 4> BeamRegion() const override;
-    std::string SetBeamRegion(const std::array<int32_t, 4>& region) override;
-    uint32_t DarkFrames() const override;
-    std::string RequestDarkFrame(uint32_t frames) override;
+    std::array<double, kBeamValues> BeamValues() const override { return bridge_.BeamValues(); }
+    std::array<double, kStabilityValues> StabilityValues() const override {
+        return bridge_.StabilityValues();
+    }
+    std::array<int32_t, 4> BeamRegion() const override { return bridge_.BeamRegion(); }
+    std::string SetBeamRegion(const std::array<int32_t, 4>& region) override {
+        return bridge_.SetBeamRegion(region);
+    }
+    uint32_t DarkFrames() const override { return bridge_.DarkFrames(); }
+    std::string RequestDarkFrame(uint32_t frames) override {
+        return bridge_.RequestDarkFrame(frames);
+    }
     void ShowPendingSettings() override { settings_.ShowPending(); }
     StatusCounters Health() const { return subsystems_.Health(pipeline_.GetCounters()); }
     // The web server's view of the state; `event` also tells the live pages.
@@ -155,16 +159,6 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     void ShowNetwork();
     // The frame rate and heartbeat of the newest frame, at the display's rate.
     void ShowFrameStatus();
-    // A request of the web server, answered from the state now.
-    void OnWebCommand(CWebServer::Command command, const CWebServer::CommandArgs& args,
-                      const CWebServer::Reply& reply);
-    void OnBeamCommand(CWebServer::Command command, const CWebServer::CommandArgs& args,
-                       const CWebServer::Reply& reply);
-    // Reads the region, writes its keys where missing, starts the beam monitor and lets the
-    // web server read it.
-    void StartBeam();
-    // The beam of the status, rendered again only when it changed.
-    std::string BeamStatusJson();
 
     Hosts hosts_;
     std::string programDir_;
@@ -174,18 +168,13 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     CCameraSettingsState settings_;
 
     std::unique_ptr<CIniFile> config_;
+    // Before the channels: the web server's thread reads the beam until they stop.
+    CWebBridge bridge_;
     CFrameChannels channels_;
     CSubsystems subsystems_;
     std::unique_ptr<CSrv> control_;
     std::unique_ptr<CPropertyHandler> properties_;
     CFramePipeline pipeline_;
-    // Shared with the web server's thread, which renders /api/beam from it.
-    std::shared_ptr<CBeamMonitor> beam_;
-    std::shared_ptr<const BeamResult> shownBeam_;
-    uint32_t shownDark_ = 0;
-    bool shownCapturing_ = false;
-    std::string beamJson_ = "null";
-    std::string webDevice_;  // DevicePath of the hardware description, for the web
 
     time_t serverStart_ = 0;
     uint32_t lastFrameNumber_ = 0;

@@ -1,5 +1,4 @@
-// The main controller as the web server sees it: the published status and the start and
-// stop requests of the live page.
+// The main controller as the web server sees it: the published status.
 #include "core/MainDlg.h"
 
 void CMainDlg::PublishWebStatus(bool event) {
@@ -28,21 +27,10 @@ void CMainDlg::PublishWebStatus(bool event) {
     s.spotSy = spot.yrms;
     s.cameraName = CurrentCamera().name;
     s.cameraId = CurrentCamera().camId;
-    s.device = webDevice_;
+    s.device = bridge_.Device();
     s.zeftClients = controlClientActive_ ? 1 : 0;
     s.counters = Health();
-    s.beam = BeamStatusJson();
+    s.beam = bridge_.StatusJson();
+    s.gauges = bridge_.Gauges();
     web.PublishStatus(s, event);
-}
-
-void CMainDlg::OnWebCommand(CWebServer::Command command, const CWebServer::CommandArgs& args,
-                            const CWebServer::Reply& reply) {
-    if (command != CWebServer::Command::kStart && command != CWebServer::Command::kStop)
-        return OnBeamCommand(command, args, reply);
-    const Outcome done = Request(command == CWebServer::Command::kStart ? ControllerCommand::kStart
-                                                                        : ControllerCommand::kStop);
-    if (done.Accepted())
-        reply(204, "");
-    else
-        reply(done.code == Outcome::kRefused ? 409 : 500, done.reason);
 }

@@ -2,486 +2,42 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <microhttpd.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "base/LogSink.h"
 #include "web/PngEncoder.h"
-#include "web/WebAssets.h"
-#include "web/WebJson.h"
+#include "web/WebShared.h"
+
+using namespace web;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr size_t kMaxBody = 1024;
 // Also bounds the request line and headers: a connection's whole memory, its read buffer
 // included, so anything much over 8 KiB is refused.
 constexpr size_t kConnectionMemory = 8 * 1024;
-constexpr size_t kStreamBlock = 64 * 1024;
-constexpr char kBoundary[] = "lumerix2frame";
-constexpr auto kEventPeriod = std::chrono::milliseconds(100);
 // A waiting viewer is off the polling loop and would not notice its client leave: while no
 // frames come, the newest one goes out again this often.
 constexpr auto kRepeatPeriod = std::chrono::seconds(5);
-constexpr char kText[] = "text/plain; charset=utf-8";
-
-// One message of a stream: a multipart part or an event, shared by every viewer.
-struct Part {
-    std::string bytes;
-    size_t bodyOffset = 0;  // the JPEG inside a part
-    size_t bodySize = 0;
-    uint32_t frame = 0;
-};
-
-// The newest part of one stream, numbered so each viewer knows what it has seen.
-struct Feed {
-    std::shared_ptr<const Part> newest;
-    uint64_t seq = 0;
-};
-
-enum class Kind { kPlain, kMjpeg, kSnapshot, kEvents, kCommand };
-
-}  // namespace
-
-// One request in flight; owned by its connection from the first call of the access
-// handler to the completion notice.
-struct WebRequest {
-    CWebServer::Shared* shared = nullptr;
-    MHD_Connection* conn = nullptr;
-    sockaddr_storage peer{};
-    socklen_t peerLength = 0;
-    Kind kind = Kind::kPlain;
-    size_t body = 0;
-    std::string bodyText;    // at most kMaxBody bytes
-    std::string trailValue;  // writes: what the trail shows as the written value
-    // Streams: the part being sent and how far.
-    std::shared_ptr<const Part> part;
-    size_t offset = 0;
-    size_t end = 0;
-    uint64_t seq = 0;
-    bool suspended = false;  // by us, and not yet resumed
-    // Commands.
-    std::string path;
-    uint64_t id = 0;
-    bool commandSent = false;
-    bool answered = false;
-    int status = 0;
-    std::string reason;
-};
-
-struct CWebServer::Shared : std::enable_shared_from_this<CWebServer::Shared> {
-    ILogSink* log = nullptr;
-    std::string version;
-    CommandHandler commands;
-    BeamSource beam;
-    CHostList viewHosts;  // these three fixed while the daemon runs
-    CHostList controlHosts;
-    std::shared_ptr<CWriteTrail> trail;
-    MHD_Daemon* daemon = nullptr;
-    uint16_t port = 0;
-    std::atomic<int> jpegDemand{0};
-    std::atomic<uint64_t> refused{0};  // requests the access lists refused
-    std::atomic<int64_t> statusAt{0};  // steady-clock ticks of the newest PublishStatus
-
-    mutable std::mutex mutex;  // guards everything below
-    bool stopping = false;
-    Feed jpeg;
-    Feed events;
-    Clock::time_point lastJpeg{};
-    std::shared_ptr<const std::string> gray;
-    uint32_t grayWidth = 0, grayHeight = 0, newestFrame = 0;
-    bool hasFrame = false;
-    WebStatus status;
-    Clock::time_point lastEvent{};
-    std::string lastEventState;
-    std::vector<WebRequest*> waiting;  // streams and commands: what may be suspended
-    uint64_t nextId = 0;
-    int viewers = 0;
-    int snapshotWaiters = 0;
-    uint64_t sent = 0;
-    uint64_t dropped = 0;
-
-    void UpdateDemand() { jpegDemand.store(viewers + snapshotWaiters); }
-    WebStatus StatusWithOwnStats() const {
-        WebStatus s = status;
-        s.counters[kWebClients] = uint64_t(viewers);
-        s.counters[kWebSent] = sent;
-        s.counters[kWebDropped] = dropped;
-        s.counters[kWebRefused] = refused.load();
-        return s;
-    }
-    // Makes `part` the newest of `feed` and resumes the viewers waiting for it.
-    void Publish(Feed& feed, std::shared_ptr<const Part> part);
-    void Answer(uint64_t id, int status, const std::string& reason);
-};
-
-namespace {
-
-MHD_Result Send(MHD_Connection* c, unsigned status, const std::string& body, const char* type,
-                const char* extraName = nullptr, const char* extraValue = nullptr) {
-    MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                      MHD_RESPMEM_MUST_COPY);
-    if (r == nullptr)
-        return MHD_NO;
-    if (!body.empty())
-        MHD_add_response_header(r, "Content-Type", type);
-    MHD_add_response_header(r, "Cache-Control", "no-store");
-    if (extraName != nullptr)
-        MHD_add_response_header(r, extraName, extraValue);
-    const MHD_Result ok = MHD_queue_response(c, status, r);
-    MHD_destroy_response(r);
-    return ok;
-}
-
-MHD_Result SendText(MHD_Connection* c, unsigned status, const std::string& line) {
-    return Send(c, status, line + "\n", kText);
-}
-
-const sockaddr* Peer(const WebRequest* r) {
-    return reinterpret_cast<const sockaddr*>(&r->peer);
-}
-
-// One line of the write trail for a write (POST, PUT, DELETE) and the status it was
-// answered with.
-void TrailPost(const WebRequest* r, const std::string& url, int status) {
-    if (!r->shared->trail)
-        return;
-    uint32_t address = 0;
-    const std::string peer =
-        PeerIPv4(Peer(r), r->peerLength, &address) ? FormatIPv4(address) : "another host";
-    r->shared->trail->Record(peer, url, r->trailValue, status, CWriteTrail::NowMs());
-}
-
-// A count of decimal digits only, at most six of them.
-bool ParseCount(const char* text, int* value) {
-    const size_t n = std::strlen(text);
-    if (n == 0 || n > 6 || std::strspn(text, "0123456789") != n)
-        return false;
-    *value = std::atoi(text);
-    return true;
-}
 
 bool Feeds(Kind k) {
     return k == Kind::kMjpeg || k == Kind::kSnapshot || k == Kind::kEvents;
 }
 
-ssize_t ReadStream(void* cls, uint64_t, char* buf, size_t max) {
-    auto* r = static_cast<WebRequest*>(cls);
-    CWebServer::Shared* s = r->shared;
-    if (!r->part || r->offset == r->end) {
-        std::unique_lock lock(s->mutex);
-        if (r->part) {
-            r->part.reset();
-            if (r->kind == Kind::kMjpeg)
-                ++s->sent;
-            else if (r->kind == Kind::kSnapshot)
-                return MHD_CONTENT_READER_END_OF_STREAM;
-        }
-        if (s->stopping)
-            return MHD_CONTENT_READER_END_OF_STREAM;
-        const Feed& feed = r->kind == Kind::kEvents ? s->events : s->jpeg;
-        if (!feed.newest || feed.seq == r->seq) {
-            // Nothing new: off the polling loop until the next part resumes it. A resume
-            // that comes before the suspension cancels it.
-            r->suspended = true;
-            lock.unlock();
-            MHD_suspend_connection(r->conn);
-            return 0;
-        }
-        if (r->kind == Kind::kMjpeg && r->seq != 0 && feed.seq > r->seq + 1)
-            s->dropped += feed.seq - r->seq - 1;
-        r->part = feed.newest;
-        r->seq = feed.seq;
-        r->offset = r->kind == Kind::kSnapshot ? r->part->bodyOffset : 0;
-        r->end = r->kind == Kind::kSnapshot ? r->part->bodyOffset + r->part->bodySize
-                                            : r->part->bytes.size();
-    }
-    const size_t n = std::min(max, r->end - r->offset);
-    std::memcpy(buf, r->part->bytes.data() + r->offset, n);
-    r->offset += n;
-    return static_cast<ssize_t>(n);
-}
-
-MHD_Result StartStream(WebRequest* r, Kind kind, const char* type) {
-    CWebServer::Shared* s = r->shared;
-    {
-        std::lock_guard lock(s->mutex);
-        if (s->stopping)
-            return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "The server is stopping.");
-        r->kind = kind;
-        if (kind == Kind::kSnapshot) {
-            r->seq = s->jpeg.seq;  // waits for the next JPEG
-            ++s->snapshotWaiters;
-        } else if (kind == Kind::kMjpeg) {
-            ++s->viewers;
-        }
-        s->waiting.push_back(r);
-        s->UpdateDemand();
-    }
-    MHD_Response* resp =
-        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, ReadStream, r, nullptr);
-    if (resp == nullptr)
-        return MHD_NO;
-    MHD_add_response_header(resp, "Content-Type", type);
-    MHD_add_response_header(resp, "Cache-Control", "no-store");
-    const MHD_Result ok = MHD_queue_response(r->conn, MHD_HTTP_OK, resp);
-    MHD_destroy_response(resp);
-    return ok;
-}
-
-MHD_Result Snapshot(WebRequest* r) {
-    CWebServer::Shared* s = r->shared;
-    std::shared_ptr<const Part> part;
-    bool grabbing = false;
-    {
-        std::lock_guard lock(s->mutex);
-        part = s->jpeg.newest;
-        grabbing = s->status.state == "grabbing";
-        if (part && part->frame != s->newestFrame && grabbing)
-            part.reset();  // stale: the next frame's JPEG is coming
-    }
-    if (part)
-        return Send(r->conn, MHD_HTTP_OK, part->bytes.substr(part->bodyOffset, part->bodySize),
-                    "image/jpeg");
-    if (!grabbing)
-        return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "No frame yet.");
-    return StartStream(r, Kind::kSnapshot, "image/jpeg");
-}
-
-MHD_Result FramePng(WebRequest* r) {
-    CWebServer::Shared* s = r->shared;
-    std::shared_ptr<const std::string> gray;
-    uint32_t w = 0, h = 0;
-    {
-        std::lock_guard lock(s->mutex);
-        gray = s->gray;
-        w = s->grayWidth;
-        h = s->grayHeight;
-    }
-    if (!gray)
-        return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "No frame yet.");
-    const std::string png = EncodeGrayPng(reinterpret_cast<const uint8_t*>(gray->data()), w, h);
-    if (png.empty())
-        return SendText(r->conn, MHD_HTTP_INTERNAL_SERVER_ERROR, "The PNG could not be made.");
-    return Send(r->conn, MHD_HTTP_OK, png, "image/png");
-}
-
-MHD_Result Command(WebRequest* r, CWebServer::Command command,
-                   const CWebServer::CommandArgs& args = {}) {
-    CWebServer::Shared* s = r->shared;
-    const std::string& path = r->path;
-    if (r->commandSent) {
-        if (!r->answered)
-            return MHD_YES;
-        TrailPost(r, path, r->status);
-        if (r->status == MHD_HTTP_NO_CONTENT)
-            return Send(r->conn, MHD_HTTP_NO_CONTENT, "", kText);
-        return SendText(r->conn, static_cast<unsigned>(r->status), r->reason);
-    }
-    if (!s->commands) {
-        TrailPost(r, path, MHD_HTTP_SERVICE_UNAVAILABLE);
-        return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "Nobody takes requests.");
-    }
-    uint64_t id = 0;
-    bool stopping = false;
-    {
-        std::lock_guard lock(s->mutex);
-        stopping = s->stopping;
-        if (!stopping) {
-            r->kind = Kind::kCommand;
-            r->commandSent = true;
-            r->id = id = ++s->nextId;
-            r->suspended = true;
-            s->waiting.push_back(r);
-        }
-    }
-    // The trail logs through the owner's queue: never under the lock.
-    if (stopping) {
-        TrailPost(r, path, MHD_HTTP_SERVICE_UNAVAILABLE);
-        return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "The server is stopping.");
-    }
-    // Suspended before the handler runs, so its answer always finds it suspended.
-    MHD_suspend_connection(r->conn);
-    s->commands(command, args,
-                [weak = s->weak_from_this(), id](int status, const std::string& reason) {
-                    if (auto alive = weak.lock())
-                        alive->Answer(id, status, reason);
-                });
-    return MHD_YES;
-}
-
-MHD_Result Route(WebRequest* r, const std::string& url, const std::string& method) {
-    CWebServer::Shared* s = r->shared;
-    // Every POST, PUT and DELETE is a write: it goes to the trail however it is answered.
-    const bool write = method == "POST" || method == "PUT" || method == "DELETE";
-    const char* frames = MHD_lookup_connection_value(r->conn, MHD_GET_ARGUMENT_KIND, "frames");
-    if (method == "PUT")
-        r->trailValue = r->bodyText;
-    else if (write && frames != nullptr)
-        r->trailValue = std::string("frames=") + frames;
-    if (!s->viewHosts.Allows(Peer(r), r->peerLength)) {
-        ++s->refused;
-        if (write)
-            TrailPost(r, url, MHD_HTTP_FORBIDDEN);
-        return SendText(r->conn, MHD_HTTP_FORBIDDEN, "This host may not use this server.");
-    }
-    if (write && !s->controlHosts.Allows(Peer(r), r->peerLength)) {
-        ++s->refused;
-        TrailPost(r, url, MHD_HTTP_FORBIDDEN);
-        return SendText(r->conn, MHD_HTTP_FORBIDDEN, "This host may not control the server.");
-    }
-    const bool get = method == "GET" || method == "HEAD";
-    auto only = [&](const char* allowed) {
-        if (write)
-            TrailPost(r, url, MHD_HTTP_METHOD_NOT_ALLOWED);
-        return Send(r->conn, MHD_HTTP_METHOD_NOT_ALLOWED, std::string("Use ") + allowed + ".\n",
-                    kText, "Allow", allowed);
-    };
-    auto bad = [&](const char* reason) {
-        TrailPost(r, url, MHD_HTTP_BAD_REQUEST);
-        return SendText(r->conn, MHD_HTTP_BAD_REQUEST, reason);
-    };
-    r->path = url;
-    if (url == "/api/start" || url == "/api/stop") {
-        if (method != "POST")
-            return only("POST");
-        return Command(
-            r, url == "/api/start" ? CWebServer::Command::kStart : CWebServer::Command::kStop);
-    }
-    if (url == "/api/dark") {
-        CWebServer::CommandArgs args;
-        if (method == "DELETE")
-            return Command(r, CWebServer::Command::kClearDark);
-        if (method != "POST")
-            return only("POST, DELETE");
-        if (frames != nullptr && !ParseCount(frames, &args.frames))
-            return bad("frames must be a whole number.");
-        return Command(r, CWebServer::Command::kCaptureDark, args);
-    }
-    if (url == "/api/roi") {
-        if (method != "PUT")
-            return only("PUT");
-        static constexpr const char* kNames[] = {"x", "y", "width", "height"};
-        int32_t v[4] = {};
-        if (!ParseIntObject(r->bodyText, kNames, v))
-            return bad(R"(The body must be {"x":X,"y":Y,"width":W,"height":H} in whole numbers.)");
-        return Command(r, CWebServer::Command::kSetRoi, {-1, v[0], v[1], v[2], v[3]});
-    }
-    const char* const getPaths[] = {"/stream.mjpg", "/snapshot.jpg", "/frame.png", "/api/status",
-                                    "/api/beam",    "/events",       "/metrics"};
-    bool known = std::find(std::begin(getPaths), std::end(getPaths), url) != std::end(getPaths);
-    const WebAsset* asset = nullptr;
-    for (int i = 0; i < kWebAssetCount; ++i) {
-        if (url == kWebAssets[i].path)
-            asset = &kWebAssets[i];
-    }
-    if (!known && asset == nullptr) {
-        if (write)
-            TrailPost(r, url, MHD_HTTP_NOT_FOUND);
-        return SendText(r->conn, MHD_HTTP_NOT_FOUND, "Not found.");
-    }
-    if (!get)
-        return only("GET, HEAD");
-    if (asset != nullptr) {
-        MHD_Response* resp = MHD_create_response_from_buffer(
-            asset->size, const_cast<unsigned char*>(asset->data), MHD_RESPMEM_PERSISTENT);
-        MHD_add_response_header(resp, "Content-Type", asset->type);
-        MHD_add_response_header(resp, "Cache-Control", "no-cache");
-        const MHD_Result ok = MHD_queue_response(r->conn, MHD_HTTP_OK, resp);
-        MHD_destroy_response(resp);
-        return ok;
-    }
-    if (url == "/stream.mjpg")
-        return StartStream(
-            r, Kind::kMjpeg,
-            (std::string("multipart/x-mixed-replace; boundary=") + kBoundary).c_str());
-    if (url == "/events")
-        return StartStream(r, Kind::kEvents, "text/event-stream");
-    if (url == "/snapshot.jpg")
-        return Snapshot(r);
-    if (url == "/frame.png")
-        return FramePng(r);
-    if (url == "/api/beam") {
-        const std::string beam = s->beam ? s->beam() : std::string();
-        if (beam.empty())
-            return SendText(r->conn, MHD_HTTP_SERVICE_UNAVAILABLE, "No beam measured yet.");
-        return Send(r->conn, MHD_HTTP_OK, beam, "application/json");
-    }
-    WebStatus status;
-    {
-        std::lock_guard lock(s->mutex);
-        status = s->StatusWithOwnStats();
-    }
-    if (url == "/api/status")
-        return Send(r->conn, MHD_HTTP_OK, RenderStatusJson(status), "application/json");
-    return Send(r->conn, MHD_HTTP_OK, RenderMetrics(status, s->version),
-                "text/plain; version=0.0.4; charset=utf-8");
-}
-
-MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
-                     const char* upload, size_t* uploadSize, void** context) {
-    auto* s = static_cast<CWebServer::Shared*>(cls);
-    auto* r = static_cast<WebRequest*>(*context);
-    if (r == nullptr) {
-        r = new WebRequest;
-        r->shared = s;
-        r->conn = c;
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        if (info != nullptr && info->client_addr != nullptr) {
-            const sockaddr* a = info->client_addr;
-            r->peerLength = a->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-            std::memcpy(&r->peer, a, r->peerLength);
-        }
-        *context = r;
-        return MHD_YES;
-    }
-    if (*uploadSize != 0) {
-        r->body += *uploadSize;
-        if (r->body > kMaxBody)
-            return MHD_NO;  // closes the connection: larger bodies are not ours to read
-        r->bodyText.append(upload, *uploadSize);
-        *uploadSize = 0;
-        return MHD_YES;
-    }
-    return Route(r, url, method);
-}
-
-void OnCompleted(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
-    auto* s = static_cast<CWebServer::Shared*>(cls);
-    auto* r = static_cast<WebRequest*>(*context);
-    if (r == nullptr)
-        return;
-    *context = nullptr;
-    {
-        std::lock_guard lock(s->mutex);
-        auto it = std::find(s->waiting.begin(), s->waiting.end(), r);
-        if (it != s->waiting.end()) {
-            s->waiting.erase(it);
-            if (r->kind == Kind::kMjpeg)
-                --s->viewers;
-            else if (r->kind == Kind::kSnapshot)
-                --s->snapshotWaiters;
-            s->UpdateDemand();
-        }
-    }
-    delete r;
-}
-
 }  // namespace
+
+WebStatus CWebServer::Shared::StatusWithOwnStats() const {
+    WebStatus s = status;
+    s.counters[kWebClients] = uint64_t(viewers);
+    s.counters[kWebSent] = sent;
+    s.counters[kWebDropped] = dropped;
+    s.counters[kWebRefused] = refused.load();
+    return s;
+}
 
 void CWebServer::Shared::Publish(Feed& feed, std::shared_ptr<const Part> part) {
     std::vector<MHD_Connection*> wake;
@@ -499,8 +55,8 @@ void CWebServer::Shared::Publish(Feed& feed, std::shared_ptr<const Part> part) {
             }
         }
     }
-    // A suspended connection stays until resumed, so these are alive; only this thread
-    // resumes them.
+    // A suspended connection stays until resumed, so these are alive; whoever clears
+    // `suspended` under the lock is the one who resumes it.
     for (MHD_Connection* c : wake)
         MHD_resume_connection(c);
 }
@@ -510,7 +66,7 @@ void CWebServer::Shared::Answer(uint64_t id, int answer, const std::string& reas
     {
         std::lock_guard lock(mutex);
         for (WebRequest* r : waiting) {
-            if (r->kind == Kind::kCommand && r->id == id && !r->answered) {
+            if (r->kind == Kind::kWrite && r->id == id && !r->answered) {
                 r->answered = true;
                 r->status = answer;
                 r->reason = reason;
@@ -525,6 +81,43 @@ void CWebServer::Shared::Answer(uint64_t id, int answer, const std::string& reas
         MHD_resume_connection(wake);
 }
 
+void CWebServer::Shared::AnswerPngs(const std::shared_ptr<const std::string>& png,
+                                    std::vector<MHD_Connection*>* wake) {
+    for (WebRequest* r : waiting) {
+        if (r->kind != Kind::kPng || r->answered)
+            continue;
+        r->answered = true;
+        r->png = png;
+        --pngDemand;
+        if (r->suspended) {
+            r->suspended = false;
+            wake->push_back(r->conn);
+        }
+    }
+}
+
+void CWebServer::Shared::EncodePngs() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+        encodeWake.wait(lock, [this] { return stopping || pngJob; });
+        if (stopping)
+            return;
+        std::unique_ptr<GrayFrame> job = std::move(pngJob);
+        lock.unlock();
+        auto png = std::make_shared<const std::string>(
+            EncodeGrayPng(job->pixels.data(), job->width, job->height));
+        std::vector<MHD_Connection*> wake;
+        lock.lock();
+        if (!png->empty())
+            lastPng = png;
+        AnswerPngs(png, &wake);
+        lock.unlock();
+        for (MHD_Connection* c : wake)
+            MHD_resume_connection(c);
+        lock.lock();
+    }
+}
+
 CWebServer::CWebServer(ILogSink* log, std::string version)
     : log_(log), version_(std::move(version)) {}
 
@@ -532,7 +125,7 @@ CWebServer::~CWebServer() {
     Stop();
 }
 
-bool CWebServer::Start(const WebSettings& settings, CommandHandler commands) {
+bool CWebServer::Start(const WebSettings& settings) {
     if (shared_ || !settings.enabled)
         return shared_ != nullptr;
     sockaddr_in addr{};
@@ -564,8 +157,7 @@ bool CWebServer::Start(const WebSettings& settings, CommandHandler commands) {
     auto shared = std::make_shared<Shared>();
     shared->log = log_;
     shared->version = version_;
-    shared->commands = std::move(commands);
-    shared->beam = beamSource_;
+    shared->links = links_;
     shared->viewHosts = access_.viewHosts;
     shared->controlHosts = access_.controlHosts;
     shared->trail = access_.trail;
@@ -597,8 +189,9 @@ void CWebServer::Stop() {
     {
         std::lock_guard lock(shared_->mutex);
         shared_->stopping = true;
+        shared_->AnswerPngs(nullptr, &wake);
         for (WebRequest* r : shared_->waiting) {
-            if (r->kind == Kind::kCommand && !r->answered) {
+            if (r->kind == Kind::kWrite && !r->answered) {
                 r->answered = true;
                 r->status = MHD_HTTP_SERVICE_UNAVAILABLE;
                 r->reason = "The server is stopping.";
@@ -609,16 +202,19 @@ void CWebServer::Stop() {
             }
         }
     }
+    shared_->encodeWake.notify_all();
+    if (shared_->encoder.joinable())
+        shared_->encoder.join();
     // The daemon refuses to stop with suspended connections.
     for (MHD_Connection* c : wake)
         MHD_resume_connection(c);
-    // Waiting commands get their answer out first, briefly.
-    auto commandsLeft = [this] {
+    // Waiting writes get their answer out first, briefly.
+    auto writesLeft = [this] {
         std::lock_guard lock(shared_->mutex);
         return std::any_of(shared_->waiting.begin(), shared_->waiting.end(),
-                           [](const WebRequest* r) { return r->kind == Kind::kCommand; });
+                           [](const WebRequest* r) { return r->kind == Kind::kWrite; });
     };
-    for (int i = 0; i < 50 && commandsLeft(); ++i)
+    for (int i = 0; i < 50 && writesLeft(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     MHD_stop_daemon(shared_->daemon);
     shared_.reset();
@@ -651,20 +247,24 @@ void CWebServer::PublishFrame(uint32_t frameNumber, uint32_t width, uint32_t hei
                               const uint8_t* pixels) {
     if (!shared_ || pixels == nullptr)
         return;
-    // The buffer a PNG request may still read is left alone; otherwise the last one is reused.
-    if (!spareFrame_ || spareFrame_.use_count() > 1)
-        spareFrame_ = std::make_shared<std::string>();
-    spareFrame_->assign(reinterpret_cast<const char*>(pixels), size_t{width} * height);
-    std::shared_ptr<const std::string> old;
     {
         std::lock_guard lock(shared_->mutex);
-        old = std::move(shared_->gray);
-        shared_->gray = spareFrame_;
-        shared_->grayWidth = width;
-        shared_->grayHeight = height;
         shared_->newestFrame = frameNumber;
     }
-    spareFrame_ = std::const_pointer_cast<std::string>(old);
+    // Most frames nobody asks for as PNG: those are not copied.
+    if (shared_->pngDemand.load() <= 0)
+        return;
+    auto job = std::make_unique<GrayFrame>();
+    job->pixels.assign(pixels, pixels + size_t{width} * height);
+    job->width = width;
+    job->height = height;
+    if (!shared_->encoder.joinable())
+        shared_->encoder = std::thread([s = shared_.get()] { s->EncodePngs(); });
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->pngJob = std::move(job);  // one still untaken is older: replaced
+    }
+    shared_->encodeWake.notify_one();
 }
 
 void CWebServer::PublishStatus(const WebStatus& status, bool event) {
@@ -672,11 +272,14 @@ void CWebServer::PublishStatus(const WebStatus& status, bool event) {
         return;
     WebStatus shown;
     std::shared_ptr<const Part> repeat;
+    std::vector<MHD_Connection*> wake;
     const Clock::time_point now = Clock::now();
     shared_->statusAt.store(now.time_since_epoch().count());
     {
         std::lock_guard lock(shared_->mutex);
         shared_->status = status;
+        if (status.state != "grabbing")
+            shared_->AnswerPngs(shared_->lastPng, &wake);
         if (shared_->jpeg.newest && now - shared_->lastJpeg >= kRepeatPeriod)
             repeat = shared_->jpeg.newest;
         // A change of state goes out at once; the rest at most ten times a second.
@@ -689,6 +292,8 @@ void CWebServer::PublishStatus(const WebStatus& status, bool event) {
             event = false;
         }
     }
+    for (MHD_Connection* c : wake)
+        MHD_resume_connection(c);
     if (repeat)
         shared_->Publish(shared_->jpeg, std::move(repeat));
     if (!event)
@@ -707,6 +312,10 @@ bool CWebServer::StatusDue() const {
 
 bool CWebServer::JpegWanted() const {
     return shared_ && shared_->jpegDemand.load() > 0;
+}
+
+bool CWebServer::FrameWanted() const {
+    return shared_ && shared_->pngDemand.load() > 0;
 }
 
 WebStatus::Channel CWebServer::Stats() const {

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
+#include "base/ControllerRequests.h"
 #include "base/HostList.h"
+#include "base/MessagePoster.h"
+#include "base/Result.h"
 #include "base/WriteTrail.h"
 #include "config/Settings.h"  // WebSettings
 #include "web/WebStatus.h"
@@ -15,43 +18,53 @@ class ILogSink;
 // Who may use the web server; the default lets every host do everything.
 struct WebAccess {
     CHostList viewHosts;                 // any other host gets 403 for every request
-    CHostList controlHosts;              // any other host gets 403 for every POST
-    std::shared_ptr<CWriteTrail> trail;  // hears of every POST; null: no trail
+    CHostList controlHosts;              // any other host gets 403 for every write
+    std::shared_ptr<CWriteTrail> trail;  // hears of every write; null: no trail
+};
+
+// The beam measurement as the web server reaches it. The error codes of the main-thread
+// calls are the HTTP status the asker gets.
+class IWebBeam {
+  public:
+    virtual ~IWebBeam() = default;
+    // GET /api/beam (with the profiles), GET /api/stability: JSON, "" before the first
+    // result. Any thread.
+    virtual std::string BeamJson() const = 0;
+    virtual std::string StabilityJson() const = 0;
+    // DELETE /api/stability. Any thread.
+    virtual void ResetStability() = 0;
+    // PUT /api/roi. Main thread.
+    virtual CResult<> SetRegion(const std::array<int32_t, 4>& region) = 0;
+    // POST /api/dark (`frames` as asked, or the default) and DELETE (0). Main thread.
+    virtual CResult<> DarkFrame(int frames) = 0;
+};
+
+// Where the web server's writes go: each runs as a task on the main thread through `poster`
+// and is answered with its outcome. A missing link answers 503.
+struct WebLinks {
+    IMessagePoster* poster = nullptr;
+    IControllerRequests* controller = nullptr;  // start, stop
+    IWebBeam* beam = nullptr;                   // also the readers of the beam
 };
 
 // The embedded HTTP server: the live page, the MJPEG and event streams, the newest frame as
-// JPEG and PNG, the status and beam JSON, the metrics, and the commands (start, stop, dark
-// frame, region). One polling thread
-// serves every connection; a viewer waiting for the next frame is suspended and costs no
-// thread. Start, Stop, the Publish calls and the replies to commands run on the owner's
-// thread; the rest on any.
+// JPEG and PNG, the status, beam and stability JSON, the metrics, and the writes (start,
+// stop, dark frame, region, stability reset). One polling thread serves every connection; a
+// viewer waiting for the next frame is suspended and costs no thread; PNGs are encoded on a
+// thread of their own. Start, Stop and the Publish calls run on the owner's thread; the rest
+// on any.
 class CWebServer {
   public:
-    // POST /api/start, /api/stop, /api/dark; DELETE /api/dark; PUT /api/roi.
-    enum class Command { kStart, kStop, kCaptureDark, kClearDark, kSetRoi };
-    // What a command carries, parsed and bounded here, checked by its handler.
-    struct CommandArgs {
-        int frames = -1;  // kCaptureDark: the frames asked for, -1 when not given
-        int32_t x = 0, y = 0, width = 0, height = 0;  // kSetRoi
-    };
-    // Answers a command: 204 when done, else a status and a one-line reason. Owner's thread.
-    using Reply = std::function<void(int status, const std::string& reason)>;
-    // Runs on the server's thread; it must see to it that `reply` is called once, later,
-    // on the owner's thread.
-    using CommandHandler = std::function<void(Command, const CommandArgs&, Reply)>;
-    // GET /api/beam: the newest beam as JSON, "" for none yet. Runs on the server's thread.
-    using BeamSource = std::function<std::string()>;
-
     CWebServer(ILogSink* log, std::string version);
     ~CWebServer();
     CWebServer(const CWebServer&) = delete;
     CWebServer& operator=(const CWebServer&) = delete;
 
-    // Applies from the next Start.
+    // Both apply from the next Start; the links must outlive the server's run.
     void SetAccess(WebAccess access) { access_ = std::move(access); }
-    void SetBeamSource(BeamSource source) { beamSource_ = std::move(source); }
+    void SetLinks(WebLinks links) { links_ = links; }
     // False (and one log line) when the address cannot be bound; also false when disabled.
-    bool Start(const WebSettings& settings, CommandHandler commands);
+    bool Start(const WebSettings& settings);
     void Stop();
     bool IsRunning() const;
     // The bound port (the settings may ask for 0).
@@ -59,7 +72,7 @@ class CWebServer {
 
     // The newest false-colour JPEG, for the stream and the snapshot.
     void PublishJpeg(uint32_t frameNumber, const uint8_t* jpeg, uint32_t size);
-    // The newest oriented 8-bit gray frame, for the PNG.
+    // The newest oriented 8-bit gray frame: copied only while a PNG request waits for it.
     void PublishFrame(uint32_t frameNumber, uint32_t width, uint32_t height, const uint8_t* pixels);
     // The newest status; `event` also sends it to the event streams (at most 10 per second).
     void PublishStatus(const WebStatus& status, bool event);
@@ -69,6 +82,8 @@ class CWebServer {
     bool StatusDue() const;
     // Whether anyone waits for JPEGs (stream viewers or a snapshot). Any thread.
     bool JpegWanted() const;
+    // Whether a PNG request waits for the next gray frame. Any thread.
+    bool FrameWanted() const;
     // Stream viewers now, and their frames sent and skipped since the start.
     WebStatus::Channel Stats() const;
 
@@ -78,7 +93,6 @@ class CWebServer {
     ILogSink* log_;
     std::string version_;
     WebAccess access_;
-    BeamSource beamSource_;
+    WebLinks links_;
     std::shared_ptr<Shared> shared_;
-    std::shared_ptr<std::string> spareFrame_;  // owner's thread: the next gray frame's buffer
 };

@@ -138,6 +138,7 @@ std::string RenderMetrics(const WebStatus& s, const std::string& version) {
         s.hasSpot ? s.spotSx : nan);
     one("lumerix2_spot_sigma_y_pixels", "Spot rms width in y of the newest frame.",
         s.hasSpot ? s.spotSy : nan);
+    m += RenderGaugeMetrics(s.gauges);
     family("lumerix2_info", "gauge", "The camera and the program version.");
     m += "lumerix2_info{camera=\"" + LabelValue(s.cameraName) + "\",id=\"" +
          LabelValue(s.cameraId) + "\",version=\"" + LabelValue(version) + "\"} 1\n";

@@ -27,6 +27,7 @@ struct WebStatus {
     std::string cameraName, cameraId, device;
     int zeftClients = 0;
     StatusCounters counters;    // the web server fills in its own
+    StatusGauges gauges;        // the beam's
     std::string beam = "null";  // the beam without its profiles: a JSON value, as rendered
 };
 

@@ -58,7 +58,7 @@ TEST_F(RegistrationTest, RegistersWithFallbacksAndDeclaresTheTableInOrder) {
         "C_HEIGHT",   "S_START",      "S_STOP",         "S_isStarted",      "S_isStopped",
         "S_UPDATE",   "S_isUpdated",  "C_BPP",          "S_availVideodata", "S_COMPRESSION",
         "X_HEALTH"};
-    table.insert(table.end(), {"X_BEAM", "X_ROI", "X_DARK"});
+    table.insert(table.end(), {"X_BEAM", "X_ROI", "X_DARK", "X_STABILITY"});
     struct {
         const char* context;  // null: the defaults
         const char* port;

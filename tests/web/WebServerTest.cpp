@@ -1,5 +1,5 @@
 // The web server on loopback, driven by a client written from the HTTP and MIME RFCs; the
-// test thread is the owner that publishes frames and answers commands.
+// test thread is the owner that publishes frames and, pumping its queue, runs the writes.
 #include "web/WebServer.h"
 
 #include <arpa/inet.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/LogSink.h"
+#include "base/MessageQueue.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/TempDir.h"
 #include "tests/web/HttpClient.h"
@@ -30,17 +31,12 @@ bool WaitUntil(const std::function<bool()>& pred) {
     return pred();
 }
 
-class WebServerTest : public ::testing::Test {
+class WebServerTest : public ::testing::Test, public IControllerRequests, public IWebBeam {
   protected:
     void SetUp() override { ASSERT_TRUE(Start(settings_)); }
     bool Start(const WebSettings& s) {
-        const bool ok =
-            web_.Start(s, [this](CWebServer::Command c, const CWebServer::CommandArgs& a,
-                                 CWebServer::Reply reply) {
-                std::lock_guard lock(mutex_);
-                commands_.push_back({c, std::move(reply)});
-                args_.push_back(a);
-            });
+        web_.SetLinks({&queue_, this, this});
+        const bool ok = web_.Start(s);
         port_ = web_.Port();
         return ok;
     }
@@ -49,18 +45,46 @@ class WebServerTest : public ::testing::Test {
         s.state = state;
         web_.PublishStatus(s, true);
     }
-    size_t Commands() {
-        std::lock_guard lock(mutex_);
-        return commands_.size();
+    // Runs the posted writes until one was made; what it was.
+    std::string NextCall() {
+        for (int i = 0; i < 50 && calls_.empty(); ++i)
+            queue_.WaitAndPump([](const PostedMessage&) {}, 100ms);
+        if (calls_.empty())
+            return "";
+        std::string c = calls_.front();
+        calls_.erase(calls_.begin());
+        return c;
+    }
+
+    // The owner's side: each call is noted and answered with `answer_`.
+    Outcome Request(ControllerCommand c) override {
+        calls_.push_back(c == ControllerCommand::kStart ? "start" : "stop");
+        return outcome_;
+    }
+    Outcome Check(ControllerCommand) const override { return outcome_; }
+    void Post(ControllerCommand) override {}
+    std::string BeamJson() const override { return ""; }
+    std::string StabilityJson() const override { return ""; }
+    void ResetStability() override { ++resets_; }
+    CResult<> SetRegion(const std::array<int32_t, 4>& r) override {
+        calls_.push_back("roi " + std::to_string(r[0]) + " " + std::to_string(r[1]) + " " +
+                         std::to_string(r[2]) + " " + std::to_string(r[3]));
+        return answer_;
+    }
+    CResult<> DarkFrame(int frames) override {
+        calls_.push_back("dark " + std::to_string(frames));
+        return answer_;
     }
 
     WebSettings settings_{true, 0, "127.0.0.1", 64, 8, 30};
     CLogRecorder log_;
+    CMessageQueue queue_;
     CWebServer web_{&log_, "9.9"};
     uint16_t port_ = 0;
-    std::mutex mutex_;
-    std::vector<std::pair<CWebServer::Command, CWebServer::Reply>> commands_;
-    std::vector<CWebServer::CommandArgs> args_;
+    std::vector<std::string> calls_;  // test thread only
+    Outcome outcome_;
+    CResult<> answer_ = Success();
+    std::atomic<int> resets_{0};
 };
 
 TEST_F(WebServerTest, PathsMethodsAndTheEmbeddedPage) {
@@ -77,6 +101,8 @@ TEST_F(WebServerTest, PathsMethodsAndTheEmbeddedPage) {
         {"GET", "/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
         {"GET", "/snapshot.jpg", 503, "text/plain; charset=utf-8"},  // no frame yet
         {"GET", "/frame.png", 503, "text/plain; charset=utf-8"},
+        {"GET", "/api/stability", 503, "text/plain; charset=utf-8"},  // no figures yet
+        {"PUT", "/api/stability", 405, "text/plain; charset=utf-8"},
         {"GET", "/index.html", 404, "text/plain; charset=utf-8"},
         {"GET", "/api/../metrics", 404, "text/plain; charset=utf-8"},
         {"POST", "/", 405, "text/plain; charset=utf-8"},
@@ -92,7 +118,7 @@ TEST_F(WebServerTest, PathsMethodsAndTheEmbeddedPage) {
     }
     // The page is served byte for byte as it is in the repository.
     EXPECT_EQ(Fetch(port_, "GET", "/").body, ReadFileText(WEB_ASSETS_DIR "/index.html"));
-    EXPECT_EQ(Commands(), 0u);
+    EXPECT_EQ(queue_.Pending(), 0u);
 }
 
 TEST_F(WebServerTest, StreamSendsTheNewestFrameAndASlowViewerSkipsTheRest) {
@@ -150,15 +176,21 @@ TEST_F(WebServerTest, SnapshotWaitsForTheJpegOfTheNewestFrameWhileGrabbing) {
     EXPECT_TRUE(WaitUntil([&] { return !web_.JpegWanted(); }));
 }
 
-TEST_F(WebServerTest, FramePngDecodesToThePublishedPixels) {
+// The gray frame is copied only for a waiting request; stopped, the last PNG answers.
+TEST_F(WebServerTest, FramePngIsTheNextFrameDecodedByLibpng) {
     const uint32_t w = 37, h = 11;
     std::vector<uint8_t> pixels(w * h);
     for (size_t i = 0; i < pixels.size(); ++i)
         pixels[i] = uint8_t(i * 31 + i / w);
+    SetState("grabbing");
+    EXPECT_FALSE(web_.FrameWanted());
+    auto png = std::async(std::launch::async, [&] { return Fetch(port_, "GET", "/frame.png"); });
+    ASSERT_TRUE(WaitUntil([&] { return web_.FrameWanted(); }));
     web_.PublishFrame(1, w, h, pixels.data());
-    HttpResponse r = Fetch(port_, "GET", "/frame.png");
+    HttpResponse r = png.get();
     ASSERT_EQ(r.status, 200);
     EXPECT_EQ(r.headers["content-type"], "image/png");
+    EXPECT_FALSE(web_.FrameWanted());
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     ASSERT_TRUE(png_image_begin_read_from_memory(&image, r.body.data(), r.body.size()));
@@ -168,72 +200,69 @@ TEST_F(WebServerTest, FramePngDecodesToThePublishedPixels) {
     EXPECT_EQ(image.width, w);
     EXPECT_EQ(image.height, h);
     EXPECT_EQ(decoded, pixels);
+    SetState("stopped");
+    EXPECT_EQ(Fetch(port_, "GET", "/frame.png").body, r.body);
+    // A request that waits when grabbing stops gets the last PNG too.
+    SetState("grabbing");
+    png = std::async(std::launch::async, [&] { return Fetch(port_, "GET", "/frame.png"); });
+    ASSERT_TRUE(WaitUntil([&] { return web_.FrameWanted(); }));
+    SetState("stopped");
+    EXPECT_EQ(png.get().body, r.body);
 }
 
-TEST_F(WebServerTest, CommandsAreAnsweredByTheOwnerAndRefusedWhenStopping) {
+TEST_F(WebServerTest, WritesRunOnTheOwnersThreadAndAreRefusedWhenStopping) {
     const struct {
         const char* path;
-        CWebServer::Command command;
+        Outcome outcome;
         int status;
-        const char* reason;
         const char* body;
-    } cases[] = {
-        {"/api/start", CWebServer::Command::kStart, 204, "", ""},
-        {"/api/stop", CWebServer::Command::kStop, 409, "Not grabbing.", "Not grabbing.\n"}};
+    } cases[] = {{"/api/start", {}, 204, ""},
+                 {"/api/stop", {Outcome::kRefused, "Not grabbing."}, 409, "Not grabbing.\n"},
+                 {"/api/start", {Outcome::kFailed, "It broke."}, 500, "It broke.\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        commands_.clear();
+        outcome_ = c.outcome;
         auto answer = std::async(std::launch::async, [&] { return Fetch(port_, "POST", c.path); });
-        ASSERT_TRUE(WaitUntil([&] { return Commands() == 1; }));
-        EXPECT_EQ(commands_[0].first, c.command);
-        commands_[0].second(c.status, c.reason);
+        EXPECT_EQ(NextCall(), std::string(c.path).substr(5));
         HttpResponse r = answer.get();
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.body, c.body);
     }
-    // A request still waiting when the server stops is answered, and a late reply is harmless.
-    commands_.clear();
+    // A write still waiting when the server stops is answered, and its late run is harmless.
     auto waiting =
         std::async(std::launch::async, [&] { return Fetch(port_, "POST", "/api/stop"); });
-    ASSERT_TRUE(WaitUntil([&] { return Commands() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return queue_.Pending() == 1; }));
     web_.Stop();
     EXPECT_EQ(waiting.get().status, 503);
-    commands_[0].second(204, "");
+    EXPECT_EQ(NextCall(), "stop");
 }
 
-// The beam's commands reach the owner with their arguments; a malformed one never does.
-TEST_F(WebServerTest, BeamCommandsCarryCheckedArguments) {
-    using C = CWebServer::Command;
+// The beam's writes reach the owner with their arguments; a malformed one never does.
+TEST_F(WebServerTest, BeamWritesCarryCheckedArguments) {
     const struct {
         const char* method;
         const char* path;
         const char* body;
-        int status;  // 0: reaches the owner as `command` with `args`
-        C command;
-        CWebServer::CommandArgs args;
+        int status;  // 0: reaches the owner as `call`
+        const char* call;
     } cases[] = {
-        {"POST", "/api/dark", "", 0, C::kCaptureDark, {}},
-        {"POST", "/api/dark?frames=32", "", 0, C::kCaptureDark, {32}},
-        {"DELETE", "/api/dark", "", 0, C::kClearDark, {}},
-        {"PUT",
-         "/api/roi",
-         R"( {"width":40, "x":-1,"y":20,"height":30} )",
-         0,
-         C::kSetRoi,
-         {-1, -1, 20, 40, 30}},
-        {"POST", "/api/dark?frames=1e3", "", 400, C::kStart, {}},
-        {"POST", "/api/dark?frames=-5", "", 400, C::kStart, {}},
-        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3})", 400, C::kStart, {}},
-        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4,"x":5})", 400, C::kStart, {}},
-        {"PUT", "/api/roi", R"({"x":1.5,"y":2,"width":3,"height":4})", 400, C::kStart, {}},
-        {"PUT", "/api/roi", R"({"x":01,"y":2,"width":3,"height":4})", 400, C::kStart, {}},
-        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4294967296})", 400, C::kStart, {}},
-        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4}x)", 400, C::kStart, {}},
+        {"POST", "/api/dark", "", 0, "dark -1"},
+        {"POST", "/api/dark?frames=32", "", 0, "dark 32"},
+        {"DELETE", "/api/dark", "", 0, "dark 0"},
+        {"PUT", "/api/roi", R"( {"width":40, "x":-1,"y":20,"height":30} )", 0, "roi -1 20 40 30"},
+        {"POST", "/api/dark?frames=0", "", 400, ""},
+        {"POST", "/api/dark?frames=1e3", "", 400, ""},
+        {"POST", "/api/dark?frames=-5", "", 400, ""},
+        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3})", 400, ""},
+        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4,"x":5})", 400, ""},
+        {"PUT", "/api/roi", R"({"x":1.5,"y":2,"width":3,"height":4})", 400, ""},
+        {"PUT", "/api/roi", R"({"x":01,"y":2,"width":3,"height":4})", 400, ""},
+        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4294967296})", 400, ""},
+        {"PUT", "/api/roi", R"({"x":1,"y":2,"width":3,"height":4}x)", 400, ""},
     };
+    answer_ = CError{400, "No."};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body);
-        commands_.clear();
-        args_.clear();
         auto answer = std::async(std::launch::async, [&] {
             const int fd = Connect(port_);
             SendAll(fd, std::string(c.method) + " " + c.path +
@@ -245,19 +274,17 @@ TEST_F(WebServerTest, BeamCommandsCarryCheckedArguments) {
         });
         if (c.status != 0) {
             EXPECT_EQ(answer.get().status, c.status);
-            EXPECT_EQ(Commands(), 0u);
+            EXPECT_EQ(queue_.Pending(), 0u);
             continue;
         }
-        ASSERT_TRUE(WaitUntil([&] { return Commands() == 1; }));
-        EXPECT_EQ(commands_[0].first, c.command);
-        const CWebServer::CommandArgs& a = args_[0];
-        EXPECT_EQ(
-            std::vector<int>({a.frames, a.x, a.y, a.width, a.height}),
-            std::vector<int>({c.args.frames, c.args.x, c.args.y, c.args.width, c.args.height}));
-        commands_[0].second(400, "No.");
+        EXPECT_EQ(NextCall(), c.call);
         EXPECT_EQ(answer.get().body, "No.\n");
     }
-    EXPECT_EQ(Fetch(port_, "GET", "/api/beam").status, 503);  // nobody measures
+    // The stability window is emptied on the server's own thread: nothing is posted.
+    EXPECT_EQ(Fetch(port_, "DELETE", "/api/stability").status, 204);
+    EXPECT_EQ(resets_.load(), 1);
+    EXPECT_EQ(queue_.Pending(), 0u);
+    EXPECT_EQ(Fetch(port_, "GET", "/api/beam").status, 503);  // nothing measured yet
 }
 
 TEST_F(WebServerTest, HostileClientsLeaveTheViewersServed) {
@@ -290,7 +317,7 @@ TEST_F(WebServerTest, HostileClientsLeaveTheViewersServed) {
         raw("POST /api/start HTTP/1.1\r\nHost: x\r\nContent-Length: 4096\r\n\r\n" +
             std::string(4096, 'b'));
     EXPECT_TRUE(big.status == 0 || big.status == 413) << big.status;
-    EXPECT_EQ(Commands(), 0u);
+    EXPECT_EQ(queue_.Pending(), 0u);
 
     // Slow clients fill their address's share: the ninth is closed at once.
     std::vector<int> slow;
@@ -331,7 +358,7 @@ TEST_F(WebServerTest, HostileClientsLeaveTheViewersServed) {
 
 TEST_F(WebServerTest, IdleConnectionsCloseAndATakenPortIsOneLogLine) {
     CWebServer quick(&log_, "9.9");
-    ASSERT_TRUE(quick.Start({true, 0, "127.0.0.1", 64, 8, 1}, nullptr));
+    ASSERT_TRUE(quick.Start({true, 0, "127.0.0.1", 64, 8, 1}));
     const int idle = Connect(quick.Port());
     char byte;
     const auto start = std::chrono::steady_clock::now();
@@ -341,7 +368,7 @@ TEST_F(WebServerTest, IdleConnectionsCloseAndATakenPortIsOneLogLine) {
 
     log_.lines.clear();
     CWebServer second(&log_, "9.9");
-    EXPECT_FALSE(second.Start({true, port_, "127.0.0.1", 64, 8, 30}, nullptr));
+    EXPECT_FALSE(second.Start({true, port_, "127.0.0.1", 64, 8, 30}));
     ASSERT_EQ(log_.lines.size(), 1u);
     EXPECT_NE(log_.lines[0].find("could not be opened"), std::string::npos) << log_.lines[0];
     EXPECT_FALSE(second.IsRunning());
