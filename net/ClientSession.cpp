@@ -1,150 +1,72 @@
 #include "net/ClientSession.h"
 
-#include <pthread.h>
-#include <sched.h>
+#include <sys/socket.h>
 
-#include <chrono>
-#include <system_error>
+#include <cerrno>
 
-#include "base/ThreadName.h"
+CClientSession::CClientSession(intptr_t id, UniqueFd socket)
+    : id_(id), socket_(std::move(socket)) {}
 
-namespace {
-constexpr int kDiscardUnit = 1000;
-}  // namespace
-
-CClientSession::CClientSession(intptr_t id, std::unique_ptr<CTcpSocket> socket, GoneNotice gone,
-                               std::shared_ptr<CSendWakeup> wakeup)
-    : id_(id),
-      socket_(std::move(socket)),
-      gone_(std::move(gone)),
-      wakeup_(wakeup ? std::move(wakeup) : std::make_shared<CSendWakeup>()) {}
-
-CClientSession::~CClientSession() {
-    RequestStop();
-    JoinThreads();
-}
-
-int CClientSession::StartThreads() {
-    stopReceiving_ = 0;
-    stopSending_ = 0;
-    launch_ = kLaunching;
-    int rc = 1;
-    try {
-        receiveThread_ = std::thread(&CClientSession::ReceiveThread, this);
-        sendThread_ = std::thread(&CClientSession::SendThread, this);
-    } catch (const std::system_error&) {
-        rc = 0;
-    }
-    // A thread that has started may already have posted the client-gone notice; the
-    // removal on the main thread waits here until the thread objects are complete.
-    launch_.store(kLaunched, std::memory_order_release);
-    launch_.notify_all();
-    if (rc == 0) {
-        RequestStop();
-        JoinThreads();
-    }
-    return rc;
-}
-
-void CClientSession::RequestStop() {
-    stopSending_ = 1;
-    stopReceiving_ = 1;
-    if (socket_ && socket_->IsOpen())
-        socket_->Shutdown(SHUT_RDWR);
-    wakeup_->WakeAll();
-}
-
-void CClientSession::JoinThreads() {
-    while (launch_.load(std::memory_order_acquire) == kLaunching)
-        launch_.wait(kLaunching, std::memory_order_acquire);
-    if (receiveThread_.joinable())
-        receiveThread_.join();
-    if (sendThread_.joinable())
-        sendThread_.join();
-}
-
-int CClientSession::ThreadsStopped() const {
-    return receiveRunning_ == 0 && sendRunning_ == 0 ? 1 : 0;
-}
-
-void CClientSession::Trim() {
-    int expected = 0;
-    if (!purge_.compare_exchange_strong(expected, 1))
-        return;  // the other side is trimming
-    int count = queue_.GetCount();
-    if (count >= kQueueLimit) {
-        for (int i = 0; i < count; ++i) {
-            if (queue_.RemoveHead())
-                dropped_.fetch_add(1, std::memory_order_relaxed);
-        }
-    }
-    purge_ = 0;
-}
-
-int CClientSession::Enqueue(const CSharedMessageRef& message, bool wake) {
-    Trim();
-    queue_.AddTail(message);
-    if (wake)
-        wakeup_->WakeAll();
-    return 1;
-}
-
-void CClientSession::ClientGone() {
-    if (goneNotified_.exchange(true))
+void CClientSession::TrimLocked() {
+    if (queue_.size() < static_cast<size_t>(kQueueLimit))
         return;
-    if (gone_)
-        gone_(id_);
+    dropped_.fetch_add(queue_.size(), std::memory_order_relaxed);
+    queue_.clear();
+    queued_.store(0, std::memory_order_relaxed);
 }
 
-void CClientSession::ReceiveThread() {
-    NameThisThread("lx-receive");
-    receiveRunning_ = 1;
-    char buffer[1024];
-    while (stopReceiving_ == 0) {
-        if (socket_->Receive(buffer, kDiscardUnit, 0) == -1) {
-            if (stopReceiving_ == 0) {
-                stopSending_ = 1;
-                wakeup_->WakeAll();
-                ClientGone();
-            }
-            break;
-        }
-    }
-    receiveRunning_ = 0;
+void CClientSession::Enqueue(const CSharedMessageRef& message) {
+    std::lock_guard lock(mutex_);
+    TrimLocked();
+    queue_.push_back(message);
+    queued_.store(static_cast<int>(queue_.size()), std::memory_order_relaxed);
 }
 
-void CClientSession::SendThread() {
-    NameThisThread("lx-send");
-    sendRunning_ = 1;
-    // Same share of the CPU, but a woken sender does not preempt the running thread:
-    // without this, one Distribute that wakes 100 senders leaves the main thread waiting
-    // behind all of them for milliseconds. Failure only loses that refinement.
-    sched_param param{};
-    pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+CClientSession::WriteResult CClientSession::Write() {
     for (;;) {
-        // Read before looking at the stop flag and the queue: a stop or a message that
-        // comes after the look changes it, so the wait below cannot miss either.
-        int seen = wakeup_->Generation();
-        if (stopSending_ != 0)
-            break;
-        Trim();
-        CSharedMessageRef m = queue_.RemoveHead();
-        if (!m) {
-            wakeup_->Wait(seen);
-            continue;
+        if (!writing_) {
+            std::lock_guard lock(mutex_);
+            TrimLocked();
+            if (queue_.empty())
+                return WriteResult::Idle;
+            writing_ = std::move(queue_.front());
+            queue_.pop_front();
+            queued_.store(static_cast<int>(queue_.size()), std::memory_order_relaxed);
+            written_ = 0;
         }
-        int64_t rc = socket_->Send(m->Data(), m->Length(), 0);
-        m.Reset();
-        if (rc == -1) {
-            if (stopSending_ == 0) {
-                stopReceiving_ = 1;
-                // Wakes the receive thread; the descriptor stays open until the session dies.
-                socket_->Shutdown(SHUT_RDWR);
-                ClientGone();
+        // A message is never abandoned halfway while the client stays: the rest of its
+        // stream would be unreadable.
+        const uint32_t length = writing_->Length();
+        while (written_ < length) {
+            ssize_t n = ::send(socket_.get(), writing_->Data() + written_, length - written_,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                written_ += static_cast<uint32_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return WriteResult::Blocked;
+            } else {
+                writing_.Reset();
+                return WriteResult::Failed;
             }
-            break;
         }
+        writing_.Reset();
         sent_.fetch_add(1, std::memory_order_relaxed);
     }
-    sendRunning_ = 0;
+}
+
+bool CClientSession::Discard(uint8_t* scratch, size_t scratchSize, size_t budget) {
+    size_t read = 0;
+    while (read < budget) {
+        ssize_t n = ::recv(socket_.get(), scratch, scratchSize, MSG_DONTWAIT);
+        if (n > 0) {
+            read += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+    return true;
 }

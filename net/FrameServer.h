@@ -4,23 +4,27 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "base/HostList.h"
 #include "base/LogSink.h"
 #include "base/MessagePoster.h"
-#include "frame/SyncPtrList.h"
+#include "base/UniqueFd.h"
 #include "net/ClientSession.h"
-#include "net/TcpSocket.h"
 
 // One frame channel: listens on its port, accepts up to the client limit, gives every
 // client a CClientSession, and hands each message to every session's queue.
 //
 // Owned by the main controller. Start, Stop, Distribute, RemoveClient and the count
-// display run on the main thread; the accept thread and the sessions reach the main
-// thread only through tasks posted to the IMessagePoster: one removes a session whose
-// client has gone, others refresh the count field or log.
+// display run on the main thread. One loop thread per channel accepts, reads and writes
+// every client's non-blocking socket, so a client costs its queue and no thread, and
+// Distribute never waits for a client. The loop reaches the main thread only through
+// tasks posted to the IMessagePoster: one removes a session whose client has gone, others
+// refresh the count field or log.
 class CFrameServerBase {
   public:
     struct SessionStats {
@@ -37,8 +41,8 @@ class CFrameServerBase {
     // Listens on `port` (0: any free port, see GetPort) on every local address, or on
     // `address`. 1 on success or when already started, 0 on failure.
     int Start(uint16_t port, int clientLimit, const char* address = nullptr);
-    // Closes the listening socket, waits for the accept thread, then removes every
-    // client. 1 when every client was removed; 1 at once when not started.
+    // Ends the loop thread, closes the listening socket, then removes every client.
+    // 1 when every client was removed; 1 at once when not started.
     int Stop();
     // Queues the message for every client. The message must start with an 88-byte
     // header whose total length (offset 8) is at least 88 and at most `length`; that
@@ -90,27 +94,51 @@ class CFrameServerBase {
         void Refresh() const;
     };
 
-    void AcceptThread();
+    using Session = std::shared_ptr<CClientSession>;
+
+    // Loop thread.
+    void Loop();
+    void AcceptClients();
+    void Admit(UniqueFd socket);
+    void OnSessionEvent(intptr_t id, uint32_t events);
+    void WriteTo(CClientSession& session);
+    void Forget(intptr_t id);
+    // The client has gone: the loop stops watching it and the main thread removes it.
+    void Gone(CClientSession& session);
     void PostRefresh();
     void PostLog(std::string text);
-    void DeleteSession(CClientSession* session);
-    // Session threads: the client has gone; the main thread removes the session.
     void PostGone(intptr_t id);
+    // Any thread: makes the loop look at its commands and the queues.
+    void Wake();
+
+    void Retire(const CClientSession& session);
 
     std::shared_ptr<Shared> shared_;
     bool started_ = false;
     std::atomic<int> stopping_{0};
-    std::atomic<int> acceptRunning_{0};
     int clientLimit_ = 0;
-    CHostList viewHosts_;  // set on the main thread while no accept thread runs
+    CHostList viewHosts_;  // set on the main thread while no loop runs
     std::atomic<uint64_t> refused_{0};
     uint64_t departedSent_ = 0;  // main thread
     uint64_t departedDropped_ = 0;
     uint16_t port_ = 0;
-    std::unique_ptr<CTcpSocket> listen_;
-    CSyncPtrList<CClientSession> clients_;  // owns the sessions it holds
-    const std::shared_ptr<CSendWakeup> wakeup_ = std::make_shared<CSendWakeup>();
-    std::thread acceptThread_;
+
+    UniqueFd listen_;
+    UniqueFd epoll_;
+    UniqueFd wakeFd_;  // eventfd: Distribute, RemoveClient and Stop wake the loop with it
+    std::thread loop_;
+    std::atomic<bool> loopStop_{false};
+
+    mutable std::mutex clientsMutex_;  // guards clients_ and forget_
+    std::vector<Session> clients_;     // every listed session, in the order they came
+    std::vector<intptr_t> forget_;     // sessions the main thread removed, for the loop
+
+    // Loop thread while it runs (the main thread once it is joined): the sessions the
+    // loop watches, by id.
+    std::unordered_map<intptr_t, Session> watched_;
+    int64_t acceptPausedUntil_ = 0;      // loop thread: steady ms; 0 when accepting
+    std::vector<uint8_t> scratch_;       // loop thread: where what clients send is thrown
+    std::vector<Session> distributing_;  // main thread: Distribute's copy of the list
 };
 
 // The Lossless channel (raw or compressed frames behind a FrameHeader).

@@ -279,11 +279,16 @@ uint16_t CTcpSocket::GetLocalPort() const {
 
 void CTcpSocket::GetErrorText(std::string& text) const {
     int code = errorCode_.load(std::memory_order_relaxed);
-    unsigned err = static_cast<unsigned>(errorErrno_.load(std::memory_order_relaxed));
+    if (code != 0)  // no failure: the text stays as it was
+        text = ErrorText(code, errorErrno_.load(std::memory_order_relaxed));
+}
+
+std::string CTcpSocket::ErrorText(int code, int errnoValue) {
+    unsigned err = static_cast<unsigned>(errnoValue);
     char buf[160];
     switch (code) {
         case 0:
-            return;  // no failure: the text stays as it was
+            return {};
         case kErrSocket:
             std::snprintf(buf, sizeof buf, "Invalid socket handle. (CRE/%d)", code);
             break;
@@ -331,7 +336,7 @@ void CTcpSocket::GetErrorText(std::string& text) const {
             std::snprintf(buf, sizeof buf, "Unknown error: %d (maybe WSAERR=%xh)", code, err);
             break;
     }
-    text = buf;
+    return buf;
 }
 
 std::string CTcpSocket::GetErrorText() const {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-// A thin owner of one blocking IPv4 socket with coded failures. The frame servers use one
-// per listening port and one per accepted client; clients and tests use Connect.
+// A thin owner of one blocking IPv4 socket with coded failures, for the frame channels'
+// clients, tools and tests (the servers' own sockets are non-blocking and their loop's).
 //
 // Operations return 1 for success and 0 for failure (Receive and Send: a count or -1) and
 // remember the failure's code and errno for GetErrorText. One receiver and one sender may
@@ -75,6 +75,8 @@ class CTcpSocket {
 
     void GetErrorText(std::string& text) const;
     std::string GetErrorText() const;
+    // The text of failure `code` with errno `err` ("" for code 0).
+    static std::string ErrorText(int code, int errnoValue);
     int GetErrorCode() const { return errorCode_.load(std::memory_order_relaxed); }
     // errno of the last failure.
     int GetLastErrno() const { return errorErrno_.load(std::memory_order_relaxed); }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/Listener.h"
 #include "base/LogSink.h"
 #include "web/PngEncoder.h"
 #include "web/WebShared.h"
@@ -137,22 +138,14 @@ bool CWebServer::Start(const WebSettings& settings) {
                    settings.bindAddress.c_str(), settings.port);
         return false;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int on = 1;
-    if (fd >= 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 64) != 0) {
-        const int error = errno;
-        if (fd >= 0)
-            ::close(fd);
+    auto listener =
+        OpenListener(settings.bindAddress.c_str(), static_cast<uint16_t>(settings.port), 64);
+    if (!listener) {
         LogMessage(log_, "Web server: %s:%d could not be opened (%s); the server runs without it.",
-                   settings.bindAddress.c_str(), settings.port, std::strerror(error));
+                   settings.bindAddress.c_str(), settings.port, std::strerror(listener.Code()));
         return false;
     }
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    const int fd = listener.Value().fd.release();  // the daemon's from here on
 
     auto shared = std::make_shared<Shared>();
     shared->log = log_;
@@ -161,7 +154,7 @@ bool CWebServer::Start(const WebSettings& settings) {
     shared->viewHosts = access_.viewHosts;
     shared->controlHosts = access_.controlHosts;
     shared->trail = access_.trail;
-    shared->port = ntohs(bound.sin_port);
+    shared->port = listener.Value().port;
     shared->daemon = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
         nullptr, &OnRequest, shared.get(), MHD_OPTION_LISTEN_SOCKET, fd,

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/Listener.h"
 #include "zeft/ZeftClient.h"
 #include "zeft/ZeftTuning.h"
 
@@ -37,23 +38,11 @@ bool Idle(const ZeftConn& c) {
 }  // namespace
 
 int16_t CZeftConnections::Listen(uint16_t port, uint16_t* bound) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd)
+    auto listener = OpenListener(nullptr, port, kListenBacklog);
+    if (!listener)
         return kZeftListenFailed;
-    int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd.get(), kListenBacklog) != 0)
-        return kZeftListenFailed;
-    socklen_t len = sizeof addr;
-    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return kZeftListenFailed;
-    *bound = ntohs(addr.sin_port);
-    listen_ = std::move(fd);
+    *bound = listener.Value().port;
+    listen_ = std::move(listener.Value().fd);
     return kZeftOk;
 }
 

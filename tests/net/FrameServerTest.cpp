@@ -74,6 +74,47 @@ TEST_F(FrameServerTest, NeverReadingClientHoldsAtMostSixAndOthersKeepUp) {
         EXPECT_EQ(s.dropped > 0, s.id == stuckId);
 }
 
+TEST_F(FrameServerTest, SlowReaderGetsWholeMessagesAfterItsSocketFilled) {
+    uint16_t port = StartServer(2);
+    auto slow = Connect(port);
+    int small = 256 * 1024;
+    setsockopt(slow->GetHandle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(main.WaitForClients(server, 1));
+    // 12 MB: more than the socket buffers on both ends hold.
+    std::vector<std::vector<uint8_t>> sent;
+    for (uint32_t frame = 1; frame <= 4; ++frame) {
+        sent.push_back(MakeRawMessage(frame, 2048, 1500 + frame));
+        server.Distribute(sent.back().data(), static_cast<uint32_t>(sent.back().size()));
+    }
+    // The server's writes stopped part-way into a message; reading picks them up again.
+    ASSERT_TRUE(main.WaitUntil([&] { return server.GetSessionStats().at(0).queued < 3; }));
+    for (const auto& m : sent)
+        ExpectMessage(*slow, m);
+    EXPECT_EQ(server.GetSessionStats().at(0).dropped, 0u);
+}
+
+TEST_F(FrameServerTest, FullChannelsRunOnAConstantHandfulOfThreads) {
+    constexpr int kClients = 255;
+    ASSERT_EQ(lossy.Start(0, kClients, "127.0.0.1"), 1);
+    uint16_t port = StartServer(kClients);
+    const int serving = CountThreads();
+    EXPECT_LE(serving, 12);
+    std::vector<std::unique_ptr<CFrameClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(Connect(port));
+        clients.push_back(Connect(lossy.GetPort()));
+    }
+    ASSERT_TRUE(main.WaitForClients(server, kClients));
+    ASSERT_TRUE(main.WaitForClients(lossy, kClients));
+    auto raw = MakeRawMessage(7, 64, 48);
+    auto jpeg = MakeJpegMessage(7, 500, "cam");
+    server.Distribute(raw.data(), static_cast<uint32_t>(raw.size()));
+    lossy.Distribute(jpeg.data(), static_cast<uint32_t>(jpeg.size()));
+    for (size_t i = 0; i < clients.size(); ++i)
+        ExpectMessage(*clients[i], i % 2 == 0 ? raw : jpeg);
+    EXPECT_EQ(CountThreads(), serving);
+}
+
 TEST_F(FrameServerTest, ClientLimit) {
     for (int limit : {0, 2}) {
         SCOPED_TRACE(limit);

@@ -11,6 +11,7 @@
 #include "compression/CodecSet.h"
 #include "frame/LosslessRecord.h"
 #include "net/FrameServer.h"
+#include "net/TcpSocket.h"
 #include "tests/net/NetTestSupport.h"
 #include "tests/support/FrameHeaders.h"
 #include "tests/support/LogRecorder.h"
