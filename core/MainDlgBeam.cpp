@@ -87,6 +87,10 @@ void CMainDlg::StartBeam() {
         const std::shared_ptr<const BeamResult> b = beam->Latest();
         return b ? RenderBeamJson(*b, *beam, true) : "";
     });
+    channels_.Web().SetDarkSource([beam = beam_] {
+        const std::shared_ptr<const DarkFrame> d = beam->Dark();
+        return d ? EncodeDarkFrame(*d) : std::string();
+    });
 }
 
 std::string CMainDlg::BeamStatusJson() {

@@ -87,6 +87,7 @@ struct CWebServer::Shared : std::enable_shared_from_this<CWebServer::Shared> {
     std::string version;
     CommandHandler commands;
     BeamSource beam;
+    DarkSource dark;
     CHostList viewHosts;  // these three fixed while the daemon runs
     CHostList controlHosts;
     std::shared_ptr<CWriteTrail> trail;
@@ -363,10 +364,16 @@ MHD_Result Route(WebRequest* r, const std::string& url, const std::string& metho
     }
     if (url == "/api/dark") {
         CWebServer::CommandArgs args;
+        if (method == "GET" || method == "HEAD") {
+            const std::string pgm = s->dark ? s->dark() : std::string();
+            if (pgm.empty())
+                return SendText(r->conn, MHD_HTTP_NOT_FOUND, "No dark frame.");
+            return Send(r->conn, MHD_HTTP_OK, pgm, "image/x-portable-graymap");
+        }
         if (method == "DELETE")
             return Command(r, CWebServer::Command::kClearDark);
         if (method != "POST")
-            return only("POST, DELETE");
+            return only("GET, POST, DELETE");
         if (frames != nullptr && !ParseCount(frames, &args.frames))
             return bad("frames must be a whole number.");
         return Command(r, CWebServer::Command::kCaptureDark, args);
@@ -566,6 +573,7 @@ bool CWebServer::Start(const WebSettings& settings, CommandHandler commands) {
     shared->version = version_;
     shared->commands = std::move(commands);
     shared->beam = beamSource_;
+    shared->dark = darkSource_;
     shared->viewHosts = access_.viewHosts;
     shared->controlHosts = access_.controlHosts;
     shared->trail = access_.trail;

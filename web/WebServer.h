@@ -41,6 +41,8 @@ class CWebServer {
     using CommandHandler = std::function<void(Command, const CommandArgs&, Reply)>;
     // GET /api/beam: the newest beam as JSON, "" for none yet. Runs on the server's thread.
     using BeamSource = std::function<std::string()>;
+    // GET /api/dark: the dark frame in use as a 16-bit PGM, "" for none. Server's thread.
+    using DarkSource = std::function<std::string()>;
 
     CWebServer(ILogSink* log, std::string version);
     ~CWebServer();
@@ -50,6 +52,7 @@ class CWebServer {
     // Applies from the next Start.
     void SetAccess(WebAccess access) { access_ = std::move(access); }
     void SetBeamSource(BeamSource source) { beamSource_ = std::move(source); }
+    void SetDarkSource(DarkSource source) { darkSource_ = std::move(source); }
     // False (and one log line) when the address cannot be bound; also false when disabled.
     bool Start(const WebSettings& settings, CommandHandler commands);
     void Stop();
@@ -79,6 +82,7 @@ class CWebServer {
     std::string version_;
     WebAccess access_;
     BeamSource beamSource_;
+    DarkSource darkSource_;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<std::string> spareFrame_;  // owner's thread: the next gray frame's buffer
 };
