@@ -258,6 +258,7 @@ TEST_F(WebServerTest, BeamCommandsCarryCheckedArguments) {
         EXPECT_EQ(answer.get().body, "No.\n");
     }
     EXPECT_EQ(Fetch(port_, "GET", "/api/beam").status, 503);  // nobody measures
+    EXPECT_EQ(Fetch(port_, "GET", "/api/dark").status, 404);
 }
 
 TEST_F(WebServerTest, HostileClientsLeaveTheViewersServed) {
