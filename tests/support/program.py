@@ -25,11 +25,10 @@ TAKEN = set()
 
 
 class Program:
-    """`exe` defaults to $LUMERIX2_EXE; `config` adds lines to the configuration's end; `files`
-    (name: bytes) are written into the program directory before the start."""
+    """`exe` defaults to $LUMERIX2_EXE; `files` (name: bytes) are written into the program
+    directory before the start."""
 
-    def __init__(self, exe=None, device="synthetic:0", mode=4, orientation="NORM", lossy=0, genicam="", config="",
-                 files=None):
+    def __init__(self, exe=None, device="synthetic:0", mode=4, orientation="NORM", lossy=0, genicam="", files=None):
         self.exe = os.path.abspath(exe or os.environ["LUMERIX2_EXE"])
         self.dir = tempfile.mkdtemp(prefix="lumerix2-py-")
         self.lossless, self.lossy = free_port(), free_port()
@@ -42,7 +41,7 @@ class Program:
                    f"[DEFAULT]\nLISTENPORTNUMBER={self.lossless}\nLISTENPORTNUMBERLOSSY={self.lossy}\n"
                    f"LOSSYENABLED={lossy}\nZEFTFRAMEEQPNAME=PYCAMF\nZEFTCONTROLEQPNAME=PYCAM\nZEFTPORTNUMBER={zeft - 32100}\n"
                    f"ZEFTCONTEXT=TEST\n[HTTP]\nPort=0\nBindAddress=127.0.0.1\n[CameraSettings]\nName=Python test\n"
-                   f"Scale=1.5\nOrientation={orientation}\n{genicam}{config}")
+                   f"Scale=1.5\nOrientation={orientation}\n{genicam}")
         self.hardware(device, mode)
         for name, data in (files or {}).items():
             pathlib.Path(self.dir, name).write_bytes(data)
