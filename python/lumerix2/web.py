@@ -124,10 +124,10 @@ class Stability:
         def array(name: str) -> np.ndarray:
             return np.array([_num(v) for v in spectrum.get(name) or []], np.float64)
 
-        delta = d["delta"]
+        delta = d.get("delta") or {}  # an empty window may come without its figures
         return cls(
             frames=int(d["frames"]),
-            mean=_pair(d["mean"], "x", "y"),
+            mean=_pair(d.get("mean") or {}, "x", "y"),
             delta=_pair(delta, "x", "y"),
             azimuth=_num(delta.get("azimuth")),
             peaks=[
@@ -136,8 +136,8 @@ class Stability:
             ],
             seconds=_num(d.get("seconds")),
             rate_hz=_num(d.get("rate_hz")),
-            std=_pair(d["std"], "x", "y"),
-            width_std=_pair(d["width_std"], "major", "minor"),
+            std=_pair(d.get("std") or {}, "x", "y"),
+            width_std=_pair(d.get("width_std") or {}, "major", "minor"),
             intensity_rsd=_num(d.get("intensity_rsd")),
             f_hz=array("f_hz"),
             spectrum_x=array("x"),
