@@ -142,3 +142,6 @@ class CDarkAccumulator {
 // out of bounds, an I/O error).
 bool SaveDarkFrame(const std::string& path, const DarkFrame& dark, std::string* error);
 bool LoadDarkFrame(const std::string& path, DarkFrame* dark, std::string* error);
+// The same PGM in memory (as the web server sends it): "" for a dark frame of no valid size.
+std::string EncodeDarkFrame(const DarkFrame& dark);
+bool ParseDarkFrame(const std::string& data, DarkFrame* dark, std::string* error);

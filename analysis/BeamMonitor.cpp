@@ -123,6 +123,11 @@ uint32_t CBeamMonitor::DarkFrames() const {
     return dark_ ? dark_->frames : 0;
 }
 
+std::shared_ptr<const DarkFrame> CBeamMonitor::Dark() const {
+    std::lock_guard lock(mutex_);
+    return dark_;
+}
+
 bool CBeamMonitor::CapturingDark() const {
     std::lock_guard lock(mutex_);
     return capturing_;

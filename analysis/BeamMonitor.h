@@ -55,6 +55,8 @@ class CBeamMonitor {
     void ClearDark();
     // Frames averaged into the dark frame in use; 0 for none.
     uint32_t DarkFrames() const;
+    // The dark frame in use; null for none.
+    std::shared_ptr<const DarkFrame> Dark() const;
     bool CapturingDark() const;
 
     // The newest result; null before the first.

@@ -89,12 +89,10 @@ DarkFrame CDarkAccumulator::Result() const {
     return dark;
 }
 
-bool SaveDarkFrame(const std::string& path, const DarkFrame& dark, std::string* error) {
+std::string EncodeDarkFrame(const DarkFrame& dark) {
     if (dark.width == 0 || dark.height == 0 || dark.width > kMaxDarkSide ||
-        dark.height > kMaxDarkSide || dark.mean.size() != size_t{dark.width} * dark.height) {
-        *error = "dark frame has no valid size";
-        return false;
-    }
+        dark.height > kMaxDarkSide || dark.mean.size() != size_t{dark.width} * dark.height)
+        return {};
     std::string data = "P5\n# frames " + std::to_string(dark.frames) + "\n" +
                        std::to_string(dark.width) + " " + std::to_string(dark.height) + "\n65535\n";
     const size_t header = data.size();
@@ -105,10 +103,70 @@ bool SaveDarkFrame(const std::string& path, const DarkFrame& dark, std::string* 
         data[header + 2 * i] = static_cast<char>(u >> 8);
         data[header + 2 * i + 1] = static_cast<char>(u & 0xff);
     }
+    return data;
+}
+
+bool SaveDarkFrame(const std::string& path, const DarkFrame& dark, std::string* error) {
+    const std::string data = EncodeDarkFrame(dark);
+    if (data.empty()) {
+        *error = "dark frame has no valid size";
+        return false;
+    }
     if (!ReplaceFileAtomically(path, data)) {
         *error = "cannot write the dark frame file";
         return false;
     }
+    return true;
+}
+
+namespace {
+
+// The header of a dark frame PGM within its first `headSize` bytes: size, frames and where
+// the samples start. The samples' length is the caller's to check.
+bool ParseDarkHeader(const char* head, size_t headSize, size_t* at, DarkFrame* dark,
+                     std::string* error) {
+    uint64_t width = 0, height = 0, maxval = 0;
+    uint32_t frames = 1;
+    *at = 2;
+    if (headSize < 2 || std::memcmp(head, "P5", 2) != 0 ||
+        !NextNumber(head, headSize, at, &width, &frames) ||
+        !NextNumber(head, headSize, at, &height, &frames) ||
+        !NextNumber(head, headSize, at, &maxval, &frames) || *at >= headSize ||
+        !std::isspace(static_cast<unsigned char>(head[*at])) || maxval != 65535) {
+        *error = "dark frame file is not a 16-bit PGM";
+        return false;
+    }
+    ++*at;  // the single whitespace before the samples
+    if (width == 0 || height == 0 || width > kMaxDarkSide || height > kMaxDarkSide) {
+        *error = "dark frame size out of bounds";
+        return false;
+    }
+    dark->width = static_cast<uint32_t>(width);
+    dark->height = static_cast<uint32_t>(height);
+    dark->frames = std::max<uint32_t>(frames, 1);
+    return true;
+}
+
+void DecodeSamples(const char* data, DarkFrame* dark) {
+    dark->mean.resize(size_t{dark->width} * dark->height);
+    for (size_t i = 0; i < dark->mean.size(); ++i) {
+        const unsigned hi = static_cast<unsigned char>(data[2 * i]);
+        const unsigned lo = static_cast<unsigned char>(data[2 * i + 1]);
+        dark->mean[i] = static_cast<float>((hi << 8) | lo) / 256.0f;
+    }
+}
+
+}  // namespace
+
+bool ParseDarkFrame(const std::string& data, DarkFrame* dark, std::string* error) {
+    size_t at = 0;
+    if (!ParseDarkHeader(data.data(), std::min(data.size(), kMaxHeader), &at, dark, error))
+        return false;
+    if (data.size() != at + 2 * uint64_t{dark->width} * dark->height) {
+        *error = "dark frame file has the wrong length";
+        return false;
+    }
+    DecodeSamples(data.data() + at, dark);
     return true;
 }
 
@@ -126,23 +184,11 @@ bool LoadDarkFrame(const std::string& path, DarkFrame* dark, std::string* error)
         *error = "cannot read the dark frame file";
         return false;
     }
-    size_t at = 2;
-    uint64_t width = 0, height = 0, maxval = 0;
-    uint32_t frames = 1;
-    if (headSize < 2 || std::memcmp(head, "P5", 2) != 0 ||
-        !NextNumber(head, headSize, &at, &width, &frames) ||
-        !NextNumber(head, headSize, &at, &height, &frames) ||
-        !NextNumber(head, headSize, &at, &maxval, &frames) || at >= headSize ||
-        !std::isspace(static_cast<unsigned char>(head[at])) || maxval != 65535) {
-        *error = "dark frame file is not a 16-bit PGM";
+    size_t at = 0;
+    DarkFrame read;
+    if (!ParseDarkHeader(head, headSize, &at, &read, error))
         return false;
-    }
-    ++at;  // the single whitespace before the samples
-    if (width == 0 || height == 0 || width > kMaxDarkSide || height > kMaxDarkSide) {
-        *error = "dark frame size out of bounds";
-        return false;
-    }
-    const uint64_t samples = width * height;
+    const uint64_t samples = uint64_t{read.width} * read.height;
     if (fileSize != at + 2 * samples) {
         *error = "dark frame file has the wrong length";
         return false;
@@ -154,14 +200,7 @@ bool LoadDarkFrame(const std::string& path, DarkFrame* dark, std::string* error)
         *error = "cannot read the dark frame file";
         return false;
     }
-    dark->width = static_cast<uint32_t>(width);
-    dark->height = static_cast<uint32_t>(height);
-    dark->frames = std::max<uint32_t>(frames, 1);
-    dark->mean.resize(samples);
-    for (size_t i = 0; i < samples; ++i) {
-        const unsigned hi = static_cast<unsigned char>(data[2 * i]);
-        const unsigned lo = static_cast<unsigned char>(data[2 * i + 1]);
-        dark->mean[i] = static_cast<float>((hi << 8) | lo) / 256.0f;
-    }
+    DecodeSamples(data.data(), &read);
+    *dark = std::move(read);
     return true;
 }

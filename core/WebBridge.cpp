@@ -227,6 +227,11 @@ std::string CWebBridge::BeamJson() const {
     return b ? RenderBeamJson(*b, *beam_, true) : "";
 }
 
+std::string CWebBridge::DarkPgm() const {
+    const std::shared_ptr<const DarkFrame> d = beam_->Dark();
+    return d ? EncodeDarkFrame(*d) : std::string();
+}
+
 std::string CWebBridge::StabilityJson() const {
     // An empty window is an answer too: a page polling it sees no failed request.
     if (const std::shared_ptr<const StabilityResult> s = beam_->Stability())

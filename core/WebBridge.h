@@ -62,6 +62,7 @@ class CWebBridge : public IWebBeam {
     void ResetStability() override { beam_->ResetStability(); }
     CResult<> SetRegion(const std::array<int32_t, 4>& region) override;
     CResult<> DarkFrame(int frames) override;
+    std::string DarkPgm() const override;
 
   private:
     Hooks hooks_;

@@ -80,10 +80,16 @@ MHD_Result Route(WebRequest* r, const std::string& url, const std::string& metho
         return QueueWrite(r, [controller, c] { return FromOutcome(controller->Request(c)); });
     }
     if (url == "/api/dark") {
+        if (get) {
+            const std::string pgm = beam ? beam->DarkPgm() : std::string();
+            if (pgm.empty())
+                return SendText(r->conn, MHD_HTTP_NOT_FOUND, "No dark frame.");
+            return Send(r->conn, MHD_HTTP_OK, pgm, "image/x-portable-graymap");
+        }
         if (method == "DELETE")
             return QueueWrite(r, [beam] { return beam->DarkFrame(0); });
         if (method != "POST")
-            return only("POST, DELETE");
+            return only("GET, HEAD, POST, DELETE");
         int n = -1;
         if (frames != nullptr && !ParseCount(frames, &n))
             return bad("frames must be a whole number.");

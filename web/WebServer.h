@@ -37,6 +37,9 @@ class IWebBeam {
     virtual CResult<> SetRegion(const std::array<int32_t, 4>& region) = 0;
     // POST /api/dark (`frames` as asked, or the default) and DELETE (0). Main thread.
     virtual CResult<> DarkFrame(int frames) = 0;
+    // GET /api/dark: the dark frame in use as the 16-bit PGM the server stores, "" for none.
+    // Any thread.
+    virtual std::string DarkPgm() const = 0;
 };
 
 // Where the web server's writes go: each runs as a task on the main thread through `poster`

@@ -18,7 +18,7 @@ import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 root = os.path.dirname(os.path.dirname(here))
-sys.path[:0] = [os.path.join(root, "python"), os.path.join(root, "python", "tests")]
+sys.path[:0] = [os.path.join(root, "python"), os.path.join(root, "tests", "support")]
 
 import av  # noqa: E402
 
@@ -60,7 +60,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=10.0)
     args = parser.parse_args()
     for mode, size in MODES:
-        program = Program(args.exe, "synthetic:0?pace=0", mode=mode).wait_grabbing()
+        program = Program(args.exe, device="synthetic:0?pace=0", mode=mode).wait_grabbing()
         try:
             with lumerix2.FrameClient(f"127.0.0.1:{program.lossless}", timeout=10) as client:
                 next(client.frames(count=1))

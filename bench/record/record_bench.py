@@ -11,59 +11,23 @@ missed, MB/s and the recorder's CPU time per frame (all threads). Then a run at 
 120): frames missed and the recorder's RSS sampled every 10 s (it must stay flat)."""
 import argparse
 import os
-import random
 import re
 import resource
-import shutil
-import socket
 import subprocess
-import tempfile
+import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/support"))
+from program import Program  # noqa: E402
 
 MODES = {4: "768x574", 8: "1920x1080"}  # synthetic camera modes (8-bit gray)
 
 
-def bindable(port):
-    with socket.socket() as s:
-        try:
-            s.bind(("127.0.0.1", port))
-            return s.getsockname()[1]
-        except OSError:
-            return 0
-
-
-class Server:
-    def __init__(self, build, mode, paced):
-        self.dir = tempfile.mkdtemp(prefix="lumerix2-record-bench-")
-        self.port, lossy = bindable(0), bindable(0)
-        zeft = next(k for k in random.sample(range(31), 31) if bindable(32100 + k))
-        with open(os.path.join(self.dir, "Lumerix2.cfg"), "w") as f:
-            f.write(f"[DEFAULT]\nLISTENPORTNUMBER={self.port}\nLISTENPORTNUMBERLOSSY={lossy}\n"
-                    f"LOSSYENABLED=0\nZEFTPORTNUMBER={zeft}\nZEFTCONTEXT=BENCH\n"
-                    "ZEFTFRAMEEQPNAME=BENCHF\nZEFTCONTROLEQPNAME=BENCH\n")
-        with open(os.path.join(self.dir, "curhardware.cfg"), "w") as f:
-            f.write("[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0"
-                    f"{'' if paced else '?pace=0'}\nDeviceVideoMode={mode}\n")
-        exe = os.path.join(self.dir, "lumerix2")
-        os.symlink(os.path.abspath(os.path.join(build, "bin/lumerix2")), exe)
-        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        self.proc = subprocess.Popen([exe, "/a"], env=env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        log = os.path.join(self.dir, "Lumerix2.log")
-        for _ in range(600):
-            if os.path.exists(log):
-                with open(log, errors="replace") as f:
-                    if "Grabbing started." in f.read():
-                        time.sleep(1)  # let the rate settle
-                        return
-            time.sleep(0.05)
-        self.close()
-        raise RuntimeError("the server did not start grabbing")
-
-    def close(self):
-        self.proc.terminate()
-        self.proc.wait(30)
-        shutil.rmtree(self.dir, ignore_errors=True)
+def serve(build, mode, paced):
+    device = "synthetic:0" if paced else "synthetic:0?pace=0"
+    server = Program(os.path.join(build, "bin/lumerix2"), device=device, mode=mode).wait_grabbing()
+    time.sleep(1)  # let the rate settle
+    return server
 
 
 def rss_kb(pid):
@@ -78,7 +42,7 @@ def record(build, server, out, seconds, deflate, sample_every=0):
     path = os.path.join(out, "lumerix2-record-bench.h5")
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     p = subprocess.Popen([os.path.join(build, "bin/lumerix2-record"),
-                          f"127.0.0.1:{server.port}", "--seconds", str(seconds), "--deflate",
+                          f"127.0.0.1:{server.lossless}", "--seconds", str(seconds), "--deflate",
                           str(deflate), "--overwrite", "--output", path],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     samples = []
@@ -108,7 +72,7 @@ def main():
     o = a.parse_args()
     print(f"lumerix2-record to {o.out}, {o.seconds:g} s per run, unpaced synthetic camera")
     for mode, size in MODES.items() if o.only != "steady" else ():
-        server = Server(o.build, mode, paced=False)
+        server = serve(o.build, mode, paced=False)
         try:
             for deflate in (0, 1):
                 fps, missed, mbs, _, ms = record(o.build, server, o.out, o.seconds, deflate)
@@ -116,17 +80,16 @@ def main():
                       f"{missed} frame numbers missed, {mbs:.1f} MB/s into the file, "
                       f"recorder CPU {ms:.2f} ms per frame")
         finally:
-            server.close()
+            server.stop()
     if o.only == "throughput":
         return
-    server = Server(o.build, 4, paced=True)
+    server = serve(o.build, 4, paced=True)
     try:
         fps, missed, _, rss, _ = record(o.build, server, o.out, o.steady, 0, sample_every=10)
         # The server's own count tells its capture drops from frames the recorder missed.
-        with open(os.path.join(server.dir, "Lumerix2.log"), errors="replace") as f:
-            health = [line.strip() for line in f if "Health:" in line]
+        health = [line.strip() for line in server.log().splitlines() if "Health:" in line]
     finally:
-        server.close()
+        server.stop()
     print(f"  768x574 at the camera's 25 frames/s for {o.steady:g} s: {fps:.2f} frames/s, "
           f"{missed} frame numbers missed; recorder RSS every 10 s (kB): "
           + " ".join(map(str, rss)))

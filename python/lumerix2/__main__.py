@@ -1,4 +1,4 @@
-"""Quick looks from the shell: ``python3 -m lumerix2 snapshot|spot ...``."""
+"""Quick looks from the shell: ``lumerix2-client snapshot|spot ...`` (``python3 -m lumerix2``)."""
 
 from __future__ import annotations
 
@@ -27,7 +27,7 @@ def _spot(args: argparse.Namespace) -> None:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python3 -m lumerix2", description=__doc__)
+    parser = argparse.ArgumentParser(prog="lumerix2-client", description=__doc__)
     parser.add_argument("--timeout", type=float, default=5.0, help="seconds (default 5)")
     sub = parser.add_subparsers(dest="command", required=True)
     snap = sub.add_parser("snapshot", help="save the newest frame of a channel as a picture")
@@ -41,7 +41,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         (_snapshot if args.command == "snapshot" else _spot)(args)
     except (OSError, FrameError, ZeftError) as e:
-        print(f"lumerix2: {e}", file=sys.stderr)
+        print(f"lumerix2-client: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130

@@ -8,7 +8,10 @@ import struct
 import time
 from typing import Any, Iterator, List, NamedTuple, Optional, Tuple, Union
 
+import numpy as np
+
 from .frames import Frame, decode_message, split_host_port
+from .web import Beam, Stability
 
 __all__ = ["Reply", "Zeft", "ZeftError", "parse_address"]
 
@@ -27,7 +30,7 @@ _SPOT = struct.Struct("<ifff")
 MAX_REPLY_BODY = _REPLY.size + 255 + 64 * 1024 * 1024
 NO_DATA = 607  # FRAME.GET: no new frame since the last delivery
 
-Value = Union[None, int, float, str, bytes, Tuple[float, float, float, float], List[Any]]
+Value = Union[None, int, float, str, bytes, Tuple[float, float, float, float], np.ndarray]
 
 
 class ZeftError(Exception):
@@ -91,6 +94,8 @@ def _encode(value: Any) -> Tuple[int, int, bytes]:
     if isinstance(value, str):
         data = value.encode("latin-1")
         return F_CHAR, len(data), data
+    if isinstance(value, np.ndarray):
+        value = value.tolist()  # numpy's scalars as Python's, so that ints stay ints
     items = list(value) if isinstance(value, (list, tuple)) else [value]
     if items and all(isinstance(v, int) and -(2**31) <= v < 2**31 for v in items):
         return F_INT, len(items), struct.pack(f"<{len(items)}i", *items)
@@ -117,10 +122,12 @@ def _decode(fmt: int, count: int, data: bytes) -> Value:
         return data
     if fmt == F_SPOT:
         # x travels as an integer of thousandths
-        values: List[Any] = [(x / 1000.0, y, sx, sy) for x, y, sx, sy in _SPOT.iter_unpack(data)]
-    else:
-        values = list(struct.unpack(f"<{count}{'d' if fmt == F_DOUBLE else 'i'}", data))
-    return values[0] if count == 1 else values
+        spots = [(x / 1000.0, y, sx, sy) for x, y, sx, sy in _SPOT.iter_unpack(data)]
+        return spots[0] if count == 1 else np.array(spots, np.float64).reshape(count, 4)
+    values = np.frombuffer(data, "<f8" if fmt == F_DOUBLE else "<i4").astype(
+        np.float64 if fmt == F_DOUBLE else np.int32
+    )
+    return values[0].item() if count == 1 else values
 
 
 class _Connection:
@@ -255,12 +262,27 @@ class Zeft:
 
     def read(self, prop: str, value: Any = None) -> Value:
         """The property's value, converted by its reply format: 515 int, 512 float, 516 and 531
-        str, 514 bytes, 539 the spot record (x, y, sx, sy); arrays as lists."""
+        str, 514 bytes, 539 the spot record (x, y, sx, sy); arrays of 512 and 515 as numpy
+        arrays (float64, int32), of 539 as a float64 array of shape (n, 4)."""
         return self._checked(prop, self.call(prop, value, READ)).value
 
     def write(self, prop: str, value: Any) -> None:
         """Writes ``value``: an int as 515, a float as 512, a str as 516 text, bytes as 514."""
         self._checked(prop, self.call(prop, value, WRITE))
+
+    def beam(self) -> Beam:
+        """The newest beam measurement (X_BEAM), without profiles."""
+        return Beam.from_values(self._array("X_BEAM"))
+
+    def stability(self) -> Stability:
+        """The stability figures (X_STABILITY): no spreads, no spectrum."""
+        return Stability.from_values(self._array("X_STABILITY"))
+
+    def _array(self, prop: str) -> List[float]:
+        value = self.read(prop)
+        if not isinstance(value, np.ndarray):
+            raise ZeftError(-7, "Reply cannot be converted to the buffer's format.", prop)
+        return [float(v) for v in value]
 
     def start(self) -> None:
         """Starts grabbing (S_START)."""

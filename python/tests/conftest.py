@@ -11,7 +11,7 @@ try:
     MISSING = None
 except ImportError as e:
     MISSING = str(e)
-    collect_ignore_glob = ["test_*.py"]
+    collect_ignore = ["test_frames.py", "test_zeft.py"]
 
 SPOT = (384.0, 287.0, 12.0, 7.0)
 SYNTHETIC = "synthetic:0?x=%g&y=%g&sx=%g&sy=%g&noise=0" % SPOT
@@ -25,7 +25,7 @@ SERVERS = {
 
 
 def pytest_sessionfinish(session, exitstatus):
-    if MISSING:  # reported as a skip (missing modules), never as a pass without tests
+    if MISSING and session.testscollected == 0:  # a skip (missing modules), not a pass without tests
         session.exitstatus = 77
 
 

@@ -5,10 +5,7 @@ frame set through both, kept over a restart."""
 
 import json
 import math
-import os
 import pathlib
-import re
-import subprocess
 import time
 import urllib.error
 import urllib.request
@@ -54,9 +51,9 @@ def wait(pred, limit=30.0):
 
 def serve(p, starts):
     """Waits for the `starts`-th grabbing start and the web server of that run."""
-    log = pathlib.Path(p.dir, "Lumerix2.log")
-    wait(lambda: log.exists() and log.read_text().count("Grabbing started.") >= starts, 60)
-    p.url = "http://127.0.0.1:%s" % re.findall(r"Web server on http://127\.0\.0\.1:(\d+)/", log.read_text())[-1]
+    p.wait_grabbing(starts=starts)
+    wait(lambda: p.log().count("Web server on") >= starts)
+    p.url = "http://" + p.web
     wait(lambda: beam(p) is not None and beam(p)["frame"] > 0)
 
 
@@ -79,18 +76,11 @@ def check(values):
                             pytest.approx(4 * S2, rel=0.015), pytest.approx(THETA, abs=0.7)]
 
 
-def restart(p):
-    p.process.terminate()
-    assert p.process.wait(30) == 0
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    p.process = subprocess.Popen([os.path.join(p.dir, "lumerix2"), "/a"], env=env, stderr=subprocess.DEVNULL)
-
-
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):
     folder = tmp_path_factory.mktemp("frames")
     make_frames(folder)
-    p = Program(os.environ["LUMERIX2_EXE"], f"replay:{folder}?rate=25&loop=1", mode=0)
+    p = Program(device=f"replay:{folder}?rate=25&loop=1", mode=0)
     serve(p, 1)
     yield p
     assert p.stop() == 0
@@ -102,31 +92,66 @@ def test_beam_matches_the_formula_on_the_web_and_over_zeft(server):
     t = math.radians(THETA)
     assert b["sigma"]["xy"] == pytest.approx((S1**2 - S2**2) * math.sin(t) * math.cos(t), rel=0.1)
 
-    def web():
-        b = beam(server)
-        return b["frame"], (b["centroid"]["x"], b["centroid"]["y"], b["width"]["major"], b["width"]["minor"], b["angle"])
-
-    check(mean_of(web))
+    web = lumerix2.Web(server.web)
+    check(mean_of(lambda: (lambda b: (b.frame, (*b.centroid, *b.width, b.angle)))(web.beam())))
     assert b["roi"] == {"x": 0, "y": 0, "width": W, "height": H}
     p = b["profiles"]
     assert len(p["x"]) + p["x0"] <= W and len(p["y"]) + p["y0"] <= H and p["fit_x"]["r2"] > 0.9
     status = json.loads(fetch(server.url + "/api/status")[1])
     assert "profiles" not in status["beam"] and status["beam"].keys() == b.keys() - {"profiles"}
+    # The projections are Gaussians of the formula's variances along x and y, where their
+    # origin says.
+    wb = web.beam()
+    for profile, origin, centre, var in ((wb.profile_x, wb.profile_origin[0], X0, (S1 * math.cos(t)) ** 2 + (S2 * math.sin(t)) ** 2),
+                                         (wb.profile_y, wb.profile_origin[1], Y0, (S1 * math.sin(t)) ** 2 + (S2 * math.cos(t)) ** 2)):
+        assert profile.dtype == np.float64
+        at = np.arange(len(profile)) + origin
+        mean = (at * profile).sum() / profile.sum()
+        assert mean == pytest.approx(centre, abs=0.3)
+        assert ((at - mean) ** 2 * profile).sum() / profile.sum() == pytest.approx(var, rel=0.06)
 
     cam = lumerix2.Zeft(server.control, timeout=5.0)
-    v = cam.read("X_BEAM")
-    assert len(v) == 12 and v[1] == 1 and v[6] == pytest.approx(b["sigma"]["xy"], rel=0.1)
-    check(mean_of(lambda: (lambda v: (v[0], (v[2], v[3], v[7], v[8], v[9])))(cam.read("X_BEAM"))))
+    zb = cam.beam()
+    assert zb.valid and zb.sigma[2] == pytest.approx(b["sigma"]["xy"], rel=0.1) and zb.reason is None
+    check(mean_of(lambda: (lambda b: (b.frame, (*b.centroid, *b.width, b.angle)))(cam.beam())))
     # The spot data keep their own measure: centre on the beam's, and as the status gives it.
     spot = cam.read("S_SPOTDATA")
     assert spot[0:2] == (pytest.approx(X0, abs=1), pytest.approx(Y0, abs=1))
     wait(lambda: json.loads(fetch(server.url + "/api/status")[1])["spot"]["x"] == pytest.approx(spot[0], abs=1e-3))
 
 
+def test_stability_on_the_web_and_over_zeft(server):
+    web, cam = lumerix2.Web(server.web), lumerix2.Zeft(server.control, timeout=5.0)
+
+    def figures():
+        try:
+            return web.stability()
+        except lumerix2.WebError as e:
+            if e.status == 404:
+                pytest.skip("this server has no /api/stability")
+            if e.status != 503:  # 503: no figures yet
+                raise
+
+    figures()
+    web.reset_stability()
+    wait(lambda: (figures() or lumerix2.Stability(0, (0, 0), (0, 0), 0, [])).frames >= 64, 60)
+    s = figures()
+    # Noise of one gray level moves the centroid by hundredths of a pixel.
+    assert s.mean == (pytest.approx(X0, abs=0.2), pytest.approx(Y0, abs=0.2))
+    assert 0 < s.delta[0] < 1 and 0 < s.delta[1] < 1 and s.rate_hz == pytest.approx(25, rel=0.1)
+    assert len(s.f_hz) == len(s.spectrum_x) == len(s.spectrum_y) > 8 and s.f_hz[-1] <= s.rate_hz / 2 + 1e-9
+    assert {p.axis for p in s.peaks} <= {"x", "y"} and all(0 <= p.f_hz <= s.rate_hz / 2 for p in s.peaks)
+    z = cam.stability()
+    assert z.frames >= s.frames and z.mean == (pytest.approx(X0, abs=0.2), pytest.approx(Y0, abs=0.2))
+    web.reset_stability()
+    after = figures()
+    assert after is None or after.frames < s.frames
+
+
 def test_region_and_dark_frame_through_both_and_over_a_restart(server):
-    cam = lumerix2.Zeft(server.control, timeout=5.0)
-    assert fetch(server.url + "/api/roi", "PUT", b'{"x":60,"y":40,"width":200,"height":150}')[0] == 204
-    assert cam.read("X_ROI") == [60, 40, 200, 150]
+    cam, web = lumerix2.Zeft(server.control, timeout=5.0), lumerix2.Web(server.web)
+    web.set_roi(60, 40, 200, 150)
+    assert cam.read("X_ROI").tolist() == [60, 40, 200, 150]
     wait(lambda: beam(server)["roi"] == {"x": 60, "y": 40, "width": 200, "height": 150})
     code, reason = fetch(server.url + "/api/roi", "PUT", b'{"x":-1,"y":0,"width":10,"height":10}')
     assert code == 400 and reason.count(b"\n") == 1
@@ -135,17 +160,19 @@ def test_region_and_dark_frame_through_both_and_over_a_restart(server):
     assert refused.value.code == 2
     cam.write("X_ROI", [50, 30, 220, 180])
     assert b"\nRoiX=50\nRoiY=30\nRoiWidth=220\nRoiHeight=180\n" in pathlib.Path(server.dir, "Lumerix2.cfg").read_bytes()
-    assert fetch(server.url + "/api/dark?frames=300", "POST")[0] == 400
+    with pytest.raises(lumerix2.WebError) as refused:
+        web.capture_dark(300)
+    assert refused.value.status == 400
 
-    assert fetch(server.url + "/api/dark?frames=4", "POST")[0] == 204
+    web.capture_dark(4)
     wait(lambda: beam(server)["background"] == "dark")
     assert cam.read("X_DARK") == 4 and beam(server)["dark"] == {"frames": 4, "capturing": False}
-    restart(server)
+    assert server.restart() == 0
     serve(server, 2)
     wait(lambda: beam(server)["roi"] == {"x": 50, "y": 30, "width": 220, "height": 180})
-    assert (beam(server)["background"], cam.read("X_DARK"), cam.read("X_ROI")) == ("dark", 4, [50, 30, 220, 180])
+    assert (beam(server)["background"], cam.read("X_DARK"), cam.read("X_ROI").tolist()) == ("dark", 4, [50, 30, 220, 180])
 
-    assert fetch(server.url + "/api/dark", "DELETE")[0] == 204
+    lumerix2.Web(server.web).clear_dark()
     wait(lambda: beam(server)["background"] == "estimated")
     wait(lambda: not pathlib.Path(server.dir, "Lumerix2-dark.pgm").exists())
     cam.write("X_DARK", 0)

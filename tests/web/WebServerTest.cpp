@@ -65,6 +65,7 @@ class WebServerTest : public ::testing::Test, public IControllerRequests, public
     void Post(ControllerCommand) override {}
     std::string BeamJson() const override { return ""; }
     std::string StabilityJson() const override { return ""; }
+    std::string DarkPgm() const override { return ""; }
     void ResetStability() override { ++resets_; }
     CResult<> SetRegion(const std::array<int32_t, 4>& r) override {
         calls_.push_back("roi " + std::to_string(r[0]) + " " + std::to_string(r[1]) + " " +
@@ -285,6 +286,7 @@ TEST_F(WebServerTest, BeamWritesCarryCheckedArguments) {
     EXPECT_EQ(resets_.load(), 1);
     EXPECT_EQ(queue_.Pending(), 0u);
     EXPECT_EQ(Fetch(port_, "GET", "/api/beam").status, 503);  // nothing measured yet
+    EXPECT_EQ(Fetch(port_, "GET", "/api/dark").status, 404);
 }
 
 TEST_F(WebServerTest, HostileClientsLeaveTheViewersServed) {

@@ -33,11 +33,10 @@ def wait(pred, limit=20.0):
 
 @pytest.fixture(scope="module")
 def server():
-    p = Program(os.environ["LUMERIX2_EXE"], DEVICE).wait_grabbing()
-    log = pathlib.Path(p.dir, "Lumerix2.log")
-    wait(lambda: re.search(r"Web server on http://127\.0\.0\.1:(\d+)/", log.read_text()))
-    p.port = int(re.search(r"Web server on http://127\.0\.0\.1:(\d+)/", log.read_text()).group(1))
-    p.url = f"http://127.0.0.1:{p.port}"
+    p = Program(device=DEVICE).wait_grabbing()
+    wait(lambda: "Web server on" in p.log())
+    p.port = int(p.web.rpartition(":")[2])
+    p.url = "http://" + p.web
     wait(lambda: status(p)["spot"] is not None and status(p)["fps"] > 5)
     yield p
     assert p.stop() == 0

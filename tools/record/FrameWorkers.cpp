@@ -30,7 +30,8 @@ void MeasureSpot(const uint8_t* gray, uint32_t width, uint32_t height, double sp
     spot[3] = a.GetYrms();
 }
 
-CFrameWorkers::CFrameWorkers(unsigned threads, int deflate) : deflate_(deflate) {
+CFrameWorkers::CFrameWorkers(unsigned threads, int deflate, const BeamSetup& beam)
+    : deflate_(deflate), beam_(beam) {
     for (unsigned i = 0; i < std::max(1u, threads); ++i)
         threads_.emplace_back([this] { Run(); });
 }
@@ -70,6 +71,7 @@ std::unique_ptr<FrameJob> CFrameWorkers::Next(bool wait) {
 
 void CFrameWorkers::Run() {
     CHuffyuvDecoder decoder;  // one per thread: it keeps its codec open between frames
+    CBeamAnalyzer analyzer;   // one per thread: it keeps its buffers
     for (;;) {
         std::unique_ptr<FrameJob> job;
         {
@@ -91,6 +93,7 @@ void CFrameWorkers::Run() {
         job->packed.clear();
         if (job->decoded) {
             MeasureSpot(job->gray.data(), job->width, job->height, job->row.spot);
+            MeasureBeam(analyzer, job->gray.data(), job->width, job->height, beam_, &job->row);
             if (deflate_ > 0 &&
                 !DeflateFrame(job->gray.data(), job->gray.size(), deflate_, job->packed))
                 job->packed.clear();

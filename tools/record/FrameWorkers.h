@@ -11,6 +11,7 @@
 
 #include "net/FrameClient.h"
 #include "tools/record/NexusWriter.h"
+#include "tools/record/ServerBeam.h"
 
 // One received frame on its way to the file.
 struct FrameJob {
@@ -24,13 +25,13 @@ struct FrameJob {
     uint64_t sequence = 0;
 };
 
-// Decodes frames, measures their spots and deflates them on a few worker threads (these
+// Decodes frames, measures their spots and beams and deflates them on a few worker threads (these
 // cost more than everything else a frame needs) and gives them back in the order they were
 // submitted. Owned and used by one thread; the workers are joined by the destructor.
 class CFrameWorkers {
   public:
-    // `deflate`: the level each frame is compressed with (0: none).
-    CFrameWorkers(unsigned threads, int deflate);
+    // `deflate`: the level each frame is compressed with (0: none). `beam` outlives this.
+    CFrameWorkers(unsigned threads, int deflate, const BeamSetup& beam);
     ~CFrameWorkers();
     CFrameWorkers(const CFrameWorkers&) = delete;
     CFrameWorkers& operator=(const CFrameWorkers&) = delete;
@@ -53,6 +54,7 @@ class CFrameWorkers {
     uint64_t submitted_ = 0;  // owner's thread only
     uint64_t taken_ = 0;      // owner's thread only
     const int deflate_;
+    const BeamSetup& beam_;
     std::vector<std::thread> threads_;
 };
 

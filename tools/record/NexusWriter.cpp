@@ -78,6 +78,35 @@ bool PutInt(hid_t object, const char* name, int64_t value) {
     return ok;
 }
 
+bool PutNumbers(hid_t object, const char* name, const std::vector<double>& values, bool integers) {
+    if (H5Aexists(object, name) > 0 && H5Adelete(object, name) < 0)
+        return false;
+    const hsize_t n = values.size();
+    hid_t space = n == 1 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &n, nullptr);
+    hid_t attr = H5Acreate2(object, name, integers ? H5T_STD_I64LE : H5T_IEEE_F64LE, space,
+                            H5P_DEFAULT, H5P_DEFAULT);
+    bool ok = attr >= 0;
+    if (ok && integers) {
+        const std::vector<int64_t> whole(values.begin(), values.end());
+        ok = H5Awrite(attr, H5T_NATIVE_INT64, whole.data()) >= 0;
+    } else if (ok) {
+        ok = H5Awrite(attr, H5T_NATIVE_DOUBLE, values.data()) >= 0;
+    }
+    if (attr >= 0)
+        H5Aclose(attr);
+    H5Sclose(space);
+    return ok;
+}
+
+bool PutAll(hid_t object, const std::vector<Hdf5Attribute>& attributes) {
+    for (const Hdf5Attribute& a : attributes) {
+        if (a.numbers.empty() ? !PutText(object, a.name.c_str(), a.text)
+                              : !PutNumbers(object, a.name.c_str(), a.numbers, a.integers))
+            return false;
+    }
+    return true;
+}
+
 hid_t Group(hid_t parent, const char* name, const char* nxClass) {
     hid_t g = H5Gcreate2(parent, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
     if (g >= 0 && !PutText(g, "NX_class", nxClass)) {
@@ -160,7 +189,8 @@ CNexusWriter::~CNexusWriter() {
 
 bool CNexusWriter::Create(const std::string& path, bool overwrite, int deflate,
                           const RecordGeometry& g, const std::string& server,
-                          const std::string& program, std::string& error) {
+                          const std::string& program, const std::vector<Hdf5Attribute>& beam,
+                          std::string& error) {
     path_ = path;
     deflate_ = deflate;
     geometry_ = g;
@@ -180,31 +210,59 @@ bool CNexusWriter::Create(const std::string& path, bool overwrite, int deflate,
     bool ok = PutText(file_, "default", "entry") && PutText(file_, "creator", program);
     entry_ = Group(file_, "entry", "NXentry");
     hid_t data = Group(entry_, "data", "NXdata");
+    hid_t beamGroup = Group(entry_, "beam", "NXcollection");
     hid_t instrument = Group(entry_, "instrument", "NXinstrument");
     hid_t camera = instrument >= 0 ? Group(instrument, "camera", "NXdetector") : -1;
     ok = ok && entry_ >= 0 && data >= 0 && camera >= 0 && PutText(entry_, "default", "data") &&
          PutText(entry_, "start_time", start, true) && PutText(entry_, "end_time", start, true) &&
          PutText(entry_, "server", server) && PutText(entry_, "program", program) &&
          PutText(data, "signal", "data") && PutTextList(data, "axes", {"frame_number", ".", "."}) &&
-         PutInt(data, "frame_number_indices", 0);
+         PutInt(data, "frame_number_indices", 0) && beamGroup >= 0 && PutAll(beamGroup, beam);
+    const hid_t u32 = H5T_STD_U32LE, f64 = H5T_IEEE_F64LE, u8 = H5T_STD_U8LE;
+    const hid_t nu32 = H5T_NATIVE_UINT32, nf64 = H5T_NATIVE_DOUBLE, nu8 = H5T_NATIVE_UINT8;
+    using R = const FrameRow&;
+    rows_ = {
+        {"data/frame_number", u32, nu32, 1, nullptr, nullptr,
+         [](R r) -> const void* { return &r.frameNumber; }},
+        {"data/timestamp", f64, nf64, 1, "s", nullptr,
+         [](R r) -> const void* { return &r.timestamp; }},
+        {"data/scale", f64, nf64, 1, nullptr, nullptr, [](R r) -> const void* { return &r.scale; }},
+        {"data/spot", f64, nf64, 4, "pixel", "x y sx sy; -1 where no spot was found",
+         [](R r) -> const void* { return r.spot; }},
+        {"beam/centroid", f64, nf64, 2, "pixel", "x y",
+         [](R r) -> const void* { return r.centroid; }},
+        {"beam/sigma", f64, nf64, 3, "pixel", "x y (pixel) xy (pixel^2, signed)",
+         [](R r) -> const void* { return r.sigma; }},
+        {"beam/D4sigma", f64, nf64, 2, "pixel", "major minor",
+         [](R r) -> const void* { return r.d4sigma; }},
+        {"beam/angle", f64, nf64, 1, "degree", nullptr,
+         [](R r) -> const void* { return &r.angle; }},
+        {"beam/total", f64, nf64, 1, nullptr, nullptr, [](R r) -> const void* { return &r.total; }},
+        {"beam/valid", u8, nu8, 1, nullptr, nullptr,
+         [](R r) -> const void* { return &r.beamValid; }},
+    };
+    for (RowSet& row : rows_) {
+        if (!ok)
+            break;
+        const hsize_t shape[1] = {row.columns};
+        const hsize_t chunk[2] = {kRowChunk, row.columns};
+        const std::string name = row.path;
+        hid_t group = name.starts_with("data/") ? data : beamGroup;
+        row.id = Growing(group, name.substr(name.find('/') + 1).c_str(), row.fileType,
+                         row.columns > 1 ? 2 : 1, shape, chunk, 0);
+        ok = ok && row.id >= 0 && (row.units == nullptr || PutText(row.id, "units", row.units)) &&
+             (row.columnNames == nullptr || PutText(row.id, "columns", row.columnNames));
+    }
     if (ok) {
         const hsize_t frameShape[2] = {g.height, g.width};
         const hsize_t frameChunk[3] = {1, g.height, g.width};
-        const hsize_t spotShape[1] = {4};
-        const hsize_t rowChunk[2] = {kRowChunk, 4};
         data_ = Growing(data, "data", H5T_STD_U8LE, 3, frameShape, frameChunk, deflate);
-        frameNumber_ = Growing(data, "frame_number", H5T_STD_U32LE, 1, nullptr, rowChunk, 0);
-        timestamp_ = Growing(data, "timestamp", H5T_IEEE_F64LE, 1, nullptr, rowChunk, 0);
-        scale_ = Growing(data, "scale", H5T_IEEE_F64LE, 1, nullptr, rowChunk, 0);
-        spot_ = Growing(data, "spot", H5T_IEEE_F64LE, 2, spotShape, rowChunk, 0);
         const uint32_t size[2] = {g.height, g.width};
         const hsize_t two = 2;
         hid_t sizeSpace = H5Screate_simple(1, &two, nullptr);
         hid_t sizeSet = H5Dcreate2(camera, "frame_size", H5T_STD_U32LE, sizeSpace, H5P_DEFAULT,
                                    H5P_DEFAULT, H5P_DEFAULT);
-        ok = data_ >= 0 && frameNumber_ >= 0 && timestamp_ >= 0 && scale_ >= 0 && spot_ >= 0 &&
-             PutText(timestamp_, "units", "s") && PutText(spot_, "units", "pixel") &&
-             PutText(spot_, "columns", "x y sx sy; -1 where no spot was found") && sizeSet >= 0 &&
+        ok = data_ >= 0 && sizeSet >= 0 &&
              H5Dwrite(sizeSet, H5T_NATIVE_UINT32, H5S_ALL, H5S_ALL, H5P_DEFAULT, size) >= 0 &&
              PutText(sizeSet, "columns", "height width") &&
              PutScalar(camera, "bits_per_pixel", H5T_STD_U32LE, H5T_NATIVE_UINT32, &g.bitsPerPixel,
@@ -218,6 +276,8 @@ bool CNexusWriter::Create(const std::string& path, bool overwrite, int deflate,
         H5Gclose(camera);
     if (instrument >= 0)
         H5Gclose(instrument);
+    if (beamGroup >= 0)
+        H5Gclose(beamGroup);
     if (data >= 0)
         H5Gclose(data);
     if (!ok || H5Fflush(file_, H5F_SCOPE_LOCAL) < 0) {
@@ -287,13 +347,10 @@ WriteResult CNexusWriter::Append(const uint8_t* gray, const std::vector<uint8_t>
 
     const hsize_t dims[3] = {frames_ + 1, geometry_.height, geometry_.width};
     const hsize_t offset[3] = {frames_, 0, 0};
-    const bool ok =
-        H5Dset_extent(data_, dims) >= 0 &&
-        H5Dwrite_chunk(data_, H5P_DEFAULT, filterMask, offset, chunkBytes, chunk) >= 0 &&
-        AppendRow(frameNumber_, H5T_NATIVE_UINT32, &row.frameNumber, 1) &&
-        AppendRow(timestamp_, H5T_NATIVE_DOUBLE, &row.timestamp, 1) &&
-        AppendRow(scale_, H5T_NATIVE_DOUBLE, &row.scale, 1) &&
-        AppendRow(spot_, H5T_NATIVE_DOUBLE, row.spot, 4);
+    bool ok = H5Dset_extent(data_, dims) >= 0 &&
+              H5Dwrite_chunk(data_, H5P_DEFAULT, filterMask, offset, chunkBytes, chunk) >= 0;
+    for (const RowSet& r : rows_)
+        ok = ok && AppendRow(r.id, r.memType, r.value(row), r.columns);
     if (!ok) {
         const std::string text = Hdf5ErrorText();
         error = "cannot write frame " + std::to_string(row.frameNumber) + ": " + text;
@@ -328,13 +385,13 @@ bool CNexusWriter::Flush(std::string& error) {
     if (file_ >= 0) {
         entry_ = H5Gopen2(file_, "/entry", H5P_DEFAULT);
         data_ = H5Dopen2(file_, "/entry/data/data", H5P_DEFAULT);
-        frameNumber_ = H5Dopen2(file_, "/entry/data/frame_number", H5P_DEFAULT);
-        timestamp_ = H5Dopen2(file_, "/entry/data/timestamp", H5P_DEFAULT);
-        scale_ = H5Dopen2(file_, "/entry/data/scale", H5P_DEFAULT);
-        spot_ = H5Dopen2(file_, "/entry/data/spot", H5P_DEFAULT);
     }
-    if (file_ < 0 || entry_ < 0 || data_ < 0 || frameNumber_ < 0 || timestamp_ < 0 || scale_ < 0 ||
-        spot_ < 0) {
+    bool reopened = file_ >= 0 && entry_ >= 0 && data_ >= 0;
+    for (RowSet& r : rows_) {
+        r.id = reopened ? H5Dopen2(entry_, r.path, H5P_DEFAULT) : -1;
+        reopened = reopened && r.id >= 0;
+    }
+    if (!reopened) {
         error = "cannot open " + path_ + " again: " + Hdf5ErrorText();
         std::string ignored;
         Close(ignored);
@@ -344,9 +401,21 @@ bool CNexusWriter::Flush(std::string& error) {
 }
 
 void CNexusWriter::CloseObjects() {
-    for (hid_t* d : {&data_, &frameNumber_, &timestamp_, &scale_, &spot_})
-        CloseId(*d, H5Dclose);
+    CloseId(data_, H5Dclose);
+    for (RowSet& r : rows_)
+        CloseId(r.id, H5Dclose);
     CloseId(entry_, H5Gclose);
+}
+
+bool CNexusWriter::PutAttributes(const char* path, const std::vector<Hdf5Attribute>& attributes,
+                                 std::string& error) {
+    hid_t group = file_ >= 0 ? H5Gopen2(file_, path, H5P_DEFAULT) : -1;
+    const bool ok = group >= 0 && PutAll(group, attributes);
+    if (group >= 0)
+        H5Gclose(group);
+    if (!ok)
+        error = std::string("cannot write the attributes of ") + path + ": " + Hdf5ErrorText();
+    return ok;
 }
 
 bool CNexusWriter::Close(std::string& error) {

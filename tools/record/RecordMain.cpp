@@ -1,7 +1,7 @@
 // lumerix2-record HOST:PORT --output FILE.h5 [--frames N | --seconds S] [--deflate 0-9]
-//                 [--timeout S] [--overwrite]
+//                 [--timeout S] [--web HOST:PORT] [--overwrite]
 // Records the frames of a Lossless channel into an HDF5 file in the NeXus layout, with
-// each frame's number, time, scale and spot.
+// each frame's number, time, scale, spot and beam, and the beam's stability.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -22,6 +22,7 @@
 #include "net/FrameClient.h"
 #include "tools/record/FrameWorkers.h"
 #include "tools/record/NexusWriter.h"
+#include "tools/record/ServerBeam.h"
 
 namespace {
 
@@ -49,15 +50,19 @@ void Usage(FILE* out) {
         out,
         "usage: lumerix2-record HOST:PORT --output FILE.h5 [--frames N | --seconds S]\n"
         // "L", not the digits: the package checker takes "deflate <digit>" for a copy of zlib.
-        "                       [--deflate L] [--timeout S] [--overwrite]\n"
+        "                       [--deflate L] [--timeout S] [--web HOST:PORT] [--overwrite]\n"
         "  Records the frames of a Lossless channel into an HDF5 file (NeXus layout):\n"
-        "  pixels, frame numbers, times, scale and spot of every frame.\n"
+        "  pixels, frame numbers, times, scale, spot and beam of every frame, and the\n"
+        "  beam's stability over the recording.\n"
         "  --output FILE   the file to write; an existing file is refused\n"
         "  --frames N      stop after N frames\n"
         "  --seconds S     stop after S seconds (default: until Ctrl-C or SIGTERM)\n"
         "  --deflate L     compress each frame with deflate level L, 0-9\n"
         "                  (0: none, default)\n"
         "  --timeout S     give up when no byte arrives for S seconds (default 5)\n"
+        "  --web HOST:PORT measure the beam in the region and with the dark frame that\n"
+        "                  the server's web server gives at the start (default: the\n"
+        "                  whole frame, background estimated)\n"
         "  --overwrite     replace an existing output file\n"
         "  --version       print the version\n"
         "exit status:\n"
@@ -144,20 +149,24 @@ void Summary(const CNexusWriter& w, const Stats& s, double seconds, const std::s
 }
 
 struct Options {
-    std::string address, output;
+    std::string address, output, web;
     double frames = 0, seconds = 0, deflate = 0, timeout = 5;
     bool overwrite = false;
 };
 
 // The writing side of a recording: the file, the counts and what the user sees.
 struct Recording {
-    Recording(const Options& options, const std::string& name, bool terminal)
-        : o(options), program(name), tty(terminal) {}
+    Recording(const Options& options, const std::string& name, const BeamSetup& setup,
+              bool terminal)
+        : o(options), program(name), beam(setup), tty(terminal) {}
 
     const Options& o;
     const std::string& program;
+    const BeamSetup& beam;
     const bool tty;
     CNexusWriter writer;
+    // The newest valid beams of the recording (all of it up to this many).
+    CStability stability{CStability::kMaxFrames};
     Stats stats;
     bool created = false;
     bool statusLine = false;  // a status line without its newline is on the terminal
@@ -189,13 +198,18 @@ struct Recording {
         if (!created) {
             const MessageInfo& i = job.message.info;
             const RecordGeometry g{job.width, job.height, i.bitsPerPixel, i.frameRate};
-            if (!writer.Create(o.output, o.overwrite, int(o.deflate), g, o.address, program, error))
+            if (!writer.Create(o.output, o.overwrite, int(o.deflate), g, o.address, program,
+                               SetupAttributes(beam), error))
                 return Fail(kFailed, error);
             created = true;
         }
         const WriteResult w = writer.Append(job.gray.data(), &job.packed, job.row, error);
         if (w != WriteResult::kOk)
             return Fail(w == WriteResult::kFull ? kDiskFull : kFailed, error);
+        const FrameRow& b = job.row;
+        if (b.beamValid)
+            stability.Add(StabilitySample{b.frameNumber, b.timestamp, b.centroid[0], b.centroid[1],
+                                          b.d4sigma[0], b.d4sigma[1], b.total});
         const auto now = Clock::now();
         const bool progress = now - lastProgress >= std::chrono::milliseconds(tty ? 250 : 1000);
         // Flushed before each status line too, so the count it shows is safe in the file.
@@ -216,6 +230,12 @@ struct Recording {
         const double seconds = Seconds(start);
         EndStatusLine();
         std::string error;
+        StabilityResult figures;
+        stability.Compute(&figures);
+        const bool put =
+            !created || writer.PutAttributes("/entry/beam", StabilityAttributes(figures), error);
+        if (!put && code == kDone)
+            code = Fail(kFailed, error);
         if (!writer.Close(error) && code == kDone)
             code = Fail(kFailed, error);
         if (!created) {
@@ -241,6 +261,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
             return -1;
         } else if (arg == "--overwrite") {
             o.overwrite = true;
+        } else if (arg == "--web" && hasValue) {
+            o.web = argv[++a];
         } else if (arg == "--output" && hasValue) {
             o.output = argv[++a];
         } else if (arg == "--frames" && hasValue) {
@@ -303,8 +325,13 @@ int main(int argc, char** argv) {
     // A file-size limit must show as a failed write, not end the process.
     signal(SIGXFSZ, SIG_IGN);
 
-    CFrameClient client;
     std::string error;
+    BeamSetup beam;
+    if (!o.web.empty() && !FetchBeamSetup(o.web, int(o.timeout * 1000), &beam, &error)) {
+        std::fprintf(stderr, "lumerix2-record: %s\n", error.c_str());
+        return kFailed;
+    }
+    CFrameClient client;
     if (!client.Connect(host, port, error)) {
         std::fprintf(stderr, "lumerix2-record: cannot connect to %s: %s\n", o.address.c_str(),
                      error.c_str());
@@ -312,14 +339,14 @@ int main(int argc, char** argv) {
     }
     CWatchedSource source(client, static_cast<int>(o.timeout * 1000));
     const std::string program = std::string("lumerix2-record ") + kLumerixVersion;
-    Recording r(o, program, isatty(STDOUT_FILENO) == 1);
+    Recording r(o, program, beam, isatty(STDOUT_FILENO) == 1);
     int code = kDone;                // why reading ended
     int writeCode = kDone;           // the first write failure
     uint32_t width = 0, height = 0;  // of the first frame
     {
         // Decoding is the costly step: as many workers as the machine has cores, up to 4.
         CFrameWorkers workers(std::clamp(std::thread::hardware_concurrency(), 1u, 4u),
-                              int(o.deflate));
+                              int(o.deflate), beam);
         const uint64_t inFlightLimit = 12;
         std::vector<std::unique_ptr<FrameJob>> spare;
         uint32_t lastNumber = 0;
