@@ -47,15 +47,15 @@ bool AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std:
     return false;
 }
 
-int RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
-                      const std::vector<ICaptureBackend*>& backends) {
+bool RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
+                       const std::vector<ICaptureBackend*>& backends) {
     list->entries.clear();
     list->selected = -1;
     std::vector<EnumeratedDevice> devices;
     EnumerateAllDevices(backends, &devices);
     AddUnlistedDevice(backends, configuredPath, &devices);
     if (devices.empty())
-        return 0;
+        return false;
     for (const EnumeratedDevice& d : devices) {
         bool configured = d.backend->Matches(d.info.identity, configuredPath);
         if (configured && list->selected < 0)
@@ -65,22 +65,21 @@ int RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
     }
     if (list->selected < 0)
         list->selected = 0;
-    return 1;
+    return true;
 }
 
-int ShowVideoModeInfo(ILogSink* log, const std::string& devicePath, int modeIndex, int* chosenIndex,
-                      std::string* infoText, const std::vector<ICaptureBackend*>& backends) {
+CResult<> ShowVideoModeInfo(ILogSink* log, const std::string& devicePath, int modeIndex,
+                            int* chosenIndex, std::string* infoText,
+                            const std::vector<ICaptureBackend*>& backends) {
     CCaptureQueue queue;
     CGrabber grabber(log, nullptr, backends);
-    if (!grabber.Init(devicePath, modeIndex, -1.0, &queue))
-        return 0;
-    VideoModeEntry entry;
-    int index = 0;
-    grabber.GetCurrentMode(&entry, &index);
+    if (auto built = grabber.Init(devicePath, modeIndex, -1.0, &queue); !built)
+        return built;
+    const int index = grabber.CurrentMode().Value();
     if (chosenIndex != nullptr)
         *chosenIndex = index;
     if (infoText != nullptr)
-        *infoText = FormatModeInfo(index, entry);
+        *infoText = FormatModeInfo(index, grabber.ModeInfo(index).Value());
     grabber.Deinit();
-    return 1;
+    return Success();
 }

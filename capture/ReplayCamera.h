@@ -36,6 +36,5 @@ class CReplayBackend : public ICaptureBackend {
 
     bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
     bool DescribeUnlisted(const std::string& devicePath, DeviceInfo* info) const override;
-    std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
-                                         std::string* error) override;
+    CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) override;
 };

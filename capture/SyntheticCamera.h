@@ -51,8 +51,7 @@ class CSyntheticBackend : public ICaptureBackend {
 
     bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
     bool Matches(const std::string& identity, const std::string& devicePath) const override;
-    std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
-                                         std::string* error) override;
+    CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) override;
 
     static std::vector<VideoCapability> Modes();
 };

@@ -11,8 +11,7 @@ class CV4l2Backend : public ICaptureBackend {
     explicit CV4l2Backend(IV4l2Io& io = SystemV4l2Io()) : io_(io) {}
 
     bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
-    std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
-                                         std::string* error) override;
+    CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) override;
 
   private:
     IV4l2Io& io_;

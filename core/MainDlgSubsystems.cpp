@@ -62,7 +62,7 @@ int CMainDlg::InitializeCompressionCodec() {
     int w = camera_.Width(), h = camera_.Height();
     if (OrientationSwapsWidthHeight(current_.orientation))
         std::swap(w, h);
-    return codecs_.InitializeCompressionCodec(w, h, camera_.BitsPerPixel(), jpegQuality_);
+    return codecs_.InitializeCompressionCodec(w, h, camera_.BitsPerPixel(), jpegQuality_).Ok();
 }
 
 void CMainDlg::DeinitializeCompressionCodec() {
