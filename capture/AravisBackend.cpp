@@ -100,8 +100,7 @@ CAravisBackend::CAravisBackend(Opener opener) : opener_(std::move(opener)) {
     ApplyInterfaces(Interfaces());
 }
 
-bool CAravisBackend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
-    devices->clear();
+void CAravisBackend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
     arv_update_device_list();
     const unsigned count = arv_get_n_devices();
     for (unsigned i = 0; i < count; ++i) {
@@ -117,7 +116,6 @@ bool CAravisBackend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
             name += " (" + serial + ")";  // two cameras of one model are told apart
         devices->push_back(DeviceInfo{kPrefix + std::string(id), name.empty() ? id : name});
     }
-    return true;
 }
 
 bool CAravisBackend::Matches(const std::string& identity, const std::string& devicePath) const {

@@ -50,7 +50,7 @@ class CAravisBackend : public ICaptureBackend {
 
     explicit CAravisBackend(Opener opener = {});
 
-    bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
+    void EnumerateDevices(std::vector<DeviceInfo>* devices) override;
     bool Matches(const std::string& identity, const std::string& devicePath) const override;
     CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) override;
 

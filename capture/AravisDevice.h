@@ -18,6 +18,7 @@ constexpr double kMaxGenicamRate = 10000;
 // The library's error text (or `fallback`), freeing the error.
 std::string TakeError(GError* error, const char* fallback);
 
+// A loss of the control connection can be reported on the library's heartbeat thread
 // while the device is being closed; the handler's state outlives both.
 struct LossNotice {
     std::atomic<bool> failed{false};

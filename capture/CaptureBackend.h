@@ -109,8 +109,8 @@ class ICaptureBackend {
   public:
     virtual ~ICaptureBackend() = default;
 
-    // The devices present now; false when the backend could not look.
-    virtual bool EnumerateDevices(std::vector<DeviceInfo>* devices) = 0;
+    // Appends the devices present now (none when the backend cannot look).
+    virtual void EnumerateDevices(std::vector<DeviceInfo>* devices) = 0;
 
     // Whether `devicePath` names the listed device `identity`. Exact by default; a backend
     // may allow parameters after the identity.

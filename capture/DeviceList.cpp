@@ -15,7 +15,7 @@ std::vector<ICaptureBackend*> DefaultBackends() {
     return {&synthetic, &v4l2, &genicam, &replay};
 }
 
-bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
+void EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
                          std::vector<EnumeratedDevice>* devices) {
     devices->clear();
     for (ICaptureBackend* backend : backends) {
@@ -28,23 +28,21 @@ bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
             devices->push_back(EnumeratedDevice{std::move(info), backend});
         }
     }
-    return !devices->empty();
 }
 
-bool AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
+void AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
                        std::vector<EnumeratedDevice>* devices) {
     for (const EnumeratedDevice& d : *devices) {
         if (d.backend->Matches(d.info.identity, devicePath))
-            return false;
+            return;
     }
     for (ICaptureBackend* backend : backends) {
         DeviceInfo info;
         if (backend->DescribeUnlisted(devicePath, &info)) {
             devices->push_back(EnumeratedDevice{std::move(info), backend});
-            return true;
+            return;
         }
     }
-    return false;
 }
 
 bool RefreshDeviceList(const std::string& configuredPath, DeviceList* list,

@@ -12,13 +12,13 @@ struct EnumeratedDevice {
     ICaptureBackend* backend = nullptr;
 };
 
-// Every device of every backend, in backend order. False when there is none.
-bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
+// Every device of every backend, in backend order.
+void EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
                          std::vector<EnumeratedDevice>* devices);
 
 // Appends the device `devicePath` names when no listed device is it and a backend opens
-// it unlisted. True when it appended one.
-bool AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
+// it unlisted.
+void AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
                        std::vector<EnumeratedDevice>* devices);
 
 // What the configuration dialog's device list shows: one entry per device (friendly name,

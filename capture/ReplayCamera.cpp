@@ -233,8 +233,8 @@ bool ParseReplayPath(const std::string& devicePath, ReplayRequest* request, std:
     return true;
 }
 
-bool CReplayBackend::EnumerateDevices(std::vector<DeviceInfo>*) {
-    return true;  // nothing to discover: replayed paths are opened as configured
+void CReplayBackend::EnumerateDevices(std::vector<DeviceInfo>*) {
+    // Nothing to discover: replayed paths are opened as configured.
 }
 
 bool CReplayBackend::DescribeUnlisted(const std::string& devicePath, DeviceInfo* info) const {

@@ -34,7 +34,7 @@ class CReplayBackend : public ICaptureBackend {
     static constexpr uint32_t kMaxSide = 16384;
     static constexpr const char* kDefaultDataset = "/entry/data/data";
 
-    bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
+    void EnumerateDevices(std::vector<DeviceInfo>* devices) override;
     bool DescribeUnlisted(const std::string& devicePath, DeviceInfo* info) const override;
     CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) override;
 };

@@ -7,7 +7,8 @@
 #include "base/Result.h"
 
 // Where a replay camera's frames come from: an HDF5 dataset or a folder of images. Files
-// are untrusted: sizes are bounded and every length is checked before use.
+// are untrusted: sizes are bounded and every length is checked before use. Read runs on
+// the streaming thread only.
 class IFrameSource {
   public:
     virtual ~IFrameSource() = default;

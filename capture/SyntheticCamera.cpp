@@ -335,11 +335,10 @@ void PackGraySample(const std::vector<uint8_t>& gray, uint32_t width, uint32_t h
     }
 }
 
-bool CSyntheticBackend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
+void CSyntheticBackend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
     for (int i = 0; i < kDeviceCount; ++i)
         devices->push_back(
             DeviceInfo{kPrefix + std::to_string(i), "Synthetic Camera " + std::to_string(i)});
-    return true;
 }
 
 bool CSyntheticBackend::Matches(const std::string& identity, const std::string& devicePath) const {

@@ -21,7 +21,7 @@ bool CanStreamCapture(const v4l2_capability& cap) {
 
 }  // namespace
 
-bool CV4l2Backend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
+void CV4l2Backend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
     for (const std::string& identity : io_.ListDeviceNodes()) {
         int fd = io_.Open(identity.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
@@ -32,7 +32,6 @@ bool CV4l2Backend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
             continue;
         devices->push_back(DeviceInfo{identity, FieldText(cap.card, sizeof cap.card)});
     }
-    return true;
 }
 
 CResult<std::unique_ptr<ICaptureDevice>> CV4l2Backend::Open(const std::string& devicePath) {
