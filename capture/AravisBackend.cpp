@@ -34,23 +34,18 @@ void SetGenicamInterfaces(const GenicamInterfaces& interfaces) {
     ApplyInterfaces(interfaces);
 }
 
-bool ParseGenicamPath(const std::string& devicePath, GenicamPathParameters* out,
-                      std::string* error) {
+CResult<GenicamPathParameters> ParseGenicamPath(const std::string& devicePath) {
     const std::string prefix = kPrefix;
-    *out = GenicamPathParameters{};
-    if (devicePath.compare(0, prefix.size(), prefix) != 0) {
-        *error = "not a GenICam device path";
-        return false;
-    }
+    GenicamPathParameters out;
+    if (devicePath.compare(0, prefix.size(), prefix) != 0)
+        return CError{kGrabberOpenFailed, "not a GenICam device path"};
     const size_t query = devicePath.find('?', prefix.size());
-    out->deviceId = devicePath.substr(
+    out.deviceId = devicePath.substr(
         prefix.size(), query == std::string::npos ? std::string::npos : query - prefix.size());
-    if (out->deviceId.empty()) {
-        *error = "no device id after \"aravis:\"";
-        return false;
-    }
+    if (out.deviceId.empty())
+        return CError{kGrabberOpenFailed, "no device id after \"aravis:\""};
     if (query == std::string::npos)
-        return true;
+        return out;
     std::set<std::string> keys;
     std::string rest = devicePath.substr(query + 1);
     while (true) {
@@ -69,23 +64,21 @@ bool ParseGenicamPath(const std::string& devicePath, GenicamPathParameters* out,
             ((key == "rate" && v > 0 && v <= kMaxGenicamRate) ||
              ((key == "width" || key == "height") && whole && v >= 1 && v <= kMaxFrameSide) ||
              ((key == "x" || key == "y") && whole && v <= kMaxFrameSide));
-        if (!ok) {
-            *error = "bad parameter \"" + item + "\" in " + devicePath;
-            return false;
-        }
+        if (!ok)
+            return CError{kGrabberOpenFailed, "bad parameter \"" + item + "\" in " + devicePath};
         keys.insert(key);
         if (key == "rate")
-            out->rate = v;
+            out.rate = v;
         else if (key == "width")
-            out->width = static_cast<int>(v);
+            out.width = static_cast<int>(v);
         else if (key == "height")
-            out->height = static_cast<int>(v);
+            out.height = static_cast<int>(v);
         else if (key == "x")
-            out->x = static_cast<int>(v);
+            out.x = static_cast<int>(v);
         else
-            out->y = static_cast<int>(v);
+            out.y = static_cast<int>(v);
         if (amp == std::string::npos)
-            return true;
+            return out;
         rest = rest.substr(amp + 1);
     }
 }
@@ -123,10 +116,10 @@ bool CAravisBackend::Matches(const std::string& identity, const std::string& dev
 }
 
 CResult<std::unique_ptr<ICaptureDevice>> CAravisBackend::Open(const std::string& devicePath) {
-    GenicamPathParameters p;
-    std::string error;
-    if (!ParseGenicamPath(devicePath, &p, &error))
-        return CError{kGrabberOpenFailed, "GenICam: " + error};
+    auto parsed = ParseGenicamPath(devicePath);
+    if (!parsed)
+        return CError{kGrabberOpenFailed, "GenICam: " + parsed.Message()};
+    const GenicamPathParameters& p = parsed.Value();
     GError* e = nullptr;
     ArvCamera* camera = opener_(p.deviceId, &e);
     if (camera == nullptr)

@@ -31,10 +31,9 @@ struct GenicamPathParameters {
 };
 
 // Parses "aravis:<device id>" with an optional query "?width=768&height=574&x=0&y=0&rate=25"
-// (each key at most once, plain decimal numbers, sizes 1..32767, rate up to 10000). False
-// with `error` set for anything else.
-bool ParseGenicamPath(const std::string& devicePath, GenicamPathParameters* out,
-                      std::string* error);
+// (each key at most once, plain decimal numbers, sizes 1..32767, rate up to 10000); the
+// message says what is wrong with anything else.
+CResult<GenicamPathParameters> ParseGenicamPath(const std::string& devicePath);
 
 // GigE Vision and USB3 Vision cameras through Aravis. A camera is listed as
 // "aravis:<device id>" (stable across restarts) with its vendor, model and serial number;

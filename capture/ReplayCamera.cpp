@@ -115,11 +115,10 @@ class CReplayDevice : public ICaptureDevice {
         uint64_t index = 0;
         for (uint64_t slot = 0;; ++slot) {
             // The frame is read before its time comes, so reading does not delay it.
-            std::string error;
-            if (!source_->Read(index, gray.data(), &error)) {
+            if (auto read = source_->Read(index, gray.data()); !read) {
                 {
                     std::lock_guard lock(mutex_);
-                    lastError_ = FormatLogText("Replay camera: %s.", error.c_str());
+                    lastError_ = FormatLogText("Replay camera: %s.", read.Message().c_str());
                 }
                 failed_.store(true);
                 if (onFailure)
@@ -166,22 +165,19 @@ class CReplayDevice : public ICaptureDevice {
 
 }  // namespace
 
-bool ParseReplayPath(const std::string& devicePath, ReplayRequest* request, std::string* error) {
+CResult<ReplayRequest> ParseReplayPath(const std::string& devicePath) {
     const std::string prefix = CReplayBackend::kPrefix;
-    if (devicePath.rfind(prefix, 0) != 0) {
-        *error = "not a replay path";
-        return false;
-    }
-    *request = ReplayRequest{};
+    if (devicePath.rfind(prefix, 0) != 0)
+        return CError{kGrabberOpenFailed, "not a replay path"};
+
+    ReplayRequest request;
     const size_t query = devicePath.find('?', prefix.size());
-    request->path = devicePath.substr(
+    request.path = devicePath.substr(
         prefix.size(), query == std::string::npos ? std::string::npos : query - prefix.size());
-    if (request->path.empty() || request->path[0] != '/') {
-        *error = "the path must be absolute";
-        return false;
-    }
+    if (request.path.empty() || request.path[0] != '/')
+        return CError{kGrabberOpenFailed, "the path must be absolute"};
     if (query == std::string::npos)
-        return true;
+        return request;
 
     bool seenRate = false, seenLoop = false, seenDataset = false;
     size_t pos = query + 1;
@@ -189,48 +185,41 @@ bool ParseReplayPath(const std::string& devicePath, ReplayRequest* request, std:
         const size_t amp = devicePath.find('&', pos);
         const std::string item = devicePath.substr(pos, amp == std::string::npos ? amp : amp - pos);
         const size_t eq = item.find('=');
-        if (eq == std::string::npos) {
-            *error = "parameter \"" + item + "\" has no value";
-            return false;
-        }
+        if (eq == std::string::npos)
+            return CError{kGrabberOpenFailed, "parameter \"" + item + "\" has no value"};
         const std::string key = item.substr(0, eq), text = item.substr(eq + 1);
         bool* seen = key == "rate"      ? &seenRate
                      : key == "loop"    ? &seenLoop
                      : key == "dataset" ? &seenDataset
                                         : nullptr;
-        if (seen == nullptr) {
-            *error = "unknown parameter \"" + key + "\"";
-            return false;
-        }
-        if (*seen) {
-            *error = "parameter \"" + key + "\" given twice";
-            return false;
-        }
+        if (seen == nullptr)
+            return CError{kGrabberOpenFailed, "unknown parameter \"" + key + "\""};
+        if (*seen)
+            return CError{kGrabberOpenFailed, "parameter \"" + key + "\" given twice"};
         *seen = true;
         double v = 0;
         bool ok = true;
         if (key == "dataset") {
             ok = text.size() > 1 && text[0] == '/' && text.back() != '/';
-            request->dataset = text;
+            request.dataset = text;
         } else if (!ParseNumber(text, &v)) {
-            *error = "parameter \"" + key + "\" is not a number: \"" + text + "\"";
-            return false;
+            return CError{kGrabberOpenFailed,
+                          "parameter \"" + key + "\" is not a number: \"" + text + "\""};
         } else if (key == "rate") {
             ok = v >= kMinReplayRate && v <= kMaxReplayRate;
-            request->rate = v;
+            request.rate = v;
         } else {
             ok = v == 0 || v == 1;
-            request->loop = v == 1;
+            request.loop = v == 1;
         }
-        if (!ok) {
-            *error = "parameter \"" + key + "\" is out of range: \"" + text + "\"";
-            return false;
-        }
+        if (!ok)
+            return CError{kGrabberOpenFailed,
+                          "parameter \"" + key + "\" is out of range: \"" + text + "\""};
         if (amp == std::string::npos)
             break;
         pos = amp + 1;
     }
-    return true;
+    return request;
 }
 
 void CReplayBackend::EnumerateDevices(std::vector<DeviceInfo>*) {
@@ -247,11 +236,13 @@ bool CReplayBackend::DescribeUnlisted(const std::string& devicePath, DeviceInfo*
 }
 
 CResult<std::unique_ptr<ICaptureDevice>> CReplayBackend::Open(const std::string& devicePath) {
-    ReplayRequest request;
+    auto parsed = ParseReplayPath(devicePath);
+    const ReplayRequest request = parsed.ValueOr({});
     std::string reason;
     std::unique_ptr<IFrameSource> source;
     struct stat st {};
-    if (!ParseReplayPath(devicePath, &request, &reason)) {
+    if (!parsed) {
+        reason = parsed.Message();
     } else if (::stat(request.path.c_str(), &st) != 0) {
         reason = std::strerror(errno);
     } else if (S_ISDIR(st.st_mode) && !request.dataset.empty()) {
@@ -273,8 +264,10 @@ CResult<std::unique_ptr<ICaptureDevice>> CReplayBackend::Open(const std::string&
     std::vector<uint8_t> first;
     if (source) {
         first.resize(size_t{source->width} * source->height);
-        if (!source->Read(0, first.data(), &reason))
+        if (auto read = source->Read(0, first.data()); !read) {
+            reason = read.Message();
             source.reset();
+        }
     }
     if (!source)
         return CError{kGrabberOpenFailed, FormatLogText("Replay camera: \"%s\": %s.",

@@ -108,7 +108,7 @@ class CHdf5Source : public IFrameSource {
             H5Fclose(file_);
     }
 
-    bool Read(uint64_t index, uint8_t* gray, std::string* error) override {
+    CResult<> Read(uint64_t index, uint8_t* gray) override {
         const hsize_t start[3] = {index, 0, 0}, count[3] = {1, height, width};
         CHid fileSpace(H5Dget_space(data_), H5Sclose);
         CHid memSpace(H5Screate_simple(3, count, nullptr), H5Sclose);
@@ -117,9 +117,8 @@ class CHdf5Source : public IFrameSource {
                 0 &&
             H5Dread(data_, H5T_NATIVE_UCHAR, memSpace.get(), fileSpace.get(), H5P_DEFAULT, gray) >=
                 0)
-            return true;
-        *error = "frame " + std::to_string(index) + " could not be read";
-        return false;
+            return Success();
+        return CError{-1, "frame " + std::to_string(index) + " could not be read"};
     }
 
   private:
@@ -328,7 +327,7 @@ class CImageFolderSource : public IFrameSource {
         return true;
     }
 
-    bool Read(uint64_t index, uint8_t* gray, std::string* error) override {
+    CResult<> Read(uint64_t index, uint8_t* gray) override {
         const size_t bytes = size_t{width} * height;
         uint32_t w = 0, h = 0;
         std::string why;
@@ -350,8 +349,8 @@ class CImageFolderSource : public IFrameSource {
             ok = false;
         }
         if (!ok)
-            *error = names_[index] + ": " + why;
-        return ok;
+            return CError{-1, names_[index] + ": " + why};
+        return Success();
     }
 
   private:

@@ -12,8 +12,8 @@
 class IFrameSource {
   public:
     virtual ~IFrameSource() = default;
-    // Frame `index` (< frames) into `gray` (width × height bytes). False with `error`.
-    virtual bool Read(uint64_t index, uint8_t* gray, std::string* error) = 0;
+    // Frame `index` (< frames) into `gray` (width × height bytes).
+    virtual CResult<> Read(uint64_t index, uint8_t* gray) = 0;
 
     uint64_t frames = 0;
     uint32_t width = 0, height = 0;

@@ -73,14 +73,11 @@ struct FakeRig {
 }  // namespace
 
 TEST(Genicam, DevicePathParameters) {
-    GenicamPathParameters p;
-    std::string error;
-    ASSERT_TRUE(ParseGenicamPath("aravis:Basler-21234567", &p, &error));
+    GenicamPathParameters p = ParseGenicamPath("aravis:Basler-21234567").Value();
     EXPECT_EQ(p.deviceId, "Basler-21234567");
     EXPECT_EQ(p.width, 0);
     EXPECT_EQ(p.x, -1);
-    ASSERT_TRUE(
-        ParseGenicamPath("aravis:Fake_1?width=768&height=574&x=0&y=16&rate=12.5", &p, &error));
+    p = ParseGenicamPath("aravis:Fake_1?width=768&height=574&x=0&y=16&rate=12.5").Value();
     EXPECT_EQ(p.deviceId, "Fake_1");
     EXPECT_EQ(std::tie(p.width, p.height, p.x, p.y), std::make_tuple(768, 574, 0, 16));
     EXPECT_EQ(p.rate, 12.5);
@@ -89,8 +86,9 @@ TEST(Genicam, DevicePathParameters) {
           "aravis:F?width=7.5", "aravis:F?width=-1", "aravis:F?rate=0", "aravis:F?rate=10001",
           "aravis:F?gain=3", "aravis:F?x=1&x=2", "aravis:F?width=", "aravis:F?width=1e3",
           "aravis:F?width=5&"})
-        EXPECT_FALSE(ParseGenicamPath(bad, &p, &error)) << bad;
-    EXPECT_EQ(error, "bad parameter \"\" in aravis:F?width=5&");
+        EXPECT_FALSE(ParseGenicamPath(bad)) << bad;
+    EXPECT_EQ(ParseGenicamPath("aravis:F?width=5&").Message(),
+              "bad parameter \"\" in aravis:F?width=5&");
 }
 
 // Listed with its identity and name; the region and rate of the path make the modes;
