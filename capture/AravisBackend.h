@@ -31,10 +31,9 @@ struct GenicamPathParameters {
 };
 
 // Parses "aravis:<device id>" with an optional query "?width=768&height=574&x=0&y=0&rate=25"
-// (each key at most once, plain decimal numbers, sizes 1..32767, rate up to 10000). False
-// with `error` set for anything else.
-bool ParseGenicamPath(const std::string& devicePath, GenicamPathParameters* out,
-                      std::string* error);
+// (each key at most once, plain decimal numbers, sizes 1..32767, rate up to 10000); the
+// message says what is wrong with anything else.
+CResult<GenicamPathParameters> ParseGenicamPath(const std::string& devicePath);
 
 // GigE Vision and USB3 Vision cameras through Aravis. A camera is listed as
 // "aravis:<device id>" (stable across restarts) with its vendor, model and serial number;
@@ -50,10 +49,9 @@ class CAravisBackend : public ICaptureBackend {
 
     explicit CAravisBackend(Opener opener = {});
 
-    bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
+    void EnumerateDevices(std::vector<DeviceInfo>* devices) override;
     bool Matches(const std::string& identity, const std::string& devicePath) const override;
-    std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
-                                         std::string* error) override;
+    CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) override;
 
   private:
     Opener opener_;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Result.h"
 #include "capture/MediaType.h"
 
 // The seam between CGrabber and the ways frames reach the system (V4L2 devices, the
@@ -46,15 +47,21 @@ struct DeviceControl {
     std::vector<MenuItem> menu;  // the named values of a menu control
 };
 
-// Why a device step failed; CGrabber turns these into its error codes.
-enum class DeviceError {
-    kNone = 0,
-    kOpen,        // the device could not be opened or identified
-    kNotCapture,  // it has no streaming video capture
-    kEnumerate,   // its capabilities could not be read
-    kSetFormat,   // the format or frame interval was refused
-    kBuffers,     // streaming buffers could not be set up
-    kStream,      // streaming could not be started or stopped
+// Codes of the capture side's failures (CError::code), reported in decimal in the log.
+enum GrabberError : int {
+    kGrabberStopFailed = -1,
+    kGrabberBadArguments = -10,     // server mode without a queue, or no device path
+    kGrabberNoFilter = -105,        // the renderer filter could not be created
+    kGrabberNoDevices = -109,       // no capture device at all
+    kGrabberNoSuchDevice = -110,    // no device with the given identity
+    kGrabberOpenFailed = -111,      // the device could not be opened (or its parameters are bad)
+    kGrabberNoCapture = -112,       // the device cannot stream video capture
+    kGrabberNoCapabilities = -114,  // its formats could not be enumerated
+    kGrabberModeIndex = -115,       // mode index not less than the number of capabilities
+    kGrabberNoCompatibleMode = -118,
+    kGrabberSetFormat = -121,  // format or frame interval refused
+    kGrabberConnect = -122,    // format not accepted by the filter, or no streaming buffers
+    kGrabberStream = -123,     // streaming could not be started
 };
 
 // Called on the device's streaming thread for every sample.
@@ -70,18 +77,19 @@ class ICaptureDevice {
   public:
     virtual ~ICaptureDevice() = default;
 
-    virtual DeviceError GetCapabilities(std::vector<VideoCapability>* caps) = 0;
-    // Sets the capability as the device's format; `negotiated` is what the device will
+    // A failed step's message is one line for the message log (empty: nothing to add).
+    virtual CResult<std::vector<VideoCapability>> GetCapabilities() = 0;
+    // Sets the capability as the device's format; the value is what the device will
     // really deliver (a driver may adjust the size).
-    virtual DeviceError SetFormat(const VideoCapability& cap, MediaType* negotiated) = 0;
+    virtual CResult<MediaType> SetFormat(const VideoCapability& cap) = 0;
     // Sets up what streaming needs (buffers) for the format set last.
-    virtual DeviceError Connect() = 0;
+    virtual CResult<> Connect() = 0;
     // Starts the streaming thread; `callback` is called for every sample until Stop, and
     // `onFailure` (may be empty) when streaming ends on its own.
-    virtual DeviceError Start(SampleCallback callback, FailureCallback onFailure) = 0;
+    virtual CResult<> Start(SampleCallback callback, FailureCallback onFailure) = 0;
     // Returns after the streaming thread has ended. After a stream failure it releases
     // what it can and succeeds: the device is gone anyway.
-    virtual DeviceError Stop() = 0;
+    virtual CResult<> Stop() = 0;
     // True after streaming ended on its own (a device error); cleared by Start.
     virtual bool StreamFailed() const = 0;
     // The device is known to be gone (no longer listed): Stop and the destructor need not
@@ -93,7 +101,7 @@ class ICaptureDevice {
     virtual std::vector<DeviceControl> GetControls() = 0;
     virtual bool SetControl(uint32_t id, int32_t value) = 0;
 
-    // One line that says what failed last, for the message log.
+    // One line that says why a running stream ended, for the message log.
     virtual std::string LastErrorText() const = 0;
 };
 
@@ -101,8 +109,8 @@ class ICaptureBackend {
   public:
     virtual ~ICaptureBackend() = default;
 
-    // The devices present now; false when the backend could not look.
-    virtual bool EnumerateDevices(std::vector<DeviceInfo>* devices) = 0;
+    // Appends the devices present now (none when the backend cannot look).
+    virtual void EnumerateDevices(std::vector<DeviceInfo>* devices) = 0;
 
     // Whether `devicePath` names the listed device `identity`. Exact by default; a backend
     // may allow parameters after the identity.
@@ -114,10 +122,9 @@ class ICaptureBackend {
     // replay): true with `info` for the device list when `devicePath` is one.
     virtual bool DescribeUnlisted(const std::string&, DeviceInfo*) const { return false; }
 
-    // Opens the device that `devicePath` names. Null on failure, with `error` set to one
-    // line saying why.
-    virtual std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
-                                                 std::string* error) = 0;
+    // Opens the device that `devicePath` names; on failure kGrabberOpenFailed or
+    // kGrabberNoCapture, with one line saying why.
+    virtual CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) = 0;
 };
 
 // The backends CGrabber looks at by default: the synthetic camera, V4L2 devices, GenICam

@@ -15,7 +15,7 @@ std::vector<ICaptureBackend*> DefaultBackends() {
     return {&synthetic, &v4l2, &genicam, &replay};
 }
 
-bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
+void EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
                          std::vector<EnumeratedDevice>* devices) {
     devices->clear();
     for (ICaptureBackend* backend : backends) {
@@ -28,34 +28,32 @@ bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
             devices->push_back(EnumeratedDevice{std::move(info), backend});
         }
     }
-    return !devices->empty();
 }
 
-bool AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
+void AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
                        std::vector<EnumeratedDevice>* devices) {
     for (const EnumeratedDevice& d : *devices) {
         if (d.backend->Matches(d.info.identity, devicePath))
-            return false;
+            return;
     }
     for (ICaptureBackend* backend : backends) {
         DeviceInfo info;
         if (backend->DescribeUnlisted(devicePath, &info)) {
             devices->push_back(EnumeratedDevice{std::move(info), backend});
-            return true;
+            return;
         }
     }
-    return false;
 }
 
-int RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
-                      const std::vector<ICaptureBackend*>& backends) {
+bool RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
+                       const std::vector<ICaptureBackend*>& backends) {
     list->entries.clear();
     list->selected = -1;
     std::vector<EnumeratedDevice> devices;
     EnumerateAllDevices(backends, &devices);
     AddUnlistedDevice(backends, configuredPath, &devices);
     if (devices.empty())
-        return 0;
+        return false;
     for (const EnumeratedDevice& d : devices) {
         bool configured = d.backend->Matches(d.info.identity, configuredPath);
         if (configured && list->selected < 0)
@@ -65,22 +63,21 @@ int RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
     }
     if (list->selected < 0)
         list->selected = 0;
-    return 1;
+    return true;
 }
 
-int ShowVideoModeInfo(ILogSink* log, const std::string& devicePath, int modeIndex, int* chosenIndex,
-                      std::string* infoText, const std::vector<ICaptureBackend*>& backends) {
+CResult<> ShowVideoModeInfo(ILogSink* log, const std::string& devicePath, int modeIndex,
+                            int* chosenIndex, std::string* infoText,
+                            const std::vector<ICaptureBackend*>& backends) {
     CCaptureQueue queue;
     CGrabber grabber(log, nullptr, backends);
-    if (!grabber.Init(devicePath, modeIndex, -1.0, &queue))
-        return 0;
-    VideoModeEntry entry;
-    int index = 0;
-    grabber.GetCurrentMode(&entry, &index);
+    if (auto built = grabber.Init(devicePath, modeIndex, -1.0, &queue); !built)
+        return built;
+    const int index = grabber.CurrentMode().Value();
     if (chosenIndex != nullptr)
         *chosenIndex = index;
     if (infoText != nullptr)
-        *infoText = FormatModeInfo(index, entry);
+        *infoText = FormatModeInfo(index, grabber.ModeInfo(index).Value());
     grabber.Deinit();
-    return 1;
+    return Success();
 }

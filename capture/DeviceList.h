@@ -12,13 +12,13 @@ struct EnumeratedDevice {
     ICaptureBackend* backend = nullptr;
 };
 
-// Every device of every backend, in backend order. False when there is none.
-bool EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
+// Every device of every backend, in backend order.
+void EnumerateAllDevices(const std::vector<ICaptureBackend*>& backends,
                          std::vector<EnumeratedDevice>* devices);
 
 // Appends the device `devicePath` names when no listed device is it and a backend opens
-// it unlisted. True when it appended one.
-bool AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
+// it unlisted.
+void AddUnlistedDevice(const std::vector<ICaptureBackend*>& backends, const std::string& devicePath,
                        std::vector<EnumeratedDevice>* devices);
 
 // What the configuration dialog's device list shows: one entry per device (friendly name,
@@ -34,17 +34,17 @@ struct DeviceList {
 
 // Fills `list` with the present devices, and the configured one when a backend opens it
 // unlisted, and selects the one `configuredPath` names (the first when none does; its
-// identity then keeps the configured parameters). 1 when at
-// least one device was listed, else 0. Main thread.
-int RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
-                      const std::vector<ICaptureBackend*>& backends = DefaultBackends());
+// identity then keeps the configured parameters). True when at least one device was
+// listed. Main thread.
+bool RefreshDeviceList(const std::string& configuredPath, DeviceList* list,
+                       const std::vector<ICaptureBackend*>& backends = DefaultBackends());
 
-// Builds a temporary graph for the device and mode: 1 with the chosen mode's 0-based
-// index and its description text, 0 when the graph could not be built (the reason is
-// in the message log; the outputs are then untouched). Main thread.
-int ShowVideoModeInfo(ILogSink* log, const std::string& devicePath, int modeIndex, int* chosenIndex,
-                      std::string* infoText,
-                      const std::vector<ICaptureBackend*>& backends = DefaultBackends());
+// Builds a temporary graph for the device and mode: the chosen mode's 0-based index and
+// its description text, or the grabber's failure (already in the message log; the
+// outputs are then untouched). Main thread.
+CResult<> ShowVideoModeInfo(ILogSink* log, const std::string& devicePath, int modeIndex,
+                            int* chosenIndex, std::string* infoText,
+                            const std::vector<ICaptureBackend*>& backends = DefaultBackends());
 
 // The description field's text for a device without a usable mode.
 constexpr const char* kNoCompatibleVideoMode = "No compatible Video Mode found.";

@@ -1,17 +1,9 @@
 #include "capture/Grabber.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <new>
 
 #include "capture/DeviceList.h"
-
-namespace {
-
-constexpr size_t kReportTextMax = 510;
-
-}  // namespace
 
 CGrabber::CGrabber(ILogSink* log, ICaptureEvents* events, std::vector<ICaptureBackend*> backends)
     : log_(log), events_(events), backends_(std::move(backends)) {}
@@ -20,41 +12,32 @@ CGrabber::~CGrabber() {
     Deinit();
 }
 
-int CGrabber::Init(const std::string& devicePath, int modeIndex, double rateLimit,
-                   CCaptureQueue* queue) {
+CResult<> CGrabber::Init(const std::string& devicePath, int modeIndex, double rateLimit,
+                         CCaptureQueue* queue) {
     return BuildGraph(devicePath, modeIndex, rateLimit, queue, {}, true);
 }
 
-int CGrabber::InitPreview(const std::string& devicePath, int modeIndex, PreviewRenderer renderer) {
+CResult<> CGrabber::InitPreview(const std::string& devicePath, int modeIndex,
+                                PreviewRenderer renderer) {
     return BuildGraph(devicePath, modeIndex, -1.0, nullptr, std::move(renderer), false);
 }
 
-void CGrabber::ReportError(int code, const char* format, ...) {
-    char text[kReportTextMax + 1];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    lastError_ = code;
-    LogMessage(log_, "%s", text);
-}
-
-int CGrabber::FailBuild(int code, const std::string& detail) {
+CError CGrabber::FailBuild(int code, const std::string& detail) {
     if (!detail.empty())
         LogMessage(log_, "%s", detail.c_str());
-    ReportError(code, "Unable to initialize grabber subsystem: Error %d", code);
+    LogMessage(log_, "Unable to initialize grabber subsystem: Error %d", code);
     device_.reset();  // ends any streaming before the filter goes
     sampler_.reset();
     modes_.clear();
     currentMode_ = 0;
     width_ = height_ = 0;
-    return 0;
+    return CError{code, detail};
 }
 
-int CGrabber::BuildGraph(const std::string& devicePath, int modeIndex, double rateLimit,
-                         CCaptureQueue* queue, PreviewRenderer renderer, bool serverMode) {
+CResult<> CGrabber::BuildGraph(const std::string& devicePath, int modeIndex, double rateLimit,
+                               CCaptureQueue* queue, PreviewRenderer renderer, bool serverMode) {
     if (built_)
-        return 1;
+        return Success();
     device_.reset();
     sampler_.reset();
     if ((serverMode && queue == nullptr) || devicePath.empty())
@@ -83,17 +66,16 @@ int CGrabber::BuildGraph(const std::string& devicePath, int modeIndex, double ra
     if (found == nullptr)
         return FailBuild(kGrabberNoSuchDevice, {});
 
-    DeviceError code = DeviceError::kNone;
-    std::string detail;
-    device_ = found->backend->Open(devicePath, &code, &detail);
-    if (!device_)
-        return FailBuild(code == DeviceError::kNotCapture ? kGrabberNoCapture : kGrabberOpenFailed,
-                         detail);
+    auto opened = found->backend->Open(devicePath);
+    if (!opened)
+        return FailBuild(opened.Code(), opened.Message());
+    device_ = std::move(opened).Value();
     devicePath_ = devicePath;
 
-    std::vector<VideoCapability> caps;
-    if (device_->GetCapabilities(&caps) != DeviceError::kNone)
-        return FailBuild(kGrabberNoCapabilities, device_->LastErrorText());
+    auto listed = device_->GetCapabilities();
+    if (!listed)
+        return FailBuild(kGrabberNoCapabilities, listed.Message());
+    const std::vector<VideoCapability>& caps = listed.Value();
     if (static_cast<int64_t>(modeIndex) >= static_cast<int64_t>(caps.size()))
         return FailBuild(kGrabberModeIndex, {});
     modes_ = BuildModeTable(caps);
@@ -102,25 +84,26 @@ int CGrabber::BuildGraph(const std::string& devicePath, int modeIndex, double ra
 
     currentMode_ = ChooseMode(modeIndex, modes_.size());
     const VideoModeEntry& mode = modes_[static_cast<size_t>(currentMode_)];
-    MediaType negotiated;
-    if (device_->SetFormat(caps[mode.indexAtCapturePin], &negotiated) != DeviceError::kNone)
-        return FailBuild(kGrabberSetFormat, device_->LastErrorText());
-    if (sampler_->CheckMediaType(negotiated) != S_OK)
+    auto format = device_->SetFormat(caps[mode.indexAtCapturePin]);
+    if (!format)
+        return FailBuild(kGrabberSetFormat, format.Message());
+    const MediaType& negotiated = format.Value();
+    if (!sampler_->CheckMediaType(negotiated))
         return FailBuild(kGrabberConnect, {});
-    if (device_->Connect() != DeviceError::kNone)
-        return FailBuild(kGrabberConnect, device_->LastErrorText());
+    if (auto connected = device_->Connect(); !connected)
+        return FailBuild(kGrabberConnect, connected.Message());
     // A driver may have adjusted the size: the frames are what it negotiated.
     width_ = static_cast<uint16_t>(negotiated.header.biWidth);
     height_ = static_cast<uint16_t>(std::abs(negotiated.header.biHeight));
     built_ = true;
-    return 1;
+    return Success();
 }
 
-int CGrabber::Start() {
+CResult<> CGrabber::Start() {
     if (!built_)
-        return 0;
+        return CError{kGrabberStream, "not built"};
     if (running_)
-        return 1;
+        return Success();
     running_ = true;
     CSamplerFilter* sampler = sampler_.get();
     ICaptureEvents* events = events_;
@@ -128,39 +111,37 @@ int CGrabber::Start() {
         if (events != nullptr)
             events->StreamFailed();
     };
-    if (device_->Start([sampler](const MediaSample& s) { sampler->DoRenderSample(s); },
-                       onFailure) != DeviceError::kNone) {
+    auto started =
+        device_->Start([sampler](const MediaSample& s) { sampler->DoRenderSample(s); }, onFailure);
+    if (!started)
         running_ = false;
-        return 0;
-    }
-    return 1;
+    return started;
 }
 
-int CGrabber::Stop() {
+CResult<> CGrabber::Stop() {
     if (!running_)
-        return 1;
-    if (device_->Stop() != DeviceError::kNone) {
-        LogMessage(log_, "%s", device_->LastErrorText().c_str());
-        ReportError(kGrabberStopFailed, "Grabbing could not be stopped.");
-        return 0;
+        return Success();
+    if (auto stopped = device_->Stop(); !stopped) {
+        LogMessage(log_, "%s", stopped.Message().c_str());
+        LogMessage(log_, "Grabbing could not be stopped.");
+        return CError{kGrabberStopFailed, stopped.Message()};
     }
     sampler_->ResetTiming();  // streaming has ended: no race with the streaming thread
     running_ = false;
-    return 1;
+    return Success();
 }
 
-int CGrabber::Deinit() {
+void CGrabber::Deinit() {
     if (!built_)
-        return 1;
+        return;
     if (running_)
-        Stop();
+        (void)Stop();  // logged there; the device goes either way
     device_.reset();
     sampler_.reset();
     modes_.clear();
     currentMode_ = 0;
     running_ = false;
     built_ = false;
-    return 1;
 }
 
 bool CGrabber::StreamFailed() const {
@@ -190,57 +171,37 @@ void CGrabber::DeviceGone() {
         device_->SetGone();
 }
 
-int CGrabber::GetModeInfo(int index, VideoModeEntry* entry) const {
-    if (!built_ || index < 0 || static_cast<size_t>(index) >= modes_.size())
-        return 0;
-    *entry = modes_[static_cast<size_t>(index)];
-    return 1;
+CResult<VideoModeEntry> CGrabber::ModeInfo(int index) const {
+    if (index < 0 || static_cast<size_t>(index) >= modes_.size())
+        return CError{kGrabberModeIndex, "no such mode"};
+    return modes_[static_cast<size_t>(index)];
 }
 
-int CGrabber::GetCurrentMode(VideoModeEntry* entry, int* index) const {
+CResult<int> CGrabber::CurrentMode() const {
     if (!built_)
-        return 0;
-    *entry = modes_[static_cast<size_t>(currentMode_)];
-    *index = currentMode_;
-    return 1;
+        return CError{kGrabberModeIndex, "not built"};
+    return currentMode_;
 }
 
-int CGrabber::GetModeCount(int* count) const {
-    if (!built_)
-        return 0;
-    *count = static_cast<int>(modes_.size());
-    return 1;
+bool CGrabber::HasPropertyPages() {
+    return built_ && !device_->GetControls().empty();
 }
 
-int CGrabber::HasPropertyPages() {
-    return built_ && !device_->GetControls().empty() ? 1 : 0;
-}
-
-int CGrabber::ShowPropertyPages() {
+bool CGrabber::ShowPropertyPages() {
     if (!built_ || !propertyPages_ || device_->GetControls().empty())
-        return 0;
+        return false;
     propertyPages_(*this);
-    return 1;
+    return true;
 }
 
-int CGrabber::GetControls(std::vector<DeviceControl>* controls) {
-    if (!built_)
-        return 0;
-    *controls = device_->GetControls();
-    return 1;
+std::vector<DeviceControl> CGrabber::Controls() {
+    return built_ ? device_->GetControls() : std::vector<DeviceControl>();
 }
 
-int CGrabber::SetControl(uint32_t id, int32_t value) {
-    return built_ && device_->SetControl(id, value) ? 1 : 0;
+bool CGrabber::SetControl(uint32_t id, int32_t value) {
+    return built_ && device_->SetControl(id, value);
 }
 
-int CGrabber::GetFriendlyName(std::string* name) const {
-    if (!built_)
-        return 0;
-    *name = friendlyName_;
-    return 1;
-}
-
-int CGrabber::SetGrayscalePreview(bool on) {
-    return built_ && sampler_->SetGrayscale(on) ? 1 : 0;
+bool CGrabber::SetGrayscalePreview(bool on) {
+    return built_ && sampler_->SetGrayscale(on);
 }

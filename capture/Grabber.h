@@ -7,26 +7,11 @@
 #include <vector>
 
 #include "base/LogSink.h"
+#include "base/Result.h"
 #include "capture/CaptureBackend.h"
 #include "capture/CaptureEvents.h"
 #include "capture/SamplerFilter.h"
 #include "capture/VideoMode.h"
-
-// Error codes of building the capture graph, reported in decimal.
-enum GrabberError : int {
-    kGrabberStopFailed = -1,
-    kGrabberBadArguments = -10,     // server mode without a queue, or no device path
-    kGrabberNoFilter = -105,        // the renderer filter could not be created
-    kGrabberNoDevices = -109,       // no capture device at all
-    kGrabberNoSuchDevice = -110,    // no device with the given identity
-    kGrabberOpenFailed = -111,      // the device could not be opened (or its parameters are bad)
-    kGrabberNoCapture = -112,       // the device cannot stream video capture
-    kGrabberNoCapabilities = -114,  // its formats could not be enumerated
-    kGrabberModeIndex = -115,       // mode index not less than the number of capabilities
-    kGrabberNoCompatibleMode = -118,
-    kGrabberSetFormat = -121,  // format or frame interval refused
-    kGrabberConnect = -122,    // format not accepted by the filter, or no streaming buffers
-};
 
 // One capture device feeding the renderer filter: finds the configured device among all
 // backends, chooses one of its compatible modes, sets it up, starts and stops streaming,
@@ -44,16 +29,18 @@ class CGrabber {
     CGrabber(const CGrabber&) = delete;
     CGrabber& operator=(const CGrabber&) = delete;
 
-    // Server mode: frames go to `queue` (borrowed, must outlive the running graph).
-    int Init(const std::string& devicePath, int modeIndex, double rateLimit, CCaptureQueue* queue);
+    // Server mode: frames go to `queue` (borrowed, must outlive the running graph). A
+    // failure is logged here, with its code (GrabberError), and its code is returned.
+    CResult<> Init(const std::string& devicePath, int modeIndex, double rateLimit,
+                   CCaptureQueue* queue);
     // Preview mode: samples go to `renderer` on the streaming thread.
-    int InitPreview(const std::string& devicePath, int modeIndex, PreviewRenderer renderer);
-    int BuildGraph(const std::string& devicePath, int modeIndex, double rateLimit,
-                   CCaptureQueue* queue, PreviewRenderer renderer, bool serverMode);
+    CResult<> InitPreview(const std::string& devicePath, int modeIndex, PreviewRenderer renderer);
 
-    int Start();
-    int Stop();
-    int Deinit();
+    // Fails before a build or when the device will not stream.
+    CResult<> Start();
+    // A failure is logged here (kGrabberStopFailed).
+    CResult<> Stop();
+    void Deinit();
     bool IsRunning() const { return running_; }
     // True once the device ended streaming on its own (it stays marked running); the
     // events are told (StreamFailed).
@@ -73,40 +60,44 @@ class CGrabber {
     uint16_t GetWidth() const { return width_; }
     uint16_t GetHeight() const { return height_; }
     int GetBitsPerPixel() const { return 8; }
-    int GetModeInfo(int index, VideoModeEntry* entry) const;
-    int GetCurrentMode(VideoModeEntry* entry, int* index) const;
-    int GetModeCount(int* count) const;
+    // The modes of the built device (none before a build), in list order.
+    int ModeCount() const { return static_cast<int>(modes_.size()); }
+    CResult<VideoModeEntry> ModeInfo(int index) const;
+    // The index of the mode the build chose.
+    CResult<int> CurrentMode() const;
 
     // The device's settings stand in for a capture filter's property pages.
-    int HasPropertyPages();
-    // Opens the dialog that lists the controls (see SetPropertyPagesHandler); 1 after it
-    // closes, 0 when not built, the device has no controls or no dialog is available.
-    int ShowPropertyPages();
+    bool HasPropertyPages();
+    // Opens the dialog that lists the controls (see SetPropertyPagesHandler); true after it
+    // closes, false when not built, the device has no controls or no dialog is available.
+    bool ShowPropertyPages();
     void SetPropertyPagesHandler(std::function<void(CGrabber&)> handler) {
         propertyPages_ = std::move(handler);
     }
-    int GetControls(std::vector<DeviceControl>* controls);
-    int SetControl(uint32_t id, int32_t value);
+    // None before a build.
+    std::vector<DeviceControl> Controls();
+    // False when not built or the device refuses the value.
+    bool SetControl(uint32_t id, int32_t value);
 
-    int GetFriendlyName(std::string* name) const;
-    int SetGrayscalePreview(bool on);
-
-    // Formats (at most 510 characters), keeps `code` as the last error, logs the text.
-    void ReportError(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    int GetLastError() const { return lastError_; }
+    // Empty before a build.
+    std::string FriendlyName() const { return built_ ? friendlyName_ : std::string(); }
+    // False in server mode or before a build.
+    bool SetGrayscalePreview(bool on);
 
     // For the frame hand-off's own state (frame counter); null while not built.
     const CSamplerFilter* GetSampler() const { return sampler_.get(); }
 
   private:
-    int FailBuild(int code, const std::string& detail);
+    CResult<> BuildGraph(const std::string& devicePath, int modeIndex, double rateLimit,
+                         CCaptureQueue* queue, PreviewRenderer renderer, bool serverMode);
+    // Logs `detail` (when there is one) and the code, and drops what was built.
+    CError FailBuild(int code, const std::string& detail);
 
     ILogSink* log_;
     ICaptureEvents* const events_;
     const std::vector<ICaptureBackend*> backends_;
     std::function<void(CGrabber&)> propertyPages_;
 
-    int lastError_ = 0;
     bool built_ = false;
     bool running_ = false;
     uint16_t width_ = 0;

@@ -6,13 +6,7 @@
 #include "frame/BitmapInfoHeader.h"
 
 // What a capture backend and the renderer filter agree on: the sample layout of a
-// connection, one sample, and the results of the filter's calls. Plain data, any thread.
-
-// Results of the filter's calls (the values of the COM codes they stand for).
-using HRESULT = int32_t;
-constexpr HRESULT S_OK = 0;
-constexpr HRESULT S_FALSE = 1;
-constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+// connection and one sample. Plain data, any thread.
 
 constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
     return static_cast<uint32_t>(static_cast<uint8_t>(a)) |

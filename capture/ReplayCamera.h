@@ -16,8 +16,8 @@ struct ReplayRequest {
 
 // Parses "replay:/absolute/path" with an optional query "?rate=25&loop=1&dataset=/a/b".
 // rate 0.1 to 1000, loop 0 or 1, dataset an absolute HDF5 path; each key at most once.
-// False with `error` set for anything else.
-bool ParseReplayPath(const std::string& devicePath, ReplayRequest* request, std::string* error);
+// The message says what is wrong with anything else.
+CResult<ReplayRequest> ParseReplayPath(const std::string& devicePath);
 
 // A camera that plays back recorded frames: the frames of a 3-D 8-bit HDF5 dataset
 // ([frames, height, width], by default the recorder's /entry/data/data), or the 8-bit
@@ -34,8 +34,7 @@ class CReplayBackend : public ICaptureBackend {
     static constexpr uint32_t kMaxSide = 16384;
     static constexpr const char* kDefaultDataset = "/entry/data/data";
 
-    bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
+    void EnumerateDevices(std::vector<DeviceInfo>* devices) override;
     bool DescribeUnlisted(const std::string& devicePath, DeviceInfo* info) const override;
-    std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
-                                         std::string* error) override;
+    CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) override;
 };

@@ -62,19 +62,19 @@ CSamplerFilter::CSamplerFilter(CCaptureQueue* queue, double rateLimit, ICaptureE
     history_.fill(-1.0);
 }
 
-HRESULT CSamplerFilter::CheckMediaType(const MediaType& type) {
+bool CSamplerFilter::CheckMediaType(const MediaType& type) {
     int conversion = ConversionForSubtype(type.subtype);
     if (conversion == kConversionNone || !type.hasFormat)
-        return E_FAIL;
+        return false;
     const BitmapInfoHeader& h = type.header;
     // Sizes that would overflow the record, and rows longer than their stride, would
     // make the conversion read or write out of bounds.
     constexpr int32_t kMaxSide = static_cast<int32_t>(kMaxFrameSide);
     if (h.biWidth < 0 || h.biWidth > kMaxSide || h.biHeight < -kMaxSide || h.biHeight > kMaxSide)
-        return E_FAIL;
+        return false;
     uint32_t width = static_cast<uint32_t>(h.biWidth);
     if (type.stride != 0 && type.stride < width * SourceBytesPerPixel(conversion))
-        return E_FAIL;
+        return false;
     conversion_ = conversion;
     header_ = h;
     width_ = width;
@@ -82,7 +82,7 @@ HRESULT CSamplerFilter::CheckMediaType(const MediaType& type) {
     stride_ = type.stride;
     if (width_ != 0 && height_ != 0)
         formatKnown_ = true;
-    return S_OK;
+    return true;
 }
 
 bool CSamplerFilter::SampleLongEnough(const MediaSample& sample) const {
@@ -90,27 +90,28 @@ bool CSamplerFilter::SampleLongEnough(const MediaSample& sample) const {
            sample.length >= SourceFrameBytes(conversion_, width_, header_.biHeight, stride_);
 }
 
-HRESULT CSamplerFilter::DoRenderSample(const MediaSample& sample) {
+bool CSamplerFilter::DoRenderSample(const MediaSample& sample) {
     if (!formatKnown_)
-        return S_FALSE;
+        return false;
     if (serverMode_)
         return DeliverFrame(sample);
 
     // Preview: timing as for the server, no rate limit, then the drawing hook.
     if (sample.data == nullptr)
-        return S_FALSE;
+        return false;
     arrival_ = clock_();
     frameCounter_.fetch_add(1);
     PreviewFrame frame;
     frame.frameRate = MeasureFrameRate(arrival_);
     if (!preview_ || !SampleLongEnough(sample))
-        return S_OK;
+        return true;
     frame.sample = &sample;
     frame.conversion = conversion_;
     frame.header = header_;
     frame.stride = stride_;
     frame.grayscale = grayscale_.load();
-    return preview_(frame);
+    preview_(frame);
+    return true;
 }
 
 double CSamplerFilter::MeasureFrameRate(const ArrivalTime& now) {
@@ -134,17 +135,17 @@ double CSamplerFilter::MeasureFrameRate(const ArrivalTime& now) {
     return count * kRatePerArrival;
 }
 
-HRESULT CSamplerFilter::DeliverFrame(const MediaSample& sample) {
+bool CSamplerFilter::DeliverFrame(const MediaSample& sample) {
     // A sample shorter than its format would be read past its end.
     if (queue_ == nullptr || !SampleLongEnough(sample))
-        return S_FALSE;
+        return false;
     arrival_ = clock_();
 
     // Spacing is measured from the last passed sample, so the rate stays at or below the
     // limit. A sample without a start time cannot be placed and passes.
     if (rateLimit_ > 0 && sample.hasTime) {
         if (nextStart_ >= 0 && sample.startTime < nextStart_)
-            return S_OK;
+            return true;
         nextStart_ =
             sample.startTime + static_cast<int64_t>(double(kTimeUnitsPerSecond) / rateLimit_);
     }
@@ -154,7 +155,7 @@ HRESULT CSamplerFilter::DeliverFrame(const MediaSample& sample) {
     CPoolBlock record = CPoolBlock::Alloc(kFrameHeaderSize + pixels);
     if (!record) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
-        return S_FALSE;  // the frame number stays used
+        return false;  // the frame number stays used
     }
 
     FrameHeader header;
@@ -186,9 +187,9 @@ HRESULT CSamplerFilter::DeliverFrame(const MediaSample& sample) {
         // The main thread may already have taken the record; then it is its to free.
         queue_->RemoveFirst([&](const CPoolBlock& b) { return b.Data() == queued; });
         frameCounter_.fetch_sub(1);
-        return S_FALSE;
+        return false;
     }
-    return S_OK;
+    return true;
 }
 
 void CSamplerFilter::ResetTiming() {

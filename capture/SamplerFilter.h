@@ -32,7 +32,7 @@ struct PreviewFrame {
     bool grayscale = false;
     double frameRate = 0;
 };
-using PreviewRenderer = std::function<HRESULT(const PreviewFrame&)>;
+using PreviewRenderer = std::function<void(const PreviewFrame&)>;
 
 // The system's own renderer: it accepts the connection's format and is handed every
 // sample on the backend's streaming thread. In server mode each sample that passes the
@@ -49,13 +49,14 @@ class CSamplerFilter {
     CSamplerFilter(const CSamplerFilter&) = delete;
     CSamplerFilter& operator=(const CSamplerFilter&) = delete;
 
-    // S_OK for an accepted format with a format block, E_FAIL otherwise (the recorded
-    // format then stays as it was).
-    HRESULT CheckMediaType(const MediaType& type);
+    // True for an accepted format with a format block (the recorded format stays as it
+    // was otherwise).
+    bool CheckMediaType(const MediaType& type);
 
-    // Streaming thread. S_FALSE while no format is known.
-    HRESULT DoRenderSample(const MediaSample& sample);
-    HRESULT DeliverFrame(const MediaSample& sample);
+    // Streaming thread. True when the sample was taken: queued, shown, or passed over by
+    // the rate limit; false when it was dropped (no format known yet, too short, no
+    // block, or the main thread would not hear of it).
+    bool DoRenderSample(const MediaSample& sample);
 
     // After streaming has stopped: the next sample passes the rate limit and the frame
     // rate starts again from 0.
@@ -74,9 +75,9 @@ class CSamplerFilter {
     uint32_t GetFrameCounter() const { return frameCounter_.load(); }
     // Records this side cut from the Capture queue, or never queued for want of a block.
     uint64_t GetDroppedCount() const { return dropped_.load(std::memory_order_relaxed); }
-    bool IsServerMode() const { return serverMode_; }
 
   private:
+    bool DeliverFrame(const MediaSample& sample);
     // Records the arrival in the history; returns the frame rate of the earlier arrivals.
     double MeasureFrameRate(const ArrivalTime& now);
     bool SampleLongEnough(const MediaSample& sample) const;

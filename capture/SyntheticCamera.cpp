@@ -45,42 +45,40 @@ class CSyntheticDevice : public ICaptureDevice {
         : spot_(spot),
           brightness_(static_cast<int32_t>(spot.background)),
           gain_(static_cast<int32_t>(spot.amplitude)) {}
-    ~CSyntheticDevice() override { Stop(); }
+    ~CSyntheticDevice() override { (void)Stop(); }
 
-    DeviceError GetCapabilities(std::vector<VideoCapability>* caps) override {
-        *caps = CSyntheticBackend::Modes();
-        return DeviceError::kNone;
+    CResult<std::vector<VideoCapability>> GetCapabilities() override {
+        return CSyntheticBackend::Modes();
     }
 
-    DeviceError SetFormat(const VideoCapability& cap, MediaType* negotiated) override {
+    CResult<MediaType> SetFormat(const VideoCapability& cap) override {
         if (thread_.joinable())
-            return DeviceError::kSetFormat;
+            return CError{kGrabberSetFormat, {}};
         format_ = cap;
         MediaType type;
         type.subtype = cap.pixelFormat;
         type.hasFormat = true;
         type.header.biWidth = static_cast<int32_t>(cap.width);
         type.header.biHeight = -static_cast<int32_t>(cap.height);
-        *negotiated = type;
-        return DeviceError::kNone;
+        return type;
     }
 
-    DeviceError Connect() override { return DeviceError::kNone; }
+    CResult<> Connect() override { return Success(); }
 
-    DeviceError Start(SampleCallback callback, FailureCallback) override {
+    CResult<> Start(SampleCallback callback, FailureCallback) override {
         if (thread_.joinable())
-            return DeviceError::kNone;
+            return Success();
         if (format_.width == 0)
-            return DeviceError::kStream;
+            return CError{kGrabberStream, {}};
         {
             std::lock_guard lock(mutex_);
             stop_ = false;
         }
         thread_ = std::thread([this, cb = std::move(callback)] { StreamLoop(cb); });
-        return DeviceError::kNone;
+        return Success();
     }
 
-    DeviceError Stop() override {
+    CResult<> Stop() override {
         {
             std::lock_guard lock(mutex_);
             stop_ = true;
@@ -88,7 +86,7 @@ class CSyntheticDevice : public ICaptureDevice {
         wake_.notify_all();
         if (thread_.joinable())
             thread_.join();
-        return DeviceError::kNone;
+        return Success();
     }
 
     bool StreamFailed() const override { return false; }
@@ -337,11 +335,10 @@ void PackGraySample(const std::vector<uint8_t>& gray, uint32_t width, uint32_t h
     }
 }
 
-bool CSyntheticBackend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
+void CSyntheticBackend::EnumerateDevices(std::vector<DeviceInfo>* devices) {
     for (int i = 0; i < kDeviceCount; ++i)
         devices->push_back(
             DeviceInfo{kPrefix + std::to_string(i), "Synthetic Camera " + std::to_string(i)});
-    return true;
 }
 
 bool CSyntheticBackend::Matches(const std::string& identity, const std::string& devicePath) const {
@@ -351,18 +348,15 @@ bool CSyntheticBackend::Matches(const std::string& identity, const std::string& 
                                       devicePath[identity.size()] == '?');
 }
 
-std::unique_ptr<ICaptureDevice> CSyntheticBackend::Open(const std::string& devicePath,
-                                                        DeviceError* code, std::string* error) {
+CResult<std::unique_ptr<ICaptureDevice>> CSyntheticBackend::Open(const std::string& devicePath) {
     int number = 0;
     SyntheticSpot spot;
     std::string reason;
     if (!ParseSyntheticIdentity(devicePath, &number, &spot, &reason)) {
-        *code = DeviceError::kOpen;
-        *error = FormatLogText("Synthetic camera: \"%s\": %s.", devicePath.c_str(), reason.c_str());
-        return nullptr;
+        return CError{kGrabberOpenFailed, FormatLogText("Synthetic camera: \"%s\": %s.",
+                                                        devicePath.c_str(), reason.c_str())};
     }
-    *code = DeviceError::kNone;
-    return std::make_unique<CSyntheticDevice>(spot);
+    return std::unique_ptr<ICaptureDevice>(std::make_unique<CSyntheticDevice>(spot));
 }
 
 std::vector<VideoCapability> CSyntheticBackend::Modes() {

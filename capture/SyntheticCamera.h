@@ -49,10 +49,9 @@ class CSyntheticBackend : public ICaptureBackend {
     static constexpr uint32_t kBrightnessId = V4L2_CID_BRIGHTNESS;
     static constexpr uint32_t kGainId = V4L2_CID_GAIN;
 
-    bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
+    void EnumerateDevices(std::vector<DeviceInfo>* devices) override;
     bool Matches(const std::string& identity, const std::string& devicePath) const override;
-    std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
-                                         std::string* error) override;
+    CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) override;
 
     static std::vector<VideoCapability> Modes();
 };

@@ -10,9 +10,8 @@ class CV4l2Backend : public ICaptureBackend {
     // `io` is borrowed and must outlive the backend and every device it opened.
     explicit CV4l2Backend(IV4l2Io& io = SystemV4l2Io()) : io_(io) {}
 
-    bool EnumerateDevices(std::vector<DeviceInfo>* devices) override;
-    std::unique_ptr<ICaptureDevice> Open(const std::string& devicePath, DeviceError* code,
-                                         std::string* error) override;
+    void EnumerateDevices(std::vector<DeviceInfo>* devices) override;
+    CResult<std::unique_ptr<ICaptureDevice>> Open(const std::string& devicePath) override;
 
   private:
     IV4l2Io& io_;

@@ -96,3 +96,13 @@ int XIoctl(IV4l2Io& io, int fd, unsigned long request, void* arg) {
     } while (r == -1 && errno == EINTR);
     return r;
 }
+
+std::string ErrnoText(int error) {
+    char buffer[128];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+std::string FieldText(const uint8_t* field, size_t size) {
+    size_t n = strnlen(reinterpret_cast<const char*>(field), size);
+    return std::string(reinterpret_cast<const char*>(field), n);
+}

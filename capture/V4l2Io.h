@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,3 +32,25 @@ IV4l2Io& SystemV4l2Io();
 
 // `io.Ioctl` retried while it is interrupted by a signal.
 int XIoctl(IV4l2Io& io, int fd, unsigned long request, void* arg);
+
+// The text of an errno value.
+std::string ErrnoText(int error);
+// A driver's fixed-size text field; it is not guaranteed to be terminated.
+std::string FieldText(const uint8_t* field, size_t size);
+
+// Owns one descriptor of the I/O interface.
+class CIoFd {
+  public:
+    CIoFd(IV4l2Io& io, int fd) : io_(io), fd_(fd) {}
+    ~CIoFd() {
+        if (fd_ >= 0)
+            io_.Close(fd_);
+    }
+    CIoFd(const CIoFd&) = delete;
+    CIoFd& operator=(const CIoFd&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    IV4l2Io& io_;
+    int fd_;
+};

@@ -6,8 +6,8 @@
 #include "base/LogSink.h"
 #include "frame/FrameHeader.h"
 
-int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixel,
-                                          int jpegQuality) {
+CResult<> CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixel,
+                                                int jpegQuality) {
     Release();
     lastTrace_.clear();
     libraryReason_.clear();
@@ -16,19 +16,18 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
     if (bitsPerPixel != 8) {
         Trace(FormatLogText("CCodecSet: frames of %d bits per pixel; the codecs take 8.",
                             bitsPerPixel));
-        return 0;
+        return Failure();
     }
 
     jpegEncoder_.reset(new (std::nothrow) CJpegEncoder);
     if (!jpegEncoder_) {
         Trace("CCodecSet: no memory for the JPEG encoder.");
-        return 0;
+        return Failure();
     }
-    if (!jpegEncoder_->SetSize(width, height)) {
-        Trace(FormatLogText("CJpegEncoder: a frame of %d x %d is outside 1 to 65535 on a side.",
-                            width, height));
+    if (auto sized = jpegEncoder_->SetSize(width, height); !sized) {
+        Trace(sized.Message());
         Release();
-        return 0;
+        return Failure();
     }
     jpegEncoder_->SetQuality(jpegQuality);
     jpegCapacity_ = jpegEncoder_->GetMaxOutputSize();
@@ -36,7 +35,7 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
     if (!jpegBuffer_) {
         Trace("CCodecSet: no memory for the JPEG buffer.");
         Release();
-        return 0;
+        return Failure();
     }
 
     inputFormat_ = BITMAPINFOHEADER{};
@@ -52,18 +51,18 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
     if (!codec_) {
         Trace("CMainDlg::InitializeCompressionCodec : Error instantiating CCompression class.");
         Release();
-        return 0;
+        return Failure();
     }
     if (!codec_->Init(kFourCCHfyu, &inputFormat_)) {
         Trace(codec_->GetLastTrace());
         libraryReason_ = codec_->LibraryReason();
         Release();
-        return 0;
+        return Failure();
     }
     if (!codec_->GetOutputFormatLength(&outputFormatLength_)) {
         Trace(codec_->GetLastTrace());
         Release();
-        return 0;
+        return Failure();
     }
     outputFormat_ = CPoolBlock::Alloc(outputFormatLength_);
     if (!outputFormat_) {
@@ -71,20 +70,20 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
             "CMainDlg::InitializeCompressionCodec : Could not allocate memory needed for output "
             "format.");
         Release();
-        return 0;
+        return Failure();
     }
     std::memcpy(outputFormat_.Data(), &outputFormatLength_, sizeof outputFormatLength_);
     if (!codec_->GetOutputFormat(outputFormat_.Data())) {
         Trace(codec_->GetLastTrace());
         Release();
-        return 0;
+        return Failure();
     }
     if (!codec_->GetMaxCompressedSize(&maxCompressedSize_)) {
         Trace(
             "CMainDlg::InitializeCompressionCodec: Could not get max length of compressed "
             "picture.");
         Release();
-        return 0;
+        return Failure();
     }
     const uint64_t compressedForm =
         uint64_t{kFrameHeaderSize} + outputFormatLength_ + maxCompressedSize_;
@@ -97,11 +96,15 @@ int CCodecSet::InitializeCompressionCodec(int width, int height, int bitsPerPixe
             "CMainDlg::InitializeCompressionCodec: Could not allocate buffer for compressed "
             "frame.");
         Release();
-        return 0;
+        return Failure();
     }
     width_ = width;
     height_ = height;
-    return 1;
+    return Success();
+}
+
+CError CCodecSet::Failure() const {
+    return CError{-1, FailureReason()};
 }
 
 std::string CCodecSet::FailureReason() const {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "base/Result.h"
 #include "compression/Compression.h"
 #include "compression/JpegEncoder.h"
 #include "frame/BitmapInfoHeader.h"
@@ -27,9 +28,9 @@ class CCodecSet {
     CCodecSet& operator=(const CCodecSet&) = delete;
 
     // Sets up everything for frames of width × height at `bitsPerPixel` (only 8 exists).
-    // 1 on success; 0 on failure, and then nothing is left set up. Releases an earlier
-    // set-up first.
-    int InitializeCompressionCodec(int width, int height, int bitsPerPixel, int jpegQuality);
+    // On failure nothing is left set up; the message is FailureReason(). Releases an
+    // earlier set-up first.
+    CResult<> InitializeCompressionCodec(int width, int height, int bitsPerPixel, int jpegQuality);
     // Logs "Deinitializing compression codec..." and releases everything; always safe.
     void DeinitializeCompressionCodec();
 
@@ -54,12 +55,11 @@ class CCodecSet {
         return !losslessRecord_ ? nullptr
                                 : losslessRecord_.Data() + kFrameHeaderSize + outputFormatLength_;
     }
-    // The last failure report of the set-up.
-    const std::string& LastTrace() const { return lastTrace_; }
     // Why the last set-up failed, for the log: the report and the library's own words.
     std::string FailureReason() const;
 
   private:
+    CError Failure() const;
     void Release();
     void Trace(const std::string& text) { lastTrace_ = text; }
 

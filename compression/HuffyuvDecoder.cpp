@@ -44,14 +44,13 @@ CHuffyuvDecoder::~CHuffyuvDecoder() {
     Close();
 }
 
-bool CHuffyuvDecoder::Fail(const char* format, ...) {
+CError CHuffyuvDecoder::Fail(const char* format, ...) {
     char text[256];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    error_ = text;
-    return false;
+    return CError{-1, text};
 }
 
 void CHuffyuvDecoder::Close() {
@@ -61,11 +60,11 @@ void CHuffyuvDecoder::Close() {
     openFormat_.clear();
 }
 
-bool CHuffyuvDecoder::Open(const uint8_t* format, uint32_t formatLength) {
+CResult<> CHuffyuvDecoder::Open(const uint8_t* format, uint32_t formatLength) {
     std::vector<uint8_t> key(format, format + formatLength);
     std::memset(key.data() + kBiSizeImageOffset, 0, sizeof(uint32_t));
     if (context_ != nullptr && key == openFormat_)
-        return true;
+        return Success();
     Close();
 
     BITMAPINFOHEADER bih;
@@ -103,12 +102,12 @@ bool CHuffyuvDecoder::Open(const uint8_t* format, uint32_t formatLength) {
                     AvErrorText(r).c_str());
     }
     openFormat_ = std::move(key);
-    return true;
+    return Success();
 }
 
-bool CHuffyuvDecoder::Decode(const uint8_t* format, uint32_t formatLength, const uint8_t* data,
-                             uint32_t dataLength, uint32_t width, uint32_t height,
-                             std::vector<uint8_t>& gray) {
+CResult<> CHuffyuvDecoder::Decode(const uint8_t* format, uint32_t formatLength, const uint8_t* data,
+                                  uint32_t dataLength, uint32_t width, uint32_t height,
+                                  std::vector<uint8_t>& gray) {
     if (format == nullptr || formatLength < kBitmapInfoHeaderSize)
         return Fail("format block of %u bytes is shorter than 40", formatLength);
     if (formatLength > kMaxFormatLength)
@@ -132,8 +131,8 @@ bool CHuffyuvDecoder::Decode(const uint8_t* format, uint32_t formatLength, const
         return Fail("no image data");
     if (dataLength > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)
         return Fail("image data of %u bytes is too long", dataLength);
-    if (!Open(format, formatLength))
-        return false;
+    if (auto opened = Open(format, formatLength); !opened)
+        return opened;
 
     // A packet that does not own its data is copied, with zeroed padding, by the library.
     packet_->data = const_cast<uint8_t*>(data);
@@ -160,11 +159,12 @@ bool CHuffyuvDecoder::Decode(const uint8_t* format, uint32_t formatLength, const
         std::memcpy(gray.data() + static_cast<size_t>(row) * width,
                     frame_->data[0] + static_cast<size_t>(row) * frame_->linesize[0], width);
     av_frame_unref(frame_);
-    return true;
+    return Success();
 }
 
-bool CHuffyuvDecoder::DecodeMessage(const uint8_t* message, size_t length,
-                                    std::vector<uint8_t>& gray, uint32_t& width, uint32_t& height) {
+CResult<> CHuffyuvDecoder::DecodeMessage(const uint8_t* message, size_t length,
+                                         std::vector<uint8_t>& gray, uint32_t& width,
+                                         uint32_t& height) {
     if (message == nullptr || length < kFrameHeaderSize)
         return Fail("message of %zu bytes is shorter than its header", length);
     const FrameHeader h = ReadHeader<FrameHeader>(message);
@@ -185,13 +185,14 @@ bool CHuffyuvDecoder::DecodeMessage(const uint8_t* message, size_t length,
                         h.height, h.formatLength, h.dataLength);
         gray.assign(body, body + pixels);
     } else if (h.compressed == 1) {
-        if (!Decode(body, h.formatLength, body + h.formatLength, h.dataLength, h.width, h.height,
-                    gray))
-            return false;
+        auto decoded = Decode(body, h.formatLength, body + h.formatLength, h.dataLength, h.width,
+                              h.height, gray);
+        if (!decoded)
+            return decoded;
     } else {
         return Fail("compressed field %u is neither 0 nor 1", h.compressed);
     }
     width = h.width;
     height = h.height;
-    return true;
+    return Success();
 }

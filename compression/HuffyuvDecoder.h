@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Result.h"
+
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
@@ -11,7 +13,7 @@ struct AVPacket;
 // Turns lossless messages, as a viewer receives them, back into 8-bit gray images: raw
 // ones by copying, compressed ones with libavcodec's HuffYUV decoder fed only the
 // message's format block and data. Every byte is untrusted: lengths and sizes are checked
-// before use, and a bad message gives false with a reason in Error(), never a crash.
+// before use, and a bad message fails with the reason as its message, never a crash.
 // Keeps the decoder open while the format block stays the same. One object per thread.
 class CHuffyuvDecoder {
   public:
@@ -24,26 +26,23 @@ class CHuffyuvDecoder {
     CHuffyuvDecoder(const CHuffyuvDecoder&) = delete;
     CHuffyuvDecoder& operator=(const CHuffyuvDecoder&) = delete;
 
-    // Decodes one compressed image of `width` × `height` (the frame header's size) from
-    // its format block and data into `gray` (rows top first, no padding).
-    bool Decode(const uint8_t* format, uint32_t formatLength, const uint8_t* data,
-                uint32_t dataLength, uint32_t width, uint32_t height, std::vector<uint8_t>& gray);
-
     // Decodes a whole lossless message (88-byte header and body, `length` bytes as
     // received), raw or compressed, into `gray`, `width` and `height`.
-    bool DecodeMessage(const uint8_t* message, size_t length, std::vector<uint8_t>& gray,
-                       uint32_t& width, uint32_t& height);
-
-    const std::string& Error() const { return error_; }
+    CResult<> DecodeMessage(const uint8_t* message, size_t length, std::vector<uint8_t>& gray,
+                            uint32_t& width, uint32_t& height);
 
   private:
-    bool Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    bool Open(const uint8_t* format, uint32_t formatLength);
+    // Decodes one compressed image of `width` × `height` (the frame header's size) from
+    // its format block and data into `gray` (rows top first, no padding).
+    CResult<> Decode(const uint8_t* format, uint32_t formatLength, const uint8_t* data,
+                     uint32_t dataLength, uint32_t width, uint32_t height,
+                     std::vector<uint8_t>& gray);
+    static CError Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    CResult<> Open(const uint8_t* format, uint32_t formatLength);
     void Close();
 
     AVCodecContext* context_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
     std::vector<uint8_t> openFormat_;  // format block of the open decoder, biSizeImage 0
-    std::string error_;
 };

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/LogSink.h"
 #include "frame/FastCopy.h"
 #include "frame/PoolBlock.h"
 
@@ -286,13 +287,15 @@ const std::array<FalseColour, 256>& FalseColourTable() {
     return kFalseColour;
 }
 
-int CJpegEncoder::SetSize(int width, int height) {
+CResult<> CJpegEncoder::SetSize(int width, int height) {
     if (width < 1 || width > 65535 || height < 1 || height > 65535)
-        return 0;
+        return CError{-1, FormatLogText("CJpegEncoder: a frame of %d x %d is outside 1 to 65535 "
+                                        "on a side.",
+                                        width, height)};
     width_ = width;
     height_ = height;
     valid_ = true;
-    return 1;
+    return Success();
 }
 
 void CJpegEncoder::SetQuality(int quality) {
@@ -306,33 +309,35 @@ uint32_t CJpegEncoder::GetMaxOutputSize() const {
     return size > UINT32_MAX ? 0 : static_cast<uint32_t>(size);
 }
 
-int CJpegEncoder::Encode(const uint8_t* pixels, const FrameHeader& header, uint8_t* output,
-                         uint32_t& size, const char* name) {
+CResult<> CJpegEncoder::Encode(const uint8_t* pixels, const FrameHeader& header, uint8_t* output,
+                               uint32_t& size, const char* name) {
     if (!valid_ || pixels == nullptr || output == nullptr)
-        return 0;
+        return CError{-1, "no size set or no buffer"};
     const uint32_t width = header.width;
     const uint32_t height = header.height;
     // The lossy header carries 16-bit sizes.
     if (width == 0 || height == 0 || width > 65535 || height > 65535)
-        return 0;
+        return CError{-1, "frame size out of range"};
     const uint64_t pixelCount = uint64_t{width} * height;
     const uint64_t blockSize = 2 * pixelCount + kLengthPrefix;
     if (blockSize > UINT32_MAX)
-        return 0;
+        return CError{-1, "frame size out of range"};
     CPoolBlock block = CPoolBlock::Alloc(static_cast<uint32_t>(blockSize));
     bool compressed = false;
     {
         CPoolBlock planes = CPoolBlock::Alloc(uint32_t(PlanesBytes(width)));
         if (!planes || !block)
-            return 0;
+            return CError{-1, "no memory"};
         compressed = CompressFalseColour(pixels, width, height, quality_, planes.Data(),
                                          block.Data(), blockSize);
     }
     uint32_t jpegLength = 0;
     if (compressed)
         std::memcpy(&jpegLength, block.Data(), sizeof jpegLength);
-    if (!compressed || uint64_t{jpegLength} + kFrameHeaderSize > size)
-        return 0;
+    if (!compressed)
+        return CError{-1, "libjpeg failed or the JPEG outgrew its buffer"};
+    if (uint64_t{jpegLength} + kFrameHeaderSize > size)
+        return CError{-1, "the message is larger than the output"};
 
     JpegFrameHeader lossy;
     lossy.magic = header.magic;
@@ -359,5 +364,5 @@ int CJpegEncoder::Encode(const uint8_t* pixels, const FrameHeader& header, uint8
     WriteHeader(output, lossy);
     FastCopy(output + kFrameHeaderSize, block.Data() + kLengthPrefix, jpegLength);
     size = lossy.totalLength;
-    return 1;
+    return Success();
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "base/Result.h"
 #include "frame/FrameHeader.h"
 
 // RGB of every gray value: black, blue, cyan, yellow, red, dark red, and 255 white.
@@ -25,8 +26,8 @@ class CJpegEncoder {
     CJpegEncoder& operator=(const CJpegEncoder&) = delete;
 
     // Sizes the output (GetMaxOutputSize) and lets Encode run. A size the lossy header
-    // cannot carry (outside 1 to 65535) is refused: result 0, the encoder stays invalid.
-    int SetSize(int width, int height);
+    // cannot carry (outside 1 to 65535) is refused, and the encoder stays invalid.
+    CResult<> SetSize(int width, int height);
     // Stores the quality, clamped to 1 to 100.
     void SetQuality(int quality);
     void Reset() { valid_ = false; }
@@ -36,16 +37,10 @@ class CJpegEncoder {
     // Writes the lossy message of the frame into `output`. Width and height come from
     // `header` (after orientation), not from SetSize; `pixels` holds width × height
     // bytes. `size` holds the capacity of `output` on entry and the message length after
-    // success. `name` is the camera name (null counts as empty). 1 when the message was
-    // written; 0 otherwise, and then `output` and `size` are untouched. A JPEG longer
-    // than 2 × width × height bytes fails the frame.
-    int Encode(const uint8_t* pixels, const FrameHeader& header, uint8_t* output, uint32_t& size,
-               const char* name);
-
-    bool IsValid() const { return valid_; }
-    int GetQuality() const { return quality_; }
-    int GetWidth() const { return width_; }
-    int GetHeight() const { return height_; }
+    // success. `name` is the camera name (null counts as empty). On failure `output` and
+    // `size` are untouched. A JPEG longer than 2 × width × height bytes fails the frame.
+    CResult<> Encode(const uint8_t* pixels, const FrameHeader& header, uint8_t* output,
+                     uint32_t& size, const char* name);
 
   private:
     bool valid_ = false;

@@ -69,7 +69,7 @@ void CCameraSession::Deinitialize() {
     if (grabber_) {
         if (grabber_->IsRunning()) {
             LogMessage(log_, "Shutting down grabbing.");
-            grabber_->Stop();
+            (void)grabber_->Stop();  // a failure is logged by the grabber
         }
         LogMessage(log_, "Deinitializing grabbing subsystem...");
     }

@@ -86,7 +86,7 @@ void CFramePipeline::RunJpegJobs() {
         lock.unlock();
         const uint64_t start = ThreadCpuNs();
         const bool ok =
-            job.encoder->Encode(job.pixels, job.header, job.output, job.size, job.name) == 1;
+            job.encoder->Encode(job.pixels, job.header, job.output, job.size, job.name).Ok();
         const uint64_t encoded = ThreadCpuNs();
         jpegTime_.fetch_add(encoded - start, std::memory_order_relaxed);
         job.spotMeasured = MeasureSpot(job.pixels, job.header.width, job.header.height, &job.spot);

@@ -267,7 +267,7 @@ void CMainDlg::StopGrabbing() {
     if (stopped)
         camera.StopReopening();
     else if (CGrabber* grabber = camera.Grabber())
-        stopped = grabber->Stop();
+        stopped = grabber->Stop().Ok();
     LogMessage(hosts_.app, stopped ? "Grabbing stopped." : "Error while stopping grabbing.");
     Enter(stopped ? ControllerState::kStopped : state_);
     PublishWebStatus(true);

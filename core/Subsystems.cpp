@@ -141,9 +141,7 @@ CResult<> CSubsystems::InitializeCodecs() {
     int w = camera_.Width(), h = camera_.Height();
     if (settings_.Turns())
         std::swap(w, h);
-    if (codecs_.InitializeCompressionCodec(w, h, camera_.BitsPerPixel(), jpegQuality_) != 1)
-        return CError{-1, codecs_.FailureReason()};
-    return Success();
+    return codecs_.InitializeCompressionCodec(w, h, camera_.BitsPerPixel(), jpegQuality_);
 }
 
 void CSubsystems::StopNetwork() {

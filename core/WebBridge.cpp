@@ -228,7 +228,7 @@ std::string CWebBridge::BeamJson() const {
 }
 
 std::string CWebBridge::DarkPgm() const {
-    const std::shared_ptr<const DarkFrame> d = beam_->Dark();
+    const std::shared_ptr<const ::DarkFrame> d = beam_->Dark();
     return d ? EncodeDarkFrame(*d) : std::string();
 }
 

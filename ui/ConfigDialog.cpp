@@ -227,7 +227,8 @@ void CConfigDialog::SelectDevice() {
 
 void CConfigDialog::ChooseVideoMode(const std::string& path, int wantedMode) {
     std::string info;
-    const bool found = ShowVideoModeInfo(log_, path, wantedMode, &chosenMode_, &info, backends_);
+    const bool found =
+        ShowVideoModeInfo(log_, path, wantedMode, &chosenMode_, &info, backends_).Ok();
     modeInfo_->setText(QString::fromStdString(found ? info : kNoCompatibleVideoMode));
     ok_->setEnabled(found);
 }

@@ -16,15 +16,12 @@
 
 CDeviceControlsDialog::CDeviceControlsDialog(CGrabber& grabber, QWidget* parent)
     : QDialog(parent), grabber_(grabber) {
-    std::string name;
-    grabber_.GetFriendlyName(&name);
-    setWindowTitle(QString::fromStdString(name) + " Properties");
+    setWindowTitle(QString::fromStdString(grabber_.FriendlyName()) + " Properties");
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout();
     layout->addLayout(form);
 
-    std::vector<DeviceControl> controls;
-    grabber_.GetControls(&controls);
+    const std::vector<DeviceControl> controls = grabber_.Controls();
     for (const DeviceControl& c : controls) {
         const QString id = QString::number(c.id);
         const QString label = QString::fromStdString(c.name);

@@ -174,8 +174,7 @@ CPreviewDialog::~CPreviewDialog() {
 
 void CPreviewDialog::Disconnect() {
     if (grabber_) {
-        grabber_->Stop();
-        grabber_->Deinit();
+        grabber_->Deinit();  // stops it first
         grabber_.reset();
     }
     mailbox_.Take();  // a picture of the old graph is not shown
@@ -195,11 +194,10 @@ int CPreviewDialog::ConnectPreview(int modeIndex, bool fillList) {
         return 0;
     }
     // Streaming thread: it draws into the mailbox and only posts a wake-up to this dialog.
-    auto renderer = [this](const PreviewFrame& frame) -> HRESULT {
+    auto renderer = [this](const PreviewFrame& frame) {
         if (mailbox_.Put({PreviewImage(frame), frame.frameRate}))
             QMetaObject::invokeMethod(
                 this, [this] { ShowNewestFrame(); }, Qt::QueuedConnection);
-        return S_OK;
     };
     if (!grabber_->InitPreview(devicePath_, modeIndex, renderer)) {
         grabber_.reset();
@@ -216,20 +214,15 @@ int CPreviewDialog::ConnectPreview(int modeIndex, bool fillList) {
             MessageIcon::kExclamation);
         return 0;
     }
-    std::string name;
-    grabber_->GetFriendlyName(&name);
-    deviceName_->setText(QString::fromStdString(name));
+    deviceName_->setText(QString::fromStdString(grabber_->FriendlyName()));
 
     if (fillList) {
         const QSignalBlocker blocker(modes_);
         modes_->clear();
-        int count = 0;
-        grabber_->GetModeCount(&count);
-        for (int i = 0; i < count; ++i) {
-            VideoModeEntry entry;
-            grabber_->GetModeInfo(i, &entry);
-            modes_->addItem(QString::fromStdString(FormatModeListLine(i, entry)));
-        }
+        const int count = grabber_->ModeCount();
+        for (int i = 0; i < count; ++i)
+            modes_->addItem(
+                QString::fromStdString(FormatModeListLine(i, grabber_->ModeInfo(i).Value())));
         modes_->setEnabled(true);
         modes_->setCurrentIndex(modeIndex >= 0 && modeIndex < count ? modeIndex : -1);
     }

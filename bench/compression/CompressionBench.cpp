@@ -69,7 +69,10 @@ void JpegOurs(benchmark::State& state) {
     const auto height = static_cast<uint32_t>(state.range(1));
     const auto pixels = SpotImage(width, height);
     CJpegEncoder encoder;
-    encoder.SetSize(int(width), int(height));
+    if (!encoder.SetSize(int(width), int(height))) {
+        state.SkipWithError("size refused");
+        return;
+    }
     encoder.SetQuality(kQuality);
     std::vector<uint8_t> out(encoder.GetMaxOutputSize());
     FrameHeader header;

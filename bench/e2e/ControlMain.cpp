@@ -2,8 +2,6 @@
 // The real program in a temporary program directory, grabbing the synthetic camera at 25
 // frames/s with ten lossless clients: the latency of property reads (median, p99), and ten
 // FRAME.GET subscribers counting the frames they miss.
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,18 +17,13 @@
 
 #include "frame/FrameHeader.h"
 #include "net/FrameClient.h"
+#include "tools/support/Launch.h"
 #include "zeft/Zeft.h"
 #include "zeft/ZeftClient.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-uint16_t FreePort() {
-    CTcpSocket s;
-    s.Create(0, SOCK_STREAM, "127.0.0.1");
-    return s.GetLocalPort();
-}
 
 bool WriteText(const std::string& path, const std::string& text) {
     std::ofstream out(path);
@@ -59,12 +52,7 @@ int main(int argc, char** argv) {
                   std::to_string(offset) + "\nZEFTCONTEXT=BENCH\n[HTTP]\nEnabled=0\n");
     WriteText(dir + "/curhardware.cfg",
               "[GlobalSettings]\nType=DirectShow\nDevicePath=synthetic:0\nDeviceVideoMode=4\n");
-    const pid_t server = ::fork();
-    if (server == 0) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::execl(exe.c_str(), exe.c_str(), "/a", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const pid_t server = Spawn(exe, {"/a"});
     std::this_thread::sleep_for(std::chrono::seconds(4));  // bring-up and the 2 s start delay
 
     const std::string port = std::to_string(kZeftBasePort + offset);
@@ -122,8 +110,7 @@ int main(int argc, char** argv) {
     stop = true;
     for (auto& t : threads)
         t.join();
-    ::kill(server, SIGTERM);
-    ::waitpid(server, nullptr, 0);
+    Terminate(server, std::chrono::seconds(60));
     std::system(("rm -rf " + dir).c_str());
 
     std::sort(latencies.begin(), latencies.end());

@@ -119,10 +119,12 @@ class Server : public ICaptureEvents {
   public:
     Server(const std::string& device, int mode)
         : grabber_(nullptr, this), lossless_(&poster_, nullptr), lossy_(&poster_, nullptr) {
-        ok_ = grabber_.Init(device, mode, -1.0, &queue_) == 1 &&
-              codecs_.InitializeCompressionCodec(grabber_.GetWidth(), grabber_.GetHeight(), 8,
-                                                 kQuality) == 1 &&
-              lossless_.Start(0, 255, "127.0.0.1") == 1 && lossy_.Start(0, 255, "127.0.0.1") == 1;
+        ok_ =
+            grabber_.Init(device, mode, -1.0, &queue_).Ok() &&
+            codecs_
+                .InitializeCompressionCodec(grabber_.GetWidth(), grabber_.GetHeight(), 8, kQuality)
+                .Ok() &&
+            lossless_.Start(0, 255, "127.0.0.1") == 1 && lossy_.Start(0, 255, "127.0.0.1") == 1;
         pipeline_.SetSinks([this](const uint8_t* m, uint32_t n) { lossless_.Distribute(m, n); },
                            [this](const uint8_t* m, uint32_t n) { lossy_.Distribute(m, n); });
         settings_.lossyEnabled = true;
@@ -138,8 +140,8 @@ class Server : public ICaptureEvents {
     int Height() const { return grabber_.GetHeight(); }
     uint16_t LosslessPort() const { return lossless_.GetPort(); }
     uint16_t LossyPort() const { return lossy_.GetPort(); }
-    bool Start() { return grabber_.Start() == 1; }
-    void Stop() { grabber_.Stop(); }
+    bool Start() { return grabber_.Start().Ok(); }
+    void Stop() { (void)grabber_.Stop(); }
     int Clients() const { return lossless_.GetClientCount() + lossy_.GetClientCount(); }
 
     // The main thread's loop for `duration`.
@@ -357,23 +359,19 @@ uint64_t BareAravisStream(int width, int height, double seconds) {
 // The backend alone: the same camera through the capture device interface, every frame
 // handed to a callback that only counts it.
 uint64_t BackendStream(CAravisBackend& backend, int width, int height, double seconds) {
-    DeviceError code = DeviceError::kNone;
-    std::string error;
-    auto device = backend.Open("aravis:Fake_1?width=" + std::to_string(width) +
-                                   "&height=" + std::to_string(height) + "&rate=1000",
-                               &code, &error);
-    std::vector<VideoCapability> caps;
-    MediaType negotiated;
-    if (!device || device->GetCapabilities(&caps) != DeviceError::kNone || caps.empty() ||
-        device->SetFormat(caps[0], &negotiated) != DeviceError::kNone ||
-        device->Connect() != DeviceError::kNone)
+    auto opened = backend.Open("aravis:Fake_1?width=" + std::to_string(width) +
+                               "&height=" + std::to_string(height) + "&rate=1000");
+    if (!opened)
+        return 0;
+    auto& device = opened.Value();
+    auto caps = device->GetCapabilities();
+    if (!caps || caps.Value().empty() || !device->SetFormat(caps.Value()[0]) || !device->Connect())
         return 0;
     std::atomic<uint64_t> frames{0};
-    if (device->Start([&frames](const MediaSample&) { frames.fetch_add(1); }, {}) !=
-        DeviceError::kNone)
+    if (!device->Start([&frames](const MediaSample&) { frames.fetch_add(1); }, {}))
         return 0;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    device->Stop();
+    (void)device->Stop();
     return frames.load();
 }
 

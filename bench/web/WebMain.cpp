@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/support/Launch.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -42,18 +44,6 @@ int Connect(uint16_t port) {
         return -1;
     }
     return fd;
-}
-
-uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(fd);
-    return ntohs(a.sin_port);
 }
 
 // One GET with "Connection: close"; the whole answer.
@@ -116,21 +106,13 @@ Server Start(bool lossy, const char* device) {
         << "\nJPEGQuality=60\nZEFTFRAMEEQPNAME=WEBBENCHF\nZEFTCONTROLEQPNAME=WEBBENCH\n"
         << "ZEFTPORTNUMBER=28\nZEFTCONTEXT=BENCH\n[HTTP]\nPort=" << s.web
         << "\nBindAddress=127.0.0.1\nMaxConnectionsPerAddress=64\n";
-    s.pid = ::fork();
-    if (s.pid == 0) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        ::execl(exe.c_str(), exe.c_str(), "/a", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    s.pid = Spawn(exe, {"/a"});
     std::this_thread::sleep_for(std::chrono::seconds(5));  // bring-up, the 2 s start delay
     return s;
 }
 
 void Stop(Server& s) {
-    ::kill(s.pid, SIGTERM);
-    ::waitpid(s.pid, nullptr, 0);
+    Terminate(s.pid, std::chrono::seconds(60));
     std::system(("rm -rf " + s.dir).c_str());
 }
 

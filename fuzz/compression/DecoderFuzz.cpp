@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> gray;
     uint32_t width = 0, height = 0;
     if (size < 3 || (data[0] & 1) == 0) {
-        decoder.DecodeMessage(data, size, gray, width, height);
+        (void)decoder.DecodeMessage(data, size, gray, width, height);
         return 0;
     }
     std::vector<uint8_t> message =
@@ -61,6 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t at = (static_cast<size_t>(data[i]) << 8 | data[i + 1]) % message.size();
         message[at] = data[i + 2];
     }
-    decoder.DecodeMessage(message.data(), message.size(), gray, width, height);
+    (void)decoder.DecodeMessage(message.data(), message.size(), gray, width, height);
     return 0;
 }

@@ -35,8 +35,8 @@ TEST(ReplayProgram, ServesTheImagesOfAFolderUnchangedAndInOrder) {
         ASSERT_EQ(client.ReadMessage(m, error), kReadMessage) << error;
         std::vector<uint8_t> gray;
         uint32_t w = 0, h = 0;
-        ASSERT_TRUE(decoder.DecodeMessage(m.bytes.data(), m.bytes.size(), gray, w, h))
-            << decoder.Error();
+        auto decoded = decoder.DecodeMessage(m.bytes.data(), m.bytes.size(), gray, w, h);
+        ASSERT_TRUE(decoded) << decoded.Message();
         const int index =
             static_cast<int>(std::find(images.begin(), images.end(), gray) - images.begin());
         ASSERT_LT(index, 3) << "frame " << n << " is none of the images";

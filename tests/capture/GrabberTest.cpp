@@ -36,7 +36,7 @@ struct Rig {
         Drain(queue);
     }
     bool Init(int mode, double rateLimit = -1) {
-        return grabber->Init(kCam, mode, rateLimit, &queue) == 1;
+        return grabber->Init(kCam, mode, rateLimit, &queue).Ok();
     }
     // Pumps frame-ready commands until `done` holds or 10 s pass.
     bool WaitFor(const std::function<bool()>& done) {
@@ -75,25 +75,20 @@ struct Rig {
 TEST(Grabber, ModeTableHoldsTheCompatibleCapabilitiesInOrder) {
     Rig rig;
     ASSERT_TRUE(rig.Init(1));
-    int count = 0;
-    ASSERT_EQ(rig.grabber->GetModeCount(&count), 1);
-    EXPECT_EQ(count, 3);
-    VideoModeEntry entry;
+    EXPECT_EQ(rig.grabber->ModeCount(), 3);
     const uint32_t pins[] = {2, 5, 7};
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(rig.grabber->GetModeInfo(i, &entry), 1);
-        EXPECT_EQ(entry.indexAtCapturePin, pins[i]);
+        auto entry = rig.grabber->ModeInfo(i);
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry.Value().indexAtCapturePin, pins[i]);
     }
-    EXPECT_EQ(rig.grabber->GetModeInfo(3, &entry), 0);
-    EXPECT_EQ(rig.grabber->GetModeCount(&count), 1);
+    EXPECT_FALSE(rig.grabber->ModeInfo(3));
 
     // Out-of-range choices fall back to the first mode.
     for (auto [modeIndex, chosen] : {std::pair{5, 0}, {-1, 0}, {2, 2}}) {
         Rig r;
         ASSERT_TRUE(r.Init(modeIndex));
-        int index = -5;
-        ASSERT_EQ(r.grabber->GetCurrentMode(&entry, &index), 1);
-        EXPECT_EQ(index, chosen) << modeIndex;
+        EXPECT_EQ(r.grabber->CurrentMode().ValueOr(-5), chosen) << modeIndex;
     }
 }
 
@@ -126,10 +121,12 @@ TEST(Grabber, BuildFailuresCarryTheirCodes) {
         if (c.failing)
             c.node.faults = {{c.failing, EIO}};
         Rig rig(c.node);
-        EXPECT_EQ(rig.grabber->Init(c.path, c.mode, -1, c.queue ? &rig.queue : nullptr), 0);
-        EXPECT_EQ(rig.grabber->GetLastError(), c.code) << c.path;
-        EXPECT_FALSE(rig.log.lines.empty());
-        EXPECT_EQ(rig.grabber->Start(), 0);
+        auto built = rig.grabber->Init(c.path, c.mode, -1, c.queue ? &rig.queue : nullptr);
+        ASSERT_FALSE(built);
+        EXPECT_EQ(built.Code(), c.code) << c.path;
+        EXPECT_EQ(rig.log.lines.back(),
+                  "Unable to initialize grabber subsystem: Error " + std::to_string(c.code));
+        EXPECT_FALSE(rig.grabber->Start());
         rig.grabber.reset();
         rig.ExpectAllReleased();
     }
@@ -141,8 +138,8 @@ TEST(Grabber, StreamsScriptedFramesAndStopsCleanly) {
     node.faults = {{0, EINTR, 0, true}};
     Rig rig(node);
     ASSERT_TRUE(rig.Init(0));  // YUYV 640 × 480
-    EXPECT_EQ(rig.grabber->Start(), 1);
-    EXPECT_EQ(rig.grabber->Start(), 1);
+    EXPECT_TRUE(rig.grabber->Start());
+    EXPECT_TRUE(rig.grabber->Start());
     ASSERT_TRUE(rig.WaitFor([&] { return rig.commands >= 5; }));
     EXPECT_EQ(rig.io.Get().streamOns, 1);
 
@@ -157,12 +154,12 @@ TEST(Grabber, StreamsScriptedFramesAndStopsCleanly) {
     });
     EXPECT_FALSE(headers.empty());
 
-    EXPECT_EQ(rig.grabber->Stop(), 1);
+    EXPECT_TRUE(rig.grabber->Stop());
     EXPECT_FALSE(rig.io.Get().streaming);
-    EXPECT_EQ(rig.grabber->Stop(), 1);
+    EXPECT_TRUE(rig.grabber->Stop());
     // The buffers go back to the driver on a restart.
     uint32_t counted = rig.grabber->GetSampler()->GetFrameCounter();
-    EXPECT_EQ(rig.grabber->Start(), 1);
+    EXPECT_TRUE(rig.grabber->Start());
     ASSERT_TRUE(
         rig.WaitFor([&] { return rig.grabber->GetSampler()->GetFrameCounter() >= counted + 3; }));
     EXPECT_EQ(rig.io.Get().streamOns, 2);
@@ -170,11 +167,11 @@ TEST(Grabber, StreamsScriptedFramesAndStopsCleanly) {
     EXPECT_GT(rig.io.Get().interruptions, 10);
     EXPECT_FALSE(rig.grabber->StreamFailed());
     // Deinit of a running grabber stops it first and hands everything back.
-    EXPECT_EQ(rig.grabber->Deinit(), 1);
+    rig.grabber->Deinit();
     EXPECT_FALSE(rig.grabber->IsRunning());
     rig.ExpectAllReleased();
     EXPECT_FALSE(rig.io.Get().streaming);
-    EXPECT_EQ(rig.grabber->Deinit(), 1);
+    rig.grabber->Deinit();
 }
 
 // Samples 1, 2 and 4 come flagged as damaged; a dequeue error ends the stream after
@@ -185,11 +182,11 @@ TEST(Grabber, DamagedBuffersAreSkippedAndDriverErrorsEndStreamingCleanly) {
     node.faults = {{VIDIOC_DQBUF, EIO, 6}};
     Rig rig(node);
     ASSERT_TRUE(rig.Init(2));  // GREY 160 × 120
-    ASSERT_EQ(rig.grabber->Start(), 1);
+    ASSERT_TRUE(rig.grabber->Start());
     // The failure message is posted after the flag is set: both are waited for.
     ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->StreamFailed() && rig.failures == 1; }));
     EXPECT_EQ(rig.grabber->GetSampler()->GetFrameCounter(), 3u);
-    EXPECT_EQ(rig.grabber->Stop(), 1);
+    EXPECT_TRUE(rig.grabber->Stop());
     std::vector<uint32_t> samples;
     Drain(rig.queue, [&](const FrameHeader&, const uint8_t* px) {
         for (uint32_t sequence = 0; sequence < 6; ++sequence)
@@ -201,7 +198,7 @@ TEST(Grabber, DamagedBuffersAreSkippedAndDriverErrorsEndStreamingCleanly) {
     EXPECT_EQ(rig.io.Get().dequeued, 6);
     EXPECT_EQ(rig.failures, 1);
     EXPECT_EQ(rig.grabber->DroppedCount(), 3u);
-    EXPECT_EQ(rig.grabber->Deinit(), 1);
+    rig.grabber->Deinit();
     rig.ExpectAllReleased();
 }
 
@@ -210,21 +207,20 @@ TEST(Grabber, DamagedBuffersAreSkippedAndDriverErrorsEndStreamingCleanly) {
 TEST(Grabber, UnpluggedCameraFailsOnceAndStreamsAgainAfterReplug) {
     Rig rig;
     ASSERT_TRUE(rig.Init(2));
-    ASSERT_EQ(rig.grabber->Start(), 1);
+    ASSERT_TRUE(rig.grabber->Start());
     ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->GetSampler()->GetFrameCounter() >= 3; }));
     rig.io.SetPlugged(false);
     ASSERT_TRUE(rig.WaitFor([&] { return rig.failures == 1; }));
     EXPECT_TRUE(rig.grabber->StreamFailed());
     EXPECT_NE(rig.grabber->DeviceErrorText().find("No such device"), std::string::npos);
-    EXPECT_EQ(rig.grabber->Deinit(), 1);
+    rig.grabber->Deinit();
     rig.ExpectAllReleased();
-    EXPECT_FALSE(rig.Init(2));
-    EXPECT_EQ(rig.grabber->GetLastError(), kGrabberNoDevices);
+    EXPECT_EQ(rig.grabber->Init(kCam, 2, -1, &rig.queue).Code(), kGrabberNoDevices);
 
     rig.io.SetPlugged(true);
     Drain(rig.queue);
     ASSERT_TRUE(rig.Init(2));
-    ASSERT_EQ(rig.grabber->Start(), 1);
+    ASSERT_TRUE(rig.grabber->Start());
     ASSERT_TRUE(rig.WaitFor([&] { return rig.grabber->GetSampler()->GetFrameCounter() >= 3; }));
     EXPECT_FALSE(rig.grabber->StreamFailed());
     EXPECT_EQ(rig.failures, 1);
@@ -252,20 +248,18 @@ TEST(Grabber, SizeAndIntervalRangesBecomeModes) {
     node.strideAlign = 64;
     Rig rig(node);
     ASSERT_TRUE(rig.Init(1));
-    int count = 0;
-    ASSERT_EQ(rig.grabber->GetModeCount(&count), 1);
+    const int count = rig.grabber->ModeCount();
     ASSERT_EQ(count, static_cast<int>(std::size(modes)));
     for (int i = 0; i < count; ++i) {
-        VideoModeEntry e;
-        ASSERT_EQ(rig.grabber->GetModeInfo(i, &e), 1);
+        const VideoModeEntry e = rig.grabber->ModeInfo(i).Value();
         EXPECT_TRUE(e.width == modes[i].width && -e.height == modes[i].height) << i;
         EXPECT_EQ(e.framesPerSecond, modes[i].fps) << i;
         EXPECT_EQ(e.indexAtCapturePin, static_cast<uint32_t>(i)) << i;
     }
     EXPECT_EQ(rig.grabber->GetHeight(), 576);  // what the driver made of 570
-    ASSERT_EQ(rig.grabber->Start(), 1);
+    ASSERT_TRUE(rig.grabber->Start());
     ASSERT_TRUE(rig.WaitFor([&] { return rig.queue.GetCount() > 0; }));
-    rig.grabber->Stop();
+    ASSERT_TRUE(rig.grabber->Stop());
     const auto headers = Drain(rig.queue, [](const FrameHeader& h, const uint8_t* px) {
         EXPECT_EQ(px[575 * 100 + 99], ScriptedGray(h.frameNumber - 1, 99, 575));
     });
@@ -284,27 +278,27 @@ TEST(DeviceList, ListsDevicesSelectsTheConfiguredOneAndDescribesItsMode) {
     std::vector<ICaptureBackend*> backends{&synthetic, &v4l2};
 
     DeviceList list;
-    ASSERT_EQ(RefreshDeviceList("/dev/video5", &list, backends), 1);
+    ASSERT_TRUE(RefreshDeviceList("/dev/video5", &list, backends));
     ASSERT_EQ(list.entries.size(), 3u);
     EXPECT_EQ(list.entries[0].identity, "synthetic:0");
     EXPECT_EQ(list.entries[1].identity, kCam);
     EXPECT_EQ(list.entries[2].friendlyName, std::string(32, 'N'));
     EXPECT_EQ(list.selected, 2);
 
-    ASSERT_EQ(RefreshDeviceList("/dev/gone", &list, backends), 1);
+    ASSERT_TRUE(RefreshDeviceList("/dev/gone", &list, backends));
     EXPECT_EQ(list.selected, 0);
     // Spot parameters of the synthetic camera survive the round trip through the list.
-    ASSERT_EQ(RefreshDeviceList("synthetic:0?x=4&y=5", &list, backends), 1);
+    ASSERT_TRUE(RefreshDeviceList("synthetic:0?x=4&y=5", &list, backends));
     EXPECT_EQ(list.entries[0].identity, "synthetic:0?x=4&y=5");
-    EXPECT_EQ(RefreshDeviceList("", &list, {}), 0);
+    EXPECT_FALSE(RefreshDeviceList("", &list, {}));
     EXPECT_TRUE(list.entries.empty());
 
     CLogRecorder log;
     int chosen = -1;
     std::string text = "keep";
-    EXPECT_EQ(ShowVideoModeInfo(&log, "/dev/none", 0, &chosen, &text, {&v4l2}), 0);
+    EXPECT_FALSE(ShowVideoModeInfo(&log, "/dev/none", 0, &chosen, &text, {&v4l2}));
     EXPECT_EQ(text, "keep");
-    ASSERT_EQ(ShowVideoModeInfo(&log, kCam, 1, &chosen, &text, {&v4l2}), 1);
+    ASSERT_TRUE(ShowVideoModeInfo(&log, kCam, 1, &chosen, &text, {&v4l2}));
     EXPECT_EQ(chosen, 1);
     EXPECT_NE(text.find("indexAtCapturePin = 5"), std::string::npos);
     EXPECT_EQ(io.Get().fds, 0);

@@ -63,31 +63,34 @@ void WritePng(const std::string& path, const Image& g, uint32_t format = PNG_FOR
 std::vector<Image> Play(const std::string& path, size_t count, VideoCapability* mode,
                         std::chrono::milliseconds settle = {}) {
     CReplayBackend backend;
-    DeviceError code;
-    std::string error;
-    auto device = backend.Open(path, &code, &error);
-    std::vector<VideoCapability> caps;
-    if (!device || device->GetCapabilities(&caps) != DeviceError::kNone || caps.size() != 1) {
-        ADD_FAILURE() << error;
+    auto opened = backend.Open(path);
+    if (!opened) {
+        ADD_FAILURE() << opened.Message();
         return {};
     }
-    *mode = caps[0];
+    auto& device = opened.Value();
+    auto caps = device->GetCapabilities();
+    if (!caps || caps.Value().size() != 1) {
+        ADD_FAILURE() << "not one mode";
+        return {};
+    }
+    *mode = caps.Value()[0];
     std::vector<Image> samples;
     std::mutex m;  // guards samples
     std::condition_variable cv;
-    device->Start(
+    EXPECT_TRUE(device->Start(
         [&](const MediaSample& s) {
             std::lock_guard lock(m);
             samples.emplace_back(s.data, s.data + s.length);
             cv.notify_all();
         },
-        {});
+        {}));
     {
         std::unique_lock lock(m);
         cv.wait_for(lock, std::chrono::seconds(20), [&] { return samples.size() >= count; });
     }
     std::this_thread::sleep_for(settle);
-    device->Stop();
+    EXPECT_TRUE(device->Stop());
     return samples;
 }
 
@@ -160,9 +163,9 @@ TEST(ReplayCamera, RefusesBadInputsWithOneLine) {
     };
     CReplayBackend backend;
     for (const auto& [path, why] : cases) {
-        DeviceError code;
-        std::string error;
-        EXPECT_FALSE(backend.Open("replay:" + path, &code, &error)) << path;
+        auto opened = backend.Open("replay:" + path);
+        EXPECT_EQ(opened.Code(), kGrabberOpenFailed) << path;
+        const std::string error = opened.Message();
         EXPECT_NE(error.find(why), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     }
@@ -176,12 +179,12 @@ TEST(ReplayCamera, ConfiguredPathIsListedKeptAndOpened) {
     CSyntheticBackend synthetic;
     CReplayBackend replay;
     DeviceList list;
-    ASSERT_EQ(RefreshDeviceList(path, &list, {&synthetic, &replay}), 1);
+    ASSERT_TRUE(RefreshDeviceList(path, &list, {&synthetic, &replay}));
     ASSERT_EQ(list.entries.size(), 2u);
     EXPECT_EQ(list.selected, 1);
     EXPECT_EQ(list.entries[1].identity, path);
     std::string info;
     int mode = -1;
-    ASSERT_EQ(ShowVideoModeInfo(nullptr, path, 0, &mode, &info, {&replay}), 1);
+    ASSERT_TRUE(ShowVideoModeInfo(nullptr, path, 0, &mode, &info, {&replay}));
     EXPECT_NE(info.find("Frames per Second = 5.0"), std::string::npos) << info;
 }

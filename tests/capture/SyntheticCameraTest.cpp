@@ -40,8 +40,7 @@ TEST(SyntheticCamera, IdentityIsParsedStrictly) {
     CLogRecorder log;
     CCaptureQueue queue;
     CGrabber grabber(&log, nullptr, {&synthetic});
-    EXPECT_EQ(grabber.Init("synthetic:0?sx=0", 0, -1, &queue), 0);
-    EXPECT_EQ(grabber.GetLastError(), -111);
+    EXPECT_EQ(grabber.Init("synthetic:0?sx=0", 0, -1, &queue).Code(), -111);
     EXPECT_EQ(log.lines.size(), 2u);
 }
 
@@ -51,21 +50,17 @@ TEST(SyntheticCamera, PreviewDrawsEverySampleAndControlsChangeTheNextFrames) {
     CGrabber grabber(&log, nullptr, {&synthetic});
     std::atomic<int> brightest{-1};
     std::atomic<bool> gray{false};
-    ASSERT_EQ(grabber.InitPreview("synthetic:0?noise=0&x=80&y=60", 7,
-                                  [&](const PreviewFrame& f) {
-                                      const MediaSample& s = *f.sample;
-                                      gray.store(f.grayscale);
-                                      brightest.store(*std::max_element(s.data, s.data + s.length));
-                                      return S_OK;
-                                  }),
-              1);
-    EXPECT_EQ(grabber.SetGrayscalePreview(true), 1);
-    std::vector<DeviceControl> controls;
-    ASSERT_EQ(grabber.GetControls(&controls), 1);
+    ASSERT_TRUE(grabber.InitPreview("synthetic:0?noise=0&x=80&y=60", 7, [&](const PreviewFrame& f) {
+        const MediaSample& s = *f.sample;
+        gray.store(f.grayscale);
+        brightest.store(*std::max_element(s.data, s.data + s.length));
+    }));
+    EXPECT_TRUE(grabber.SetGrayscalePreview(true));
+    const std::vector<DeviceControl> controls = grabber.Controls();
     ASSERT_EQ(controls.size(), 2u);
     EXPECT_EQ(controls[1].value, 200);
-    EXPECT_EQ(grabber.SetControl(CSyntheticBackend::kGainId, 256), 0);
-    ASSERT_EQ(grabber.Start(), 1);
+    EXPECT_FALSE(grabber.SetControl(CSyntheticBackend::kGainId, 256));
+    ASSERT_TRUE(grabber.Start());
     auto waitFor = [&](int value) {
         for (int i = 0; i < 2000 && brightest.load() != value; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -73,8 +68,8 @@ TEST(SyntheticCamera, PreviewDrawsEverySampleAndControlsChangeTheNextFrames) {
     };
     EXPECT_TRUE(waitFor(212));
     EXPECT_TRUE(gray.load());
-    EXPECT_EQ(grabber.SetControl(CSyntheticBackend::kGainId, 0), 1);
-    EXPECT_EQ(grabber.SetControl(CSyntheticBackend::kBrightnessId, 50), 1);
+    EXPECT_TRUE(grabber.SetControl(CSyntheticBackend::kGainId, 0));
+    EXPECT_TRUE(grabber.SetControl(CSyntheticBackend::kBrightnessId, 50));
     EXPECT_TRUE(waitFor(50));
-    EXPECT_EQ(grabber.Deinit(), 1);
+    grabber.Deinit();
 }

@@ -20,7 +20,8 @@ void ExpectNothingLeft(const CCodecSet& set) {
 TEST(CCodecSet, SetsUpBothChannelsForAGeometry) {
     CLogRecorder log;
     CCodecSet set(&log);
-    ASSERT_EQ(set.InitializeCompressionCodec(768, 574, 8, 150), 1) << set.LastTrace();
+    auto up = set.InitializeCompressionCodec(768, 574, 8, 150);
+    ASSERT_TRUE(up) << up.Message();
     ASSERT_NE(set.JpegEncoder(), nullptr);
     EXPECT_EQ(set.JpegCapacity(), 2u * 768 * 574 + 88);
     ASSERT_NE(set.Codec(), nullptr);
@@ -34,7 +35,7 @@ TEST(CCodecSet, SetsUpBothChannelsForAGeometry) {
     std::memcpy(set.LosslessRecord() + 88, pixels.data(), pixels.size());
 
     // Small odd frames keep room for the raw form.
-    ASSERT_EQ(set.InitializeCompressionCodec(3, 1, 8, 30), 1);
+    ASSERT_TRUE(set.InitializeCompressionCodec(3, 1, 8, 30));
     EXPECT_GE(set.LosslessRecordCapacity(), 88u + 3u);
     EXPECT_GE(set.LosslessRecordCapacity(),
               88u + set.OutputFormatLength() + set.MaxCompressedSize());
@@ -52,17 +53,19 @@ TEST(CCodecSet, FailuresLeaveNothingBehind) {
         SCOPED_TRACE(testing::Message() << c[0] << "x" << c[1] << "x" << c[2]);
         CLogRecorder log;
         CCodecSet set(&log);
-        ASSERT_EQ(set.InitializeCompressionCodec(64, 48, 8, 30), 1);
-        EXPECT_EQ(set.InitializeCompressionCodec(c[0], c[1], c[2], 30), 0);
+        ASSERT_TRUE(set.InitializeCompressionCodec(64, 48, 8, 30));
+        auto up = set.InitializeCompressionCodec(c[0], c[1], c[2], 30);
+        ASSERT_FALSE(up);
         ExpectNothingLeft(set);
         EXPECT_TRUE(log.lines.empty());
-        EXPECT_FALSE(set.FailureReason().empty());  // for the controller's log
+        EXPECT_FALSE(up.Message().empty());  // for the controller's log
+        EXPECT_EQ(up.Message(), set.FailureReason());
     }
     // A geometry the JPEG side takes but libavcodec refuses carries the library's words.
     CCodecSet set(nullptr);
-    EXPECT_EQ(set.InitializeCompressionCodec(20000, 20000, 8, 30), 0);
-    EXPECT_NE(set.FailureReason().find("(libavcodec: Invalid argument)"), std::string::npos)
-        << set.FailureReason();
+    auto up = set.InitializeCompressionCodec(20000, 20000, 8, 30);
+    EXPECT_NE(up.Message().find("(libavcodec: Invalid argument)"), std::string::npos)
+        << up.Message();
 }
 
 }  // namespace

@@ -53,7 +53,8 @@ std::vector<uint8_t> CompressedMessage(CCodecSet& set, const std::vector<uint8_t
     return std::vector<uint8_t>(set.LosslessRecord(), set.LosslessRecord() + length);
 }
 
-bool Decode(CHuffyuvDecoder& decoder, const std::vector<uint8_t>& m, std::vector<uint8_t>& gray) {
+CResult<> Decode(CHuffyuvDecoder& decoder, const std::vector<uint8_t>& m,
+                 std::vector<uint8_t>& gray) {
     uint32_t w = 0, h = 0;
     return decoder.DecodeMessage(m.data(), m.size(), gray, w, h);
 }
@@ -69,7 +70,7 @@ TEST(HuffyuvRoundTrip, EveryGeometryAndContentDecodesBitExact) {
                                    {768, 574}, {1280, 1024}, {1920, 1080}};
     for (const Geometry& g : geometries) {
         CCodecSet set(nullptr);
-        ASSERT_EQ(set.InitializeCompressionCodec(int(g.width), int(g.height), 8, 30), 1);
+        ASSERT_TRUE(set.InitializeCompressionCodec(int(g.width), int(g.height), 8, 30));
         for (ImageKind kind :
              {ImageKind::kNoise, ImageKind::kSpot, ImageKind::kBlack, ImageKind::kWhite}) {
             SCOPED_TRACE(testing::Message() << g.width << "x" << g.height << " " << int(kind));
@@ -78,8 +79,8 @@ TEST(HuffyuvRoundTrip, EveryGeometryAndContentDecodesBitExact) {
             CHuffyuvDecoder decoder;
             std::vector<uint8_t> gray;
             uint32_t w = 0, h = 0;
-            ASSERT_TRUE(decoder.DecodeMessage(message.data(), message.size(), gray, w, h))
-                << decoder.Error();
+            auto decoded = decoder.DecodeMessage(message.data(), message.size(), gray, w, h);
+            ASSERT_TRUE(decoded) << decoded.Message();
             EXPECT_TRUE(w == g.width && h == g.height && gray == pixels);
         }
     }
@@ -178,7 +179,7 @@ TEST(CCompression, InitFailuresLeaveItClosed) {
 // random bytes do to the decoder is the fuzzer's part.
 TEST(CHuffyuvDecoder, RefusesMalformedMessages) {
     CCodecSet set(nullptr);
-    ASSERT_EQ(set.InitializeCompressionCodec(33, 20, 8, 30), 1);
+    ASSERT_TRUE(set.InitializeCompressionCodec(33, 20, 8, 30));
     const auto pixels = MakeImage(ImageKind::kSpot, 33, 20);
     const std::vector<uint8_t> good = CompressedMessage(set, pixels, 33, 20);
     EXPECT_GT(ReadHeader<FrameHeader>(good.data()).formatLength, 40u);
@@ -209,14 +210,16 @@ TEST(CHuffyuvDecoder, RefusesMalformedMessages) {
         WriteHeader(m.data(), h);
         if (h.formatLength >= 40)
             std::memcpy(m.data() + kFrameHeaderSize, &b, sizeof b);
-        EXPECT_FALSE(Decode(decoder, m, gray));
-        EXPECT_FALSE(decoder.Error().empty());
+        auto decoded = Decode(decoder, m, gray);
+        EXPECT_FALSE(decoded);
+        EXPECT_FALSE(decoded.Message().empty());
     }
     uint32_t w = 0, h = 0;
     EXPECT_FALSE(decoder.DecodeMessage(good.data(), 87, gray, w, h));
     EXPECT_FALSE(decoder.DecodeMessage(nullptr, 0, gray, w, h));
     // After every refusal a good message still decodes.
-    ASSERT_TRUE(Decode(decoder, good, gray)) << decoder.Error();
+    auto decoded = Decode(decoder, good, gray);
+    ASSERT_TRUE(decoded) << decoded.Message();
     EXPECT_TRUE(gray == pixels);
 }
 

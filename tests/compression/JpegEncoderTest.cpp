@@ -59,11 +59,11 @@ FrameHeader FrameOf(uint32_t width, uint32_t height) {
 std::vector<uint8_t> Encode(const std::vector<uint8_t>& pixels, const FrameHeader& h, int quality,
                             const char* name = "Cam", int sizeW = 0, int sizeH = 0) {
     CJpegEncoder encoder;
-    encoder.SetSize(sizeW ? sizeW : int(h.width), sizeH ? sizeH : int(h.height));
+    (void)encoder.SetSize(sizeW ? sizeW : int(h.width), sizeH ? sizeH : int(h.height));
     encoder.SetQuality(quality);
     std::vector<uint8_t> out(encoder.GetMaxOutputSize());
     uint32_t size = static_cast<uint32_t>(out.size());
-    if (encoder.Encode(pixels.data(), h, out.data(), size, name) != 1)
+    if (!encoder.Encode(pixels.data(), h, out.data(), size, name))
         return {};
     out.resize(size);
     return out;
@@ -144,18 +144,18 @@ TEST(CJpegEncoder, FailuresLeaveTheOutputAloneAndOnlyFailTheFrame) {
         const auto& c = cases[i];
         SCOPED_TRACE(i);
         CJpegEncoder encoder;
-        ASSERT_TRUE(c.sizeW == 0 || encoder.SetSize(c.sizeW, c.sizeH) == 1);
+        ASSERT_TRUE(c.sizeW == 0 || encoder.SetSize(c.sizeW, c.sizeH).Ok());
         if (c.reset)
             encoder.Reset();
         std::vector<uint8_t> out(c.capacity, 0x5A);
         uint32_t size = c.capacity;
         const auto pixels = MakeImage(ImageKind::kNoise, c.frame.width, c.frame.height + 1);
-        EXPECT_EQ(encoder.Encode(pixels.data(), c.frame, out.data(), size, "Cam"), 0);
+        EXPECT_FALSE(encoder.Encode(pixels.data(), c.frame, out.data(), size, "Cam"));
         EXPECT_EQ(size, c.capacity);
         EXPECT_EQ(std::count(out.begin(), out.end(), 0x5A), c.capacity);
-        ASSERT_EQ(encoder.SetSize(64, 64), 1);
+        ASSERT_TRUE(encoder.SetSize(64, 64));
         out.resize(size = encoder.GetMaxOutputSize());
-        EXPECT_EQ(encoder.Encode(good.data(), FrameOf(64, 64), out.data(), size, "Cam"), 1);
+        EXPECT_TRUE(encoder.Encode(good.data(), FrameOf(64, 64), out.data(), size, "Cam"));
     }
 }
 

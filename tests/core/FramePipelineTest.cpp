@@ -59,7 +59,7 @@ class PipelineTest : public ::testing::Test {
             [this](const uint8_t* m, uint32_t n) { sent_.lossy.emplace_back(m, m + n); });
     }
     void Open(int width, int height) {
-        ASSERT_EQ(codecs_.InitializeCompressionCodec(width, height, 8, 50), 1);
+        ASSERT_TRUE(codecs_.InitializeCompressionCodec(width, height, 8, 50));
     }
     bool Run() { return pipeline_.OnFrameReady(queue_, &codecs_, settings_); }
 
@@ -118,7 +118,8 @@ TEST_F(PipelineTest, CompressedRecordDecodesToTheFrameWithItsHeaderAndStatus) {
     CHuffyuvDecoder decoder;
     std::vector<uint8_t> gray;
     uint32_t w = 0, hh = 0;
-    ASSERT_TRUE(decoder.DecodeMessage(m.data(), m.size(), gray, w, hh)) << decoder.Error();
+    auto decoded = decoder.DecodeMessage(m.data(), m.size(), gray, w, hh);
+    ASSERT_TRUE(decoded) << decoded.Message();
     EXPECT_TRUE(w == 160 && hh == 120 && gray == pixels);
 
     EXPECT_EQ(model_.Text(IDC_FRAMERATE), "25.0");
@@ -162,7 +163,8 @@ TEST_F(PipelineTest, QuarterTurnIsCompressedInTheTurnedGeometry) {
         CHuffyuvDecoder decoder;
         std::vector<uint8_t> gray;
         uint32_t dw = 0, dh = 0;
-        ASSERT_TRUE(decoder.DecodeMessage(m.data(), m.size(), gray, dw, dh)) << decoder.Error();
+        auto decoded = decoder.DecodeMessage(m.data(), m.size(), gray, dw, dh);
+        ASSERT_TRUE(decoded) << decoded.Message();
         EXPECT_TRUE(gray == TurnClockwise(pixels, w, h));
     }
 }

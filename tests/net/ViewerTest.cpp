@@ -67,7 +67,7 @@ TEST_F(ViewerTest, PrintsDecodesAndSavesFramesOfBothChannels) {
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<uint8_t>(i * 7 + i / kWidth);
     CCodecSet set(nullptr);
-    ASSERT_EQ(set.InitializeCompressionCodec(kWidth, kHeight, 8, 30), 1);
+    ASSERT_TRUE(set.InitializeCompressionCodec(kWidth, kHeight, 8, 30));
     ASSERT_EQ(set.Codec()->Compress(image.data(), set.CompressedImage()), 1);
     ASSERT_EQ(set.Codec()->GetOutputFormat(set.OutputFormat()), 1);
     BITMAPINFOHEADER out;  // the output format's biSizeImage is the compressed size

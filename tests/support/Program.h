@@ -6,27 +6,11 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "tests/support/TempDir.h"
-
-// Starts `path` (searched in PATH when it has no '/') with argv[0] = `path`, without the
-// session's display, so the program runs as it does on a rack server.
-pid_t Spawn(const std::string& path, std::vector<std::string> args = {});
-
-// Polls `pred` every 20 ms until it holds or `limit` has passed; the last answer.
-bool WaitFor(const std::function<bool()>& pred,
-             std::chrono::milliseconds limit = std::chrono::seconds(60));
-
-// Exit status of `pid` (128 + signal when killed), waiting up to a minute; -1 when it did
-// not end (it is killed then).
-int WaitExit(pid_t pid);
-bool Alive(pid_t pid);
-
-// A TCP port on 127.0.0.1 that nobody listens on right now.
-uint16_t FreePort();
+#include "tools/support/Launch.h"
 
 // A program directory holding a symlink to the executable, with a configuration whose
 // ports are free ones (so suites can run side by side) and, when asked, a hardware

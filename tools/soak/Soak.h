@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/support/Launch.h"
 #include "zeft/ZeftClient.h"
 
 namespace soak {
@@ -102,10 +103,6 @@ void Malformed(Shared& s);
 // Peers that send valid calls, frames among them, and never read the replies.
 void NonReaders(Shared& s);
 
-// SIGTERM, then up to `grace` for the exit, SIGKILL after that. The wait status, or -1 when
-// the process had to be killed.
-int Terminate(pid_t pid, std::chrono::milliseconds grace);
-
 struct Selvex {
     std::string exe, dir;
     uint16_t port = 0;
@@ -139,7 +136,6 @@ struct Sample {
 };
 
 Sample Measure(pid_t pid, double at, const std::map<unsigned, std::string>& names);
-bool Alive(pid_t pid);
 
 struct Trend {
     double mbPerMinute = 0;  // slope of RSS (median of the pairwise slopes)
@@ -154,7 +150,7 @@ Trend SecondHalfTrend(const std::vector<Sample>& samples);
 // A child that spins on core `cpu` until StopSpinner; -1 when it could not start.
 pid_t StartSpinner(int cpu);
 void StopSpinner(pid_t pid);
-// Binds the calling thread (and what it then forks or execs) to core `cpu`.
+// Binds the calling thread (and what it then forks) to core `cpu`.
 bool PinTo(int cpu);
 
 }  // namespace soak

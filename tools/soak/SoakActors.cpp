@@ -1,11 +1,8 @@
 // The peers of the soak: steady readers, careless and hostile clients, the multiplexer
 // coming and going, and the operator's grab stops and camera updates.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -246,42 +243,23 @@ void NonReaders(Shared& s) {
 
 // ---- Control
 
-// SIGTERM, then up to `grace` for the exit, SIGKILL after that. The wait status, or -1 when
-// the process had to be killed.
-int Terminate(pid_t pid, std::chrono::milliseconds grace) {
-    ::kill(pid, SIGTERM);
-    int raw = 0;
-    for (auto end = Clock::now() + grace; Clock::now() < end; std::this_thread::sleep_for(50ms))
-        if (::waitpid(pid, &raw, WNOHANG) != 0)
-            return raw;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &raw, 0);
-    return -1;
-}
-
 void Selvex::Start() {
     if (pid > 0)
         return;
-    // Nothing may allocate between fork and exec: other threads run.
-    const std::string p = std::to_string(port);
-    pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        ::execl(exe.c_str(), exe.c_str(), "--dir", dir.c_str(), "--base-port", p.c_str(),
-                "--port-offset", "0", "--context", kSelvexContext, static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    SpawnOptions options;
+    options.output = "/dev/null";
+    options.dieWithParent = true;
+    pid = Spawn(exe,
+                {"--dir", dir, "--base-port", std::to_string(port), "--port-offset", "0",
+                 "--context", kSelvexContext},
+                options);
     ++starts;
     up = true;
 }
 void Selvex::Stop() {
     if (pid <= 0)
         return;
-    const int status = Terminate(pid, 5s);
-    failures += !(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    failures += Terminate(pid, 5s) != 0;
     pid = -1;
     up = false;
 }

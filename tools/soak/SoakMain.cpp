@@ -2,12 +2,9 @@
 // Runs the real program on the synthetic camera for N minutes under steady readers and a
 // mix of hostile and careless peers, samples its memory, threads and descriptors every
 // minute, and fails when it leaks, stalls, slows its readers or does not end cleanly.
-#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,17 +40,6 @@ bool WriteText(const std::string& path, const std::string& text) {
     std::ofstream out(path);
     out << text;
     return bool(out);
-}
-
-uint16_t FreePort() {
-    CTcpSocket s;
-    s.Create(0, SOCK_STREAM, "127.0.0.1");
-    return s.GetLocalPort();
-}
-
-bool PortFree(uint16_t port) {
-    CTcpSocket s;
-    return s.Create(port, SOCK_STREAM, "127.0.0.1") == 1;
 }
 
 std::string SelfDir() {
@@ -191,20 +177,11 @@ int main(int argc, char** argv) {
                     int(spinner));
 
     selvex.Start();
-    const pid_t server = ::fork();
-    if (server == 0) {
-        const int log = ::open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT, 0644);
-        ::dup2(log, 1);
-        ::dup2(log, 2);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        if (opt.starveCpu >= 0 && !PinTo(opt.starveCpu))
-            _exit(126);
-        ::execl(exe.c_str(), exe.c_str(), "/a", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    SpawnOptions serverOptions;
+    serverOptions.output = dir + "/stderr.txt";
+    serverOptions.cpu = opt.starveCpu;
+    serverOptions.dieWithParent = true;
+    const pid_t server = Spawn(exe, {"/a"}, serverOptions);
     std::vector<std::string> failed;
     auto check = [&](bool ok, const std::string& name, const std::string& detail) {
         std::printf("%s %s: %s\n", ok ? "PASS" : "FAIL", name.c_str(), detail.c_str());
@@ -229,8 +206,7 @@ int main(int argc, char** argv) {
     }
     if (!up) {
         check(false, "start", "no frames or no ZEFT answer within 30 s");
-        ::kill(server, SIGKILL);
-        ::waitpid(server, nullptr, 0);
+        Terminate(server, 0ms);
         selvex.Stop();
         StopSpinner(spinner);
         std::filesystem::remove_all(dir);
@@ -407,8 +383,8 @@ int main(int argc, char** argv) {
         c.Close();
     int status = -1;
     if (Alive(server)) {
-        const int raw = Terminate(server, 30s);
-        status = raw < 0 ? -2 : WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        const int exit = Terminate(server, 30s);
+        status = exit < 0 ? -2 : exit;
     }
     check(!g_interrupted, "not interrupted", g_interrupted ? "SIGINT or SIGTERM" : "ran its time");
     check(status == 0, "clean exit",

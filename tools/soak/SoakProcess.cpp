@@ -77,10 +77,6 @@ Sample Measure(pid_t pid, double at, const std::map<unsigned, std::string>& name
     return out;
 }
 
-bool Alive(pid_t pid) {
-    return ::waitpid(pid, nullptr, WNOHANG) == 0;
-}
-
 Trend SecondHalfTrend(const std::vector<Sample>& samples) {
     Trend t;
     for (const Sample& x : samples)

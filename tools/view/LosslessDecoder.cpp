@@ -7,8 +7,9 @@ bool DecodeLosslessFrame(const FrameMessage& message, std::vector<uint8_t>& gray
     // One decoder for the viewer's life: it stays open while the format block is unchanged.
     static CHuffyuvDecoder decoder;
     uint32_t width = 0, height = 0;
-    if (decoder.DecodeMessage(message.bytes.data(), message.bytes.size(), gray, width, height))
-        return true;
-    error = decoder.Error();
-    return false;
+    auto decoded =
+        decoder.DecodeMessage(message.bytes.data(), message.bytes.size(), gray, width, height);
+    if (!decoded)
+        error = decoded.Message();
+    return decoded.Ok();
 }
