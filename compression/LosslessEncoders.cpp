@@ -115,6 +115,14 @@ const CLosslessEncoders::Record* CLosslessEncoders::Oldest(bool wait) {
     return slot->done ? &slot->result : nullptr;
 }
 
+bool CLosslessEncoders::WaitOldest(std::chrono::microseconds limit) {
+    if (inFlight_ == 0)
+        return false;
+    Slot* slot = slots_[oldest_].get();
+    std::unique_lock lock(mutex_);
+    return finished_.wait_for(lock, limit, [slot] { return slot->done; });
+}
+
 void CLosslessEncoders::PopOldest() {
     if (inFlight_ == 0)
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -56,6 +57,8 @@ class CLosslessEncoders {
         uint32_t length = 0;
     };
     const Record* Oldest(bool wait);
+    // Waits until the oldest frame is done or `limit` has passed; true when done.
+    bool WaitOldest(std::chrono::microseconds limit);
     // Releases the oldest frame (its record and held blocks) for the next Submit.
     void PopOldest();
 

@@ -23,6 +23,10 @@ constexpr uint16_t kSpotIterations = 1;
 
 const char* const kHeartbeat[4] = {"|", "\\", "--", "/"};
 
+// How often a wait for a record looks for a new frame in the Capture queue: a fraction of
+// the fastest camera's frame time.
+constexpr std::chrono::microseconds kNewFramePoll{1000};
+
 uint64_t ThreadCpuNs() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -129,10 +133,8 @@ bool CFramePipeline::OnFrameReady(CCaptureQueue& queue, CCodecSet* codecs,
     const bool taken = static_cast<bool>(record);
     if (taken)
         Process(std::move(record), codecs, settings);
-    // Frames still waiting bring their own command; without them nothing else would hand
-    // on the frames in flight.
-    HandOnLossless(queue.GetCount() == 0);
-    // A surplus command finds no frame: that went with an earlier one.
+    // Also a surplus command (its frame went with an earlier one) hands on what is done.
+    HandOnLossless(queue);
     return taken;
 }
 
@@ -152,8 +154,18 @@ bool CFramePipeline::HandOnOldest(bool wait) {
     return true;
 }
 
-void CFramePipeline::HandOnLossless(bool all) {
-    while (HandOnOldest(all)) {
+void CFramePipeline::HandOnLossless(const CCaptureQueue& queue) {
+    for (;;) {
+        if (HandOnOldest(false))
+            continue;
+        // A waiting frame brings a command of its own, which hands on what is left; without
+        // one nothing else would, so the newest frame is waited for here. The wait ends
+        // early for a new frame, whose encode may then start beside the one in flight.
+        if (encoders_.InFlight() == 0 || queue.GetCount() > 0)
+            return;
+        const uint64_t waitStart = WallNs();
+        encoders_.WaitOldest(kNewFramePoll);
+        times_.losslessWait += WallNs() - waitStart;
     }
 }
 
@@ -219,7 +231,8 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
     const auto codecWidth = static_cast<uint32_t>(codecs->Width());
     const auto codecHeight = static_cast<uint32_t>(codecs->Height());
     if (encoders_.Width() != codecWidth || encoders_.Height() != codecHeight) {
-        HandOnLossless(true);
+        while (HandOnOldest(true)) {
+        }
         encoders_.Open(codecWidth, codecHeight);
     }
     // Memory stays bounded: one frame in flight per encoder.

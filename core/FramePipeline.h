@@ -38,7 +38,7 @@ struct FrameTime {
 // JPEG message, measures the spot, hands both messages on and refreshes the status fields.
 // Main thread only. The lossless records are built on a few encoder workers, several
 // frames at once, and handed on in frame order; a command leaves frames in flight only
-// while more wait in the Capture queue (their own command follows), so the newest frame
+// while more wait in the Capture queue (their command follows), so the newest frame
 // always goes out. When a frame needs a JPEG, its encoding and the spot measurement run on
 // a side thread; otherwise the spot is measured on the main thread, and the side thread
 // (started at the first JPEG) sleeps. The JPEG is finished within its frame's command.
@@ -107,8 +107,9 @@ class CFramePipeline {
     // Hands on the oldest frame's lossless record when done (`wait`: once done); false when
     // there was none to hand on.
     bool HandOnOldest(bool wait);
-    // Hands on the records that are done, in frame order; `all` waits for every one.
-    void HandOnLossless(bool all);
+    // Hands on the records that are done, in frame order, and waits for the rest while
+    // no frame waits in `queue`.
+    void HandOnLossless(const CCaptureQueue& queue);
     void ShowStatus(const FrameHeader& header);
 
     // The side thread: one JPEG and one spot measurement per command.

@@ -231,10 +231,12 @@ void Throughput(const std::string& device, int mode, double seconds) {
         frames / wall, (u1.cpu - u0.cpu) / frames * 1e6, (u1.mainCpu - u0.mainCpu) / frames * 1e6,
         double(u1.minorFaults - u0.minorFaults) / frames);
     std::printf(
-        "  by stage (us/frame): check+orient %.0f, lossless %.0f, spot %.0f, jpeg %.0f "
-        "(side thread), waiting for jpeg %.0f, hand-off+status %.0f\n",
+        "  by stage (us/frame): check+orient %.0f, lossless %.0f (encoder workers), waiting "
+        "for it %.0f, spot %.0f, jpeg %.0f (side thread), waiting for jpeg %.0f, "
+        "hand-off+status %.0f\n",
         perFrame(s0.check, s1.check), perFrame(s0.lossless, s1.lossless),
-        perFrame(s0.spot, s1.spot), perFrame(s0.jpeg, s1.jpeg), perFrame(s0.jpegWait, s1.jpegWait),
+        perFrame(s0.losslessWait, s1.losslessWait), perFrame(s0.spot, s1.spot),
+        perFrame(s0.jpeg, s1.jpeg), perFrame(s0.jpegWait, s1.jpegWait),
         perFrame(s0.distribute, s1.distribute));
     std::printf("  clients read %llu lossless, %llu lossy; client-queue drops %llu\n",
                 (unsigned long long)lossless.Count(), (unsigned long long)lossy.Count(),
@@ -419,8 +421,10 @@ int main(int argc, char** argv) {
         }
     }
     if (only.empty() || only == "throughput") {
-        Throughput("synthetic:0?pace=0", 4, seconds);  // 768 x 574 gray
-        Throughput("synthetic:0?pace=0", 8, seconds);  // 1920 x 1080 gray
+        Throughput("synthetic:0?pace=0", 4, seconds);   // 768 x 574 gray
+        Throughput("synthetic:0?pace=0", 8, seconds);   // 1920 x 1080 gray
+        Throughput("synthetic:0?pace=0", 9, seconds);   // 2448 x 2048 gray
+        Throughput("synthetic:0?pace=0", 10, seconds);  // 4096 x 3000 gray
     }
     if (only.empty() || only == "latency")
         Latency(seconds);
