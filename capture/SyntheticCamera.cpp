@@ -165,6 +165,11 @@ class CSyntheticDevice : public ICaptureDevice {
                 spot.background = brightness;
                 spot.amplitude = gain;
                 for (size_t i = 0; i < ring.size(); ++i) {
+                    // Without noise every frame is the same: rendered once.
+                    if (i > 0 && spot.noise == 0) {
+                        ring[i] = ring[0];
+                        continue;
+                    }
                     RenderSyntheticGray(spot, w, h, i, &gray);
                     PackGraySample(gray, w, h, format_.pixelFormat, &ring[i]);
                 }

@@ -37,10 +37,11 @@ def check(image, expected):
 
 
 def test_twelve_megapixel_frames_arrive_whole():
+    # Generous time-outs: a sanitizer build on a busy machine takes seconds a frame.
     p = Program(os.environ["LUMERIX2_EXE"], "synthetic:0?noise=0", mode=MODE).wait_grabbing(120)
     try:
         expected = formula()
-        with lumerix2.FrameClient(f"127.0.0.1:{p.lossless}", timeout=20.0) as client:
+        with lumerix2.FrameClient(f"127.0.0.1:{p.lossless}", timeout=90.0) as client:
             frames = list(client.frames(count=3))
         numbers = [f.number for f in frames]
         assert numbers == sorted(set(numbers))
@@ -48,14 +49,14 @@ def test_twelve_megapixel_frames_arrive_whole():
             assert f.compressed and (f.width, f.height) == (W, H)
             check(f.image, expected)
 
-        check(lumerix2.Zeft(p.frames, timeout=20.0).frame().image, expected)
+        check(lumerix2.Zeft(p.frames, timeout=90.0).frame().image, expected)
 
         log = pathlib.Path(p.dir, "Lumerix2.log")
-        end = time.monotonic() + 30
+        end = time.monotonic() + 60
         while not (port := re.findall(r"Web server on http://127\.0\.0\.1:(\d+)/", log.read_text())):
             assert time.monotonic() < end
             time.sleep(0.1)
-        with urllib.request.urlopen(f"http://127.0.0.1:{port[-1]}/frame.png", timeout=30) as r:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port[-1]}/frame.png", timeout=90) as r:
             check(np.asarray(Image.open(io.BytesIO(r.read()))), expected)
     finally:
         assert p.stop() == 0
