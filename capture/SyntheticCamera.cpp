@@ -132,9 +132,14 @@ class CSyntheticDevice : public ICaptureDevice {
             sched_param param{};
             pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
         }
-        // The noise repeats every kRingFrames frames: enough to look alive, and rendering
-        // (milliseconds a frame) is paid once instead of per frame.
-        std::vector<std::vector<uint8_t>> ring(kRingFrames);
+        // The noise repeats every few frames: enough to look alive, and rendering
+        // (milliseconds a frame) is paid once instead of per frame. Large frames get fewer
+        // of them, so that the ring stays a small part of the server's memory.
+        std::vector<uint8_t> probe;
+        PackGraySample(std::vector<uint8_t>(1), 1, 1, format_.pixelFormat, &probe);
+        const size_t sampleBytes = size_t{w} * h * probe.size();
+        std::vector<std::vector<uint8_t>> ring(
+            std::clamp<size_t>(kRingBytes / sampleBytes, kMinRingFrames, kRingFrames));
         int32_t renderedBrightness = -1, renderedGain = -1;
         std::vector<uint8_t> gray;
         const Clock::time_point begin = Clock::now();
@@ -158,6 +163,11 @@ class CSyntheticDevice : public ICaptureDevice {
                 spot.background = brightness;
                 spot.amplitude = gain;
                 for (size_t i = 0; i < ring.size(); ++i) {
+                    // Without noise every frame is the same: rendered once.
+                    if (i > 0 && spot.noise == 0) {
+                        ring[i] = ring[0];
+                        continue;
+                    }
                     RenderSyntheticGray(spot, w, h, i, &gray);
                     PackGraySample(gray, w, h, format_.pixelFormat, &ring[i]);
                 }
@@ -187,6 +197,8 @@ class CSyntheticDevice : public ICaptureDevice {
     }
 
     static constexpr size_t kRingFrames = 8;
+    static constexpr size_t kMinRingFrames = 3;
+    static constexpr size_t kRingBytes = 64u * 1024 * 1024;
     const SyntheticSpot spot_;
     std::atomic<int32_t> brightness_;  // set by the main thread, read per frame
     std::atomic<int32_t> gain_;
@@ -365,6 +377,7 @@ std::vector<VideoCapability> CSyntheticBackend::Modes() {
         {V4L2_PIX_FMT_BGR24, 768, 574, 1, 25},  {V4L2_PIX_FMT_BGR32, 768, 574, 1, 25},
         {V4L2_PIX_FMT_GREY, 768, 574, 1, 25},   {V4L2_PIX_FMT_YUYV, 640, 480, 1, 30},
         {V4L2_PIX_FMT_BGR24, 320, 240, 1, 60},  {V4L2_PIX_FMT_GREY, 160, 120, 1, 100},
-        {V4L2_PIX_FMT_GREY, 1920, 1080, 1, 25},
+        {V4L2_PIX_FMT_GREY, 1920, 1080, 1, 25}, {V4L2_PIX_FMT_GREY, 2448, 2048, 1, 75},
+        {V4L2_PIX_FMT_GREY, 4096, 3000, 1, 30},
     };
 }

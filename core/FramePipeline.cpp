@@ -23,6 +23,10 @@ constexpr uint16_t kSpotIterations = 1;
 
 const char* const kHeartbeat[4] = {"|", "\\", "--", "/"};
 
+// How often a wait for a record looks for a new frame in the Capture queue: a fraction of
+// the fastest camera's frame time.
+constexpr std::chrono::microseconds kNewFramePoll{1000};
+
 uint64_t ThreadCpuNs() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -51,7 +55,10 @@ class StageClock {
 
 }  // namespace
 
-CFramePipeline::CFramePipeline(ILogSink* log, CDialogModel* model) : log_(log), model_(model) {}
+CFramePipeline::CFramePipeline(ILogSink* log, CDialogModel* model)
+    : log_(log),
+      model_(model),
+      encoders_(CLosslessEncoders::WorkersFor(std::thread::hardware_concurrency())) {}
 
 CFramePipeline::~CFramePipeline() {
     if (!jpegThread_.joinable())
@@ -123,10 +130,43 @@ bool CFramePipeline::OnFrameReady(CCaptureQueue& queue, CCodecSet* codecs,
                                   const Settings& settings) {
     counters_.drained += static_cast<uint64_t>(TrimCaptureQueue(queue));
     CPoolBlock record = queue.RemoveHead();
-    if (!record)
-        return false;  // a surplus command: the frame went with an earlier one
-    Process(std::move(record), codecs, settings);
+    const bool taken = static_cast<bool>(record);
+    if (taken)
+        Process(std::move(record), codecs, settings);
+    // Also a surplus command (its frame went with an earlier one) hands on what is done.
+    HandOnLossless(queue);
+    return taken;
+}
+
+bool CFramePipeline::HandOnOldest(bool wait) {
+    const uint64_t waitStart = WallNs();
+    const CLosslessEncoders::Record* done = encoders_.Oldest(wait);
+    times_.losslessWait += WallNs() - waitStart;
+    if (done == nullptr)
+        return false;
+    if (done->length > 0) {
+        ++counters_.processed;
+        if (lossless_)
+            lossless_(done->data, done->length);
+    }
+    // The frame's blocks go back before the next frame needs some.
+    encoders_.PopOldest();
     return true;
+}
+
+void CFramePipeline::HandOnLossless(const CCaptureQueue& queue) {
+    for (;;) {
+        if (HandOnOldest(false))
+            continue;
+        // A waiting frame brings a command of its own, which hands on what is left; without
+        // one nothing else would, so the newest frame is waited for here. The wait ends
+        // early for a new frame, whose encode may then start beside the one in flight.
+        if (encoders_.InFlight() == 0 || queue.GetCount() > 0)
+            return;
+        const uint64_t waitStart = WallNs();
+        encoders_.WaitOldest(kNewFramePoll);
+        times_.losslessWait += WallNs() - waitStart;
+    }
 }
 
 void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Settings& settings) {
@@ -187,24 +227,27 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
         StartJpeg(job);
     }
 
-    // The codec was opened for the oriented geometry; a frame that missed its turn (no
-    // block) or came in another size is sent raw rather than mislabelled.
-    const bool codecFits = codecs->Width() == static_cast<int>(header.width) &&
-                           codecs->Height() == static_cast<int>(header.height);
-    uint32_t length = 0;
-    if (codecFits && codecs->Codec()->Compress(pixels, codecs->CompressedImage()) == 1 &&
-        codecs->Codec()->GetOutputFormat(codecs->OutputFormat()) == 1) {
-        BITMAPINFOHEADER format;
-        std::memcpy(&format, codecs->OutputFormat(), sizeof format);
-        length = PutLosslessRecord(codecs->LosslessRecord(), codecs->LosslessRecordCapacity(),
-                                   header, codecs->OutputFormat(), format.biSize,
-                                   codecs->CompressedImage(), format.biSizeImage, pixels);
-    } else {
-        length = PutRawRecord(codecs->LosslessRecord(), codecs->LosslessRecordCapacity(), header,
-                              pixels);
+    // The encoders follow the codec set's geometry, which is the oriented one.
+    const auto codecWidth = static_cast<uint32_t>(codecs->Width());
+    const auto codecHeight = static_cast<uint32_t>(codecs->Height());
+    if (encoders_.Width() != codecWidth || encoders_.Height() != codecHeight) {
+        while (HandOnOldest(true)) {
+        }
+        encoders_.Open(codecWidth, codecHeight);
     }
+    // Memory stays bounded: one frame in flight per encoder.
+    if (encoders_.InFlight() == encoders_.Capacity())
+        HandOnOldest(true);
+    CLosslessEncoders::Job job;
+    job.header = header;
+    job.pixels = pixels;
+    // The blocks stay with the job until its record is handed on; the pointers in
+    // them stay valid for the JPEG, the spot and the frame sink below.
+    job.hold[0] = std::move(record);
+    job.hold[1] = std::move(oriented);
+    encoders_.Submit(std::move(job));
 
-    clock.Lap(times_.lossless);
+    clock.Lap(times_.check);
 
     // Without a JPEG the spot is the main thread's: waking the side thread would cost more.
     if (!encodeJpeg) {
@@ -221,15 +264,7 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
     const bool jpegOk = encodeJpeg && FinishJpeg(&jpegSize);
     times_.jpegWait += WallNs() - waitStart;
     clock = StageClock();
-    // The pixels are no longer needed: give the blocks back before the hand-offs.
-    oriented.Reset();
-    record.Reset();
 
-    if (length > 0) {
-        ++counters_.processed;
-        if (lossless_)
-            lossless_(codecs->LosslessRecord(), length);
-    }
     // A failed encoding leaves a stale or partial JPEG in the buffer: never send it.
     if (encodeJpeg) {
         if (jpegOk && lossy_)
@@ -245,6 +280,7 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
 
 CFramePipeline::StageTimes CFramePipeline::GetStageTimes() const {
     StageTimes t = times_;
+    t.lossless = encoders_.CpuNs();
     t.jpeg = jpegTime_.load(std::memory_order_relaxed);
     t.spot += spotTime_.load(std::memory_order_relaxed);
     return t;

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "compression/LosslessEncoders.h"
 #include "frame/CaptureQueue.h"
 #include "frame/FrameHeader.h"
 
@@ -35,10 +36,12 @@ struct FrameTime {
 // The work of one frame-ready command: takes the newest waiting frame record, checks its
 // bit depth, orients it, builds the lossless record and (when the lossy channel is on) the
 // JPEG message, measures the spot, hands both messages on and refreshes the status fields.
-// Main thread only. When a frame needs a JPEG, its encoding and the spot measurement run on
-// a side thread beside the lossless encoding; otherwise the spot is measured after it on
-// the main thread, and the side thread (started at the first JPEG) sleeps. Both are
-// finished before the command returns, so messages leave one at a time and in order.
+// Main thread only. The lossless records are built on a few encoder workers, several
+// frames at once, and handed on in frame order; a command leaves frames in flight only
+// while more wait in the Capture queue (their command follows), so the newest frame
+// always goes out. When a frame needs a JPEG, its encoding and the spot measurement run on
+// a side thread; otherwise the spot is measured on the main thread, and the side thread
+// (started at the first JPEG) sleeps. The JPEG is finished within its frame's command.
 class CFramePipeline {
   public:
     using Sink = std::function<void(const uint8_t* message, uint32_t length)>;
@@ -61,8 +64,9 @@ class CFramePipeline {
     // CPU time spent per stage, in nanoseconds summed over all frames (the JPEG, and the spot
     // beside it, on the side thread; the wait for it is main-thread wall time spent idle).
     struct StageTimes {
-        uint64_t check = 0;  // bit-depth check and orientation
-        uint64_t lossless = 0;
+        uint64_t check = 0;         // bit-depth check and orientation
+        uint64_t lossless = 0;      // on the encoder workers
+        uint64_t losslessWait = 0;  // main-thread wall time spent waiting for a record
         uint64_t jpeg = 0;
         uint64_t spot = 0;
         uint64_t jpegWait = 0;
@@ -85,7 +89,9 @@ class CFramePipeline {
     void SetFrameSink(FrameSink sink) { frame_ = std::move(sink); }
 
     // One frame-ready command. `codecs` may be null or not set up: the frame is then
-    // dropped and counted. True when a frame was taken from the queue.
+    // dropped and counted. True when a frame was taken from the queue. Frames whose
+    // record is still being built are handed on by a later call, at the latest by the
+    // first that finds the queue empty.
     bool OnFrameReady(CCaptureQueue& queue, CCodecSet* codecs, const Settings& settings);
 
     const SpotResults& Spot() const { return spot_; }
@@ -98,6 +104,12 @@ class CFramePipeline {
 
   private:
     void Process(CPoolBlock record, CCodecSet* codecs, const Settings& settings);
+    // Hands on the oldest frame's lossless record when done (`wait`: once done); false when
+    // there was none to hand on.
+    bool HandOnOldest(bool wait);
+    // Hands on the records that are done, in frame order, and waits for the rest while
+    // no frame waits in `queue`.
+    void HandOnLossless(const CCaptureQueue& queue);
     void ShowStatus(const FrameHeader& header);
 
     // The side thread: one JPEG and one spot measurement per command.
@@ -132,6 +144,7 @@ class CFramePipeline {
     // the log must not fill with it. The controller keeps one pipeline for the whole run.
     bool effectiveBitsWarned_ = false;
     StageTimes times_;
+    CLosslessEncoders encoders_;
     std::atomic<uint64_t> jpegTime_{0};
     std::atomic<uint64_t> spotTime_{0};  // measured on the side thread
 

@@ -1,4 +1,4 @@
-// lumerix2-e2e [--seconds N] [--only throughput|latency|genicam]
+// lumerix2-e2e [--seconds N] [--only throughput|large|latency|genicam]
 // The whole server path in one process, as the program wires it: the synthetic camera, the
 // capture hand-off, the frame pipeline on a main-thread loop and both frame servers on
 // loopback, with real clients. Prints sustained frames/s, CPU per frame by stage and page
@@ -227,16 +227,18 @@ void Throughput(const std::string& device, int mode, double seconds) {
 
     const double frames = double(c1.processed - c0.processed);
     auto perFrame = [&](uint64_t a, uint64_t b) { return double(b - a) / frames / 1e3; };
-    std::printf("%s %dx%d unpaced, 1 client per channel, %.1f s:\n", device.c_str(), w, h, wall);
+    std::printf("%s %dx%d, 1 client per channel, %.1f s:\n", device.c_str(), w, h, wall);
     std::printf(
         "  %.0f frames/s; CPU %.0f us/frame (main thread %.0f us); %.2f page faults/frame\n",
         frames / wall, (u1.cpu - u0.cpu) / frames * 1e6, (u1.mainCpu - u0.mainCpu) / frames * 1e6,
         double(u1.minorFaults - u0.minorFaults) / frames);
     std::printf(
-        "  by stage (us/frame): check+orient %.0f, lossless %.0f, spot %.0f, jpeg %.0f "
-        "(side thread), waiting for jpeg %.0f, hand-off+status %.0f\n",
+        "  by stage (us/frame): check+orient %.0f, lossless %.0f (encoder workers), waiting "
+        "for it %.0f, spot %.0f, jpeg %.0f (side thread), waiting for jpeg %.0f, "
+        "hand-off+status %.0f\n",
         perFrame(s0.check, s1.check), perFrame(s0.lossless, s1.lossless),
-        perFrame(s0.spot, s1.spot), perFrame(s0.jpeg, s1.jpeg), perFrame(s0.jpegWait, s1.jpegWait),
+        perFrame(s0.losslessWait, s1.losslessWait), perFrame(s0.spot, s1.spot),
+        perFrame(s0.jpeg, s1.jpeg), perFrame(s0.jpegWait, s1.jpegWait),
         perFrame(s0.distribute, s1.distribute));
     std::printf("  clients read %llu lossless, %llu lossy; client-queue drops %llu\n",
                 (unsigned long long)lossless.Count(), (unsigned long long)lossy.Count(),
@@ -411,14 +413,22 @@ int main(int argc, char** argv) {
         else if (arg == "--only" && a + 1 < argc)
             only = argv[++a];
         else {
-            std::fprintf(stderr,
-                         "usage: lumerix2-e2e [--seconds N] [--only throughput|latency|genicam]\n");
+            std::fprintf(
+                stderr,
+                "usage: lumerix2-e2e [--seconds N] [--only throughput|large|latency|genicam]\n");
             return 2;
         }
     }
     if (only.empty() || only == "throughput") {
         Throughput("synthetic:0?pace=0", 4, seconds);  // 768 x 574 gray
         Throughput("synthetic:0?pace=0", 8, seconds);  // 1920 x 1080 gray
+    }
+    // The large cameras at their own rates (75 and 30 frames/s), and unpaced.
+    if (only.empty() || only == "large") {
+        for (const char* device : {"synthetic:0", "synthetic:0?pace=0"}) {
+            Throughput(device, 9, seconds);   // 2448 x 2048 gray
+            Throughput(device, 10, seconds);  // 4096 x 3000 gray
+        }
     }
     if (only.empty() || only == "latency")
         Latency(seconds);

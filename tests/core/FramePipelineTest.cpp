@@ -84,19 +84,32 @@ TEST_F(PipelineTest, DrainsABacklogToTheNewestAndIgnoresSurplusCommands) {
     EXPECT_EQ(pipeline_.GetCounters().drained, 6u);
     EXPECT_EQ(model_.Text(IDC_HEARTBEAT), "/");  // the mark turns with the frame number
 
+    // Within the limit every frame goes, one per command, encoded several at a time and
+    // handed on in frame order once the queue is empty: also when a later frame is done
+    // first (noise goes raw at once, a gradient is compressed).
     for (uint32_t n = 8; n <= 12; ++n)
-        queue_.AddTail(Record(16, 8, n, pixels));
+        queue_.AddTail(Record(16, 8, n, n % 2 ? Gradient(16, 8) : Noise(16, 8)));
     EXPECT_TRUE(Run());
     EXPECT_EQ(queue_.GetCount(), 4);
-    EXPECT_EQ(ReadHeader<FrameHeader>(sent_.lossless[1].data()).frameNumber, 8u);
     EXPECT_EQ(model_.Text(IDC_HEARTBEAT), "|");
-    while (queue_.RemoveHead()) {
+    while (queue_.GetCount() > 0)
+        EXPECT_TRUE(Run());
+    ASSERT_EQ(sent_.lossless.size(), 6u);
+    for (uint32_t n = 8; n <= 12; ++n) {
+        const auto& m = sent_.lossless[n - 7];
+        EXPECT_EQ(ReadHeader<FrameHeader>(m.data()).frameNumber, n);
+        CHuffyuvDecoder decoder;
+        std::vector<uint8_t> gray;
+        uint32_t w = 0, h = 0;
+        const CResult<> decoded = decoder.DecodeMessage(m.data(), m.size(), gray, w, h);
+        ASSERT_TRUE(decoded.Ok()) << decoded.Message();
+        EXPECT_EQ(gray, n % 2 ? Gradient(16, 8) : Noise(16, 8));
     }
 
     // A command that finds nothing changes nothing, not even the heartbeat.
     const std::string heartbeat = model_.Text(IDC_HEARTBEAT);
     EXPECT_FALSE(Run());
-    EXPECT_EQ(sent_.lossless.size(), 2u);
+    EXPECT_EQ(sent_.lossless.size(), 6u);
     EXPECT_EQ(model_.Text(IDC_HEARTBEAT), heartbeat);
 }
 
