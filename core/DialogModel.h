@@ -46,7 +46,6 @@ constexpr int IDC_CONFIG = 1000;
 constexpr int IDC_START_GRABBING = 1001;
 constexpr int IDC_STOP_GRABBING = 1002;
 constexpr int IDC_MESSAGES = 1003;
-constexpr int IDC_SPOTDATA = 1012;  // no window field shows it
 constexpr int IDC_FRAMERATE = 1013;
 constexpr int IDC_HEARTBEAT = 1021;
 constexpr int IDC_LOSSLESS_CLIENTS = 1028;

@@ -2,14 +2,12 @@
 
 #include <time.h>
 
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "base/LogSink.h"
 #include "base/ThreadName.h"
 #include "compression/CodecSet.h"
-#include "core/DialogModel.h"
 #include "frame/BitmapInfoHeader.h"
 #include "frame/LosslessRecord.h"
 #include "processing/EffectiveBits.h"
@@ -20,8 +18,6 @@ namespace {
 
 constexpr uint16_t kSpotHarmonics = 5;
 constexpr uint16_t kSpotIterations = 1;
-
-const char* const kHeartbeat[4] = {"|", "\\", "--", "/"};
 
 // How often a wait for a record looks for a new frame in the Capture queue: a fraction of
 // the fastest camera's frame time.
@@ -55,10 +51,8 @@ class StageClock {
 
 }  // namespace
 
-CFramePipeline::CFramePipeline(ILogSink* log, CDialogModel* model)
-    : log_(log),
-      model_(model),
-      encoders_(CLosslessEncoders::WorkersFor(std::thread::hardware_concurrency())) {}
+CFramePipeline::CFramePipeline(ILogSink* log)
+    : log_(log), encoders_(CLosslessEncoders::WorkersFor(std::thread::hardware_concurrency())) {}
 
 CFramePipeline::~CFramePipeline() {
     if (!jpegThread_.joinable())
@@ -274,7 +268,6 @@ void CFramePipeline::Process(CPoolBlock record, CCodecSet* codecs, const Setting
     }
 
     lastTime_ = {header.time, header.millitm, header.timezone, header.dstflag};
-    ShowStatus(header);
     clock.Lap(times_.distribute);
 }
 
@@ -284,16 +277,4 @@ CFramePipeline::StageTimes CFramePipeline::GetStageTimes() const {
     t.jpeg = jpegTime_.load(std::memory_order_relaxed);
     t.spot += spotTime_.load(std::memory_order_relaxed);
     return t;
-}
-
-void CFramePipeline::ShowStatus(const FrameHeader& header) {
-    if (model_ == nullptr)
-        return;
-    char text[160];
-    std::snprintf(text, sizeof text, "%.1f", header.frameRate);
-    model_->SetText(IDC_FRAMERATE, text);
-    model_->SetText(IDC_HEARTBEAT, kHeartbeat[header.frameNumber % 4]);
-    std::snprintf(text, sizeof text, "xm=%f ym=%f xrms=%f yrms=%f", spot_.xm, spot_.ym, spot_.xrms,
-                  spot_.yrms);
-    model_->SetText(IDC_SPOTDATA, text);
 }

@@ -14,7 +14,6 @@
 
 class CCodecSet;
 class CJpegEncoder;
-class CDialogModel;
 class ILogSink;
 
 // The spot results of the last measured frame; -1 until one was measured.
@@ -74,7 +73,7 @@ class CFramePipeline {
     };
 
     // `model` and `log` are borrowed and may be null.
-    CFramePipeline(ILogSink* log, CDialogModel* model);
+    explicit CFramePipeline(ILogSink* log);
     ~CFramePipeline();
     CFramePipeline(const CFramePipeline&) = delete;
     CFramePipeline& operator=(const CFramePipeline&) = delete;
@@ -110,7 +109,6 @@ class CFramePipeline {
     // Hands on the records that are done, in frame order, and waits for the rest while
     // no frame waits in `queue`.
     void HandOnLossless(const CCaptureQueue& queue);
-    void ShowStatus(const FrameHeader& header);
 
     // The side thread: one JPEG and one spot measurement per command.
     void RunJpegJobs();
@@ -133,7 +131,6 @@ class CFramePipeline {
     bool FinishJpeg(uint32_t* size);
 
     ILogSink* log_;
-    CDialogModel* model_;
     Sink lossless_;
     Sink lossy_;
     FrameSink frame_;

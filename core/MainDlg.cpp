@@ -38,8 +38,7 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
       subsystems_({hosts.app, hosts.poster, hosts.timers, hosts.service}, programDir_,
                   std::move(backends), {[this] { OnFrameReady(); }, [this] { OnCameraLost(); }},
                   channels_, settings_),
-      // The window shows the frame status at its own rate, from ShowFrameStatus.
-      pipeline_(hosts.app, nullptr) {
+      pipeline_(hosts.app) {
     model_.SetText(IDC_MESSAGES, "Messages:\r\n");
     model_.SetText(IDC_CLOSE, "Close");
     pipeline_.SetSinks([this](const uint8_t* m, uint32_t n) { channels_.DistributeLossless(m, n); },
@@ -123,9 +122,7 @@ void CMainDlg::Enter(ControllerState state) {
 }
 
 void CMainDlg::ShowNetwork() {
-    CIniFile hardware(programDir_);
-    bridge_.SetDevice(hardware.Load(kHardwareFileName) ? ReadText(hardware, kDevicePathKey)
-                                                       : std::string());
+    bridge_.ReadDevice(programDir_);
     const bool lossy = channels_.LossyServing();
     model_.SetChecked(IDC_LOSSY_CHECK, lossy);
     model_.SetEnabled(IDC_LOSSY_ENABLED_TEXT, lossy);
@@ -141,6 +138,21 @@ void CMainDlg::ShowFrameStatus() {
     std::snprintf(rate, sizeof rate, "%.1f", lastFrameRate_);
     model_.SetText(IDC_FRAMERATE, rate);
     model_.SetText(IDC_HEARTBEAT, kHeartbeat[lastFrameNumber_ % 4]);
+    PublishWebStatus(true);  // the web, too, hears of frames at the display's rate
+}
+
+void CMainDlg::PublishWebStatus(bool event) {
+    CWebServer& web = channels_.Web();
+    if (!web.IsRunning())
+        return;
+    WebStatus s;
+    const bool grabbing = state_ == ControllerState::kGrabbing;
+    s.state = grabbing ? "grabbing" : state_ == ControllerState::kStopped ? "stopped" : "down";
+    s.frame = lastFrameNumber_;
+    s.fps = grabbing ? lastFrameRate_ : 0.0;
+    s.zeftClients = controlClientActive_ ? 1 : 0;
+    s.counters = Health();
+    bridge_.Publish(web, *this, std::move(s), event);
 }
 
 void CMainDlg::OnCommand(int id) {
@@ -286,8 +298,6 @@ void CMainDlg::OnFrameReady() {
     for (int n = std::max(1, queue->GetCount()); n > 0; --n) {
         if (!pipeline_.OnFrameReady(*queue, &subsystems_.Codecs(), settings))
             break;
-        if (channels_.Web().StatusDue())
-            PublishWebStatus(true);
     }
     camera.FrameReadyDone();
 }

@@ -257,3 +257,29 @@ CResult<> CWebBridge::DarkFrame(int frames) {
         return CError{400, reason};
     return Success();
 }
+
+void CWebBridge::ReadDevice(const std::string& programDir) {
+    CIniFile hardware(programDir);
+    device_ = hardware.Load(kHardwareFileName) ? ReadText(hardware, kDevicePathKey) : std::string();
+}
+
+void CWebBridge::Publish(CWebServer& web, const IControllerState& controller, WebStatus status,
+                         bool event) {
+    status.width = controller.CurrentWidth();
+    status.height = controller.CurrentHeight();
+    if (controller.CurrentOrientationTurns())
+        std::swap(status.width, status.height);
+    const CameraSettings& camera = controller.CurrentCamera();
+    status.orientation = camera.orientation;
+    status.scale = camera.scale;
+    status.cameraName = camera.name;
+    status.cameraId = camera.camId;
+    float x = -1, y = 0, sx = 0, sy = 0;
+    controller.Spot(&x, &y, &sx, &sy);
+    status.hasSpot = x >= 0.0f;
+    status.spotX = x, status.spotY = y, status.spotSx = sx, status.spotSy = sy;
+    status.device = device_;
+    status.beam = StatusJson();
+    status.gauges = Gauges();
+    web.PublishStatus(status, event);
+}

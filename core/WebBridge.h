@@ -8,6 +8,7 @@
 
 #include "analysis/BeamMonitor.h"
 #include "base/StatusModel.h"
+#include "control/PropertyHandler.h"
 #include "web/WebServer.h"
 
 class CIniFile;
@@ -40,9 +41,11 @@ class CWebBridge : public IWebBeam {
     void Stop();
     CBeamMonitor& Monitor() { return *beam_; }
 
-    // The hardware description's DevicePath, shown on the page.
-    void SetDevice(std::string device) { device_ = std::move(device); }
-    const std::string& Device() const { return device_; }
+    // The DevicePath of the hardware description beside the program, as the web shows it.
+    void ReadDevice(const std::string& programDir);
+    // Adds the camera, the spot, the device, the beam and its gauges to the controller's
+    // `status` and hands it to `web`; `event` also tells the live pages.
+    void Publish(CWebServer& web, const IControllerState& controller, WebStatus status, bool event);
     // The beam of the status, rendered again only when it changed.
     const std::string& StatusJson();
     // The beam and stability gauges of /metrics.

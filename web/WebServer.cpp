@@ -267,7 +267,6 @@ void CWebServer::PublishStatus(const WebStatus& status, bool event) {
     std::shared_ptr<const Part> repeat;
     std::vector<MHD_Connection*> wake;
     const Clock::time_point now = Clock::now();
-    shared_->statusAt.store(now.time_since_epoch().count());
     {
         std::lock_guard lock(shared_->mutex);
         shared_->status = status;
@@ -294,13 +293,6 @@ void CWebServer::PublishStatus(const WebStatus& status, bool event) {
     auto part = std::make_shared<Part>();
     part->bytes = "event: status\ndata: " + RenderStatusJson(shown) + "\n\n";
     shared_->Publish(shared_->events, std::move(part));
-}
-
-bool CWebServer::StatusDue() const {
-    if (!shared_)
-        return false;
-    const Clock::time_point last{Clock::duration(shared_->statusAt.load())};
-    return Clock::now() - last >= kEventPeriod;
 }
 
 bool CWebServer::JpegWanted() const {

@@ -80,9 +80,6 @@ class CWebServer {
     // The newest status; `event` also sends it to the event streams (at most 10 per second).
     void PublishStatus(const WebStatus& status, bool event);
 
-    // Whether the status is older than the events' period: a caller with a stream of small
-    // changes (the frame number) publishes only then. Owner's thread.
-    bool StatusDue() const;
     // Whether anyone waits for JPEGs (stream viewers or a snapshot). Any thread.
     bool JpegWanted() const;
     // Whether a PNG request waits for the next gray frame. Any thread.

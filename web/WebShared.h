@@ -91,7 +91,6 @@ struct CWebServer::Shared : std::enable_shared_from_this<CWebServer::Shared> {
     std::atomic<int> jpegDemand{0};
     std::atomic<int> pngDemand{0};
     std::atomic<uint64_t> refused{0};  // requests the access lists refused
-    std::atomic<int64_t> statusAt{0};  // steady-clock ticks of the newest PublishStatus
 
     mutable std::mutex mutex;  // guards everything below
     std::condition_variable encodeWake;

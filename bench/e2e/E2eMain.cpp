@@ -195,7 +195,7 @@ class Server : public ICaptureEvents {
     CCodecSet codecs_{nullptr};
     CFrameServer lossless_;
     CLossyFrameServer lossy_;
-    CFramePipeline pipeline_{nullptr, nullptr};
+    CFramePipeline pipeline_{nullptr};
     CFramePipeline::Settings settings_;
     bool ok_ = false;
 };
