@@ -33,6 +33,8 @@ constexpr std::array<StatusField, kStatusFieldCount> kStatusFields = {{
  {kZeftRefused,     "zeft_refused",     "lumerix2_zeft_refused_total",     nullptr,    C, "calls",   "Control-system calls refused.",                                    ", %s refused"},
  {kAccessRefused,   "access_refused",   "lumerix2_access_refused_total",   nullptr,    C, "connections", "Frame-channel connections refused: the host is not in ViewHosts.", "; access refused %s"},
  {kWebRefused,      "web_refused",      "lumerix2_web_refused_total",      nullptr,    C, "requests", "Web requests refused by ViewHosts or, for a write, ControlHosts.", nullptr},
+ {kStreamSent,      "stream_sent",      "lumerix2_sent_total",             "stream",   C, "frames",  kSentHelp,                                                          "; stream %s sent"},
+ {kStreamDropped,   "stream_dropped",   "lumerix2_dropped_total",          "stream",   C, "frames",  kDroppedHelp,                                                       ", %s dropped"},
 }};
 // clang-format on
 

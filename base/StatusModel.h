@@ -29,6 +29,8 @@ enum StatusId : size_t {
     kZeftRefused,
     kAccessRefused,
     kWebRefused,
+    kStreamSent,
+    kStreamDropped,
     kStatusFieldCount
 };
 

@@ -50,6 +50,12 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
         channels_.DistributeFrame(h.frameNumber, h.width, h.height, pixels);
         beam_->Submit(h.frameNumber, h.width, h.height, pixels, h.time + h.millitm / 1000.0);
     });
+    channels_.SetStreamContext([this](StreamFrameInfo& f) {
+        const SpotResults& s = pipeline_.Spot();
+        f.orientation = settings_.Current().orientation;
+        f.spot[0] = s.xm, f.spot[1] = s.ym, f.spot[2] = s.xrms, f.spot[3] = s.yrms;
+        f.beam = beam_->Latest();
+    });
     channels_.SetWebCommands([this](CWebServer::Command command,
                                     const CWebServer::CommandArgs& args, CWebServer::Reply reply) {
         hosts_.poster->PostTask(
