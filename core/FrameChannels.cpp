@@ -1,10 +1,10 @@
 #include "core/FrameChannels.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "base/LogSink.h"
 #include "base/Version.h"
+#include "frame/BufferPool.h"
 #include "frame/FrameHeader.h"
 
 namespace {
@@ -80,7 +80,7 @@ void CFrameChannels::DistributeLossless(const uint8_t* message, uint32_t length)
 
 void CFrameChannels::DropPending() {
     for (const PendingFrame& p : pending_)
-        std::free(p.pixels);
+        g_BufferPool.Free(p.pixels);
     pending_.clear();
 }
 
@@ -99,7 +99,7 @@ void CFrameChannels::StreamLossless(const uint8_t* message, uint32_t length) {
     if (stream_.RawContent()) {
         // Frames before this one that never got their message will not get it now.
         while (!pending_.empty() && pending_.front().number != h.frameNumber) {
-            std::free(pending_.front().pixels);
+            g_BufferPool.Free(pending_.front().pixels);
             pending_.pop_front();
             stream_.CountDropped();
         }
@@ -114,7 +114,9 @@ void CFrameChannels::StreamLossless(const uint8_t* message, uint32_t length) {
         return;
     }
     const uint64_t body = uint64_t{h.formatLength} + h.dataLength;
-    void* copy = body <= length - kFrameHeaderSize ? std::malloc(body ? body : 1) : nullptr;
+    void* copy = body > 0 && body <= length - kFrameHeaderSize
+                     ? g_BufferPool.Alloc(static_cast<uint32_t>(body))
+                     : nullptr;
     if (copy == nullptr) {
         stream_.CountDropped();
         return;
@@ -141,12 +143,12 @@ void CFrameChannels::DistributeFrame(uint32_t frameNumber, uint32_t width, uint3
     if (!stream_.IsStarted() || !stream_.RawContent())
         return;
     if (pending_.size() == kMaxPendingFrames) {
-        std::free(pending_.front().pixels);
+        g_BufferPool.Free(pending_.front().pixels);
         pending_.pop_front();
         stream_.CountDropped();
     }
-    const size_t bytes = size_t{width} * height;
-    void* copy = std::malloc(bytes ? bytes : 1);
+    const uint64_t bytes = uint64_t{width} * height;
+    void* copy = bytes > 0 && bytes <= UINT32_MAX ? g_BufferPool.Alloc(uint32_t(bytes)) : nullptr;
     if (copy == nullptr) {
         stream_.CountDropped();
         return;

@@ -103,7 +103,7 @@ class CFrameChannels {
     CFrameStream stream_;
     CHostList viewHosts_;
     std::function<void(StreamFrameInfo&)> streamContext_;
-    // Raw frames copied for the stream until their lossless message names them (malloc'd).
+    // Raw frames copied for the stream until their lossless message names them (pool blocks).
     struct PendingFrame {
         uint32_t number;
         uint32_t width;

@@ -10,6 +10,7 @@
 
 #include "analysis/Beam.h"
 #include "base/ThreadName.h"
+#include "frame/BufferPool.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void AppendString(std::string& out, const std::string& text) {
 }
 
 void FreePayload(void* data, void*) {
-    std::free(data);
+    g_BufferPool.Free(data);
 }
 
 // One frame of a ZAP exchange; false when the context shut down.
@@ -215,7 +216,7 @@ const std::string& CFrameStream::BeamJson(const std::shared_ptr<const BeamResult
 void CFrameStream::Publish(const StreamFrameInfo& info, Encoding encoding, void* payload,
                            size_t bytes, uint32_t formatLength) {
     if (socket_ == nullptr) {
-        std::free(payload);
+        g_BufferPool.Free(payload);
         return;
     }
     std::string& h = header_;
@@ -244,7 +245,7 @@ void CFrameStream::Publish(const StreamFrameInfo& info, Encoding encoding, void*
 
     zmq_msg_t body;
     if (zmq_msg_init_data(&body, payload, bytes, FreePayload, nullptr) != 0) {
-        std::free(payload);
+        g_BufferPool.Free(payload);
         CountDropped();
         return;
     }

@@ -50,8 +50,9 @@ class CFrameStream {
     // The bound endpoint, the port resolved ("tcp://0.0.0.0:31779").
     const std::string& Endpoint() const { return endpoint_; }
 
-    // Sends one frame. `payload` is a malloc'd block of `bytes` bytes that the stream owns
-    // from here on (freed once sent or dropped). `formatLength`: bytes of the payload that
+    // Sends one frame. `payload` is a block of `bytes` bytes from g_BufferPool that the
+    // stream owns from here on (freed once sent or dropped): a reused block costs no page
+    // faults. `formatLength`: bytes of the payload that
     // are the HuffYUV format block before the compressed data (0 for raw pixels).
     void Publish(const StreamFrameInfo& info, Encoding encoding, void* payload, size_t bytes,
                  uint32_t formatLength = 0);

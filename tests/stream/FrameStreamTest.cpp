@@ -15,6 +15,7 @@
 #include <zmq.hpp>
 #include <zmq_addon.hpp>
 
+#include "frame/BufferPool.h"
 #include "stream/FrameStream.h"
 
 namespace {
@@ -40,7 +41,7 @@ void Publish(CFrameStream& stream, uint32_t frame) {
     info.frame = frame;
     info.width = kWidth;
     info.height = kHeight;
-    auto* pixels = static_cast<uint8_t*>(std::malloc(kWidth * kHeight));
+    auto* pixels = static_cast<uint8_t*>(g_BufferPool.Alloc(kWidth * kHeight));
     for (size_t i = 0; i < kWidth * kHeight; ++i)
         pixels[i] = Pixel(frame, i);
     stream.Publish(info, CFrameStream::Encoding::kRaw, pixels, kWidth * kHeight);
