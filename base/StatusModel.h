@@ -25,12 +25,12 @@ enum StatusId : size_t {
     kWebClients,
     kWebSent,
     kWebDropped,
+    kStreamSent,
+    kStreamDropped,
     kZeftCalls,
     kZeftRefused,
     kAccessRefused,
     kWebRefused,
-    kStreamSent,
-    kStreamDropped,
     kStatusFieldCount
 };
 
