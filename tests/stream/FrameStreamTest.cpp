@@ -110,11 +110,12 @@ TEST(FrameStream, PushSharesEveryFrameAndDropsWhatNoPeerCanTake) {
     idle.set(zmq::sockopt::rcvhwm, 1);
     idle.set(zmq::sockopt::rcvbuf, 4096);
     Connect(context, idle, stream.Endpoint());
-    for (uint32_t f = 0; f < 400; ++f)
+    // More than the socket buffers between them hold.
+    for (uint32_t f = 0; f < 3000; ++f)
         Publish(stream, f);
     EXPECT_GT(stream.Sent(), kFrames);
-    EXPECT_GT(stream.Dropped(), 300u);
-    EXPECT_EQ(stream.Sent() + stream.Dropped(), kFrames + 400);
+    EXPECT_GT(stream.Dropped(), 0u);
+    EXPECT_EQ(stream.Sent() + stream.Dropped(), kFrames + 3000);
 }
 
 // Only hosts of the view list get frames; the others are refused and counted.
