@@ -31,6 +31,8 @@ constexpr std::array<StatusField, kStatusFieldCount> kStatusFields = {{
  {kWebClients,      "web_clients",      "lumerix2_clients",                "web",      G, "clients", kClientsHelp,                                                       "; web %s clients"},
  {kWebSent,         "web_sent",         "lumerix2_sent_total",             "web",      C, "frames",  kSentHelp,                                                          ", %s sent"},
  {kWebDropped,      "web_dropped",      "lumerix2_dropped_total",          "web",      C, "frames",  kDroppedHelp,                                                       ", %s dropped"},
+ {kStreamSent,      "stream_sent",      "lumerix2_sent_total",             "stream",   C, "frames",  kSentHelp,                                                          "; stream %s sent"},
+ {kStreamDropped,   "stream_dropped",   "lumerix2_dropped_total",          "stream",   C, "frames",  kDroppedHelp,                                                       ", %s dropped"},
  {kZeftCalls,       "zeft_calls",       "lumerix2_zeft_calls_total",       nullptr,    C, "calls",   "Control-system calls and monitor requests.",                       "; zeft %s calls"},
  {kZeftRefused,     "zeft_refused",     "lumerix2_zeft_refused_total",     nullptr,    C, "calls",   "Control-system calls refused.",                                    ", %s refused"},
  {kAccessRefused,   "access_refused",   "lumerix2_access_refused_total",   nullptr,    C, "connections", "Frame-channel connections refused: the host is not in ViewHosts.", "; access refused %s"},

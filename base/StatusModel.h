@@ -26,6 +26,8 @@ enum StatusId : size_t {
     kWebClients,
     kWebSent,
     kWebDropped,
+    kStreamSent,
+    kStreamDropped,
     kZeftCalls,
     kZeftRefused,
     kAccessRefused,

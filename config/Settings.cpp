@@ -19,6 +19,7 @@ NetworkSettings ReadNetworkSettings(const CIniFile& ini) {
     s.lossyEnabledValue = ReadInt(ini, kLossyEnabledKey);
     s.zeftFrameEqpName = ReadText(ini, kZeftFrameEqpNameKey);
     s.http = ReadHttpSettings(ini);
+    s.stream = ReadStreamSettings(ini);
     return s;
 }
 
@@ -78,6 +79,16 @@ WebSettings ReadHttpSettings(const CIniFile& ini) {
     s.bindAddress = ReadText(ini, kHttpBindAddressKey);
     s.maxConnections = ReadInt(ini, kHttpMaxConnectionsKey);
     s.maxPerAddress = ReadInt(ini, kHttpMaxPerAddressKey);
+    return s;
+}
+
+StreamSettings ReadStreamSettings(const CIniFile& ini) {
+    StreamSettings s;
+    s.enabled = ReadInt(ini, kStreamEnabledKey) != 0;
+    s.endpoint = ReadText(ini, kStreamEndpointKey);
+    s.pattern = ReadText(ini, kStreamPatternKey);
+    s.content = ReadText(ini, kStreamContentKey);
+    s.highWaterMark = ReadInt(ini, kStreamHighWaterMarkKey);
     return s;
 }
 

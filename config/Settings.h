@@ -60,6 +60,13 @@ inline constexpr char kKeyRoiWidth[] = "RoiWidth";
 inline constexpr char kKeyRoiHeight[] = "RoiHeight";
 inline constexpr char kKeyStabilityFrames[] = "StabilityFrames";
 
+inline constexpr char kSectionStream[] = "Stream";
+inline constexpr char kKeyStreamEnabled[] = "Enabled";
+inline constexpr char kKeyStreamEndpoint[] = "Endpoint";
+inline constexpr char kKeyStreamPattern[] = "Pattern";
+inline constexpr char kKeyStreamContent[] = "Content";
+inline constexpr char kKeyStreamHighWaterMark[] = "HighWaterMark";
+
 // The hardware description of the capture device: a key file beside the program, written
 // by the video multiplexer SELVEX for the camera id when one is configured.
 inline constexpr char kHardwareFileName[] = "curhardware.cfg";
@@ -159,6 +166,21 @@ inline constexpr KeyDef kStabilityFramesKey{
 inline constexpr KeyDef kAnalysisKeys[] = {kRoiXKey, kRoiYKey, kRoiWidthKey, kRoiHeightKey,
                                            kStabilityFramesKey};
 
+// The frame stream for analysis farms; off unless the file turns it on, so never written.
+inline constexpr KeyDef kStreamEnabledKey{kSectionStream, kKeyStreamEnabled, KeyType::kInt, nullptr,
+                                          0};
+inline constexpr KeyDef kStreamEndpointKey{
+    kSectionStream, kKeyStreamEndpoint, KeyType::kText, nullptr, 0, "tcp://*:31779"};
+inline constexpr KeyDef kStreamPatternKey{
+    kSectionStream, kKeyStreamPattern, KeyType::kText, nullptr, 0, "PUSH"};
+inline constexpr KeyDef kStreamContentKey{
+    kSectionStream, kKeyStreamContent, KeyType::kText, nullptr, 0, "raw"};
+// Frames queued per peer; beyond it a frame is dropped for that peer.
+inline constexpr KeyDef kStreamHighWaterMarkKey{
+    kSectionStream, kKeyStreamHighWaterMark, KeyType::kInt, nullptr, 8, "", false, 1, 1000};
+inline constexpr KeyDef kStreamKeys[] = {kStreamEnabledKey, kStreamEndpointKey, kStreamPatternKey,
+                                         kStreamContentKey, kStreamHighWaterMarkKey};
+
 // Section GlobalSettings of the hardware description; never written with defaults (the
 // build and the package place a whole file).
 inline constexpr KeyDef kHardwareTypeKey{kHardwareSection, kKeyHardwareType, KeyType::kText,
@@ -184,6 +206,16 @@ struct WebSettings {
     int idleSeconds = 30;
 };
 
+// Section Stream, read with the network settings. Pattern and content are checked where the
+// stream starts, so that a bad value is reported there.
+struct StreamSettings {
+    bool enabled = false;
+    std::string endpoint = kStreamEndpointKey.fallbackText;
+    std::string pattern = kStreamPatternKey.fallbackText;  // PUSH or PUB
+    std::string content = kStreamContentKey.fallbackText;  // raw or lossless
+    int highWaterMark = kStreamHighWaterMarkKey.IntFallback();
+};
+
 // Section DEFAULT, read at start-up and at every reconfiguration.
 struct NetworkSettings {
     int maxClients = kMaxClientsKey.IntFallback();
@@ -193,6 +225,7 @@ struct NetworkSettings {
     int lossyEnabledValue = kLossyEnabledKey.IntFallback();  // LOSSYENABLED as stored
     std::string zeftFrameEqpName;  // frame-transfer equipment of the lossless channel
     WebSettings http;              // section HTTP
+    StreamSettings stream;         // section Stream
 
     // Only exactly 1 enables the lossy channel.
     bool LossyEnabled() const { return lossyEnabledValue == 1; }
@@ -273,6 +306,7 @@ int ReadStallSeconds(const CIniFile& ini);
 // file shows them; the caller saves. True when something was added.
 bool AddAccessAndWatchdogKeys(CIniFile& ini);
 WebSettings ReadHttpSettings(const CIniFile& ini);
+StreamSettings ReadStreamSettings(const CIniFile& ini);
 HardwareSettings ReadHardwareSettings(const CIniFile& hardware);
 AnalysisSettings ReadAnalysisSettings(const CIniFile& ini);
 // Sets the four region keys, and StabilityFrames where absent (nothing changes it at run

@@ -1,7 +1,16 @@
 #include "core/FrameChannels.h"
 
+#include <cstring>
+
+#include "base/LogSink.h"
 #include "base/Version.h"
+#include "frame/BufferPool.h"
 #include "frame/FrameHeader.h"
+
+namespace {
+// Raw frames whose lossless message has not come yet: one, unless encodes overlap.
+constexpr size_t kMaxPendingFrames = 4;
+}  // namespace
 
 CFrameChannels::CFrameChannels(IMessagePoster* poster, ILogSink* log,
                                std::function<void()> transferActivity)
@@ -19,6 +28,8 @@ CFrameChannels::CFrameChannels(IMessagePoster* poster, ILogSink* log,
 }
 
 CFrameChannels::~CFrameChannels() {
+    stream_.Stop();
+    DropPending();
     web_.Stop();
     lossless_.Stop();
     lossy_.Stop();
@@ -41,10 +52,20 @@ int CFrameChannels::Start(const NetworkSettings& settings, const std::string& fr
         !lossy_.Start(static_cast<uint16_t>(settings.listenPortLossy), settings.maxClientsLossy))
         result = 0;
     web_.Start(settings.http);
+    std::string error;
+    if (settings.stream.enabled) {
+        if (stream_.Start(settings.stream, viewHosts_, &error))
+            LogMessage(log_, "Stream on %s (%s, %s).", stream_.Endpoint().c_str(),
+                       settings.stream.pattern.c_str(), settings.stream.content.c_str());
+        else
+            LogMessage(log_, "Stream not started: %s.", error.c_str());
+    }
     return result;
 }
 
 void CFrameChannels::Stop() {
+    stream_.Stop();
+    DropPending();
     web_.Stop();
     lossless_.Stop();
     transfer_.reset();
@@ -53,6 +74,57 @@ void CFrameChannels::Stop() {
 
 void CFrameChannels::DistributeLossless(const uint8_t* message, uint32_t length) {
     lossless_.Distribute(message, length);
+    if (stream_.IsStarted())
+        StreamLossless(message, length);
+}
+
+void CFrameChannels::DropPending() {
+    for (const PendingFrame& p : pending_)
+        g_BufferPool.Free(p.pixels);
+    pending_.clear();
+}
+
+void CFrameChannels::StreamLossless(const uint8_t* message, uint32_t length) {
+    if (length < kFrameHeaderSize)
+        return;
+    const FrameHeader h = ReadHeader<FrameHeader>(message);
+    StreamFrameInfo info;
+    info.frame = h.frameNumber;
+    info.timestamp = h.time + h.millitm / 1000.0;
+    info.width = h.width;
+    info.height = h.height;
+    info.scale = h.scale;
+    if (streamContext_)
+        streamContext_(info);
+    if (stream_.RawContent()) {
+        // Frames before this one that never got their message will not get it now.
+        while (!pending_.empty() && pending_.front().number != h.frameNumber) {
+            g_BufferPool.Free(pending_.front().pixels);
+            pending_.pop_front();
+            stream_.CountDropped();
+        }
+        if (pending_.empty() || pending_.front().width != h.width ||
+            pending_.front().height != h.height) {
+            stream_.CountDropped();
+            return;
+        }
+        const PendingFrame p = pending_.front();
+        pending_.pop_front();
+        stream_.Publish(info, CFrameStream::Encoding::kRaw, p.pixels, size_t{p.width} * p.height);
+        return;
+    }
+    const uint64_t body = uint64_t{h.formatLength} + h.dataLength;
+    void* copy = body > 0 && body <= length - kFrameHeaderSize
+                     ? g_BufferPool.Alloc(static_cast<uint32_t>(body))
+                     : nullptr;
+    if (copy == nullptr) {
+        stream_.CountDropped();
+        return;
+    }
+    std::memcpy(copy, message + kFrameHeaderSize, body);
+    stream_.Publish(info,
+                    h.compressed ? CFrameStream::Encoding::kHuffyuv : CFrameStream::Encoding::kRaw,
+                    copy, body, h.compressed ? h.formatLength : 0);
 }
 
 void CFrameChannels::DistributeLossy(const uint8_t* message, uint32_t length) {
@@ -68,6 +140,21 @@ void CFrameChannels::DistributeLossy(const uint8_t* message, uint32_t length) {
 void CFrameChannels::DistributeFrame(uint32_t frameNumber, uint32_t width, uint32_t height,
                                      const uint8_t* pixels) {
     web_.PublishFrame(frameNumber, width, height, pixels);
+    if (!stream_.IsStarted() || !stream_.RawContent())
+        return;
+    if (pending_.size() == kMaxPendingFrames) {
+        g_BufferPool.Free(pending_.front().pixels);
+        pending_.pop_front();
+        stream_.CountDropped();
+    }
+    const uint64_t bytes = uint64_t{width} * height;
+    void* copy = bytes > 0 && bytes <= UINT32_MAX ? g_BufferPool.Alloc(uint32_t(bytes)) : nullptr;
+    if (copy == nullptr) {
+        stream_.CountDropped();
+        return;
+    }
+    std::memcpy(copy, pixels, bytes);
+    pending_.push_back({frameNumber, width, height, copy});
 }
 
 WebStatus::Channel CFrameChannels::WebStats() const {

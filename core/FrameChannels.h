@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -8,14 +9,16 @@
 #include "config/Settings.h"
 #include "control/FrameTransfer.h"
 #include "net/FrameServer.h"
+#include "stream/FrameStream.h"
 #include "web/WebServer.h"
 
 class ILogSink;
 class IMessagePoster;
 
 // The server's frame channels: Lossless and Lossy on their ports, the lossless frames
-// for control-system clients (frame transfer) and the web server, started and stopped
-// together from one network-settings value. Owned by the main controller; main thread only.
+// for control-system clients (frame transfer), the web server and the stream for analysis
+// farms, started and stopped together from one network-settings value. Owned by the main
+// controller; main thread only.
 class CFrameChannels {
   public:
     // `transferActivity` runs on every frame request of a control-system client.
@@ -26,8 +29,8 @@ class CFrameChannels {
 
     // Lossless, with frame transfer under `frameEqpName` for frames of `frameBytes` pixel
     // bytes (without it the channel still serves its sockets), then Lossy when `settings`
-    // enable it, then the web server. 1 when every frame channel asked for listens, else 0:
-    // a web server that cannot start has logged so and stays off.
+    // enable it, then the web server and the stream. 1 when every frame channel asked for
+    // listens, else 0: a web server or stream that cannot start has logged so and stays off.
     int Start(const NetworkSettings& settings, const std::string& frameEqpName,
               uint64_t frameBytes);
     void Stop();
@@ -37,11 +40,12 @@ class CFrameChannels {
                    std::shared_ptr<CWriteTrail> trail) {
         lossless_.SetViewHosts(view);
         lossy_.SetViewHosts(view);
+        viewHosts_ = view;
         web_.SetAccess({view, control, std::move(trail)});
     }
     // Connections closed at accept because of the view hosts.
     uint64_t AccessRefused() const {
-        return lossless_.GetRefusedCount() + lossy_.GetRefusedCount();
+        return lossless_.GetRefusedCount() + lossy_.GetRefusedCount() + stream_.Refused();
     }
 
     // The settings of the last Start.
@@ -57,6 +61,11 @@ class CFrameChannels {
                          const uint8_t* pixels);
     // Where the web server's writes and beam readers go; set before Start.
     void SetWebLinks(WebLinks links) { web_.SetLinks(links); }
+    // Fills in what a streamed frame's header tells beyond the lossless header: orientation,
+    // spot and beam. Called on this thread for every streamed frame; set before Start.
+    void SetStreamContext(std::function<void(StreamFrameInfo&)> fill) {
+        streamContext_ = std::move(fill);
+    }
     // Whether a JPEG is needed although the Lossy channel is off.
     bool WebWantsJpeg() const { return web_.JpegWanted(); }
 
@@ -67,6 +76,8 @@ class CFrameChannels {
     WebStatus::Channel LosslessStats() const { return Stats(lossless_); }
     WebStatus::Channel LossyStats() const { return Stats(lossy_); }
     WebStatus::Channel WebStats() const;
+    uint64_t StreamSent() const { return stream_.Sent(); }
+    uint64_t StreamDropped() const { return stream_.Dropped(); }
 
     CFrameServer& Lossless() { return lossless_; }
     const CFrameServer& Lossless() const { return lossless_; }
@@ -74,6 +85,7 @@ class CFrameChannels {
     const CLossyFrameServer& Lossy() const { return lossy_; }
     CFrameTransfer* Transfer() const { return transfer_.get(); }
     CWebServer& Web() { return web_; }
+    const CFrameStream& Stream() const { return stream_; }
 
   private:
     // Clients connected now; sent and dropped since the start, clients that left included.
@@ -87,4 +99,17 @@ class CFrameChannels {
     CLossyFrameServer lossy_;
     std::unique_ptr<CFrameTransfer> transfer_;
     CWebServer web_;
+    CFrameStream stream_;
+    CHostList viewHosts_;
+    std::function<void(StreamFrameInfo&)> streamContext_;
+    // Raw frames copied for the stream until their lossless message names them (pool blocks).
+    struct PendingFrame {
+        uint32_t number;
+        uint32_t width;
+        uint32_t height;
+        void* pixels;
+    };
+    std::deque<PendingFrame> pending_;
+    void DropPending();
+    void StreamLossless(const uint8_t* message, uint32_t length);
 };

@@ -50,6 +50,12 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
         bridge_.Monitor().Submit(h.frameNumber, h.width, h.height, pixels,
                                  h.time + h.millitm / 1000.0);
     });
+    channels_.SetStreamContext([this](StreamFrameInfo& f) {
+        const SpotResults& s = pipeline_.Spot();
+        f.orientation = settings_.Current().orientation;
+        f.spot[0] = s.xm, f.spot[1] = s.ym, f.spot[2] = s.xrms, f.spot[3] = s.yrms;
+        f.beam = bridge_.Monitor().Latest();
+    });
     channels_.SetWebLinks({hosts.poster, this, &bridge_});
     channels_.SetClientCountDisplays(
         [this](int n) { model_.SetText(IDC_LOSSLESS_CLIENTS, std::to_string(n)); },
@@ -391,9 +397,4 @@ void CMainDlg::ShutDownServer() {
 
 std::string CMainDlg::ControlEquipmentName() const {
     return config_ ? config_->GetValue(kSectionDefault, kKeyZeftControlEqpName, "") : "";
-}
-
-std::string CMainDlg::ServiceStatusText() const {
-    const bool framed = pipeline_.LastFrameTime().time != 0;
-    return subsystems_.StatusText(state_, framed ? lastFrameRate_ : -1);
 }

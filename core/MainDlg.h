@@ -130,7 +130,10 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     // The web server's view of the state; `event` also tells the live pages.
     void PublishWebStatus(bool event);
     // One line for the service manager: grabbing, frame rate and clients of each channel.
-    std::string ServiceStatusText() const;
+    std::string ServiceStatusText() const {
+        const bool framed = pipeline_.LastFrameTime().time != 0;
+        return subsystems_.StatusText(state_, framed ? lastFrameRate_ : -1);
+    }
 
     // The one way in for a command; see ControllerStates.cpp for what each state allows.
     Outcome Request(ControllerCommand command) override;

@@ -211,6 +211,8 @@ StatusCounters CSubsystems::Health(const CFramePipeline::Counters& p) const {
     h[kZeftCalls] = zeft.calls;
     h[kZeftRefused] = zeft.callsRefused;
     h[kAccessRefused] = channels_.AccessRefused();
+    h[kStreamSent] = channels_.StreamSent();
+    h[kStreamDropped] = channels_.StreamDropped();
     return h;
 }
 

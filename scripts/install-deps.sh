@@ -25,6 +25,7 @@ packages=(
   libgsl-dev                      # the beam profiles' Gaussian fits (nonlinear least squares)
   hdf5-tools python3-h5py         # its tests read the files back
   python3-silx                    # ... and check them as NeXus readers do (a large package)
+  libzmq3-dev cppzmq-dev python3-zmq  # the frame stream for analysis farms; its tests and examples
 )
 
 missing=()

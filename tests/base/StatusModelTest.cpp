@@ -22,7 +22,7 @@ TEST(StatusModel, HealthLineKeepsItsText) {
               "camera stalled 103, pipeline drains 104, no codec 105, jpeg failed 106; "
               "lossless 107 clients, 108 sent, 109 dropped; "
               "lossy 110 clients, 111 sent, 112 dropped; web 113 clients, 114 sent, 115 dropped; "
-              "zeft 116 calls, 117 refused; access refused 118");
+              "stream 116 sent, 117 dropped; zeft 118 calls, 119 refused; access refused 120");
 }
 
 // Every value reaches the JSON under its key and /metrics under its name, and each family is
