@@ -338,7 +338,10 @@ void CMainDlg::Configure() {
     subsystems_.TearDown(control_.get());
     Enter(ControllerState::kConfiguring);
 
-    if (hosts_.configDialog == nullptr || !hosts_.configDialog->Run(*config_, hardware))
+    // A quit handled inside the dialog's loop lets go of config_; the dialog's OK still
+    // writes to it.
+    const std::shared_ptr<CIniFile> config = config_;
+    if (hosts_.configDialog == nullptr || !hosts_.configDialog->Run(*config, hardware))
         LogMessage(hosts_.app, "Configdialog could not be created!");
     // A quit request handled while the dialog was open has torn everything down already.
     if (state_ == ControllerState::kShutDown)

@@ -173,7 +173,8 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     CDialogModel model_;
     CCameraSettingsState settings_;
 
-    std::unique_ptr<CIniFile> config_;
+    // Shared with a running configuration dialog, which a quit must not pull it from under.
+    std::shared_ptr<CIniFile> config_;
     CFrameChannels channels_;
     CSubsystems subsystems_;
     std::unique_ptr<CSrv> control_;
