@@ -218,11 +218,6 @@ void CMainDlg::MarkControlClientActivity() {
     model_.SetText(IDC_ZEFT_CLIENTS, ">= 1");
 }
 
-Outcome CMainDlg::Check(ControllerCommand command) const {
-    const StateRule& rule = Rule(state_, command);
-    return {rule.code, rule.reason};
-}
-
 Outcome CMainDlg::Request(ControllerCommand command) {
     const StateRule& rule = Rule(state_, command);
     if (rule.code != Outcome::kAccepted)
@@ -251,10 +246,6 @@ Outcome CMainDlg::Request(ControllerCommand command) {
     if (state_ == rule.next || state_ == ControllerState::kShutDown)
         return {Outcome::kAccepted, ""};
     return {Outcome::kFailed, failed};
-}
-
-void CMainDlg::Post(ControllerCommand command) {
-    hosts_.poster->PostTask([this, command] { Request(command); });
 }
 
 void CMainDlg::StartGrabbing() {
@@ -351,7 +342,10 @@ void CMainDlg::Configure() {
     subsystems_.TearDown(control_.get());
     Enter(ControllerState::kConfiguring);
 
-    if (hosts_.configDialog == nullptr || !hosts_.configDialog->Run(*config_, hardware))
+    // A quit handled inside the dialog's loop lets go of config_; the dialog's OK still
+    // writes to it.
+    const std::shared_ptr<CIniFile> config = config_;
+    if (hosts_.configDialog == nullptr || !hosts_.configDialog->Run(*config, hardware))
         LogMessage(hosts_.app, "Configdialog could not be created!");
     // A quit request handled while the dialog was open has torn everything down already.
     if (state_ == ControllerState::kShutDown)

@@ -137,8 +137,13 @@ class CMainDlg : public IControllerState, public IControllerRequests {
 
     // The one way in for a command; see ControllerStates.cpp for what each state allows.
     Outcome Request(ControllerCommand command) override;
-    Outcome Check(ControllerCommand command) const override;
-    void Post(ControllerCommand command) override;
+    Outcome Check(ControllerCommand command) const override {
+        const StateRule& rule = Rule(state_, command);
+        return {rule.code, rule.reason};
+    }
+    void Post(ControllerCommand command) override {
+        hosts_.poster->PostTask([this, command] { Request(command); });
+    }
     ControllerState State() const { return state_; }
 
     CFrameServer& LosslessServer() { return channels_.Lossless(); }
@@ -170,7 +175,8 @@ class CMainDlg : public IControllerState, public IControllerRequests {
     CDialogModel model_;
     CCameraSettingsState settings_;
 
-    std::unique_ptr<CIniFile> config_;
+    // Shared with a running configuration dialog, which a quit must not pull it from under.
+    std::shared_ptr<CIniFile> config_;
     // Before the channels: the web server's thread reads the beam until they stop.
     CWebBridge bridge_;
     CFrameChannels channels_;

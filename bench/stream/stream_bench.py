@@ -26,7 +26,7 @@ import zmq
 
 here = os.path.dirname(os.path.abspath(__file__))
 root = os.path.dirname(os.path.dirname(here))
-sys.path[:0] = [os.path.join(root, "python", "tests")]
+sys.path[:0] = [os.path.join(root, "tests", "support")]
 
 from program import Program  # noqa: E402
 

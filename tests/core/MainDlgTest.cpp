@@ -9,6 +9,7 @@
 #include <future>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/LittleEndian.h"
@@ -662,15 +663,23 @@ TEST_F(MainDlgTest, KilledGigECameraCountsAsLost) {
     // is the loss handler (an atomic flag, then a task posted to the main thread).
     GTEST_SKIP();
 #endif
-    int pid = 0;
-    FILE* camera = nullptr;
-    auto start = [&] {  // the fake camera as a process of its own, to be killed
-        camera = ::popen("echo $$; exec " FAKE_GV_BIN " LXT01", "r");
-        char ready[16] = {};
-        return camera && std::fscanf(camera, "%d\n", &pid) == 1 &&
-               std::fgets(ready, sizeof ready, camera) != nullptr;
-    };
-    ASSERT_TRUE(start());
+    struct Camera {  // the fake camera as a process of its own, to be killed
+        bool Start() {
+            out = ::popen("echo $$; exec " FAKE_GV_BIN " LXT01", "r");
+            char ready[16] = {};
+            return out && std::fscanf(out, "%d\n", &pid) == 1 &&
+                   std::fgets(ready, sizeof ready, out) != nullptr;
+        }
+        // One left running would answer for the serial in the next test of this process.
+        void Kill() {
+            if (out != nullptr)
+                ::kill(pid, SIGKILL), ::pclose(std::exchange(out, nullptr));
+        }
+        ~Camera() { Kill(); }
+        int pid = 0;
+        FILE* out = nullptr;
+    } camera;
+    ASSERT_TRUE(camera.Start());
     Write("[GenICam]\nGigEVision=1\nFakeCamera=0\nUSB3Vision=0\n",
           "[GlobalSettings]\nType=DirectShow\nDevicePath=aravis:Aravis-Fake-LXT01?width=320&"
           "height=200&rate=25\nDeviceVideoMode=0\nLimitFramerate=-1\n");
@@ -678,8 +687,7 @@ TEST_F(MainDlgTest, KilledGigECameraCountsAsLost) {
     dlg_->OnTimer(CMainDlg::IDT_AUTOSTART);
     ASSERT_EQ(Read(ports_.lossless, 2).size(), 2u);
 
-    ::kill(pid, SIGKILL);
-    ::pclose(camera);
+    camera.Kill();
     const auto killed = std::chrono::steady_clock::now();
     ASSERT_TRUE(Pump(
         [&] {
@@ -692,7 +700,7 @@ TEST_F(MainDlgTest, KilledGigECameraCountsAsLost) {
     EXPECT_EQ(dlg_->Health()[kCameraLost], 1u);
     EXPECT_EQ(dlg_->Health()[kCameraStalled], 0u);
 
-    ASSERT_TRUE(start());  // it ends with the test
+    ASSERT_TRUE(camera.Start());
     EXPECT_TRUE(Pump([&] {
         dlg_->OnTimer(CMainDlg::IDT_REOPEN);
         return !dlg_->IsReopeningCamera();

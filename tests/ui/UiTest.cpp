@@ -21,13 +21,17 @@
 #include "capture/SyntheticCamera.h"
 #include "capture/V4l2Backend.h"
 #include "config/IniFile.h"
+#include "core/MainDlg.h"
 #include "processing/PixelConversion.h"
 #include "tests/capture/ScriptedV4l2.h"
+#include "tests/support/LogRecorder.h"
+#include "tests/support/Program.h"
 #include "tests/support/TempDir.h"
 #include "ui/ConfigDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/MessageBox.h"
 #include "ui/PreviewDialog.h"
+#include "zeft/Zeft.h"
 
 namespace {
 
@@ -389,6 +393,34 @@ TEST(PreviewDialogTest, GenicamFeaturesAreDeviceControls) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return qGray(dlg.LastImage().pixel(middle)) == 0; }));
     }
     SetGenicamInterfaces({});
+}
+
+// A quit handled while the controller's dialog is open (its loop runs the quit) must leave
+// the dialog a live configuration: the OK pressed afterwards saves into it.
+TEST(ConfigDialogQuitTest, OkAfterAQuitSavesIntoALiveConfiguration) {
+    struct : ITimerHost, IDialogHost {
+        void SetTimer(int, int) override {}
+        void KillTimer(int) override {}
+        void EndDialog(int) override {}
+    } hosts;
+    TempDir dir;
+    WriteFileText(dir.File("Lumerix2.cfg"), ProgramDir::Config(ProgramDir::FreePorts(), ""));
+    WriteFileText(dir.File("curhardware.cfg"), kHardware);
+    CLogRecorder log;
+    CMessageQueue poster;
+    CQtConfigDialog configDialog(&log);
+    CMainDlg dlg({&log, &poster, &hosts, &hosts, &configDialog}, dir.path(), 0);
+    dlg.OnInitDialog();
+    WithModal([&] { dlg.OnCommand(IDC_CONFIG); },
+              [&](QDialog* config) {
+                  dlg.ShutDownServer();
+                  Find<QLineEdit>(config, 1003)->setText("4321");
+                  Find<QPushButton>(config, 1)->click();
+              });
+    EXPECT_TRUE(dlg.IsShutDown());
+    EXPECT_NE(ReadFileText(dir.File("Lumerix2.cfg")).find("LISTENPORTNUMBER=4321"),
+              std::string::npos);
+    ZeftShutdown();
 }
 
 }  // namespace
