@@ -1,8 +1,12 @@
 #include "tests/support/Program.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
+#include <mutex>
 #include <random>
 #include <sstream>
 
@@ -18,6 +22,32 @@ std::string ProgramDir::Config(const Ports& ports, const std::string& extra) {
     return c.str();
 }
 
+namespace {
+
+// A free offset is not bound until the server starts: test processes running side by side
+// claim one through a lock file, held while this process runs its newest few programs.
+bool ClaimZeftOffset(int offset) {
+    static std::mutex mutex;  // guards held
+    static std::deque<int> held;
+    const std::string path = "/tmp/lumerix2-zeft-offset-" + std::to_string(offset) + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return true;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    std::lock_guard lock(mutex);
+    held.push_back(fd);
+    if (held.size() > 4) {
+        ::close(held.front());
+        held.pop_front();
+    }
+    return true;
+}
+
+}  // namespace
+
 ProgramDir::Ports ProgramDir::FreePorts() {
     Ports ports;
     ports.lossless = FreePort();
@@ -29,7 +59,7 @@ ProgramDir::Ports ProgramDir::FreePorts() {
         offsets[size_t(i)] = i;
     std::shuffle(offsets.begin(), offsets.end(), std::random_device{});
     for (int k : offsets) {
-        if (PortFree(static_cast<uint16_t>(32100 + k))) {
+        if (PortFree(static_cast<uint16_t>(32100 + k)) && ClaimZeftOffset(k)) {
             ports.zeftOffset = k;
             break;
         }

@@ -1,6 +1,8 @@
 """The real program, headless, in a temporary program directory with ports of its own: the one
 launcher of the Python tests and benches (tests/support/Program.h is the C++ one)."""
 
+import collections
+import fcntl
 import os
 import pathlib
 import random
@@ -21,7 +23,22 @@ def free_port(port=0):
             return None
 
 
-TAKEN = set()
+# A free ZEFT port is not bound until the server starts: test processes running side by side
+# claim one through a lock file, held while this process runs its newest few programs.
+HELD = collections.deque()
+
+
+def claim_zeft_port(port):
+    fd = os.open(f"/tmp/lumerix2-zeft-offset-{port - 32100}.lock", os.O_RDWR | os.O_CREAT, 0o666)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(fd)
+        return False
+    HELD.append(fd)
+    if len(HELD) > 4:
+        os.close(HELD.popleft())
+    return True
 
 
 class Program:
@@ -33,8 +50,7 @@ class Program:
         self.dir = tempfile.mkdtemp(prefix="lumerix2-py-")
         self.lossless, self.lossy = free_port(), free_port()
         # ZEFT listens on 32100 + an offset of 0 to 30: take one nobody holds now.
-        zeft = next((p for p in random.sample(range(32100, 32131), 31) if p not in TAKEN and free_port(p)), 32130)
-        TAKEN.add(zeft)  # programs started together must not pick the same one
+        zeft = next((p for p in random.sample(range(32100, 32131), 31) if free_port(p) and claim_zeft_port(p)), 32130)
         self.zeft = zeft
         self.control, self.frames = f"/TEST/127.0.0.1:{zeft}/LUMERIX", f"/TEST/127.0.0.1:{zeft}/device_0"
         self.write("Lumerix2.cfg",
