@@ -53,17 +53,19 @@ CResult<> CCodecSet::InitializeCompressionCodec(int width, int height, int bitsP
         Release();
         return Failure();
     }
-    if (!codec_->Init(kFourCCHfyu, &inputFormat_)) {
-        Trace(codec_->GetLastTrace());
+    if (auto opened = codec_->Init(kFourCCHfyu, &inputFormat_); !opened) {
+        Trace(opened.Message());
         libraryReason_ = codec_->LibraryReason();
         Release();
         return Failure();
     }
-    if (!codec_->GetOutputFormatLength(&outputFormatLength_)) {
-        Trace(codec_->GetLastTrace());
+    auto formatLength = codec_->GetOutputFormatLength();
+    if (!formatLength) {
+        Trace(formatLength.Message());
         Release();
         return Failure();
     }
+    outputFormatLength_ = formatLength.Value();
     outputFormat_ = CPoolBlock::Alloc(outputFormatLength_);
     if (!outputFormat_) {
         Trace(
@@ -73,18 +75,20 @@ CResult<> CCodecSet::InitializeCompressionCodec(int width, int height, int bitsP
         return Failure();
     }
     std::memcpy(outputFormat_.Data(), &outputFormatLength_, sizeof outputFormatLength_);
-    if (!codec_->GetOutputFormat(outputFormat_.Data())) {
-        Trace(codec_->GetLastTrace());
+    if (auto copied = codec_->GetOutputFormat(outputFormat_.Data()); !copied) {
+        Trace(copied.Message());
         Release();
         return Failure();
     }
-    if (!codec_->GetMaxCompressedSize(&maxCompressedSize_)) {
+    auto maxCompressed = codec_->GetMaxCompressedSize();
+    if (!maxCompressed) {
         Trace(
             "CMainDlg::InitializeCompressionCodec: Could not get max length of compressed "
             "picture.");
         Release();
         return Failure();
     }
+    maxCompressedSize_ = maxCompressed.Value();
     const uint64_t compressedForm =
         uint64_t{kFrameHeaderSize} + outputFormatLength_ + maxCompressedSize_;
     const uint64_t rawForm = uint64_t{kFrameHeaderSize} + uint64_t(width) * uint64_t(height);
@@ -120,7 +124,7 @@ void CCodecSet::DeinitializeCompressionCodec() {
 
 void CCodecSet::Release() {
     if (codec_) {
-        codec_->Done();
+        (void)codec_->Done();  // everything is released either way
         codec_.reset();
     }
     outputFormat_.Reset();

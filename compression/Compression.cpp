@@ -1,9 +1,8 @@
 #include "compression/Compression.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
+#include "base/LogSink.h"
 #include "frame/FrameHeader.h"
 #include "frame/PoolBlock.h"
 
@@ -23,27 +22,28 @@ uint64_t EncoderPacketBound(uint64_t encodedWidth, uint64_t height) {
     return encodedWidth * height * 3 * 4 + AV_INPUT_BUFFER_MIN_SIZE;
 }
 
+// The codec or the frame geometry cannot give an output format; `code` is the cause.
+CError OutputFormatFailure(int code) {
+    return CError{code, FormatLogText("CCompression::Init : Could not get frame output format "
+                                      "(errcode=%xh).",
+                                      static_cast<unsigned>(code))};
+}
+
 }  // namespace
 
 CCompression::CCompression() = default;
 
 CCompression::~CCompression() {
-    if (initialized_) {
-        int endError = 0;
-        if (!Close(&endError))
-            Trace(-1, "~CCompression: Error %d (%xh) on ICCompressEnd !", endError,
-                  static_cast<unsigned>(endError));
-        initialized_ = false;
-    }
+    // Nobody is left to hear that ending the stream failed.
+    if (initialized_)
+        Close(nullptr);
 }
 
-int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
+CResult<> CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
     if (initialized_)
-        return 1;
-    if (inputFmt == nullptr) {
-        Trace(-1, "CCompression::Init: Parameter inputFmt is NULL !");
-        return 0;
-    }
+        return Success();
+    if (inputFmt == nullptr)
+        return CError{-1, "CCompression::Init: Parameter inputFmt is NULL !"};
     std::memcpy(&inputFormat_, inputFmt, sizeof inputFormat_);
 
     const AVCodec* codec =
@@ -53,10 +53,10 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
     libraryError_ = 0;
     if (context_ == nullptr) {
         libraryError_ = codec == nullptr ? AVERROR_ENCODER_NOT_FOUND : AVERROR(ENOMEM);
-        Trace(-1, "CCompression::Init: Could not open the Codec '%c%c%c%c'.",
-              static_cast<char>(fourCC), static_cast<char>(fourCC >> 8),
-              static_cast<char>(fourCC >> 16), static_cast<char>(fourCC >> 24));
-        return 0;
+        return CError{
+            -1, FormatLogText("CCompression::Init: Could not open the Codec '%c%c%c%c'.",
+                              static_cast<char>(fourCC), static_cast<char>(fourCC >> 8),
+                              static_cast<char>(fourCC >> 16), static_cast<char>(fourCC >> 24))};
     }
 
     // The gray block is width × |height| bytes; a description that promises fewer bytes
@@ -68,10 +68,8 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
         inputFormat_.biSizeImage != 0 && inputFormat_.biSizeImage < width * height;
     if (inputFormat_.biSize < kBitmapInfoHeaderSize || inputFormat_.biCompression != 0 ||
         width < 1 || height < 1 || width > 65536 || height > 65536 || describedSmaller) {
-        Trace(-1, "CCompression::Init : Could not get frame output format (errcode=%xh).",
-              static_cast<unsigned>(kBadFormat));
         Close(nullptr);
-        return 0;
+        return OutputFormatFailure(kBadFormat);
     }
     width_ = static_cast<uint32_t>(width);
     height_ = static_cast<uint32_t>(height);
@@ -96,10 +94,8 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
     if (r >= 0 && bound > UINT32_MAX - kFrameHeaderSize - 65536u)
         r = kBadFormat;  // the record sizes of this geometry would not fit 32 bits
     if (r < 0) {
-        Trace(-1, "CCompression::Init : Could not get frame output format (errcode=%xh).",
-              static_cast<unsigned>(r));
         Close(nullptr);
-        return 0;
+        return OutputFormatFailure(r);
     }
     fourCC_ = fourCC;
     maxCompressedSize_ = static_cast<uint32_t>(bound);
@@ -109,9 +105,9 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
     const uint32_t formatLength = kBitmapInfoHeaderSize + extraSize;
     outputFormat_ = CPoolBlock::Alloc(formatLength);
     if (!outputFormat_) {
-        Trace(-1, "CCompression::Init: Could not allocate memory needed for frame output format.");
         Close(nullptr);
-        return 0;
+        return CError{
+            -1, "CCompression::Init: Could not allocate memory needed for frame output format."};
     }
     BITMAPINFOHEADER out;
     out.biSize = formatLength;
@@ -136,16 +132,16 @@ int CCompression::Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt) {
     }
     if (r < 0) {
         libraryError_ = r;
-        Trace(-1, "CCompression::Init : Error on ICCompressBegin (errcode=%xh).",
-              static_cast<unsigned>(r));
         Close(nullptr);
-        return 0;
+        return CError{r,
+                      FormatLogText("CCompression::Init : Error on ICCompressBegin (errcode=%xh).",
+                                    static_cast<unsigned>(r))};
     }
     for (int plane = 1; plane <= 2; ++plane)
         std::memset(frame_->data[plane], 128,
                     static_cast<size_t>(frame_->linesize[plane]) * height_);
     initialized_ = true;
-    return 1;
+    return Success();
 }
 
 void CCompression::MarkCompressFailed() {
@@ -191,9 +187,9 @@ bool CCompression::PrepareInput(const uint8_t* pixels, AVFrame* input) {
     return true;
 }
 
-int CCompression::Compress(const uint8_t* pixels, uint8_t* output) {
+CResult<> CCompression::Compress(const uint8_t* pixels, uint8_t* output) {
     if (!initialized_)
-        return 0;
+        return CError{-1, "CCompression::Compress: codec not initialized."};
     bool sent = false;
     if (pixels != nullptr && output != nullptr && PrepareInput(pixels, input_)) {
         input_->pts = 0;
@@ -206,51 +202,43 @@ int CCompression::Compress(const uint8_t* pixels, uint8_t* output) {
         if (r >= 0)
             av_packet_unref(packet_);
         MarkCompressFailed();
-        return 0;
+        return CError{r < 0 ? r : -1, "CCompression::Compress: the encoder gave no frame."};
     }
     const uint32_t size = static_cast<uint32_t>(packet_->size);
     std::memcpy(output, packet_->data, size);
     av_packet_unref(packet_);
     std::memcpy(outputFormat_.Data() + kBiSizeImageOffset, &size, sizeof size);
-    return 1;
+    return Success();
 }
 
-int CCompression::GetOutputFormatLength(uint32_t* length) {
-    if (!outputFormat_) {
-        Trace(-1, "CCompression::GetOutputFormatLength: Error: output format not initialized.");
-        if (length != nullptr)
-            *length = 0;
-        return 0;
-    }
-    if (length != nullptr)
-        std::memcpy(length, outputFormat_.Data(), sizeof *length);
-    return 1;
+CResult<uint32_t> CCompression::GetOutputFormatLength() const {
+    if (!outputFormat_)
+        return CError{-1,
+                      "CCompression::GetOutputFormatLength: Error: output format not initialized."};
+    uint32_t length = 0;
+    std::memcpy(&length, outputFormat_.Data(), sizeof length);
+    return length;
 }
 
-int CCompression::GetOutputFormat(void* destination) {
-    if (!outputFormat_) {
-        Trace(-1, "CCompression::GetOutputFormat: Error: output format not initialized.");
-        return 0;
-    }
+CResult<> CCompression::GetOutputFormat(void* destination) const {
+    if (!outputFormat_)
+        return CError{-1, "CCompression::GetOutputFormat: Error: output format not initialized."};
     uint32_t own = 0;
     uint32_t theirs = 0;
     std::memcpy(&own, outputFormat_.Data(), sizeof own);
     if (destination != nullptr)
         std::memcpy(&theirs, destination, sizeof theirs);
-    if (destination == nullptr || theirs != own) {
-        Trace(-1, "CCompression::GetOutputFormat: Size of the output format does not match");
-        return 0;
-    }
+    if (destination == nullptr || theirs != own)
+        return CError{-1,
+                      "CCompression::GetOutputFormat: Size of the output format does not match"};
     std::memcpy(destination, outputFormat_.Data(), own);
-    return 1;
+    return Success();
 }
 
-int CCompression::GetMaxCompressedSize(uint32_t* size) {
+CResult<uint32_t> CCompression::GetMaxCompressedSize() const {
     if (!initialized_)
-        return 0;
-    if (size != nullptr)
-        *size = maxCompressedSize_;
-    return 1;
+        return CError{-1, "CCompression::GetMaxCompressedSize: codec not initialized."};
+    return maxCompressedSize_;
 }
 
 uint32_t CCompression::GetFourCC() const {
@@ -281,20 +269,19 @@ bool CCompression::Close(int* endError) {
     return ended;
 }
 
-int CCompression::Done() {
+CResult<> CCompression::Done() {
     if (!initialized_)
-        return 1;
+        return Success();
     int endError = 0;
     const bool ended = Close(&endError);
     // Everything is released either way, so the object is closed either way: an object
     // that stayed "initialised" over freed blocks would compress into freed memory.
     initialized_ = false;
-    if (!ended) {
-        Trace(-1, "CCompression::Done : Error on ICCompressEnd (errorcode=%xh)",
-              static_cast<unsigned>(endError));
-        return 0;
-    }
-    return 1;
+    if (!ended)
+        return CError{endError,
+                      FormatLogText("CCompression::Done : Error on ICCompressEnd (errorcode=%xh)",
+                                    static_cast<unsigned>(endError))};
+    return Success();
 }
 
 std::string CCompression::LibraryReason() const {
@@ -303,13 +290,4 @@ std::string CCompression::LibraryReason() const {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(libraryError_, text, sizeof text);
     return text;
-}
-
-int CCompression::Trace(int code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(lastTrace_, sizeof lastTrace_, format, args);
-    va_end(args);
-    lastError_ = code;
-    return 1;
 }

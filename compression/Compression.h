@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/Result.h"
 #include "frame/BitmapInfoHeader.h"
 #include "frame/PoolBlock.h"
 
@@ -21,7 +22,7 @@ struct AVPacket;
 // encoded one column wider (the last column repeated); the output format then says the
 // even width, and a decoder crops to the frame header's width.
 //
-// Failures are kept for Trace (last error, last text) and never logged.
+// Failures are returned with a fixed text and never logged here.
 class CCompression {
   public:
     CCompression();
@@ -30,31 +31,27 @@ class CCompression {
     CCompression& operator=(const CCompression&) = delete;
 
     // Opens the codec `fourCC` (only "HFYU" exists) for the frame geometry of `inputFmt`.
-    // 1 on success or when already initialised, 0 on failure (nothing stays open).
-    int Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt);
+    // Succeeds also when already initialised; on failure nothing stays open.
+    CResult<> Init(uint32_t fourCC, const BITMAPINFOHEADER* inputFmt);
     // Compresses one frame into `output`, which holds GetMaxCompressedSize bytes; the
     // output format's biSizeImage then holds the compressed size. On failure biSizeImage
     // holds the maximum compressed size, so a caller choosing the shorter form of a frame
-    // never sends stale data as compressed. 1 on success, 0 otherwise.
-    int Compress(const uint8_t* pixels, uint8_t* output);
-    // The output format's length (its biSize); 0 and result 0 when there is none.
-    int GetOutputFormatLength(uint32_t* length);
+    // never sends stale data as compressed.
+    CResult<> Compress(const uint8_t* pixels, uint8_t* output);
+    // The output format's length (its biSize), when there is one.
+    CResult<uint32_t> GetOutputFormatLength() const;
     // Copies the output format into `destination`, whose first u32 must already hold the
-    // output format's length. 1 after copying, 0 when there is none or the lengths differ.
-    int GetOutputFormat(void* destination);
-    // A size the compressed image can never exceed; 0 when not initialised.
-    int GetMaxCompressedSize(uint32_t* size);
+    // output format's length. Fails when there is none or the lengths differ.
+    CResult<> GetOutputFormat(void* destination) const;
+    // A size the compressed image can never exceed; fails when not initialised.
+    CResult<uint32_t> GetMaxCompressedSize() const;
     // The code given to a successful Init, 0 when not initialised.
     uint32_t GetFourCC() const;
     // Closes the codec and releases everything, also when ending the stream fails (then
-    // the result is 0). 1 when closed cleanly or not initialised.
-    int Done();
-    // Formats a failure report (at most 511 characters) and keeps it with `code`; always 1.
-    int Trace(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // the result is that failure). Succeeds when closed cleanly or not initialised.
+    CResult<> Done();
 
     bool IsInitialized() const { return initialized_; }
-    int GetLastError() const { return lastError_; }
-    const char* GetLastTrace() const { return lastTrace_; }
     // libavcodec's own words for the failure of the last set-up, empty when the library
     // reported none.
     std::string LibraryReason() const;
@@ -77,7 +74,5 @@ class CCompression {
     uint32_t width_ = 0;  // of the gray image; the encoder's width is even
     uint32_t height_ = 0;
     uint32_t maxCompressedSize_ = 0;
-    int lastError_ = 0;
     int libraryError_ = 0;  // AVERROR code of the last failed library call in Init
-    char lastTrace_[512] = {};
 };

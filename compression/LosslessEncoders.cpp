@@ -70,9 +70,11 @@ bool CLosslessEncoders::Open(uint32_t width, uint32_t height) {
         input.biBitCount = 24;
         uint32_t formatLength = 0;
         uint32_t maxCompressed = 0;
-        if (!slot->codec->Init(kFourCCHfyu, &input) ||
-            !slot->codec->GetOutputFormatLength(&formatLength) ||
-            !slot->codec->GetMaxCompressedSize(&maxCompressed)) {
+        if (slot->codec->Init(kFourCCHfyu, &input)) {
+            formatLength = slot->codec->GetOutputFormatLength().ValueOr(0);
+            maxCompressed = slot->codec->GetMaxCompressedSize().ValueOr(0);
+        }
+        if (formatLength == 0 || maxCompressed == 0) {
             slot->codec.reset();
             formatLength = maxCompressed = 0;
         }
@@ -165,8 +167,8 @@ void CLosslessEncoders::Encode(Slot* slot) {
                       job.header.height == height_;
     const uint32_t formatLength = static_cast<uint32_t>(slot->format.size());
     uint32_t length = 0;
-    if (fits && slot->codec->Compress(job.pixels, record + kFrameHeaderSize + formatLength) == 1 &&
-        slot->codec->GetOutputFormat(slot->format.data()) == 1) {
+    if (fits && slot->codec->Compress(job.pixels, record + kFrameHeaderSize + formatLength) &&
+        slot->codec->GetOutputFormat(slot->format.data())) {
         BITMAPINFOHEADER format;
         std::memcpy(&format, slot->format.data(), sizeof format);
         length = PutLosslessRecord(record, capacity, job.header, slot->format.data(), format.biSize,

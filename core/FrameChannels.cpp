@@ -52,13 +52,12 @@ int CFrameChannels::Start(const NetworkSettings& settings, const std::string& fr
         !lossy_.Start(static_cast<uint16_t>(settings.listenPortLossy), settings.maxClientsLossy))
         result = 0;
     web_.Start(settings.http);
-    std::string error;
     if (settings.stream.enabled) {
-        if (stream_.Start(settings.stream, viewHosts_, &error))
+        if (auto started = stream_.Start(settings.stream, viewHosts_))
             LogMessage(log_, "Stream on %s (%s, %s).", stream_.Endpoint().c_str(),
                        settings.stream.pattern.c_str(), settings.stream.content.c_str());
         else
-            LogMessage(log_, "Stream not started: %s.", error.c_str());
+            LogMessage(log_, "Stream not started: %s.", started.Message().c_str());
     }
     return result;
 }

@@ -71,40 +71,34 @@ bool ReceivePart(void* socket, std::string* text, bool* more) {
 
 }  // namespace
 
-bool CFrameStream::Start(const StreamSettings& settings, const CHostList& view,
-                         std::string* error) {
+CResult<> CFrameStream::Start(const StreamSettings& settings, const CHostList& view) {
     Stop();
     int type = 0;
     if (settings.pattern == "PUSH")
         type = ZMQ_PUSH;
     else if (settings.pattern == "PUB")
         type = ZMQ_PUB;
-    if (type == 0) {
-        *error = "unknown Pattern \"" + settings.pattern + "\" (PUSH or PUB)";
-        return false;
-    }
-    if (settings.content != "raw" && settings.content != "lossless") {
-        *error = "unknown Content \"" + settings.content + "\" (raw or lossless)";
-        return false;
-    }
+    if (type == 0)
+        return CError{-1, "unknown Pattern \"" + settings.pattern + "\" (PUSH or PUB)"};
+    if (settings.content != "raw" && settings.content != "lossless")
+        return CError{-1, "unknown Content \"" + settings.content + "\" (raw or lossless)"};
     raw_ = settings.content == "raw";
     view_ = view;
     context_ = zmq_ctx_new();
-    if (context_ == nullptr) {
-        *error = std::string("no ZeroMQ context (") + zmq_strerror(errno) + ")";
-        return false;
-    }
+    if (context_ == nullptr)
+        return CError{errno, std::string("no ZeroMQ context (") + zmq_strerror(errno) + ")"};
     void* zap = nullptr;
     if (!view_.AllowsEveryone()) {
         // Bound before the stream socket, so that no peer is ever let in unchecked.
         zap = zmq_socket(context_, ZMQ_REP);
         if (zap == nullptr || zmq_bind(zap, kZapEndpoint) != 0) {
-            *error = std::string("no peer address check (") + zmq_strerror(errno) + ")";
+            CError failed{errno,
+                          std::string("no peer address check (") + zmq_strerror(errno) + ")"};
             if (zap != nullptr)
                 zmq_close(zap);
             zmq_ctx_term(context_);
             context_ = nullptr;
-            return false;
+            return failed;
         }
     }
     socket_ = zmq_socket(context_, type);
@@ -114,11 +108,12 @@ bool CFrameStream::Start(const StreamSettings& settings, const CHostList& view,
     // A NULL-mechanism peer is only put to the ZAP handler when the socket has a domain.
     if (ok && zap != nullptr)
         ok = zmq_setsockopt(socket_, ZMQ_ZAP_DOMAIN, kZapDomain, sizeof kZapDomain - 1) == 0;
+    CError failed;
     if (ok && zmq_bind(socket_, settings.endpoint.c_str()) != 0) {
-        *error = "cannot bind " + settings.endpoint + " (" + zmq_strerror(errno) + ")";
+        failed = {errno, "cannot bind " + settings.endpoint + " (" + zmq_strerror(errno) + ")"};
         ok = false;
     } else if (!ok) {
-        *error = std::string("no ZeroMQ socket (") + zmq_strerror(errno) + ")";
+        failed = {errno, std::string("no ZeroMQ socket (") + zmq_strerror(errno) + ")"};
     }
     if (!ok) {
         if (socket_ != nullptr)
@@ -128,7 +123,7 @@ bool CFrameStream::Start(const StreamSettings& settings, const CHostList& view,
             zmq_close(zap);
         zmq_ctx_term(context_);
         context_ = nullptr;
-        return false;
+        return failed;
     }
     char last[256] = {};
     size_t size = sizeof last - 1;
@@ -136,7 +131,7 @@ bool CFrameStream::Start(const StreamSettings& settings, const CHostList& view,
                                                                              : settings.endpoint;
     if (zap != nullptr)
         zap_ = std::thread([this, zap] { RunZap(zap); });
-    return true;
+    return Success();
 }
 
 void CFrameStream::Stop() {

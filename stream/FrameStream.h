@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "base/HostList.h"
+#include "base/Result.h"
 #include "config/Settings.h"
 
 struct BeamResult;
@@ -40,10 +41,10 @@ class CFrameStream {
     CFrameStream(const CFrameStream&) = delete;
     CFrameStream& operator=(const CFrameStream&) = delete;
 
-    // Binds the endpoint of `settings` (which must be enabled). False with the reason in
-    // `error` (one sentence) for an unknown pattern or content, or an endpoint that cannot
-    // be bound; the stream then stays off.
-    bool Start(const StreamSettings& settings, const CHostList& view, std::string* error);
+    // Binds the endpoint of `settings` (which must be enabled). Fails with the reason (one
+    // sentence; ZeroMQ's errno as the code) for an unknown pattern or content, or an
+    // endpoint that cannot be bound; the stream then stays off.
+    CResult<> Start(const StreamSettings& settings, const CHostList& view);
     void Stop();
     bool IsStarted() const { return socket_ != nullptr; }
     bool RawContent() const { return raw_; }

@@ -45,8 +45,8 @@ void HuffyuvOurs(benchmark::State& state) {
     header.height = height;
     BITMAPINFOHEADER format;
     for (auto _ : state) {
-        set.Codec()->Compress(pixels.data(), set.CompressedImage());
-        set.Codec()->GetOutputFormat(set.OutputFormat());
+        (void)set.Codec()->Compress(pixels.data(), set.CompressedImage());
+        (void)set.Codec()->GetOutputFormat(set.OutputFormat());
         std::memcpy(&format, set.OutputFormat(), sizeof format);
         benchmark::DoNotOptimize(PutLosslessRecord(
             set.LosslessRecord(), set.LosslessRecordCapacity(), header, set.OutputFormat(),

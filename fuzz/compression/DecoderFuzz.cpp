@@ -23,9 +23,11 @@ std::vector<uint8_t> ValidMessage(uint32_t width, uint32_t height, const uint8_t
     in.biBitCount = 8;
     in.biSizeImage = width * height;
     CCompression codec;
-    uint32_t maxSize = 0, formatLength = 0;
-    if (!codec.Init(kFourCCHfyu, &in) || !codec.GetMaxCompressedSize(&maxSize) ||
-        !codec.GetOutputFormatLength(&formatLength))
+    if (!codec.Init(kFourCCHfyu, &in))
+        return {};
+    const uint32_t maxSize = codec.GetMaxCompressedSize().ValueOr(0);
+    const uint32_t formatLength = codec.GetOutputFormatLength().ValueOr(0);
+    if (maxSize == 0 || formatLength == 0)
         return {};
     std::vector<uint8_t> pixels(width * height);
     for (size_t i = 0; i < pixels.size(); ++i)

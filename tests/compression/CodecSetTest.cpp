@@ -31,7 +31,7 @@ TEST(CCodecSet, SetsUpBothChannelsForAGeometry) {
 
     // The record holds the compressed form and the raw one (ASan checks the bounds).
     const auto pixels = MakeImage(ImageKind::kNoise, 768, 574);
-    ASSERT_EQ(set.Codec()->Compress(pixels.data(), set.CompressedImage()), 1);
+    ASSERT_TRUE(set.Codec()->Compress(pixels.data(), set.CompressedImage()));
     std::memcpy(set.LosslessRecord() + 88, pixels.data(), pixels.size());
 
     // Small odd frames keep room for the raw form.

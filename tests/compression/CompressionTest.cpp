@@ -29,18 +29,18 @@ BITMAPINFOHEADER FormatOf(const uint8_t* block) {
 }
 
 // The output format block of an open codec, read through a destination of `length` bytes.
-std::vector<uint8_t> OutputFormat(CCompression& codec, uint32_t length, int expected = 1) {
+std::vector<uint8_t> OutputFormat(CCompression& codec, uint32_t length, bool expected = true) {
     std::vector<uint8_t> format(length, 0xAB);
     std::memcpy(format.data(), &length, 4);
-    EXPECT_EQ(codec.GetOutputFormat(format.data()), expected);
+    EXPECT_EQ(codec.GetOutputFormat(format.data()).Ok(), expected);
     return format;
 }
 
 // The compressed lossless message of one frame, built as the frame pipeline builds it.
 std::vector<uint8_t> CompressedMessage(CCodecSet& set, const std::vector<uint8_t>& pixels,
                                        uint32_t width, uint32_t height) {
-    EXPECT_EQ(set.Codec()->Compress(pixels.data(), set.CompressedImage()), 1);
-    EXPECT_EQ(set.Codec()->GetOutputFormat(set.OutputFormat()), 1);
+    EXPECT_TRUE(set.Codec()->Compress(pixels.data(), set.CompressedImage()));
+    EXPECT_TRUE(set.Codec()->GetOutputFormat(set.OutputFormat()));
     const BITMAPINFOHEADER format = FormatOf(set.OutputFormat());
     EXPECT_LE(format.biSizeImage, set.MaxCompressedSize());
     FrameHeader h;
@@ -105,14 +105,12 @@ TEST(CCompression, NeverReadsOutsideThePixelBlock) {
         ASSERT_EQ(mprotect(base + length - page, page, PROT_NONE), 0);
         CCompression codec;
         const BITMAPINFOHEADER input = InputDescription(int32_t(g.width), int32_t(g.height));
-        ASSERT_EQ(codec.Init(kFourCCHfyu, &input), 1);
-        uint32_t max = 0;
-        codec.GetMaxCompressedSize(&max);
-        std::vector<uint8_t> out(max);
+        ASSERT_TRUE(codec.Init(kFourCCHfyu, &input));
+        std::vector<uint8_t> out(codec.GetMaxCompressedSize().ValueOr(0));
         const auto image = MakeImage(ImageKind::kNoise, g.width, g.height);
         for (uint8_t* block : {base + page, base + length - page - n}) {
             std::memcpy(block, image.data(), n);
-            EXPECT_EQ(codec.Compress(block, out.data()), 1) << g.width << "x" << g.height;
+            EXPECT_TRUE(codec.Compress(block, out.data())) << g.width << "x" << g.height;
         }
         munmap(mapped, length);
     }
@@ -122,31 +120,29 @@ TEST(CCompression, LifecycleOperations) {
     CCompression codec;
     uint8_t pixels[64 * 48] = {};
     std::vector<uint8_t> out(1 << 20);
-    EXPECT_EQ(codec.Compress(pixels, out.data()), 0);  // not open
+    EXPECT_FALSE(codec.Compress(pixels, out.data()));  // not open
     const BITMAPINFOHEADER small = InputDescription(64, 48), large = InputDescription(640, 480);
-    ASSERT_EQ(codec.Init(kFourCCHfyu, &small), 1);
-    uint32_t length = 0;
-    codec.GetOutputFormatLength(&length);
+    ASSERT_TRUE(codec.Init(kFourCCHfyu, &small));
+    const uint32_t length = codec.GetOutputFormatLength().ValueOr(0);
     // A second Init keeps the open codec and its geometry.
-    EXPECT_EQ(codec.Init(kFourCCHfyu, &large), 1);
+    EXPECT_TRUE(codec.Init(kFourCCHfyu, &large));
     EXPECT_EQ(FormatOf(OutputFormat(codec, length).data()).biWidth, 64);
     // A destination of another length receives nothing.
-    const auto wrong = OutputFormat(codec, length + 1, 0);
+    const auto wrong = OutputFormat(codec, length + 1, false);
     EXPECT_EQ(std::count(wrong.begin() + 4, wrong.end(), 0xAB), length - 3);
 
     // A failed compression leaves the largest size, so that the raw form wins.
-    uint32_t max = 0;
-    codec.GetMaxCompressedSize(&max);
-    ASSERT_EQ(codec.Compress(pixels, out.data()), 1);  // small stale size
-    EXPECT_EQ(codec.Compress(nullptr, out.data()), 0);
+    const uint32_t max = codec.GetMaxCompressedSize().ValueOr(0);
+    ASSERT_TRUE(codec.Compress(pixels, out.data()));  // small stale size
+    EXPECT_FALSE(codec.Compress(nullptr, out.data()));
     EXPECT_EQ(FormatOf(OutputFormat(codec, length).data()).biSizeImage, max);
     EXPECT_GT(max, 64u * 48u);
 
-    EXPECT_EQ(codec.Done(), 1);
+    EXPECT_TRUE(codec.Done());
     EXPECT_EQ(codec.GetFourCC(), 0u);
-    EXPECT_EQ(codec.Done(), 1);
-    EXPECT_EQ(codec.Compress(pixels, out.data()), 0);
-    EXPECT_EQ(codec.Init(kFourCCHfyu, &large), 1);
+    EXPECT_TRUE(codec.Done());
+    EXPECT_FALSE(codec.Compress(pixels, out.data()));
+    EXPECT_TRUE(codec.Init(kFourCCHfyu, &large));
 }
 
 TEST(CCompression, InitFailuresLeaveItClosed) {
@@ -165,13 +161,10 @@ TEST(CCompression, InitFailuresLeaveItClosed) {
     for (size_t i = 0; i <= std::size(cases); ++i) {
         SCOPED_TRACE(i);
         CCompression codec;
-        EXPECT_EQ(
-            codec.Init(i ? cases[i - 1].fourCC : kFourCCHfyu, i ? &cases[i - 1].input : nullptr),
-            0);
+        EXPECT_FALSE(
+            codec.Init(i ? cases[i - 1].fourCC : kFourCCHfyu, i ? &cases[i - 1].input : nullptr));
         EXPECT_FALSE(codec.IsInitialized());
-        uint32_t length = 1;
-        EXPECT_EQ(codec.GetOutputFormatLength(&length), 0);
-        EXPECT_EQ(length, 0u);
+        EXPECT_FALSE(codec.GetOutputFormatLength());
     }
 }
 

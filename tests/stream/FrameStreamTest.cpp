@@ -18,8 +18,8 @@ constexpr uint32_t kWidth = 64, kHeight = 48;
 
 void Start(CFrameStream& stream, const char* pattern, int hwm, const char* view = "") {
     StreamSettings s{true, "tcp://127.0.0.1:*", pattern, "raw", hwm};
-    std::string error;
-    ASSERT_TRUE(stream.Start(s, CHostList::Parse(view), &error)) << error;
+    auto started = stream.Start(s, CHostList::Parse(view));
+    ASSERT_TRUE(started) << started.Message();
 }
 
 void Publish(CFrameStream& stream, uint32_t frame) {
