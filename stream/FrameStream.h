@@ -22,8 +22,8 @@ struct StreamFrameInfo {
     std::string orientation;
     double scale = 1.0;
     double spot[4] = {-1, -1, -1, -1};  // x, y, sx, sy in pixels; -1 before the first
-    // The newest beam result, usually of an earlier frame: the beam is measured on a thread
-    // of its own. Null before the first.
+    // The newest beam result, of a neighbouring frame: the beam is measured on a thread of
+    // its own while lossless records are still encoded. Null before the first.
     std::shared_ptr<const BeamResult> beam;
 };
 
