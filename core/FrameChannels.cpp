@@ -8,8 +8,9 @@
 #include "frame/FrameHeader.h"
 
 namespace {
-// Raw frames whose lossless message has not come yet: one, unless encodes overlap.
-constexpr size_t kMaxPendingFrames = 4;
+// Raw frames whose lossless message has not come yet: more than the lossless records that
+// can be in flight at once (up to 4 encoder workers, and the frame being handed on).
+constexpr size_t kMaxPendingFrames = 8;
 }  // namespace
 
 CFrameChannels::CFrameChannels(IMessagePoster* poster, ILogSink* log,
