@@ -87,14 +87,15 @@ constexpr bool InIdOrder(const Table& table) {
 static_assert(InIdOrder(kStatusFields), "kStatusFields lists the ids in their order");
 static_assert(InIdOrder(kGaugeFields), "kGaugeFields lists the ids in their order");
 
-std::string GaugeNumber(double v) {
+}  // namespace
+
+std::string MetricNumber(double v) {
     if (std::isnan(v))
         return "NaN";
     char text[40];
     std::snprintf(text, sizeof text, "%.9g", v);
     return text;
 }
-}  // namespace
 
 std::string RenderHealthLine(const StatusCounters& c) {
     std::string out = "Health: ";
@@ -161,7 +162,7 @@ std::string RenderGaugeMetrics(const StatusGauges& g) {
             m += row.metric;
             if (row.axis != nullptr)
                 m += std::string("{axis=\"") + row.axis + "\"}";
-            m += " " + GaugeNumber(g[row.id]) + "\n";
+            m += " " + MetricNumber(g[row.id]) + "\n";
         }
     }
     return m;

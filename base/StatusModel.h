@@ -105,3 +105,5 @@ struct StatusGauges {
 
 // Every gauge family in the Prometheus text format.
 std::string RenderGaugeMetrics(const StatusGauges& g);
+// A sample value as the Prometheus text format writes it ("NaN" for unknown).
+std::string MetricNumber(double v);

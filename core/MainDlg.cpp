@@ -54,7 +54,8 @@ CMainDlg::CMainDlg(Hosts hosts, std::string programDir, char switchLetter,
         const SpotResults& s = pipeline_.Spot();
         f.orientation = settings_.Current().orientation;
         f.spot[0] = s.xm, f.spot[1] = s.ym, f.spot[2] = s.xrms, f.spot[3] = s.yrms;
-        f.beam = bridge_.Monitor().Latest();
+        const std::string& beam = bridge_.StatusJson();
+        f.beamJson = beam == "null" ? std::string() : beam;
     });
     channels_.SetWebLinks({hosts.poster, this, &bridge_});
     channels_.SetClientCountDisplays(

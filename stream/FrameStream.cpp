@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "analysis/Beam.h"
 #include "base/ThreadName.h"
 #include "frame/BufferPool.h"
 
@@ -145,7 +144,6 @@ void CFrameStream::Stop() {
         zap_.join();
     zmq_ctx_term(context_);
     context_ = nullptr;
-    shownBeam_.reset();
 }
 
 void CFrameStream::RunZap(void* zap) {
@@ -176,38 +174,6 @@ void CFrameStream::RunZap(void* zap) {
     zmq_close(zap);
 }
 
-const std::string& CFrameStream::BeamJson(const std::shared_ptr<const BeamResult>& beam) {
-    if (beam == shownBeam_)
-        return beamJson_;
-    shownBeam_ = beam;
-    std::string& j = beamJson_;
-    j = "{\"frame\":" + std::to_string(beam->frame) +
-        ",\"valid\":" + (beam->valid ? "true" : "false") + ",\"reason\":";
-    AppendString(j, beam->reason ? beam->reason : "");
-    j += ",\"centroid\":{\"x\":";
-    AppendNumber(j, beam->centroidX);
-    j += ",\"y\":";
-    AppendNumber(j, beam->centroidY);
-    j += "},\"sigma\":{\"x\":";
-    AppendNumber(j, beam->sigmaX);
-    j += ",\"y\":";
-    AppendNumber(j, beam->sigmaY);
-    j += ",\"xy\":";
-    AppendNumber(j, beam->sigmaXY);
-    j += "},\"width\":{\"major\":";
-    AppendNumber(j, beam->widthMajor);
-    j += ",\"minor\":";
-    AppendNumber(j, beam->widthMinor);
-    j += "},\"angle\":";
-    AppendNumber(j, beam->angle);
-    j += ",\"peak\":";
-    AppendNumber(j, beam->peakValue);
-    j += ",\"total\":";
-    AppendNumber(j, beam->total);
-    j += ",\"saturated\":" + std::to_string(beam->saturated) + "}";
-    return j;
-}
-
 void CFrameStream::Publish(const StreamFrameInfo& info, Encoding encoding, void* payload,
                            size_t bytes, uint32_t formatLength) {
     if (socket_ == nullptr) {
@@ -234,8 +200,8 @@ void CFrameStream::Publish(const StreamFrameInfo& info, Encoding encoding, void*
         AppendNumber(h, info.spot[i]);
     }
     h += "}";
-    if (info.beam)
-        h += ",\"beam\":" + BeamJson(info.beam);
+    if (!info.beamJson.empty())
+        h += ",\"beam\":" + info.beamJson;
     h += "}";
 
     zmq_msg_t body;

@@ -11,8 +11,6 @@
 #include "base/Result.h"
 #include "config/Settings.h"
 
-struct BeamResult;
-
 // What the header of one streamed frame says besides its size.
 struct StreamFrameInfo {
     uint32_t frame = 0;
@@ -22,9 +20,10 @@ struct StreamFrameInfo {
     std::string orientation;
     double scale = 1.0;
     double spot[4] = {-1, -1, -1, -1};  // x, y, sx, sy in pixels; -1 before the first
-    // The newest beam result, of a neighbouring frame: the beam is measured on a thread of
-    // its own while lossless records are still encoded. Null before the first.
-    std::shared_ptr<const BeamResult> beam;
+    // The newest beam result as JSON (the status's rendering), of a neighbouring frame: the
+    // beam is measured on a thread of its own while lossless records are still encoded.
+    // Empty before the first.
+    std::string beamJson;
 };
 
 // The frames for analysis farms: each frame one two-part message (a JSON header, then the
@@ -68,7 +67,6 @@ class CFrameStream {
   private:
     // Answers ZAP requests until the context shuts down.
     void RunZap(void* zap);
-    const std::string& BeamJson(const std::shared_ptr<const BeamResult>& beam);
 
     void* context_ = nullptr;
     void* socket_ = nullptr;
@@ -79,8 +77,5 @@ class CFrameStream {
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<uint64_t> refused_{0};
-    // The last beam result rendered; held so that its address is not reused.
-    std::shared_ptr<const BeamResult> shownBeam_;
-    std::string beamJson_;
     std::string header_;  // reused for every frame
 };

@@ -54,14 +54,6 @@ std::string LabelValue(const std::string& text) {
     return out;
 }
 
-std::string PromNumber(double v) {
-    if (std::isnan(v))
-        return "NaN";
-    char text[40];
-    std::snprintf(text, sizeof text, "%.9g", v);
-    return text;
-}
-
 }  // namespace
 
 std::string JsonString(const std::string& text) {
@@ -127,7 +119,7 @@ std::string RenderMetrics(const WebStatus& s, const std::string& version) {
     };
     auto one = [&](const char* name, const char* help, double value) {
         family(name, "gauge", help);
-        m += std::string(name) + " " + PromNumber(value) + "\n";
+        m += std::string(name) + " " + MetricNumber(value) + "\n";
     };
     one("lumerix2_grabbing", "1 while grabbing, else 0.", s.state == "grabbing");
     one("lumerix2_frame_rate_hz", "Frame rate of the newest frame.", s.fps);
